@@ -1,0 +1,16 @@
+#pragma once
+// Shared numeric types of the dislocation model.
+#include <array>
+
+namespace vadrel {
+
+// pi as used everywhere for degree/radian conversion.
+inline constexpr double PI = 3.141592653589793;
+
+// Displacement (or a derivative of it) at one surface point in the patch
+// frame: (ux, uy, uz) due to strike slip U1, then due to dip slip U2, then due
+// to tensile opening U3.  x is along strike, y 90 degrees counter-clockwise
+// from strike seen from above, z up.
+using Vec9 = std::array<double, 9>;
+
+}  // namespace vadrel

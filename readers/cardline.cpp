@@ -1,0 +1,218 @@
+#include "readers/cardline.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <istream>
+#include <ostream>
+
+namespace vadrel {
+
+bool read_record(std::istream& in, std::string& record) {
+  if (!std::getline(in, record)) return false;
+  if (!record.empty() && record.back() == '\r') record.pop_back();
+  return true;
+}
+
+std::string make_card(std::string_view record, std::size_t length) {
+  std::string card(record.substr(0, length));
+  card.resize(length, ' ');
+  return card;
+}
+
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The part of a token that holds the number: a comma ends it.
+std::string_view number_text(std::string_view token) {
+  const auto comma = token.find(',');
+  return comma == std::string_view::npos ? token : token.substr(0, comma);
+}
+
+}  // namespace
+
+int parse_real(std::string_view token, double& value) {
+  const std::string_view text = number_text(token);
+  std::size_t i = 0;
+  std::string buf;
+  buf.reserve(text.size());
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) buf += text[i++];
+  std::size_t mantissa_digits = 0;
+  while (i < text.size() && is_digit(text[i])) { buf += text[i++]; ++mantissa_digits; }
+  if (i < text.size() && text[i] == '.') {
+    buf += text[i++];
+    while (i < text.size() && is_digit(text[i])) { buf += text[i++]; ++mantissa_digits; }
+  }
+  if (mantissa_digits == 0) return STATUS_BAD_NUMBER;
+  if (i < text.size()) {
+    const char e = text[i];
+    if (e != 'E' && e != 'e' && e != 'D' && e != 'd') return STATUS_BAD_NUMBER;
+    buf += 'E';
+    ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) buf += text[i++];
+    std::size_t exponent_digits = 0;
+    while (i < text.size() && is_digit(text[i])) { buf += text[i++]; ++exponent_digits; }
+    if (exponent_digits == 0 || i != text.size()) return STATUS_BAD_NUMBER;
+  }
+  const int saved = errno;
+  const double v = std::strtod(buf.c_str(), nullptr);
+  errno = saved;
+  if (!std::isfinite(v)) return STATUS_BAD_NUMBER;  // overflow
+  value = v;
+  return STATUS_OK;
+}
+
+int parse_int(std::string_view token, std::int64_t lo, std::int64_t hi, std::int64_t& value) {
+  const std::string_view text = number_text(token);
+  std::size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  if (i == text.size()) return STATUS_BAD_NUMBER;
+  std::int64_t v = 0;
+  for (; i < text.size(); ++i) {
+    if (!is_digit(text[i])) return STATUS_BAD_NUMBER;
+    v = v * 10 + (text[i] - '0');
+    if (v > hi + 1) return STATUS_BAD_NUMBER;  // also keeps v far from overflow
+  }
+  if (negative) v = -v;
+  if (v < lo || v > hi) return STATUS_BAD_NUMBER;
+  value = v;
+  return STATUS_OK;
+}
+
+namespace {
+
+// Locates the next token.  Returns STATUS_END_OF_LINE when the line holds no
+// further token; otherwise sets [first, last) to the token's characters
+// (0-based) and `end` to the 1-based column where the scan stopped.
+int next_token(std::string_view line, int& pos, std::size_t& first, std::size_t& last) {
+  if (pos < 1) pos = 1;
+  const auto len = static_cast<int>(line.size());
+  if (len == 0 || pos > len) return STATUS_END_OF_LINE;
+  while (pos < len && line[pos - 1] == ' ') ++pos;
+  if (line[pos - 1] == ' ') return STATUS_END_OF_LINE;
+  int end = pos;
+  while (end < len && line[end - 1] != ' ') ++end;
+  first = static_cast<std::size_t>(pos - 1);
+  if (line[end - 1] == ' ') {
+    last = static_cast<std::size_t>(end - 1);
+    pos = end;
+  } else {
+    // The token reaches the last column: the line is used up.
+    last = static_cast<std::size_t>(end);
+    pos = len + 1;
+  }
+  return STATUS_OK;
+}
+
+void copy_word(std::string_view line, std::size_t first, std::size_t last, std::string& word,
+               std::size_t word_length) {
+  // The copy runs to the separating blank, which pads like any other blank.
+  word.assign(line.substr(first, last - first));
+  word.resize(word_length, ' ');
+}
+
+}  // namespace
+
+int read_line(std::string_view line, int& pos, std::string_view code, FieldValue& value,
+              std::string& word, std::size_t word_length, std::ostream& console) {
+  std::size_t first = 0;
+  std::size_t last = 0;
+  std::string folded(code);
+  casefold(folded);
+  const bool known = folded == "CH" || folded == "I2" || folded == "I4" || folded == "R4" ||
+                     folded == "R6" || folded == "R8";
+  const int found = next_token(line, pos, first, last);
+  if (found != STATUS_OK) return found;
+  if (!known) {
+    bad_option(code, "READ_LINE", console);
+    return STATUS_BAD_CODE;
+  }
+  const std::string_view token = line.substr(first, last - first);
+  if (folded == "CH") {
+    copy_word(line, first, last, word, word_length);
+    return STATUS_OK;
+  }
+  if (folded == "I2" || folded == "I4") {
+    std::int64_t v = 0;
+    const bool i2 = folded == "I2";
+    const int st = parse_int(token, i2 ? INT16_MIN : INT32_MIN, i2 ? INT16_MAX : INT32_MAX, v);
+    if (st != STATUS_OK) return st;
+    if (i2) value.i2 = static_cast<std::int16_t>(v);
+    else value.i4 = static_cast<std::int32_t>(v);
+    return STATUS_OK;
+  }
+  double v = 0.0;
+  const int st = parse_real(token, v);
+  if (st != STATUS_OK) return st;
+  if (folded == "R4") {
+    const auto f = static_cast<float>(v);
+    if (!std::isfinite(f)) return STATUS_BAD_NUMBER;
+    value.r4 = f;
+  } else {
+    value.r8 = v;  // "R6" converts like "R8"
+  }
+  return STATUS_OK;
+}
+
+int read_r8(std::string_view line, int& pos, double& value) {
+  std::size_t first = 0;
+  std::size_t last = 0;
+  const int found = next_token(line, pos, first, last);
+  if (found != STATUS_OK) return found;
+  return parse_real(line.substr(first, last - first), value);
+}
+
+int read_i4(std::string_view line, int& pos, std::int32_t& value) {
+  std::size_t first = 0;
+  std::size_t last = 0;
+  const int found = next_token(line, pos, first, last);
+  if (found != STATUS_OK) return found;
+  std::int64_t v = 0;
+  const int st = parse_int(line.substr(first, last - first), INT32_MIN, INT32_MAX, v);
+  if (st == STATUS_OK) value = static_cast<std::int32_t>(v);
+  return st;
+}
+
+int read_ch(std::string_view line, int& pos, std::string& word, std::size_t word_length) {
+  std::size_t first = 0;
+  std::size_t last = 0;
+  const int found = next_token(line, pos, first, last);
+  if (found != STATUS_OK) return found;
+  copy_word(line, first, last, word, word_length);
+  return STATUS_OK;
+}
+
+std::size_t nblen(std::string_view text) {
+  std::size_t n = text.size();
+  while (n > 0 && (text[n - 1] == ' ' || text[n - 1] == '\0')) --n;
+  return n;
+}
+
+std::size_t trimlen(std::string_view text) {
+  std::size_t n = text.size();
+  while (n > 0 && text[n - 1] == ' ') --n;
+  return n;
+}
+
+void casefold(std::string& text) {
+  const std::size_t n = trimlen(text);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (text[i] >= 'a' && text[i] <= 'z') text[i] = static_cast<char>(text[i] - 32);
+  }
+}
+
+void bad_option(std::string_view option, std::string_view routine, std::ostream& console) {
+  console << " *** Bad option " << option << " passed to routine " << routine << '\n';
+}
+
+void ferror(int /*status*/, std::ostream& console) {
+  const char* text = std::strerror(errno);
+  std::string msg(text);
+  if (msg.size() > 127) msg.resize(127);
+  console << ' ' << msg << '\n';
+}
+
+}  // namespace vadrel

@@ -1,0 +1,71 @@
+#pragma once
+// Card-line toolkit shared by every reader.
+//
+// Input files are card files: fixed-length text records (blank padded) whose
+// first column says what the line is, with fields separated by blanks.  Only
+// the blank separates fields: a tab or a comma is part of a token.
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <string_view>
+
+namespace vadrel {
+
+// read_line statuses.
+inline constexpr int STATUS_OK = 0;
+inline constexpr int STATUS_END_OF_LINE = -1;  // nothing left on the line
+inline constexpr int STATUS_BAD_CODE = 1;      // unknown type code
+inline constexpr int STATUS_BAD_NUMBER = 5010; // malformed or out-of-range number
+
+// Reads the next record of a text stream into `record`, dropping the line
+// terminator and a trailing carriage return (CR LF files).  Returns false at
+// end of file or on a read error.
+bool read_record(std::istream& in, std::string& record);
+
+// Blank-pads or cuts a record to a fixed-length card of `length` columns.
+std::string make_card(std::string_view record, std::size_t length);
+
+// The value slot of read_line: only the member of the requested type is
+// written, and only on success.
+struct FieldValue {
+  std::int16_t i2 = 0;
+  std::int32_t i4 = 0;
+  float r4 = 0.0F;
+  double r8 = 0.0;
+};
+
+// Takes the next blank-delimited token of `line`, starting at the 1-based
+// column `pos` (values below 1 count as 1), and converts it according to the
+// type code ("CH", "I2", "I4", "R4", "R6", "R8", any case).  On return `pos`
+// rests on the blank that ended the token.  "CH" copies the token (and the
+// separating blank) into `word`, blank padded or cut to `word_length`.
+// An unknown code is reported on `console` with bad_option().
+int read_line(std::string_view line, int& pos, std::string_view code,
+              FieldValue& value, std::string& word, std::size_t word_length,
+              std::ostream& console);
+
+// Typed shorthands used by the readers.
+int read_r8(std::string_view line, int& pos, double& value);
+int read_i4(std::string_view line, int& pos, std::int32_t& value);
+int read_ch(std::string_view line, int& pos, std::string& word, std::size_t word_length);
+
+// Converts one whole token (no blanks) as a free-format number.  The number
+// may be followed by a comma, which ends it.  Returns STATUS_OK or
+// STATUS_BAD_NUMBER; `value` is written only on success.
+int parse_real(std::string_view token, double& value);
+int parse_int(std::string_view token, std::int64_t lo, std::int64_t hi, std::int64_t& value);
+
+// Position of the last character that is neither blank nor NUL (0 if none).
+std::size_t nblen(std::string_view text);
+// Position of the last non-blank character (NUL counts as non-blank).
+std::size_t trimlen(std::string_view text);
+// Folds 'a'..'z' to upper case within the first trimlen() characters.
+void casefold(std::string& text);
+// " *** Bad option <option> passed to routine <routine>"
+void bad_option(std::string_view option, std::string_view routine, std::ostream& console);
+// Writes the operating system's text for the most recent system error as
+// one free-format console line.  `status` is the failed operation's status;
+// it does not select the text.
+void ferror(int status, std::ostream& console);
+
+}  // namespace vadrel
