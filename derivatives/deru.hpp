@@ -13,6 +13,8 @@ struct DeruXY {
   Vec9 dy{};  // du/dy (across strike)
 };
 
+inline bool all_finite(const DeruXY& d) { return all_finite(d.dx) && all_finite(d.dy); }
+
 // Corner kernels.
 DeruXY deru1_x(double xi, double eta, double delta, double q, double alpha,
                double U1, double U2, double U3);

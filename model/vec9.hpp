@@ -1,6 +1,7 @@
 #pragma once
 // Shared numeric types of the dislocation model.
 #include <array>
+#include <cmath>
 
 namespace vadrel {
 
@@ -12,5 +13,12 @@ inline constexpr double PI = 3.141592653589793;
 // to tensile opening U3.  x is along strike, y 90 degrees counter-clockwise
 // from strike seen from above, z up.
 using Vec9 = std::array<double, 9>;
+
+inline bool all_finite(const Vec9& u) {
+  for (const double v : u) {
+    if (!std::isfinite(v)) return false;
+  }
+  return true;
+}
 
 }  // namespace vadrel

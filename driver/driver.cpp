@@ -1,0 +1,192 @@
+#include "driver/driver.hpp"
+
+#include <cerrno>
+#include <fstream>
+#include <new>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+#include "driver/files.hpp"
+#include "driver/fixed_format.hpp"
+#include "driver/headers.hpp"
+#include "driver/run_context.hpp"
+#include "driver/stop.hpp"
+#include "readers/cardline.hpp"
+#include "readers/faults.hpp"
+#include "readers/points.hpp"
+
+namespace vadrel {
+
+namespace {
+
+constexpr std::string_view kModeWords[] = {"ascii", "residual", "partial",
+                                           "analytic", "vector", "strain"};
+
+void usage(std::ostream& out) {
+  out << "Usage: vadrel points-file faults-file print-file option-word\n"
+         "\n"
+         "  points-file  ground points and cards (Z, E, V, F, G, M, U, S, D)\n"
+         "  faults-file  fault segment lines and an optional ramp line (P)\n"
+         "  print-file   result file, written from its start\n"
+         "  option-word  one or more of the mode words, run together:\n"
+         "                 ascii     range change of every point\n"
+         "                 residual  observed, computed and residual range change\n"
+         "                 vector    east, north, up displacement and range change\n"
+         "                 strain    horizontal displacement gradients\n"
+         "                 partial   derivatives of range by forward differences\n"
+         "                 analytic  derivatives of range in closed form\n"
+         "\n"
+         "See README.md for the file formats and the output layouts.\n";
+}
+
+// The argument as the run uses it: trailing blanks and NULs dropped.
+std::string argument(int argc, char** argv, int k) {
+  if (k >= argc || argv[k] == nullptr) return {};
+  const std::string_view a(argv[k]);
+  return std::string(a.substr(0, nblen(a)));
+}
+
+void write_checked(RunContext& ctx, const std::string& line) {
+  if (!ctx.print.write_line(line)) {
+    const int err = errno;
+    ctx.console << " Error writing file: " << name_field(ctx.settings.print_file) << '\n';
+    errno = err;
+    ferror(err, ctx.console);
+    throw Stop("Could not write output file.");
+  }
+}
+
+void open_input(std::ifstream& in, const std::string& name, RunContext& ctx,
+                const char* stop_text) {
+  if (is_directory(name)) {
+    errno = EISDIR;
+  } else {
+    in.open(name, std::ios::in | std::ios::binary);
+  }
+  if (!in.is_open()) {
+    const int err = errno;
+    ctx.console << " Error opening file: " << name_field(name) << '\n';
+    errno = err;
+    ferror(err, ctx.console);
+    throw Stop(stop_text);
+  }
+}
+
+void open_print(RunContext& ctx) {
+  const Settings& s = ctx.settings;
+  const char* replaced = nullptr;
+  if (same_file(s.print_file, s.points_file)) replaced = "points";
+  else if (same_file(s.print_file, s.faults_file)) replaced = "faults";
+  if (replaced != nullptr) {
+    ctx.console << " Error opening file: " << name_field(s.print_file) << s.option << '\n';
+    ctx.console << " The print file would replace the " << replaced << " file; nothing written.\n";
+    throw Stop("Could not open output file.");
+  }
+  const bool directory = is_directory(s.print_file);
+  if (directory) errno = EISDIR;
+  if (directory || !ctx.print.open(s.print_file)) {
+    const int err = errno;
+    ctx.console << " Error opening file: " << name_field(s.print_file) << s.option << '\n';
+    errno = err;
+    ferror(err, ctx.console);
+    throw Stop("Could not open output file.");
+  }
+}
+
+int run(int argc, char** argv, RunContext& ctx) {
+  std::ostream& console = ctx.console;
+  Settings& s = ctx.settings;
+
+  s.points_file = argument(argc, argv, 1);
+  if (s.points_file.empty()) {
+    console << " Need name of points file\n";
+    return EXIT_ARGUMENT;
+  }
+  s.faults_file = argument(argc, argv, 2);
+  if (s.faults_file.empty()) {
+    console << " Need name of faults file\n";
+    return EXIT_ARGUMENT;
+  }
+  s.print_file = argument(argc, argv, 3);
+  if (s.print_file.empty()) {
+    console << " Need name of output file\n";
+    return EXIT_ARGUMENT;
+  }
+  const std::string option = argument(argc, argv, 4);
+  if (option.empty()) {
+    console << " Need option.\n";
+    return EXIT_ARGUMENT;
+  }
+  // Only the first 16 characters of the option word count.
+  s.option = option.substr(0, OPTION_FIELD);
+  s.option.resize(OPTION_FIELD, ' ');
+
+  std::size_t found = 0;
+  for (const auto word : kModeWords) {
+    const auto at = s.option.find(word);
+    if (at != std::string::npos) found += at + 1;
+  }
+  if (found == 0) {
+    console << " Unknown option: " << s.option << '\n';
+    return EXIT_ARGUMENT;
+  }
+  console << " Option: " << s.option << '\n';
+
+  std::ifstream points;
+  open_input(points, s.points_file, ctx, "Could not open points file.");
+  std::ifstream faults;
+  open_input(faults, s.faults_file, ctx, "Could not open faults file.");
+  open_print(ctx);
+
+  const auto echo = echo_lines(s);
+  for (const auto& line : echo) write_checked(ctx, line);
+  for (const auto& line : echo) console << line << '\n';
+  for (const auto& line : header_lines(s)) write_checked(ctx, line);
+
+  const std::int32_t nseg = read_faults(ctx, faults);
+  console << "Number of fault segments read in: " << ' ' << fmt_i(nseg, 5) << '\n';
+
+  const std::int32_t npts = read_calc_points(ctx, points);
+  console << "Number of ground points read in: " << ' ' << fmt_i(npts, 7) << '\n';
+
+  if (!ctx.print.close()) {
+    const int err = errno;
+    console << " Error closing file: " << name_field(s.print_file) << '\n';
+    errno = err;
+    ferror(err, console);
+    throw Stop("Could not close output file.");
+  }
+  return 0;
+}
+
+}  // namespace
+
+int run_program(int argc, char** argv, std::ostream& console) {
+  if (argc == 2 && argv[1] != nullptr) {
+    const std::string_view only(argv[1]);
+    if (only == "--help") {
+      usage(console);
+      return 0;
+    }
+    if (only == "--version") {
+      console << "vadrel " << VADREL_VERSION << '\n';
+      return 0;
+    }
+  }
+  RunContext ctx(console);
+  int status = 0;
+  try {
+    status = run(argc, argv, ctx);
+  } catch (const Stop& stop) {
+    if (!stop.stop_text.empty()) console << stop.stop_text << '\n';
+    status = stop.exit_status;
+  } catch (const std::bad_alloc&) {
+    console << " Not enough memory for this run.\n";
+    status = EXIT_STOP;
+  }
+  console.flush();
+  return status;
+}
+
+}  // namespace vadrel

@@ -1,0 +1,131 @@
+#include "model/range.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <ostream>
+#include <string>
+
+#include "driver/fixed_format.hpp"
+#include "driver/stop.hpp"
+#include "readers/cardline.hpp"
+
+namespace vadrel {
+
+SegmentFrame segment_frame(const Segment& s) {
+  SegmentFrame f;
+  f.A = std::sin((90.0 - s.strike) * PI / 180.0);
+  f.B = std::cos((90.0 - s.strike) * PI / 180.0);
+  f.sn = std::sin((s.strike - 90.0) * PI / 180.0);
+  f.cs = std::cos((s.strike - 90.0) * PI / 180.0);
+  f.trig = patch_trig(s.dip, s.lambda, s.mu);
+  return f;
+}
+
+PatchPoint to_patch_frame(const Segment& s, const SegmentFrame& f, double x, double y) {
+  const double dx = x - s.X;
+  const double dy = y - s.Y;
+  return {dx * f.B + dy * f.A, dy * f.B - dx * f.A};
+}
+
+Vec9 finite_patch(const Segment& s, const SegmentFrame& f, double xs, double ys, bool& shifted) {
+  return at_finite_point(
+      [&](double px, double py) {
+        return okada_patch(s.U1, s.U2, s.U3, px, py, s.L, s.W, s.depth, f.trig);
+      },
+      xs, ys, shifted);
+}
+
+Vec3 segment_enu(const Segment& s, const SegmentFrame& f, double x, double y, bool& shifted) {
+  const PatchPoint p = to_patch_frame(s, f, x, y);
+  const Vec9 u = finite_patch(s, f, p.xs, p.ys, shifted);
+  const double cs = f.cs;
+  const double sn = f.sn;
+  return {(cs * u[0] + sn * u[1]) + (cs * u[3] + sn * u[4]) + (cs * u[6] + sn * u[7]),
+          (cs * u[1] - sn * u[0]) + (cs * u[4] - sn * u[3]) + (cs * u[7] - sn * u[6]),
+          u[2] + u[5] + u[8]};
+}
+
+Vec3 derived_plook(const LookGeometry& look, double x, double y) {
+  // pi/180 rounded to single precision, as the incidence model was fitted.
+  constexpr double DEG = 0.01745329238474369;
+  const double c = (look.x1 - x) * (look.y2 - y) - (look.y1 - y) * (look.x2 - x);
+  const double len = std::sqrt((look.x2 - look.x1) * (look.x2 - look.x1) +
+                               (look.y2 - look.y1) * (look.y2 - look.y1));
+  const double dist = len != 0.0 ? std::fabs(c) / len : 0.0;
+  // Tangent of the incidence angle: 17 degrees on the near-range edge,
+  // interpolated linearly in the tangent towards 27 degrees.
+  const double t17 = std::tan(17.0 * DEG);
+  const double t = t17 + (std::tan(27.0 * DEG) - t17) * dist / 100000.0;
+  Vec3 p{0.0, 0.0, 1.0 / t};
+  if (len != 0.0) {
+    const double lenf = static_cast<double>(static_cast<float>(len));
+    const double ex = (look.x2 - look.x1) / lenf;
+    const double ey = (look.y2 - look.y1) / lenf;
+    p[0] = -ey;
+    p[1] = ex;
+  }
+  const double m = std::sqrt(p[0] * p[0] + p[1] * p[1] + p[2] * p[2]);
+  if (m == 0.0 || !std::isfinite(m)) return {0.0, 0.0, 0.0};
+  return {p[0] / m, p[1] / m, p[2] / m};
+}
+
+double calc_range(LookGeometry& look, const Ramp& ramp, double x, double y, const Vec3& u) {
+  if (!look.vcard_set) look.plook = derived_plook(look, x, y);
+  double range = 0.0;
+  range += look.plook[0] * u[0];
+  range += look.plook[1] * u[1];
+  range += look.plook[2] * u[2];
+  return ramp.a * x + range + ramp.b * y + ramp.c;
+}
+
+RangeResult compute_range(const FaultModel& model, LookGeometry& look, double x, double y) {
+  RangeResult r;
+  const std::size_t n = model.segments.size();
+  for (std::size_t k = 0; k < n; ++k) {
+    const Vec3 d = segment_enu(model.segments[k], model.frames[k], x, y, r.shifted);
+    r.E += d[0];
+    r.N += d[1];
+    r.Z += d[2];
+  }
+  r.drcalc = calc_range(look, model.ramp, x, y, {r.E, r.N, r.Z});
+  return r;
+}
+
+void warn_nonfinite(RunContext& ctx, double x, double y) {
+  if (ctx.nonfinite_warned) return;
+  ctx.nonfinite_warned = true;
+  ctx.console << " WARNING: point " << fmt_free(x) << ' ' << fmt_free(y)
+              << " lies on a patch corner or surface trace where the displacement jumps;"
+                 " values there are taken 1 mm away (reported once)\n";
+}
+
+void write_record(RunContext& ctx, const std::string& line, const char* routine) {
+  if (ctx.print.write_line(line)) return;
+  const int err = errno;
+  ctx.console << ' ' << routine << ": Write problem, ios = " << err << '\n';
+  errno = err;
+  ferror(err, ctx.console);
+  throw Stop(std::string(routine) + ": Write problem");
+}
+
+void form_range(RunContext& ctx, double drobs) {
+  const double x = ctx.point.xpt;
+  const double y = ctx.point.ypt;
+  const RangeResult r = compute_range(ctx.faults, ctx.look, x, y);
+  if (r.shifted) warn_nonfinite(ctx, x, y);
+  ctx.drcalc = r.drcalc;
+
+  std::string line = ' ' + fmt_f(x, 10, 4) + ' ' + fmt_f(y, 10, 4);
+  if (ctx.settings.has("residual")) {
+    line += ' ' + fmt_f(drobs, 10, 1) + ' ' + fmt_f(r.drcalc, 10, 1) + ' ' +
+            fmt_f(drobs - r.drcalc, 10, 1);
+  } else if (ctx.settings.has("vector")) {
+    const double norm = std::sqrt(r.E * r.E + r.N * r.N + r.Z * r.Z);
+    for (const double v : {r.E, r.N, r.Z, norm, r.drcalc}) line += ' ' + fmt_f(v, 10, 1);
+  } else {
+    line += ' ' + fmt_f(r.drcalc, 10, 1);
+  }
+  write_record(ctx, line, "FORM_RANGE");
+}
+
+}  // namespace vadrel

@@ -1,0 +1,61 @@
+#include "model/strain.hpp"
+
+#include <string>
+
+#include "derivatives/deru.hpp"
+#include "driver/fixed_format.hpp"
+#include "model/range.hpp"
+
+namespace vadrel {
+
+StrainResult compute_strain(const FaultModel& model, double x, double y) {
+  StrainResult r;
+  double duede = 0.0, duedn = 0.0, dunde = 0.0, dundn = 0.0, duzde = 0.0, duzdn = 0.0;
+  for (std::size_t k = 0; k < model.segments.size(); ++k) {
+    const Segment& seg = model.segments[k];
+    const SegmentFrame& f = model.frames[k];
+    const double s = f.A;
+    const double c = f.B;
+    const double s2 = f.sn;
+    const double c2 = f.cs;
+    const PatchPoint p = to_patch_frame(seg, f, x, y);
+    const double delta = seg.dip * PI / 180.0;
+    const DeruXY d = at_finite_point(
+        [&](double px, double py) {
+          return deru_x(px, py, delta, seg.depth, seg.U1, seg.U2, seg.U3, seg.L, seg.W,
+                        seg.lambda, seg.mu);
+        },
+        p.xs, p.ys, r.shifted);
+    // Chain rule: derivatives with respect to the map east and north
+    // coordinates of the point.
+    Vec9 ge{};
+    Vec9 gn{};
+    for (int i = 0; i < 9; ++i) {
+      ge[i] = c * d.dx[i] - s * d.dy[i];
+      gn[i] = s * d.dx[i] + c * d.dy[i];
+    }
+    for (int j = 0; j < 3; ++j) {
+      const int b = 3 * j;
+      duede += c2 * ge[b] + s2 * ge[b + 1];
+      dunde += c2 * ge[b + 1] - s2 * ge[b];
+      duzde += ge[b + 2];
+      duedn += c2 * gn[b] + s2 * gn[b + 1];
+      dundn += c2 * gn[b + 1] - s2 * gn[b];
+      duzdn += gn[b + 2];
+    }
+  }
+  r.g = {duede, duedn, dunde, dundn, duzde, duzdn};
+  return r;
+}
+
+void form_strain(RunContext& ctx) {
+  const double x = ctx.point.xpt;
+  const double y = ctx.point.ypt;
+  const StrainResult r = compute_strain(ctx.faults, x, y);
+  if (r.shifted) warn_nonfinite(ctx, x, y);
+  std::string line = ' ' + fmt_e(x, 13, 3) + ' ' + fmt_e(y, 13, 3);
+  for (const double v : r.g) line += ' ' + fmt_e(v, 13, 3);
+  write_record(ctx, line, "FORM_STRAIN");
+}
+
+}  // namespace vadrel
