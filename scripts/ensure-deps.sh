@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what the build needs when it is missing (Debian packages): a C++
+# compiler, CMake and GoogleTest.  Google Benchmark is only needed for the
+# benchmarks (pass --bench).
+set -euo pipefail
+need=()
+command -v cmake >/dev/null 2>&1 || need+=(cmake)
+command -v g++ >/dev/null 2>&1 || need+=(g++)
+command -v make >/dev/null 2>&1 || need+=(make)
+[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+if [ "${1:-}" = "--bench" ] && [ ! -f /usr/include/benchmark/benchmark.h ]; then
+  need+=(libbenchmark-dev)
+fi
+if [ ${#need[@]} -gt 0 ]; then
+  echo "Installing: ${need[*]}"
+  if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}"
+fi

@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Builds the program (Release) and runs the bundled examples.  The print
+# files are left in examples/ (thrust.out and the curvilinear example's
+# files) for reading.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/ensure-deps.sh
+cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DVADREL_TESTS=OFF >/dev/null
+cmake --build build-release -j2 --target vadrel
+cd examples
+../build-release/vadrel thrust_points.txt thrust_faults.txt thrust.out vector
+echo "Print file: examples/thrust.out"
