@@ -138,6 +138,9 @@ int run(int argc, char** argv, RunContext& ctx) {
   std::ifstream faults;
   open_input(faults, s.faults_file, ctx, "Could not open faults file.");
   open_print(ctx);
+  // Later messages report the system's text for the last error; failed
+  // look-ups made while opening are no part of them.
+  errno = 0;
 
   const auto echo = echo_lines(s);
   for (const auto& line : echo) write_checked(ctx, line);
