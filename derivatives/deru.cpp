@@ -5,6 +5,7 @@
 // the displacement itself.
 #include "derivatives/deru.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "model/okada.hpp"
@@ -128,15 +129,27 @@ Vec9 deru_p(double xi, double delta, double eta, double q, double alpha,
   const double theta_eta = xi * q * (R * R - eta * eta) / (R * (Rq * Rq + xe * xe));
   const double Bxi = q / (R * (R + xi));
   const double Cxi = -q * eta * (2.0 * R + xi) / (R3 * (R + xi) * (R + xi));
-  const double Z = ((c * q + X) * eta + X * (R + X) * s) / ((R + X) * xi * c);
-  const double Zeta = (c * q + X) * (R * X + xi * xi + q * q) /
-                      (c * xi * R * (R + X) * (R + X));
-  const double I5e = 2.0 * alpha * Zeta / (c * (1.0 + Z * Z));
-  const double I1e = alpha * xi * (R * s + eta) / (R * c * Rd * Rd) - t * I5e;
-  const double I4e = alpha * (eta - dt * s) / (c * R * Rd);
-  const double I3e =
-      alpha * ((1.0 - (R * s + eta) * yt / (R * c * Rd)) / Rd - 1.0 / R) +
-      t * I4e;
+  double I1e = 0.0, I3e = 0.0, I4e = 0.0, I5e = 0.0;
+  if (std::fabs(c) <= KERNEL_TOL) {
+    // Vertical patch: eta-derivatives of the vertical I terms (cos = 0,
+    // so d(d~)/d(eta) = sin and d(y~)/d(eta) = 0).
+    const double g = (eta + R * s) / R;  // d(R + d~)/d(eta)
+    I1e = alpha * xi * q * g / (Rd * Rd * Rd);
+    I4e = alpha * q * g / (Rd * Rd);
+    I5e = alpha * xi * s * g / (Rd * Rd);
+    I3e = 0.5 * alpha *
+          (1.0 / Rd - eta * g / (Rd * Rd) - 2.0 * yt * q * g / (Rd * Rd * Rd) -
+           1.0 / R);
+  } else {
+    const double Z = ((c * q + X) * eta + X * (R + X) * s) / ((R + X) * xi * c);
+    const double Zeta = (c * q + X) * (R * X + xi * xi + q * q) /
+                        (c * xi * R * (R + X) * (R + X));
+    I5e = 2.0 * alpha * Zeta / (c * (1.0 + Z * Z));
+    I1e = alpha * xi * (R * s + eta) / (R * c * Rd * Rd) - t * I5e;
+    I4e = alpha * (eta - dt * s) / (c * R * Rd);
+    I3e = alpha * ((1.0 - (R * s + eta) * yt / (R * c * Rd)) / Rd - 1.0 / R) +
+          t * I4e;
+  }
   const double I2e = -(alpha / R + I3e);
 
   const double k1 = U1 / TWO_PI;
@@ -300,84 +313,310 @@ Vec9 deru1_d(double xi, double y, double delta, double depth, double p,
 }
 
 // ---------------------------------------------------------------------------
-// Corner sums.
-DeruXY deru_x(double x, double y, double delta, double depth, double U1,
-              double U2, double U3, double L, double W, double lambda,
-              double mu) {
-  const double alpha = mu / (lambda + mu);
-  const double p = std::cos(delta) * y + std::sin(delta) * depth;
-  const double q = std::sin(delta) * y - std::cos(delta) * depth;
+// Corner sums, with the repairs the closed forms need.
+namespace {
+
+constexpr double RAD_TO_DEG = 180.0 / PI;
+
+bool all_finite(const Vec9& v) {
+  for (double e : v) {
+    if (!std::isfinite(e)) return false;
+  }
+  return true;
+}
+
+Vec9 nan9() {
+  Vec9 v{};
+  v.fill(std::nan(""));
+  return v;
+}
+
+// Multiplies each triple of a unit-slip result by its own slip.
+Vec9 apply_slips(const Vec9& unit, double U1, double U2, double U3) {
+  Vec9 v = unit;
+  for (int i = 0; i < 3; ++i) {
+    v[i] *= U1;
+    v[3 + i] *= U2;
+    v[6 + i] *= U3;
+  }
+  return v;
+}
+
+// Patch geometry seen from the point, for choosing difference steps and for
+// recognising points where the displacement itself is discontinuous.
+struct Geometry {
+  double x, y, delta, depth, L, W, lambda, mu;
+};
+
+// Distance from the surface point to the patch rectangle.
+double distance_to_patch(const Geometry& g) {
+  const double c = std::cos(g.delta);
+  const double s = std::sin(g.delta);
+  const double p = c * g.y + s * g.depth;
+  const double q = s * g.y - c * g.depth;
+  const double dxi = (g.x < 0.0) ? -g.x : (g.x > g.L ? g.x - g.L : 0.0);
+  const double deta = (p < 0.0) ? -p : (p > g.W ? p - g.W : 0.0);
+  return std::sqrt(dxi * dxi + deta * deta + q * q);
+}
+
+double size_scale(const Geometry& g) {
+  return std::fabs(g.x) + std::fabs(g.y) + g.L + g.W + std::fabs(g.depth);
+}
+
+// The displacement jumps across the part of the patch that meets the
+// surface (and is singular at a surface corner): no derivative exists there.
+bool on_surface_cut(const Geometry& g) {
+  return distance_to_patch(g) <= 1e-12 * size_scale(g);
+}
+
+// Unit-slip displacement without okada_patch's clearing of values below
+// 1e-8: the displacement is linear in the slips, so evaluating it for slips
+// of 2^40 and scaling back by the exact power of two gives the same digits
+// with the clearing pushed below 1e-20.
+Vec9 unclamped_unit(const Geometry& g, double x, double y, double L, double W,
+                    double depth, double dip_deg) {
+  constexpr double BIG = 1099511627776.0;  // 2^40
+  Vec9 u = okada_patch(BIG, BIG, BIG, x, y, L, W, depth, dip_deg, g.lambda,
+                       g.mu);
+  for (double& e : u) e /= BIG;
+  return u;
+}
+
+enum class Param { X, Y, L, W, Depth, Dip };
+
+// Central difference of the unit-slip displacement in one parameter,
+// Richardson-extrapolated from steps h and h/2 (error of order h^4).  The
+// step is a small fraction of the distance to the patch, the length over
+// which the field varies; for the dip the lever arm is the patch width.
+Vec9 numeric_unit(const Geometry& g, Param which) {
+  const double rho = distance_to_patch(g);
+  double h = 1e-3 * rho;
+  if (which == Param::Dip) h = 1e-3 * rho / std::max(rho, g.W);
+  auto eval = [&](double step) {
+    double x = g.x, y = g.y, L = g.L, W = g.W, depth = g.depth;
+    double dip = g.delta;
+    switch (which) {
+      case Param::X: x += step; break;
+      case Param::Y: y += step; break;
+      case Param::L: L += step; break;
+      case Param::W: W += step; break;
+      case Param::Depth: depth += step; break;
+      case Param::Dip: dip += step; break;
+    }
+    return unclamped_unit(g, x, y, L, W, depth, dip * RAD_TO_DEG);
+  };
+  auto central = [&](double step) {
+    const Vec9 a = eval(step);
+    const Vec9 b = eval(-step);
+    Vec9 d{};
+    for (int i = 0; i < 9; ++i) d[i] = (a[i] - b[i]) / (2.0 * step);
+    return d;
+  };
+  const Vec9 d1 = central(h);
+  const Vec9 d2 = central(0.5 * h);
+  Vec9 d{};
+  for (int i = 0; i < 9; ++i) d[i] = (4.0 * d2[i] - d1[i]) / 3.0;
+  return d;
+}
+
+// Fallback for a closed form that came out non-finite: a difference of the
+// patch solution where the field is smooth, non-finite values where the
+// displacement itself is discontinuous.
+Vec9 repair(const Vec9& closed, const Geometry& g, Param which, double U1,
+            double U2, double U3) {
+  if (all_finite(closed)) return closed;
+  if (on_surface_cut(g)) return nan9();
+  return apply_slips(numeric_unit(g, which), U1, U2, U3);
+}
+
+struct Setup {
+  double alpha, p, q;
+};
+
+Setup setup(double y, double delta, double depth, double lambda, double mu) {
+  return {mu / (lambda + mu), std::cos(delta) * y + std::sin(delta) * depth,
+          std::sin(delta) * y - std::cos(delta) * depth};
+}
+
+DeruXY deru_x_closed(double x, double y, double delta, double depth,
+                     double U1, double U2, double U3, double L, double W,
+                     const Setup& st) {
   const double xis[4] = {x, x, x - L, x - L};
-  const double etas[4] = {p, p - W, p, p - W};
+  const double etas[4] = {st.p, st.p - W, st.p, st.p - W};
   const double sg[4] = {1.0, -1.0, -1.0, 1.0};
+  (void)y;
+  (void)depth;
   DeruXY out;
   for (int k = 0; k < 4; ++k) {
-    const DeruXY f = deru1_x(xis[k], etas[k], delta, q, alpha, U1, U2, U3);
+    const DeruXY f =
+        deru1_x(xis[k], etas[k], delta, st.q, st.alpha, U1, U2, U3);
     add_scaled(out.dx, f.dx, sg[k]);
     add_scaled(out.dy, f.dy, sg[k]);
   }
   return out;
 }
 
-Vec9 deru_l(double x, double y, double delta, double depth, double U1,
-            double U2, double U3, double L, double W, double lambda,
-            double mu) {
-  const double alpha = mu / (lambda + mu);
-  const double p = std::cos(delta) * y + std::sin(delta) * depth;
-  const double q = std::sin(delta) * y - std::cos(delta) * depth;
+// Sum of the eta kernel over all four corners: the derivative of the
+// displacement with respect to eta at fixed xi and q.
+Vec9 eta_sum(double x, double delta, double U1, double U2, double U3,
+             double L, double W, const Setup& st) {
   Vec9 out{};
-  add_scaled(out, deru1_x(x - L, p, delta, q, alpha, U1, U2, U3).dx, 1.0);
-  add_scaled(out, deru1_x(x - L, p - W, delta, q, alpha, U1, U2, U3).dx, -1.0);
+  add_scaled(out, deru_p(x, delta, st.p, st.q, st.alpha, U1, U2, U3), 1.0);
+  add_scaled(out, deru_p(x, delta, st.p - W, st.q, st.alpha, U1, U2, U3), -1.0);
+  add_scaled(out, deru_p(x - L, delta, st.p, st.q, st.alpha, U1, U2, U3), -1.0);
+  add_scaled(out, deru_p(x - L, delta, st.p - W, st.q, st.alpha, U1, U2, U3),
+             1.0);
   return out;
 }
-
-Vec9 deru_w(double x, double y, double delta, double depth, double U1,
-            double U2, double U3, double L, double W, double lambda,
-            double mu) {
-  const double alpha = mu / (lambda + mu);
-  const double p = std::cos(delta) * y + std::sin(delta) * depth;
-  const double q = std::sin(delta) * y - std::cos(delta) * depth;
-  Vec9 out{};
-  add_scaled(out, deru_p(x, delta, p - W, q, alpha, U1, U2, U3), 1.0);
-  add_scaled(out, deru_p(x - L, delta, p - W, q, alpha, U1, U2, U3), -1.0);
-  return out;
-}
-
-namespace {
 
 template <class Kernel>
 Vec9 dw_corner_sum(Kernel kernel, double x, double y, double delta,
                    double depth, double U1, double U2, double U3, double L,
-                   double W, double lambda, double mu) {
-  const double alpha = mu / (lambda + mu);
-  const double p = std::cos(delta) * y + std::sin(delta) * depth;
-  const double q = std::sin(delta) * y - std::cos(delta) * depth;
+                   double W, const Setup& st) {
   const double xis[4] = {x, x, x - L, x - L};
   const double ws[4] = {0.0, W, 0.0, W};
   const double sg[4] = {1.0, -1.0, -1.0, 1.0};
   Vec9 out{};
   for (int k = 0; k < 4; ++k) {
     add_scaled(out,
-               kernel(xis[k], y, delta, depth, p, q, ws[k], alpha, U1, U2, U3),
+               kernel(xis[k], y, delta, depth, st.p, st.q, ws[k], st.alpha,
+                      U1, U2, U3),
                sg[k] / TWO_PI);
   }
   return out;
 }
 
+bool is_vertical(double delta) {
+  return std::fabs(std::cos(delta)) <= KERNEL_TOL;
+}
+
+// Depth derivative in closed form.  On a vertical patch a unit of depth
+// moves every corner's eta by sin(dip) and leaves q alone, so the eta kernel
+// (which has a vertical form) gives it.
+Vec9 deru_d_closed(double x, double y, double delta, double depth, double U1,
+                   double U2, double U3, double L, double W,
+                   const Setup& st) {
+  if (is_vertical(delta)) {
+    Vec9 v = eta_sum(x, delta, U1, U2, U3, L, W, st);
+    for (double& e : v) e *= std::sin(delta);
+    return v;
+  }
+  return dw_corner_sum(deru1_d, x, y, delta, depth, U1, U2, U3, L, W, st);
+}
+
+// Within this distance of vertical (in cos(dip)) the dip kernel's terms in
+// 1/cos^2 and 1/cos^3 cancel to fewer than 7 good digits.
+constexpr double DIP_BAND = 0.02;
+
+// The dip derivative splits into a rotation of the point about the deep
+// edge and the explicit dependence of the corner terms on the dip at fixed
+// (xi, eta, q):
+//   du/d(dip) = depth * du/dy - y * du/d(depth) + E(dip).
+// Near vertical E is interpolated (degree 7) from dips 2.5, 5, 7.5 and 10
+// degrees either side of vertical, each evaluated at the point that has the same (xi, eta, q)
+// there; E is smooth in the dip on the scale of a radian because the
+// relative geometry of point and corners is held fixed.
+Vec9 deru_delta_near_vertical(double x, double y, double delta, double depth,
+                              double U1, double U2, double U3, double L,
+                              double W, const Setup& st) {
+  const double s_sign = std::sin(delta) >= 0.0 ? 1.0 : -1.0;
+  const double d_vert = s_sign * 0.5 * PI;
+  constexpr double H = 2.5 * PI / 180.0;
+  const double offsets[8] = {-4 * H, -3 * H, -2 * H, -1 * H, 1 * H, 2 * H, 3 * H, 4 * H};
+  const double u = delta - d_vert;
+  Vec9 E{};
+  for (int k = 0; k < 8; ++k) {
+    const double dk = d_vert + offsets[k];
+    const double ck = std::cos(dk);
+    const double sk = std::sin(dk);
+    const double yk = ck * st.p + sk * st.q;
+    const double depthk = sk * st.p - ck * st.q;
+    const Setup sk_setup{st.alpha, st.p, st.q};
+    const Vec9 Dd_k = dw_corner_sum(deru1_delta, x, yk, dk, depthk, U1, U2,
+                                    U3, L, W, sk_setup);
+    const Vec9 Dy_k =
+        deru_x_closed(x, yk, dk, depthk, U1, U2, U3, L, W, sk_setup).dy;
+    const Vec9 Dz_k =
+        dw_corner_sum(deru1_d, x, yk, dk, depthk, U1, U2, U3, L, W, sk_setup);
+    double wgt = 1.0;  // Lagrange weight of node k at u
+    for (int j = 0; j < 8; ++j) {
+      if (j != k) wgt *= (u - offsets[j]) / (offsets[k] - offsets[j]);
+    }
+    for (int i = 0; i < 9; ++i) {
+      E[i] += wgt * (Dd_k[i] - depthk * Dy_k[i] + yk * Dz_k[i]);
+    }
+  }
+  const Vec9 Dy = deru_x_closed(x, y, delta, depth, U1, U2, U3, L, W, st).dy;
+  const Vec9 Dz = deru_d_closed(x, y, delta, depth, U1, U2, U3, L, W, st);
+  Vec9 out{};
+  for (int i = 0; i < 9; ++i) out[i] = depth * Dy[i] - y * Dz[i] + E[i];
+  return out;
+}
+
+Geometry geometry(double x, double y, double delta, double depth, double L,
+                  double W, double lambda, double mu) {
+  return {x, y, delta, depth, L, W, lambda, mu};
+}
+
 }  // namespace
+
+DeruXY deru_x(double x, double y, double delta, double depth, double U1,
+              double U2, double U3, double L, double W, double lambda,
+              double mu) {
+  const Setup st = setup(y, delta, depth, lambda, mu);
+  DeruXY out = deru_x_closed(x, y, delta, depth, U1, U2, U3, L, W, st);
+  const Geometry g = geometry(x, y, delta, depth, L, W, lambda, mu);
+  out.dx = repair(out.dx, g, Param::X, U1, U2, U3);
+  out.dy = repair(out.dy, g, Param::Y, U1, U2, U3);
+  return out;
+}
+
+Vec9 deru_l(double x, double y, double delta, double depth, double U1,
+            double U2, double U3, double L, double W, double lambda,
+            double mu) {
+  const Setup st = setup(y, delta, depth, lambda, mu);
+  Vec9 out{};
+  add_scaled(out, deru1_x(x - L, st.p, delta, st.q, st.alpha, U1, U2, U3).dx,
+             1.0);
+  add_scaled(out,
+             deru1_x(x - L, st.p - W, delta, st.q, st.alpha, U1, U2, U3).dx,
+             -1.0);
+  return repair(out, geometry(x, y, delta, depth, L, W, lambda, mu), Param::L,
+                U1, U2, U3);
+}
+
+Vec9 deru_w(double x, double y, double delta, double depth, double U1,
+            double U2, double U3, double L, double W, double lambda,
+            double mu) {
+  const Setup st = setup(y, delta, depth, lambda, mu);
+  Vec9 out{};
+  add_scaled(out, deru_p(x, delta, st.p - W, st.q, st.alpha, U1, U2, U3), 1.0);
+  add_scaled(out, deru_p(x - L, delta, st.p - W, st.q, st.alpha, U1, U2, U3),
+             -1.0);
+  return repair(out, geometry(x, y, delta, depth, L, W, lambda, mu), Param::W,
+                U1, U2, U3);
+}
 
 Vec9 deru_delta(double x, double y, double delta, double depth, double U1,
                 double U2, double U3, double L, double W, double lambda,
                 double mu) {
-  return dw_corner_sum(deru1_delta, x, y, delta, depth, U1, U2, U3, L, W,
-                       lambda, mu);
+  const Setup st = setup(y, delta, depth, lambda, mu);
+  const Vec9 out =
+      (std::fabs(std::cos(delta)) < DIP_BAND)
+          ? deru_delta_near_vertical(x, y, delta, depth, U1, U2, U3, L, W, st)
+          : dw_corner_sum(deru1_delta, x, y, delta, depth, U1, U2, U3, L, W,
+                          st);
+  return repair(out, geometry(x, y, delta, depth, L, W, lambda, mu),
+                Param::Dip, U1, U2, U3);
 }
 
 Vec9 deru_d(double x, double y, double delta, double depth, double U1,
             double U2, double U3, double L, double W, double lambda,
             double mu) {
-  return dw_corner_sum(deru1_d, x, y, delta, depth, U1, U2, U3, L, W, lambda,
-                       mu);
+  const Setup st = setup(y, delta, depth, lambda, mu);
+  return repair(deru_d_closed(x, y, delta, depth, U1, U2, U3, L, W, st),
+                geometry(x, y, delta, depth, L, W, lambda, mu), Param::Depth,
+                U1, U2, U3);
 }
 
 std::array<Vec9, 3> deru_u(double x, double y, double dip_deg, double depth,
