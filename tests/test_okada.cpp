@@ -1,0 +1,388 @@
+// Tests of the rectangular-patch surface displacement (Okada 1985).
+//
+// Expected values come from outside this code: published values, the
+// quad-precision reference table in tests/data, and properties the elastic
+// solution must have (symmetry, linearity in slip, affinity in alpha,
+// continuity).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "model/okada.hpp"
+
+namespace vadrel {
+namespace {
+
+double max_abs(const Vec9& u) {
+  double m = 0.0;
+  for (double v : u) m = std::max(m, std::fabs(v));
+  return m;
+}
+
+bool all_finite(const Vec9& u) {
+  return std::all_of(u.begin(), u.end(), [](double v) { return std::isfinite(v); });
+}
+
+// ---------------------------------------------------------------------------
+// Reference table (tests/data/okada_surface.tsv): quad-precision values of an
+// independent formulation, same patch frame as ours (origin above the start
+// of the deep edge, patch rising up-dip towards +y for dips below 90).
+
+struct RefRow {
+  int id = 0;
+  double x = 0, y = 0, L = 0, W = 0, depth = 0, dip = 0, lambda = 0, mu = 0;
+  Vec9 u{};  // U1 ux uy uz, U2 ux uy uz, U3 ux uy uz
+};
+
+const std::vector<RefRow>& reference_rows() {
+  static const std::vector<RefRow> rows = [] {
+    std::vector<RefRow> out;
+    std::ifstream in(std::string(VADREL_TEST_DATA) + "/okada_surface.tsv");
+    std::string line;
+    std::getline(in, line);  // header
+    while (std::getline(in, line)) {
+      std::istringstream ss(line);
+      std::vector<double> v;
+      double d;
+      while (ss >> d) v.push_back(d);
+      if (v.size() != 36) continue;
+      RefRow r;
+      r.id = static_cast<int>(v[0]);
+      r.x = v[1];
+      r.y = v[2];
+      r.L = v[3];
+      r.W = v[4];
+      r.depth = v[5];
+      r.dip = v[6];
+      r.lambda = v[7];
+      r.mu = v[8];
+      // Each slip block holds ux uy uz followed by six derivatives.
+      for (int k = 0; k < 3; ++k)
+        for (int c = 0; c < 3; ++c) r.u[3 * k + c] = v[9 + 9 * k + c];
+      out.push_back(r);
+    }
+    return out;
+  }();
+  return rows;
+}
+
+std::string category(int id) {
+  if (id <= 80) return "general";
+  if (id <= 100) return "dip90";
+  if (id <= 110) return "dip89.99";
+  if (id <= 120) return "dip45";
+  if (id <= 135) return "qzero_line";
+  if (id <= 150) return "outcrop";
+  if (id <= 165) return "outcrop_trace_ext";
+  return "shallow";
+}
+
+// All three unit dislocations of a row, computed one slip at a time as the
+// table was.
+Vec9 compute_row(const RefRow& r) {
+  Vec9 out{};
+  for (int k = 0; k < 3; ++k) {
+    const Vec9 u = okada_patch(k == 0 ? 1.0 : 0.0, k == 1 ? 1.0 : 0.0,
+                               k == 2 ? 1.0 : 0.0, r.x, r.y, r.L, r.W, r.depth,
+                               r.dip, r.lambda, r.mu);
+    for (int c = 0; c < 3; ++c) out[3 * k + c] = u[3 * k + c];
+  }
+  return out;
+}
+
+// Worst deviation scaled by the row's largest |displacement|; infinity when
+// any component is not finite.
+double scaled_deviation(const RefRow& r, const Vec9& u) {
+  if (!all_finite(u)) return INFINITY;
+  double dev = 0.0;
+  for (int i = 0; i < 9; ++i) dev = std::max(dev, std::fabs(u[i] - r.u[i]));
+  return dev / max_abs(r.u);
+}
+
+TEST(OkadaReference, TableHasAllRows) {
+  ASSERT_EQ(reference_rows().size(), 170u);
+}
+
+// Rows on which the closed form, evaluated as written, is accurate: buried
+// and outcropping patches away from the degenerate lines, at dips well away
+// from vertical (or exactly vertical).
+TEST(OkadaReference, RowsAwayFromDegenerateGeometry) {
+  int checked = 0;
+  for (const RefRow& r : reference_rows()) {
+    const std::string cat = category(r.id);
+    if (cat == "outcrop_trace_ext" && r.x < 0) continue;  // R + xi -> 0
+    const double off_vertical = std::fabs(90.0 - r.dip);
+    if (off_vertical > 0 && off_vertical < 1.0) continue;  // 1/cos^2 loss
+    const double dev = scaled_deviation(r, compute_row(r));
+    EXPECT_LE(dev, 1e-10) << "id " << r.id << " (" << cat << ")";
+    ++checked;
+  }
+  EXPECT_GT(checked, 140);
+}
+
+// ---------------------------------------------------------------------------
+// Published and hand-checked values.
+
+// Rounded to five significant digits; dips 45 and 90 at x = 2, y = -4 of a
+// 10 x 5 patch with its deep edge 8 deep, unit slips, lambda = mu.
+TEST(OkadaPatch, FiveDigitReferenceValues) {
+  const Vec9 ref45 = {0.035000,   0.033158,   -0.030277, -0.0068098, -0.0045033,
+                      0.019973,   -0.042544,  -0.14109,  0.14446};
+  const Vec9 ref90 = {0.045885,  0.032328,  -0.024594, -0.034326, -0.096039,
+                      0.11651,   -0.013140, -0.076667, 0.066962};
+  const Vec9 u45 = okada_patch(1, 1, 1, 2, -4, 10, 5, 8, 45, 1, 1);
+  const Vec9 u90 = okada_patch(1, 1, 1, 2, -4, 10, 5, 8, 90, 1, 1);
+  for (int i = 0; i < 9; ++i) {
+    EXPECT_NEAR(u45[i], ref45[i], 5.01e-5 * std::fabs(ref45[i])) << "dip 45, u" << i + 1;
+    EXPECT_NEAR(u90[i], ref90[i], 5.01e-5 * std::fabs(ref90[i])) << "dip 90, u" << i + 1;
+  }
+}
+
+// Okada (1985) Table 2, finite source: x = 2, y = 3, d = 4, dip 70, L = 3,
+// W = 2, lambda = mu.  Okada's d is the depth of the edge the patch rises
+// from, at y = 0, with the patch occupying 0 <= xi <= L: the same frame as
+// ours, so the inputs map one to one.  Four published digits.
+TEST(OkadaPatch, Okada1985Table2FiniteSource) {
+  const Vec9 ref = {-8.689e-3, -4.298e-3, -2.747e-3, -4.682e-3, -3.527e-2,
+                    -3.564e-2, -2.660e-4, 1.056e-2,  3.214e-3};
+  const Vec9 u = okada_patch(1, 1, 1, 2, 3, 3, 2, 4, 70, 1, 1);
+  for (int i = 0; i < 9; ++i)
+    EXPECT_NEAR(u[i], ref[i], 5.01e-4 * std::fabs(ref[i])) << "u" << i + 1;
+}
+
+// ---------------------------------------------------------------------------
+// Symmetry, sign conventions and linearity.
+
+// Above the middle of the patch (x = L/2) the strike-slip field is odd in
+// x - L/2 for uy and uz, and the dip-slip and tensile fields are odd for ux:
+// those components vanish exactly.
+TEST(OkadaPatch, CentreLineZeros) {
+  for (double dip : {30.0, 45.0, 70.0, 90.0, 120.0}) {
+    for (double y : {-12.0, -3.0, 0.0, 2.5, 9.0}) {
+      const Vec9 u = okada_patch(1, 1, 1, 5.0, y, 10, 5, 8, dip, 1, 1);
+      EXPECT_EQ(u[1], 0.0) << "dip " << dip << " y " << y;
+      EXPECT_EQ(u[2], 0.0) << "dip " << dip << " y " << y;
+      EXPECT_EQ(u[3], 0.0) << "dip " << dip << " y " << y;
+      EXPECT_EQ(u[6], 0.0) << "dip " << dip << " y " << y;
+    }
+  }
+}
+
+// Mirror symmetry x -> L - x: the strike-slip ux, and the dip-slip and
+// tensile uy and uz are even, the other components odd.
+TEST(OkadaPatch, MirrorSymmetryAlongStrike) {
+  const double L = 14, W = 6, depth = 9;
+  for (double dip : {25.0, 60.0, 90.0, 135.0}) {
+    for (double x : {-7.0, 2.0, 16.5}) {
+      for (double y : {-5.0, 1.0, 11.0}) {
+        const Vec9 a = okada_patch(1, 1, 1, x, y, L, W, depth, dip, 1, 1);
+        const Vec9 b = okada_patch(1, 1, 1, L - x, y, L, W, depth, dip, 1, 1);
+        const double tol = 1e-13 * max_abs(a);
+        const int even[] = {0, 4, 5, 7, 8};
+        const int odd[] = {1, 2, 3, 6};
+        for (int i : even) EXPECT_NEAR(a[i], b[i], tol) << i;
+        for (int i : odd) EXPECT_NEAR(a[i], -b[i], tol) << i;
+      }
+    }
+  }
+}
+
+// Left-lateral strike slip: for U1 > 0 the side y > 0 moves towards -x, the
+// side y < 0 towards +x.
+TEST(OkadaPatch, StrikeSlipIsLeftLateral) {
+  // Vertical patch from 1 km to 11 km depth under y = 0.
+  for (double y : {0.5, 2.0, 10.0}) {
+    const Vec9 left = okada_patch(1, 0, 0, 5, y, 10, 10, 11, 90, 1, 1);
+    const Vec9 right = okada_patch(1, 0, 0, 5, -y, 10, 10, 11, 90, 1, 1);
+    EXPECT_LT(left[0], 0.0) << y;
+    EXPECT_GT(right[0], 0.0) << y;
+    EXPECT_NEAR(left[0], -right[0], 1e-14);
+  }
+}
+
+// Reverse dip slip: the hanging wall (y below the line depth*cos/sin where
+// the patch plane meets the surface) rises, the footwall beyond it subsides.
+TEST(OkadaPatch, DipSlipRaisesHangingWall) {
+  // dip 45, deep edge 10 km, top 1 km deep under y = 9; the plane reaches the
+  // surface at y = 10.
+  const double depth = 10, W = 9 * std::sqrt(2.0);
+  for (double x : {-2.0, 5.0, 12.0}) {
+    const Vec9 hanging = okada_patch(0, 1, 0, x, 9.0, 10, W, depth, 45, 1, 1);
+    const Vec9 foot = okada_patch(0, 1, 0, x, 11.0, 10, W, depth, 45, 1, 1);
+    EXPECT_GT(hanging[5], 0.0) << x;
+    EXPECT_LT(foot[5], 0.0) << x;
+  }
+}
+
+// Mirroring the frame in y and replacing the dip by 180 - dip maps the patch
+// onto itself but swaps its two sides, so the strike and dip slips change
+// sign while the opening does not; the mirror also flips uy.
+TEST(OkadaPatch, MirrorSymmetryAcrossStrike) {
+  const double L = 12, W = 7, depth = 9;
+  for (double dip : {20.0, 45.0, 80.0}) {
+    for (double x : {-3.0, 4.0, 15.0}) {
+      for (double y : {-6.0, 0.5, 8.0}) {
+        const Vec9 a = okada_patch(1, 1, 1, x, y, L, W, depth, dip, 1, 1);
+        const Vec9 b = okada_patch(1, 1, 1, x, -y, L, W, depth, 180.0 - dip, 1, 1);
+        const double sign[9] = {-1, 1, -1, -1, 1, -1, 1, -1, 1};
+        for (int i = 0; i < 9; ++i)
+          EXPECT_NEAR(b[i], sign[i] * a[i], 1e-13 * max_abs(a) + 1e-15)
+              << "dip " << dip << " x " << x << " y " << y << " u" << i + 1;
+      }
+    }
+  }
+}
+
+// Tensile opening of a shallow horizontal patch lifts the surface above it,
+// symmetrically about the middle of the patch.
+TEST(OkadaPatch, OpeningLiftsSurfaceAboveHorizontalPatch) {
+  const Vec9 centre = okada_patch(0, 0, 1, 5, 2.5, 10, 5, 1, 0, 1, 1);
+  EXPECT_GT(centre[8], 0.0);
+  EXPECT_NEAR(centre[6], 0.0, 1e-14);
+  EXPECT_NEAR(centre[7], 0.0, 1e-14);
+  const Vec9 a = okada_patch(0, 0, 1, 5, 1.0, 10, 5, 1, 0, 1, 1);
+  const Vec9 b = okada_patch(0, 0, 1, 5, 4.0, 10, 5, 1, 0, 1, 1);
+  EXPECT_NEAR(a[8], b[8], 1e-13);
+  EXPECT_NEAR(a[7], -b[7], 1e-13);
+}
+
+TEST(OkadaPatch, ZeroSlipGivesExactZeros) {
+  for (double dip : {10.0, 45.0, 89.99, 90.0, 150.0}) {
+    const Vec9 u = okada_patch(0, 0, 0, 3, -2, 10, 5, 8, dip, 1, 1);
+    for (double v : u) EXPECT_EQ(v, 0.0) << dip;
+  }
+}
+
+// The three triples depend only on their own slip, each linearly.
+TEST(OkadaPatch, LinearInEachSlip) {
+  const double x = 3.7, y = -6.2, L = 20, W = 8, depth = 12;
+  for (double dip : {35.0, 90.0, 160.0}) {
+    const Vec9 unit = okada_patch(1, 1, 1, x, y, L, W, depth, dip, 3e10, 3e10);
+    const Vec9 scaled = okada_patch(2500, -700, 40, x, y, L, W, depth, dip, 3e10, 3e10);
+    const double s[3] = {2500, -700, 40};
+    for (int i = 0; i < 9; ++i)
+      EXPECT_NEAR(scaled[i], s[i / 3] * unit[i], 1e-13 * std::fabs(s[i / 3] * unit[i]) + 1e-12)
+          << "dip " << dip << " u" << i + 1;
+    const Vec9 only2 = okada_patch(0, -700, 0, x, y, L, W, depth, dip, 3e10, 3e10);
+    for (int i = 0; i < 9; ++i) {
+      if (i / 3 == 1)
+        EXPECT_EQ(only2[i], scaled[i]);
+      else
+        EXPECT_EQ(only2[i], 0.0);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Elastic constants.
+
+TEST(OkadaPatch, AlphaFromLameConstants) {
+  EXPECT_DOUBLE_EQ(patch_trig(30, 1, 1).alpha, 0.5);
+  EXPECT_DOUBLE_EQ(patch_trig(30, 2, 1).alpha, 1.0 / 3.0);
+  EXPECT_DOUBLE_EQ(patch_trig(30, 6e10, 3e10).alpha, 1.0 / 3.0);
+}
+
+// Every alpha-dependent term of the surface solution is proportional to
+// alpha, so the displacement is affine in alpha: u(1/3) follows from u(1/2)
+// and u(1) (lambda = 0).
+TEST(OkadaPatch, AffineInAlpha) {
+  for (double dip : {20.0, 70.0, 90.0, 110.0}) {
+    const Vec9 a_half = okada_patch(1, 1, 1, 2, 3, 3, 2, 4, dip, 1, 1);
+    const Vec9 a_one = okada_patch(1, 1, 1, 2, 3, 3, 2, 4, dip, 0, 1);
+    const Vec9 a_third = okada_patch(1, 1, 1, 2, 3, 3, 2, 4, dip, 2, 1);
+    for (int i = 0; i < 9; ++i) {
+      const double expect = a_one[i] + (4.0 / 3.0) * (a_half[i] - a_one[i]);
+      EXPECT_NEAR(a_third[i], expect, 1e-13) << "dip " << dip << " u" << i + 1;
+    }
+  }
+}
+
+// Only the ratio lambda/mu matters.
+TEST(OkadaPatch, OnlyRatioOfLameConstantsMatters) {
+  const Vec9 a = okada_patch(1, 1, 1, 2, 3, 3, 2, 4, 70, 2, 1);
+  const Vec9 b = okada_patch(1, 1, 1, 2, 3, 3, 2, 4, 70, 6e10, 3e10);
+  for (int i = 0; i < 9; ++i) EXPECT_NEAR(a[i], b[i], 1e-15);
+}
+
+// ---------------------------------------------------------------------------
+// Vertical and near-vertical patches.
+
+TEST(OkadaPatch, NearVerticalDipsAreTreatedAsVertical) {
+  EXPECT_EQ(patch_trig(90, 1, 1).cos_dip, 0.0);
+  EXPECT_EQ(patch_trig(-90, 1, 1).cos_dip, 0.0);
+  EXPECT_EQ(patch_trig(90 + 5e-9, 1, 1).cos_dip, 0.0);
+  EXPECT_EQ(patch_trig(90 - 1e-8, 1, 1).cos_dip, 0.0);
+  EXPECT_NE(patch_trig(90 + 2e-8, 1, 1).cos_dip, 0.0);
+  const Vec9 v = okada_patch(1, 1, 1, 2, -4, 10, 5, 8, 90, 1, 1);
+  const Vec9 w = okada_patch(1, 1, 1, 2, -4, 10, 5, 8, 90 - 5e-9, 1, 1);
+  for (int i = 0; i < 9; ++i) EXPECT_EQ(v[i], w[i]);
+}
+
+// The general-dip terms at 89.99 degrees approach the vertical ones: the
+// difference is of order cos(dip) ~ 1.7e-4 of the field.
+TEST(OkadaPatch, Dip8999IsCloseToVertical) {
+  for (double y : {-4.0, 0.3, 6.0}) {
+    const Vec9 v = okada_patch(1, 1, 1, 2, y, 10, 5, 8, 90, 1, 1);
+    const Vec9 w = okada_patch(1, 1, 1, 2, y, 10, 5, 8, 89.99, 1, 1);
+    for (int i = 0; i < 9; ++i) EXPECT_NEAR(w[i], v[i], 1e-2 * max_abs(v)) << y;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Degenerate lines.
+
+// A point on the line where the plane of a buried patch, extended up-dip,
+// meets the surface has q = 0 at all four corners.  The field is smooth
+// there.
+TEST(OkadaPatch, QZeroLineIsFiniteAndContinuous) {
+  const Vec9 on = okada_patch(1, 1, 1, 3, 6, 10, 5, 6, 45, 1, 1);
+  ASSERT_TRUE(all_finite(on));
+  const Vec9 lo = okada_patch(1, 1, 1, 3, 6 - 1e-3, 10, 5, 6, 45, 1, 1);
+  const Vec9 hi = okada_patch(1, 1, 1, 3, 6 + 1e-3, 10, 5, 6, 45, 1, 1);
+  for (int i = 0; i < 9; ++i) EXPECT_NEAR(on[i], 0.5 * (lo[i] + hi[i]), 1e-6) << i;
+}
+
+// A corner with xi = 0, q = 0 and eta < 0 (an edge above the surface) has
+// R + eta = 0; the corner term stays finite.  (On a vertical patch such a
+// corner also has R + d~ = 0, so a dipping patch is used.)
+TEST(OkadaChin, EtaSingularCornerIsFinite) {
+  const double s45 = std::sqrt(0.5);
+  // q = y sin - depth cos = 0 with y = depth at dip 45.
+  for (double eta : {-1.5, -0.01, -20.0}) {
+    const Vec9 g = chin(4.0, 4.0, s45, s45, 0.5, 0.0, eta, 1, 1, 1);
+    EXPECT_TRUE(all_finite(g)) << eta;
+  }
+  const double s60 = std::sin(PI / 3), c60 = std::cos(PI / 3);
+  const double y = 3.0 * c60 / s60;  // q ~ 0 (rounding only)
+  const Vec9 h = chin(y, 3.0, s60, c60, 1.0 / 3.0, 0.0, -0.7, 0, 2, 0);
+  EXPECT_TRUE(all_finite(h));
+}
+
+// Far from the patch every component falls below 1e-8 and is cleared to an
+// exact zero.
+TEST(OkadaPatch, TinyComponentsAreClearedToZero) {
+  const Vec9 u = okada_patch(1, 1, 1, 3e4, -2e4, 10, 5, 8, 60, 1, 1);
+  for (double v : u) EXPECT_EQ(v, 0.0);
+}
+
+TEST(OkadaPatch, PrecomputedTrigGivesIdenticalResults) {
+  for (const RefRow& r : reference_rows()) {
+    const PatchTrig t = patch_trig(r.dip, r.lambda, r.mu);
+    const Vec9 a = okada_patch(1, -2, 3, r.x, r.y, r.L, r.W, r.depth, r.dip, r.lambda, r.mu);
+    const Vec9 b = okada_patch(1, -2, 3, r.x, r.y, r.L, r.W, r.depth, t);
+    for (int i = 0; i < 9; ++i) {
+      if (std::isnan(a[i]))
+        EXPECT_TRUE(std::isnan(b[i]));
+      else
+        EXPECT_EQ(a[i], b[i]) << "id " << r.id;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vadrel
