@@ -669,18 +669,25 @@ Vec9 robust(F closed, const Geometry& g, Param which, double U1, double U2,
 DeruXY deru_x(double x, double y, double delta, double depth, double U1,
               double U2, double U3, double L, double W, double lambda,
               double mu) {
-  const Setup st = setup(y, delta, depth, lambda, mu);
   const Geometry g = geometry(x, y, delta, depth, L, W, lambda, mu);
   auto closed_pair = [&](double xx, double yy) {
     return deru_x_closed(xx, yy, delta, depth, U1, U2, U3, L, W,
                          setup(yy, delta, depth, lambda, mu));
   };
+  // Away from the degenerate lines one evaluation gives both gradients.
+  const double rho = distance_to_patch(g);
+  const double q = std::sin(delta) * y - std::cos(delta) * depth;
+  if (std::fabs(q) >= NEAR_LINE * rho * std::fabs(std::sin(delta)) &&
+      std::fabs(x) >= NEAR_LINE * rho && std::fabs(x - L) >= NEAR_LINE * rho &&
+      rho > 1e-12 * size_scale(g)) {
+    const DeruXY out = closed_pair(x, y);
+    if (all_finite(out.dx) && all_finite(out.dy)) return out;
+  }
   DeruXY out;
   out.dx = robust([&](double xx, double yy) { return closed_pair(xx, yy).dx; },
                   g, Param::X, U1, U2, U3);
   out.dy = robust([&](double xx, double yy) { return closed_pair(xx, yy).dy; },
                   g, Param::Y, U1, U2, U3);
-  (void)st;
   return out;
 }
 
