@@ -374,13 +374,6 @@ namespace {
 
 constexpr double RAD_TO_DEG = 180.0 / PI;
 
-bool all_finite(const Vec9& v) {
-  for (double e : v) {
-    if (!std::isfinite(e)) return false;
-  }
-  return true;
-}
-
 Vec9 nan9() {
   Vec9 v{};
   v.fill(std::nan(""));
