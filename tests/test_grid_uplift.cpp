@@ -617,3 +617,40 @@ TEST(GridOutput, NonFiniteValuesAreNeverWritten) {
   EXPECT_EQ(rows[0], (std::vector<double>{0.0, 0.0}));
   EXPECT_TRUE(r.mentions("WARNING: 2 grid values had no finite uplift")) << r.result.console;
 }
+
+// ------------------------------------------------------------ example
+
+TEST(GridExample, BayUpliftFollowsTheDepthMask) {
+  namespace fs = std::filesystem;
+  TempDir d;
+  for (const char* f : {"bay_points.txt", "bay_faults.txt", "bay_grid.grd", "bay_depth.dep"}) {
+    fs::copy_file(fs::path(VADREL_EXAMPLES) / f, d.path() / f);
+  }
+  const auto res = d.run({"bay_points.txt", "bay_faults.txt", "bay.out", "ascii"});
+  ASSERT_EQ(res.status, 0) << res.console;
+  // 12 x 10 nodes: 11 x 9 cells, all present.
+  const auto records = records_of(d.read("bay.out"));
+  ASSERT_EQ(records.size(), 99U);
+  const Rows depth = read_rows(d.read("bay_depth.dep"), 13, 11);
+  const Rows rows = read_rows(d.read("bay_grid.ini"), 13, 33);
+  ASSERT_EQ(rows.size(), 33U);
+  int k = 0;
+  int land = 0, shallow = 0;
+  for (int j = 2; j <= 10; ++j) {
+    for (int i = 2; i <= 12; ++i, ++k) {
+      const double h = depth[j - 1][i - 1];
+      const double factor = h <= 0 ? 0.0 : h >= 250 ? 1.0 : h / 250;
+      land += h <= 0;
+      shallow += h > 0 && h < 250;
+      const double range = record(records[k]).range;
+      EXPECT_NEAR(rows[j - 1][i - 1] * 1000.0, range * factor, 0.05 * factor + 1e-6)
+          << "cell " << i << ',' << j;
+    }
+  }
+  EXPECT_GT(land, 0);
+  EXPECT_GT(shallow, 0);
+  for (int i = 0; i < 13; ++i) {
+    EXPECT_EQ(rows[0][i], 0.0);
+    EXPECT_EQ(rows[10][i], 0.0);
+  }
+}
