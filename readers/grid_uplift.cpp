@@ -88,6 +88,8 @@ class IniFile {
       ferror(err, ctx_.console);
       throw Stop("Could not open output file.");
     }
+    // Whole buffers go to the file in one write each.
+    std::setvbuf(file_, nullptr, _IONBF, 0);
     buffer_.reserve(kFlushSize + 256);
   }
   IniFile(const IniFile&) = delete;
@@ -111,8 +113,15 @@ class IniFile {
           put_value(value_text(v), i == m);
         }
       }
+      // The zero rows are all alike: format one and repeat its text.
+      std::string zero_row;
+      for (int i = 1; i <= m; ++i) {
+        zero_row += " 0.0";
+        if (i == m || i % kValuesPerLine == 0) zero_row += '\n';
+      }
       for (int row = 0; row < 2 * n; ++row) {
-        for (int i = 1; i <= m; ++i) put_value("0.0", i == m);
+        buffer_ += zero_row;
+        if (buffer_.size() >= kFlushSize) flush_buffer();
       }
     }
     flush_buffer();
