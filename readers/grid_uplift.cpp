@@ -1,7 +1,410 @@
 #include "readers/grid_uplift.hpp"
 
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <istream>
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "driver/files.hpp"
+#include "driver/fixed_format.hpp"
+#include "driver/stop.hpp"
+#include "model/range.hpp"
+#include "readers/cardline.hpp"
+#include "readers/grid2d.hpp"
+#include "readers/kov.hpp"
+#include "readers/utm.hpp"
+
 namespace vadrel {
 
-void grid_card(RunContext& /*ctx*/, const std::string& /*line*/, std::istream& /*points*/) {}
+namespace {
+
+constexpr const char* kRegularGridOutput = "disp.ini";
+constexpr std::size_t kNameFirstColumn = 3;  // U, S and D cards: columns 3..132
+constexpr double kFullTaperDepth = 250.0;    // shallower water gets depth/250 of the uplift
+
+// A regular grid is one array of doubles; the same ceiling as for the
+// curvilinear grid files keeps a mistyped card from asking for gigabytes.
+constexpr std::int64_t kMaxRegularNodes = KOV_MAX_NODES;
+
+// The file name of a U, S or D card: columns 3..132, trailing blanks removed.
+std::string card_name(const std::string& line) {
+  if (line.size() < kNameFirstColumn) return {};
+  const std::string_view rest = std::string_view(line).substr(kNameFirstColumn - 1);
+  return std::string(rest.substr(0, nblen(rest)));
+}
+
+// The initial-condition file of a curvilinear grid: the grid file name
+// without its last four characters (normally the extension), plus ".ini".
+std::string ini_name_for(const std::string& grid_name) {
+  const std::size_t keep = grid_name.size() > 4 ? grid_name.size() - 4 : 0;
+  return grid_name.substr(0, keep) + ".ini";
+}
+
+// An output never replaces an input: stop before anything is written when
+// `output` is the same file as one of the named inputs.
+void refuse_to_replace_inputs(RunContext& ctx, const std::string& output,
+                              const std::vector<std::pair<const char*, std::string>>& inputs) {
+  for (const auto& [role, name] : inputs) {
+    if (name.empty() || !same_file(output, name)) continue;
+    ctx.console << " *** ERROR The output file " << output << " is the same file as the " << role
+                << " file " << name << "; nothing written\n";
+    throw Stop("Could not open output file.");
+  }
+}
+
+void refuse_to_replace_run_files(RunContext& ctx, const std::string& output,
+                                 std::vector<std::pair<const char*, std::string>> more = {}) {
+  const Settings& s = ctx.settings;
+  more.emplace_back("points", s.points_file);
+  more.emplace_back("faults", s.faults_file);
+  more.emplace_back("print", s.print_file);
+  refuse_to_replace_inputs(ctx, output, more);
+}
+
+// Free-format text of one uplift value: the shortest form that reads back
+// as the same double.
+std::string value_text(double v) { return v == 0.0 ? std::string("0.0") : fmt_free(v); }
+
+// The initial-condition file: the uplift rows, then two rows of zeros per
+// row.  Every row starts on a new line and wraps after kValuesPerLine
+// values.  Every write and the close are checked.
+class IniFile {
+ public:
+  static constexpr int kValuesPerLine = 5;
+
+  IniFile(RunContext& ctx, std::string name) : ctx_(ctx), name_(std::move(name)) {
+    if (is_directory(name_)) errno = EISDIR;
+    else file_ = std::fopen(name_.c_str(), "w");
+    if (file_ == nullptr) {
+      const int err = errno;
+      ctx_.console << " Error opening file: " << name_field(name_) << '\n';
+      errno = err;
+      ferror(err, ctx_.console);
+      throw Stop("Could not open output file.");
+    }
+    // Whole buffers go to the file in one write each.
+    std::setvbuf(file_, nullptr, _IONBF, 0);
+    buffer_.reserve(kFlushSize + 256);
+  }
+  IniFile(const IniFile&) = delete;
+  IniFile& operator=(const IniFile&) = delete;
+  ~IniFile() {
+    if (file_ != nullptr) std::fclose(file_);
+  }
+
+  // Writes rows 1..n of entries 1..m of `uplift`, then the zero rows, and
+  // closes the file.  Returns the number of non-finite values replaced by 0.
+  long write_and_close(const Grid2D& uplift, int m, int n) {
+    long nonfinite = 0;
+    if (m > 0 && n > 0) {
+      for (int j = 1; j <= n; ++j) {
+        for (int i = 1; i <= m; ++i) {
+          double v = uplift(i, j);
+          if (!std::isfinite(v)) {
+            v = 0.0;
+            ++nonfinite;
+          }
+          put_value(value_text(v), i == m);
+        }
+      }
+      // The zero rows are all alike: format one and repeat its text.
+      std::string zero_row;
+      for (int i = 1; i <= m; ++i) {
+        zero_row += " 0.0";
+        if (i == m || i % kValuesPerLine == 0) zero_row += '\n';
+      }
+      for (int row = 0; row < 2 * n; ++row) {
+        buffer_ += zero_row;
+        if (buffer_.size() >= kFlushSize) flush_buffer();
+      }
+    }
+    flush_buffer();
+    std::FILE* f = file_;
+    file_ = nullptr;
+    if (std::fclose(f) != 0) failed("closing");
+    return nonfinite;
+  }
+
+ private:
+  static constexpr std::size_t kFlushSize = std::size_t{1} << 16;
+
+  void put_value(const std::string& text, bool row_end) {
+    buffer_ += ' ';
+    buffer_ += text;
+    if (row_end || ++on_line_ == kValuesPerLine) {
+      buffer_ += '\n';
+      on_line_ = 0;
+      if (buffer_.size() >= kFlushSize) flush_buffer();
+    }
+  }
+
+  void flush_buffer() {
+    if (buffer_.empty()) return;
+    if (std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size()) failed("writing");
+    buffer_.clear();
+  }
+
+  [[noreturn]] void failed(const char* what) {
+    const int err = errno;
+    ctx_.console << " Error " << what << " file: " << name_field(name_) << '\n';
+    errno = err;
+    ferror(err, ctx_.console);
+    throw Stop(std::string("Could not write output file ") + name_ + ".");
+  }
+
+  RunContext& ctx_;
+  std::string name_;
+  std::FILE* file_ = nullptr;
+  std::string buffer_;
+  int on_line_ = 0;
+};
+
+void write_ini(RunContext& ctx, IniFile& out, const Grid2D& uplift, int m, int n) {
+  const long nonfinite = out.write_and_close(uplift, m, n);
+  if (nonfinite > 0) {
+    ctx.console << " WARNING: " << nonfinite
+                << " grid values had no finite uplift; 0.0 was written in their place\n";
+  }
+}
+
+// Places a generated point in the ground point slot, counts it, computes and
+// writes it, and returns its range change in mm.  The extents are left to the
+// caller, which updates them after storing the value.
+double compute_grid_point(RunContext& ctx, double x, double y) {
+  ctx.point.xpt = x;
+  ctx.point.ypt = y;
+  ctx.point.drobs = 0.0;
+  ctx.point.ptname.assign(8, ' ');
+  ++ctx.counters.npts;
+  form_range(ctx, 0.0);
+  return ctx.drcalc;
+}
+
+struct RegularCard {
+  double x0 = 0.0, y0 = 0.0, dx = 0.0, dy = 0.0;
+  std::int32_t nx = 0, ny = 0;
+};
+
+// G (geographic) and M (local km) grids.
+void regular_grid(RunContext& ctx, const std::string& line, bool geographic) {
+  RegularCard c;
+  int pos = 2;
+  bool ok = true;
+  if (geographic) {
+    ok = read_r8(line, pos, c.x0) == STATUS_OK;
+    ok = (read_r8(line, pos, c.y0) == STATUS_OK) && ok;
+  } else {
+    // The start coordinates go straight into the projection origin, each as
+    // soon as it is read: an E card after an M card measures from them.
+    ok = read_r8(line, pos, ctx.proj.x0) == STATUS_OK;
+    ok = (read_r8(line, pos, ctx.proj.y0) == STATUS_OK) && ok;
+    c.x0 = ctx.proj.x0;
+    c.y0 = ctx.proj.y0;
+  }
+  ok = (read_r8(line, pos, c.dx) == STATUS_OK) && ok;
+  ok = (read_r8(line, pos, c.dy) == STATUS_OK) && ok;
+  ok = (read_i4(line, pos, c.nx) == STATUS_OK) && ok;
+  ok = (read_i4(line, pos, c.ny) == STATUS_OK) && ok;
+  if (!ok) return;
+
+  const std::int64_t nodes = static_cast<std::int64_t>(c.nx) * c.ny;
+  const bool has_points = c.nx > 0 && c.ny > 0;
+  if (has_points && nodes > kMaxRegularNodes) {
+    ctx.console << " *** ERROR " << (geographic ? 'G' : 'M') << " card: a grid of " << c.nx << " x "
+                << c.ny << " points is too large (at most " << kMaxRegularNodes << " points)\n";
+    throw Stop("Grid too large");
+  }
+
+  refuse_to_replace_run_files(ctx, kRegularGridOutput);
+  IniFile out(ctx, kRegularGridOutput);
+  Grid2D uplift = has_points ? Grid2D(c.nx, c.ny) : Grid2D();
+
+  const int w = geographic ? 8 : 1;
+  ctx.console << "Making a grid: ";
+  for (const double v : {c.x0, c.y0, c.dx, c.dy}) ctx.console << fmt_f(v, 14, w) << ' ';
+  ctx.console << fmt_i(c.nx, 5) << ' ' << fmt_i(c.ny, 5) << ' ' << '\n';
+
+  const double limits[4] = {c.x0, c.x0 + c.nx * c.dx, c.y0, c.y0 + c.ny * c.dy};
+  ctx.console << "Grid limits:   ";
+  for (const double v : limits) ctx.console << (geographic ? fmt_g(v, 11, 4) : fmt_f(v, 14, 8)) << '/';
+  ctx.console << '\n';
+  ctx.console << "N points:      " << fmt_i(nodes, 6) << '\n';
+
+  if (has_points) {
+    for (int j = 0; j < c.ny; ++j) {
+      for (int i = 0; i < c.nx; ++i) {
+        double x = c.x0 + i * c.dx;
+        double y = c.y0 + j * c.dy;
+        if (geographic) {
+          double e = 0.0;
+          double n = 0.0;
+          utm(y, x, e, n, ctx.proj.cmer);  // x is the longitude, y the latitude
+          x = e / 1000.0;
+          y = n / 1000.0;
+        }
+        uplift(i + 1, j + 1) = compute_grid_point(ctx, x, y) / 1000.0;
+        ctx.counters.extend(x, y);
+      }
+    }
+  }
+  write_ini(ctx, out, uplift, c.nx, c.ny);
+}
+
+// 0 for a missing grid node (0.0, or a value whose whole part is -999).
+int weight(double v) { return (v == 0.0 || std::trunc(v) == -999.0) ? 0 : 1; }
+
+// Reads the depth/mask rows j = 1..np, np values each, into `depth`.
+void read_depth(RunContext& ctx, const std::string& name, Grid2D& depth, int mp, int np) {
+  std::ifstream in;
+  if (is_directory(name)) errno = EISDIR;
+  else in.open(name, std::ios::in | std::ios::binary);
+  if (!in.is_open()) {
+    const int err = errno;
+    ctx.console << " *** ERROR Cannot open the depth/mask file " << name << '\n';
+    errno = err;
+    ferror(err, ctx.console);
+    throw Stop("*** ERROR reading depth/mask file");
+  }
+  std::vector<double> row(static_cast<std::size_t>(mp));
+  for (int j = 1; j <= np; ++j) {
+    std::fill(row.begin(), row.end(), 0.0);
+    const int st = read_free_row(in, 0, row);
+    if (st != STATUS_OK) {
+      ctx.console << " *** ERROR Depth/mask file " << name;
+      if (st == KOV_STATUS_END) ctx.console << " ends early: row " << j << " of " << np;
+      else ctx.console << ": row " << j << " of " << np << " is unreadable";
+      ctx.console << " (" << mp << " values expected in each row)\n";
+      if (st == KOV_STATUS_IO_ERROR) ferror(st, ctx.console);
+      throw Stop("*** ERROR reading depth/mask file");
+    }
+    for (int i = 1; i <= mp; ++i) depth(i, j) = row[static_cast<std::size_t>(i - 1)];
+  }
+}
+
+// U (metres) and S (degrees) cards: one point per cell of a curvilinear grid.
+void curvilinear_grid(RunContext& ctx, const std::string& line, std::istream& points) {
+  const bool degrees = line[0] == 'S';
+  const std::string grid_name = card_name(line);
+  if (grid_name.empty()) {
+    ctx.console << " *** ERROR Grid file not specified; Abnormal end of program\n";
+    throw Stop("");
+  }
+
+  std::ifstream grid;
+  int mmax = 0;
+  int nmax = 0;
+  if (!is_directory(grid_name)) grid.open(grid_name, std::ios::in | std::ios::binary);
+  if (!grid.is_open() || reakovhdr(grid, mmax, nmax) != STATUS_OK) {
+    throw Stop("*** ERROR readig grid file");
+  }
+  const std::string problem = kov_dimension_problem(mmax, nmax);
+  if (!problem.empty()) {
+    ctx.console << " *** ERROR Grid file " << grid_name << ": " << problem << '\n';
+    throw Stop("*** ERROR readig grid file");
+  }
+  const int mp = mmax + 1;
+  const int np = nmax + 1;
+  Grid2D x(mp, np);
+  Grid2D y(mp, np);
+  Grid2D uplift(mp, np);
+
+  // The line after the card may name the depth/mask file; any other line is
+  // left for the points reader.
+  std::string depth_name;
+  bool have_depth = false;
+  const std::istream::pos_type before = points.tellg();
+  std::string next;
+  if (read_record(points, next)) {
+    if (!next.empty() && next[0] == 'D') {
+      depth_name = card_name(make_card(next, line.size()));
+      if (depth_name.empty()) {
+        ctx.console << " *** ERROR Empty grid file specified; Abnormal end of program\n";
+        throw Stop("");
+      }
+      have_depth = true;
+    } else {
+      points.clear();
+      points.seekg(before);
+    }
+  }
+  const std::string ini_name = ini_name_for(grid_name);
+  std::vector<std::pair<const char*, std::string>> grid_inputs{{"grid", grid_name}};
+  if (have_depth) grid_inputs.emplace_back("depth/mask", depth_name);
+  refuse_to_replace_run_files(ctx, ini_name, grid_inputs);
+
+  // Without a depth/mask file every cell is water deep enough for its full
+  // uplift.
+  Grid2D depth;
+  if (have_depth) {
+    depth = Grid2D(mp, np);
+    read_depth(ctx, depth_name, depth, mp, np);
+  } else {
+    ctx.console << " *** Depth/mask file for the grid file:" << grid_name << " not specified\n";
+    ctx.console << " All points assumed to be water\n";
+  }
+
+  ctx.console << "Generating uplift for the grid: " << grid_name << " Grid dim: " << fmt_i(mp, 6)
+              << fmt_i(np, 6) << '\n';
+  reakov(grid, x, y, mp, np, ctx.console);
+  grid.close();
+
+  IniFile out(ctx, ini_name);
+  ctx.console << "N points:      " << fmt_i(static_cast<std::int64_t>(mp) * np, 6) << '\n';
+
+  for (int j = 2; j <= nmax; ++j) {
+    for (int i = 2; i <= mmax; ++i) {
+      // Corners c1 = (i-1, j-1), c2 = (i-1, j), c3 = (i, j-1), c4 = (i, j);
+      // the x array alone marks missing nodes.
+      const int w1 = weight(x(i - 1, j - 1));
+      const int w2 = weight(x(i - 1, j));
+      const int w3 = weight(x(i, j - 1));
+      const int w4 = weight(x(i, j));
+      if (w4 == 0) continue;
+      const double sum = w1 + w2 + w3 + w4;
+      const double xc = (w2 * x(i - 1, j) + w1 * x(i - 1, j - 1) + w3 * x(i, j - 1) + w4 * x(i, j)) / sum;
+      const double yc = (w2 * y(i - 1, j) + w1 * y(i - 1, j - 1) + w3 * y(i, j - 1) + w4 * y(i, j)) / sum;
+      double px = xc / 1000.0;
+      double py = yc / 1000.0;
+      if (degrees) {
+        double e = 0.0;
+        double n = 0.0;
+        utm(yc, xc, e, n, ctx.proj.cmer);
+        px = e / 1000.0;
+        py = n / 1000.0;
+      }
+      const double drcalc = compute_grid_point(ctx, px, py);
+      if (!have_depth) {
+        uplift(i, j) = drcalc * 1.0 / 1000.0;
+      } else if (const double d = depth(i, j); d > 0.0) {
+        // Shallow water takes a share of the uplift growing with its depth;
+        // the factor is held in single precision.
+        const double factor =
+            d >= kFullTaperDepth ? 1.0 : static_cast<double>(static_cast<float>(d / kFullTaperDepth));
+        uplift(i, j) = drcalc * factor / 1000.0;
+      }
+      ctx.counters.extend(px, py);
+    }
+  }
+  write_ini(ctx, out, uplift, mp, np);
+}
+
+}  // namespace
+
+void grid_card(RunContext& ctx, const std::string& line, std::istream& points) {
+  if (line.empty()) return;
+  switch (line[0]) {
+    case 'G': regular_grid(ctx, line, true); break;
+    case 'M': regular_grid(ctx, line, false); break;
+    case 'U':
+    case 'S': curvilinear_grid(ctx, line, points); break;
+    default: break;
+  }
+}
 
 }  // namespace vadrel

@@ -10,3 +10,5 @@ cmake --build build-release -j2 --target vadrel
 cd examples
 ../build-release/vadrel thrust_points.txt thrust_faults.txt thrust.out vector
 echo "Print file: examples/thrust.out"
+../build-release/vadrel bay_points.txt bay_faults.txt bay.out ascii
+echo "Print file: examples/bay.out, initial-condition file: examples/bay_grid.ini"
