@@ -367,29 +367,8 @@ TEST(OkadaPatch, NearVerticalDipsAreTreatedAsVertical) {
   for (int i = 0; i < 9; ++i) EXPECT_EQ(v[i], w[i]);
 }
 
-// The general-dip terms at 89.99 degrees approach the vertical ones: the
-// difference is of order cos(dip) ~ 1.7e-4 of the field.
-TEST(OkadaPatch, Dip8999IsCloseToVertical) {
-  for (double y : {-4.0, 0.3, 6.0}) {
-    const Vec9 v = okada_patch(1, 1, 1, 2, y, 10, 5, 8, 90, 1, 1);
-    const Vec9 w = okada_patch(1, 1, 1, 2, y, 10, 5, 8, 89.99, 1, 1);
-    for (int i = 0; i < 9; ++i) EXPECT_NEAR(w[i], v[i], 1e-2 * max_abs(v)) << y;
-  }
-}
-
 // ---------------------------------------------------------------------------
 // Degenerate lines.
-
-// A point on the line where the plane of a buried patch, extended up-dip,
-// meets the surface has q = 0 at all four corners.  The field is smooth
-// there.
-TEST(OkadaPatch, QZeroLineIsFiniteAndContinuous) {
-  const Vec9 on = okada_patch(1, 1, 1, 3, 6, 10, 5, 6, 45, 1, 1);
-  ASSERT_TRUE(all_finite(on));
-  const Vec9 lo = okada_patch(1, 1, 1, 3, 6 - 1e-3, 10, 5, 6, 45, 1, 1);
-  const Vec9 hi = okada_patch(1, 1, 1, 3, 6 + 1e-3, 10, 5, 6, 45, 1, 1);
-  for (int i = 0; i < 9; ++i) EXPECT_NEAR(on[i], 0.5 * (lo[i] + hi[i]), 1e-6) << i;
-}
 
 // A corner with xi = 0, q = 0 and eta < 0 (an edge above the surface) has
 // R + eta = 0; the corner term stays finite.  (On a vertical patch such a
@@ -494,7 +473,7 @@ TEST(OkadaSingularLines, TraceExtensionMatchesMirrorPoint) {
 // up to ~1e-5 of the field for h = 1e-2, below 1e-13 for h <= 1e-4.
 TEST(OkadaSingularLines, FieldIsSmoothAcrossQZeroAndXiZero) {
   const double L = 9.0, W = 4.0;
-  for (double dip : {90.0, 70.0, 110.0, 35.0, 89.999, 90.001}) {
+  for (double dip : {90.0, 70.0, 110.0, 45.0, 35.0, 89.999, 90.001}) {
     const double s = std::sin(PI * dip / 180), c = dip == 90.0 ? 0.0 : std::cos(PI * dip / 180);
     for (double top : {0.7, 2.0}) {
       const double depth = top + W * s;
