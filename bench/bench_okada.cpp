@@ -18,13 +18,14 @@ struct Geometry {
 };
 
 // A buried dipping thrust, a vertical strike-slip segment, a near-vertical
-// patch (general-dip terms with a small cosine) and a patch that reaches the
-// surface.
+// patch (general-dip terms with a small cosine), a steep patch and a patch
+// that reaches the surface.
 const Geometry kGeometries[] = {
     {"dip30_buried", 40.0, 20.0, 15.0, 30.0},
     {"dip90_buried", 30.0, 12.0, 14.0, 90.0},
     {"dip89.99_buried", 30.0, 12.0, 14.0, 89.99},
     {"dip60_outcrop", 25.0, 10.0, 8.660254037844386, 60.0},
+    {"dip75_buried", 35.0, 15.0, 18.0, 75.0},
 };
 
 // A 32 x 32 grid of surface points from -50 to 50 km, so every corner
@@ -62,8 +63,8 @@ void BM_OkadaPatchTrig(benchmark::State& state) {
   state.SetLabel(g.name);
 }
 
-BENCHMARK(BM_OkadaPatchFull)->DenseRange(0, 3);
-BENCHMARK(BM_OkadaPatchTrig)->DenseRange(0, 3);
+BENCHMARK(BM_OkadaPatchFull)->DenseRange(0, 4);
+BENCHMARK(BM_OkadaPatchTrig)->DenseRange(0, 4);
 
 }  // namespace
 

@@ -19,6 +19,30 @@ PatchTrig patch_trig(double dip_deg, double lambda, double mu);
 
 // Displacement at the surface point (x, y) of the patch frame.  Slips in any
 // unit (mm here), lengths in any unit (km here), dip in degrees.
+//
+// Patch frame: x along strike, y 90 degrees counter-clockwise from it, origin
+// above the start (x = 0) of the deep edge, which lies at `depth`; the patch
+// spans 0 <= x <= L and rises by W up-dip, its shallow edge at depth
+// depth - W sin(dip) above y = W cos(dip).  Output layout as in vec9.hpp;
+// components below 1e-8 in magnitude are returned as exact zeros.
+//
+// The value is accurate to about 1e-12 of the largest component at all dips,
+// near-vertical ones included, and as accurate next to the lines where the
+// printed closed form degenerates (the surface trace of a patch edge extended
+// beyond the patch, the line where the patch plane meets the surface, the
+// planes x = 0 and x = L) as elsewhere; on those lines it is the limit of the
+// field.  Far from a small patch the corner sum cancels and digits are lost
+// in proportion (a few 1e-10 at 50 to 100 patch lengths).
+//
+// The displacement is not defined on the surface trace of a patch that
+// reaches the surface (shallow edge at or above the surface), between its
+// ends and at its corners: it jumps by the slip across the trace and is
+// singular at the corners.  For such points (within 1e-12 of the problem's
+// size, |x| + |y| + L + W + |depth|) all nine components are quiet NaN, and
+// the caller decides what to show there, e.g. the value at a point 1 mm away.
+// Elsewhere the result is finite.  (A patch with a corner above the surface
+// is not a physical source; directly below such a corner the field is
+// unbounded and the result meaningless.)
 Vec9 okada_patch(double U1, double U2, double U3, double x, double y, double L,
                  double W, double depth, double dip_deg, double lambda,
                  double mu);
@@ -27,7 +51,15 @@ Vec9 okada_patch(double U1, double U2, double U3, double x, double y, double L,
 Vec9 okada_patch(double U1, double U2, double U3, double x, double y, double L,
                  double W, double depth, const PatchTrig& trig);
 
-// The corner term f(xi, eta) of Chinnery's sum.
+// The corner term f(xi, eta) of Chinnery's sum, with q = y sin - depth cos.
+// It may differ from the printed corner term by parts that depend on xi alone
+// or on eta alone, which cancel in the sum f(x, p) - f(x, p - W)
+// - f(x - L, p) + f(x - L, p - W) (for dips between 60 and 120 degrees the
+// parts of I1 and I5 that grow like 1/cos(dip) are left out this way).
+// Where R + eta vanishes (xi = q = 0, eta < 0) the 1/(R + eta) terms are
+// dropped and ln(R + eta) is replaced by -ln(R - eta); where R + xi vanishes
+// the 1/(R (R + xi)) terms are dropped.  Expects sin_dip >= 0 for dips with
+// small cos_dip; okada_patch arranges that.
 Vec9 chin(double y, double depth, double sin_dip, double cos_dip, double alpha,
           double xi, double eta, double U1, double U2, double U3);
 
