@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "model/okada.hpp"
+#include "tests/reference_table.hpp"
 
 namespace vadrel {
 namespace {
@@ -24,70 +25,20 @@ double max_abs(const Vec9& u) {
   return m;
 }
 
-bool all_finite(const Vec9& u) {
-  return std::all_of(u.begin(), u.end(), [](double v) { return std::isfinite(v); });
-}
 
 // ---------------------------------------------------------------------------
 // Reference table (tests/data/okada_surface.tsv): quad-precision values of an
 // independent formulation, same patch frame as ours (origin above the start
 // of the deep edge, patch rising up-dip towards +y for dips below 90).
 
-struct RefRow {
-  int id = 0;
-  double x = 0, y = 0, L = 0, W = 0, depth = 0, dip = 0, lambda = 0, mu = 0;
-  Vec9 u{};   // U1 ux uy uz, U2 ux uy uz, U3 ux uy uz
-  Vec9 ux{};  // d/dx of the same nine components
-  Vec9 uy{};  // d/dy
-};
-
-const std::vector<RefRow>& reference_rows() {
-  static const std::vector<RefRow> rows = [] {
-    std::vector<RefRow> out;
-    std::ifstream in(std::string(VADREL_TEST_DATA) + "/okada_surface.tsv");
-    std::string line;
-    std::getline(in, line);  // header
-    while (std::getline(in, line)) {
-      std::istringstream ss(line);
-      std::vector<double> v;
-      double d;
-      while (ss >> d) v.push_back(d);
-      if (v.size() != 36) continue;
-      RefRow r;
-      r.id = static_cast<int>(v[0]);
-      r.x = v[1];
-      r.y = v[2];
-      r.L = v[3];
-      r.W = v[4];
-      r.depth = v[5];
-      r.dip = v[6];
-      r.lambda = v[7];
-      r.mu = v[8];
-      // Each slip block holds ux uy uz, then uxx uxy uyx uyy uzx uzy.
-      for (int k = 0; k < 3; ++k) {
-        const int b = 9 + 9 * k;
-        for (int c = 0; c < 3; ++c) {
-          r.u[3 * k + c] = v[b + c];
-          r.ux[3 * k + c] = v[b + 3 + 2 * c];
-          r.uy[3 * k + c] = v[b + 4 + 2 * c];
-        }
-      }
-      out.push_back(r);
-    }
-    return out;
-  }();
-  return rows;
-}
+using RefRow = test::ReferenceRow;
+using test::reference_rows;
 
 std::string category(int id) {
-  if (id <= 80) return "general";
-  if (id <= 100) return "dip90";
-  if (id <= 110) return "dip89.99";
-  if (id <= 120) return "dip45";
-  if (id <= 135) return "qzero_line";
-  if (id <= 150) return "outcrop";
-  if (id <= 165) return "outcrop_trace_ext";
-  return "shallow";
+  for (const RefRow& r : reference_rows()) {
+    if (r.id == id) return r.category;
+  }
+  return "";
 }
 
 // All three unit dislocations of a row, computed one slip at a time as the
@@ -143,7 +94,7 @@ TEST(OkadaReference, PointsNextToDegenerateLines) {
     if (cat != "qzero_line" && cat != "outcrop_trace_ext") continue;
     const double scale = slip * max_abs(r.u);
     for (int dir = 0; dir < 2; ++dir) {
-      const Vec9& grad = dir == 0 ? r.ux : r.uy;
+      const Vec9& grad = dir == 0 ? r.dx : r.dy;
       auto at = [&](double h) {
         RefRow moved = r;
         (dir == 0 ? moved.x : moved.y) += h;
