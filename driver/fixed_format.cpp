@@ -20,11 +20,15 @@ std::string right(std::string s, int w) {
 
 std::string fmt_f(double v, int w, int d) {
   if (!std::isfinite(v) || w <= 0 || d < 0) return stars(w);
-  char buf[512];
   // Values whose integer part alone overflows the field need no conversion.
   if (std::fabs(v) >= 1e300) return stars(w);
-  std::snprintf(buf, sizeof buf, "%#.*f", d, v);
-  std::string s(buf);
+  char buf[512];
+  // Exact decimal conversion, rounded to nearest (ties to even), as printf
+  // does, but without its parsing of a format string on every field.
+  const auto r = std::to_chars(buf, buf + sizeof buf - 1, v, std::chars_format::fixed, d);
+  if (r.ec != std::errc()) return stars(w);
+  std::string s(buf, r.ptr);
+  if (d == 0) s += '.';
   if (static_cast<int>(s.size()) > w) {
     // The optional leading zero of a value below one goes first.
     if (s.rfind("0.", 0) == 0) s.erase(0, 1);
@@ -35,11 +39,14 @@ std::string fmt_f(double v, int w, int d) {
 
 std::string fmt_e(double v, int w, int d) {
   if (!std::isfinite(v) || w <= 0 || d < 0) return stars(w);
-  char buf[128];
-  std::snprintf(buf, sizeof buf, "%#.*e", d, v);
-  std::string s(buf);
+  char buf[512];
+  const auto r = std::to_chars(buf, buf + sizeof buf - 1, v, std::chars_format::scientific, d);
+  if (r.ec != std::errc()) return stars(w);
+  *r.ptr = '\0';
+  const std::string s(buf, r.ptr);
   const auto epos = s.find('e');
-  const std::string mantissa = s.substr(0, epos);
+  std::string mantissa = s.substr(0, epos);
+  if (d == 0) mantissa += '.';
   const int exponent = std::atoi(s.c_str() + epos + 1);
   const int mag = std::abs(exponent);
   const char sign = exponent < 0 ? '-' : '+';
