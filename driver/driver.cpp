@@ -83,9 +83,7 @@ void open_print(RunContext& ctx) {
     ctx.console << " The print file would replace the " << replaced << " file; nothing written.\n";
     throw Stop("Could not open output file.");
   }
-  const bool directory = is_directory(s.print_file);
-  if (directory) errno = EISDIR;
-  if (directory || !ctx.print.open(s.print_file)) {
+  if (!ctx.print.open(s.print_file)) {
     const int err = errno;
     ctx.console << " Error opening file: " << name_field(s.print_file) << s.option << '\n';
     errno = err;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <fstream>
 #include <istream>
 #include <ostream>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "driver/files.hpp"
+#include "driver/print_file.hpp"
 #include "driver/fixed_format.hpp"
 #include "driver/stop.hpp"
 #include "model/range.hpp"
@@ -79,23 +79,13 @@ class IniFile {
   static constexpr int kValuesPerLine = 5;
 
   IniFile(RunContext& ctx, std::string name) : ctx_(ctx), name_(std::move(name)) {
-    if (is_directory(name_)) errno = EISDIR;
-    else file_ = std::fopen(name_.c_str(), "w");
-    if (file_ == nullptr) {
+    if (!file_.open(name_)) {
       const int err = errno;
       ctx_.console << " Error opening file: " << name_field(name_) << '\n';
       errno = err;
       ferror(err, ctx_.console);
       throw Stop("Could not open output file.");
     }
-    // Whole buffers go to the file in one write each.
-    std::setvbuf(file_, nullptr, _IONBF, 0);
-    buffer_.reserve(kFlushSize + 256);
-  }
-  IniFile(const IniFile&) = delete;
-  IniFile& operator=(const IniFile&) = delete;
-  ~IniFile() {
-    if (file_ != nullptr) std::fclose(file_);
   }
 
   // Writes rows 1..n of entries 1..m of `uplift`, then the zero rows, and
@@ -103,6 +93,7 @@ class IniFile {
   long write_and_close(const Grid2D& uplift, int m, int n) {
     long nonfinite = 0;
     if (m > 0 && n > 0) {
+      std::string line;
       for (int j = 1; j <= n; ++j) {
         for (int i = 1; i <= m; ++i) {
           double v = uplift(i, j);
@@ -110,44 +101,29 @@ class IniFile {
             v = 0.0;
             ++nonfinite;
           }
-          put_value(value_text(v), i == m);
+          line += ' ';
+          line += value_text(v);
+          if (i == m || i % kValuesPerLine == 0) {
+            put(line);
+            line.clear();
+          }
         }
       }
       // The zero rows are all alike: format one and repeat its text.
       std::string zero_row;
       for (int i = 1; i <= m; ++i) {
         zero_row += " 0.0";
-        if (i == m || i % kValuesPerLine == 0) zero_row += '\n';
+        if (i % kValuesPerLine == 0 && i != m) zero_row += '\n';
       }
-      for (int row = 0; row < 2 * n; ++row) {
-        buffer_ += zero_row;
-        if (buffer_.size() >= kFlushSize) flush_buffer();
-      }
+      for (int row = 0; row < 2 * n; ++row) put(zero_row);
     }
-    flush_buffer();
-    std::FILE* f = file_;
-    file_ = nullptr;
-    if (std::fclose(f) != 0) failed("closing");
+    if (!file_.close()) failed("closing");
     return nonfinite;
   }
 
  private:
-  static constexpr std::size_t kFlushSize = std::size_t{1} << 16;
-
-  void put_value(const std::string& text, bool row_end) {
-    buffer_ += ' ';
-    buffer_ += text;
-    if (row_end || ++on_line_ == kValuesPerLine) {
-      buffer_ += '\n';
-      on_line_ = 0;
-      if (buffer_.size() >= kFlushSize) flush_buffer();
-    }
-  }
-
-  void flush_buffer() {
-    if (buffer_.empty()) return;
-    if (std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size()) failed("writing");
-    buffer_.clear();
+  void put(const std::string& text) {
+    if (!file_.write_line(text)) failed("writing");
   }
 
   [[noreturn]] void failed(const char* what) {
@@ -160,9 +136,7 @@ class IniFile {
 
   RunContext& ctx_;
   std::string name_;
-  std::FILE* file_ = nullptr;
-  std::string buffer_;
-  int on_line_ = 0;
+  PrintFile file_;
 };
 
 void write_ini(RunContext& ctx, IniFile& out, const Grid2D& uplift, int m, int n) {
@@ -380,7 +354,7 @@ void curvilinear_grid(RunContext& ctx, const std::string& line, std::istream& po
       }
       const double drcalc = compute_grid_point(ctx, px, py);
       if (!have_depth) {
-        uplift(i, j) = drcalc * 1.0 / 1000.0;
+        uplift(i, j) = drcalc / 1000.0;
       } else if (const double d = depth(i, j); d > 0.0) {
         // Shallow water takes a share of the uplift growing with its depth;
         // the factor is held in single precision.
