@@ -7,11 +7,11 @@
 #include <string>
 #include <string_view>
 
-#include "driver/files.hpp"
-#include "driver/fixed_format.hpp"
+#include "core/files.hpp"
+#include "core/fixed_format.hpp"
 #include "driver/headers.hpp"
-#include "driver/run_context.hpp"
-#include "driver/stop.hpp"
+#include "core/run_context.hpp"
+#include "core/stop.hpp"
 #include "readers/cardline.hpp"
 #include "readers/faults.hpp"
 #include "readers/points.hpp"

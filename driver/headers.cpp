@@ -3,7 +3,7 @@
 #include <initializer_list>
 #include <string_view>
 
-#include "driver/fixed_format.hpp"
+#include "core/fixed_format.hpp"
 #include "readers/cardline.hpp"
 
 namespace vadrel {

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/run_context.hpp"
+#include "core/run_context.hpp"
 
 namespace vadrel {
 

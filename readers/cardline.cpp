@@ -208,11 +208,5 @@ void bad_option(std::string_view option, std::string_view routine, std::ostream&
   console << " *** Bad option " << option << " passed to routine " << routine << '\n';
 }
 
-void ferror(int /*status*/, std::ostream& console) {
-  const char* text = std::strerror(errno);
-  std::string msg(text);
-  if (msg.size() > 127) msg.resize(127);
-  console << ' ' << msg << '\n';
-}
 
 }  // namespace vadrel

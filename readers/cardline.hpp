@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/syserr.hpp"
+
 namespace vadrel {
 
 // read_line statuses.
@@ -63,9 +65,5 @@ std::size_t trimlen(std::string_view text);
 void casefold(std::string& text);
 // " *** Bad option <option> passed to routine <routine>"
 void bad_option(std::string_view option, std::string_view routine, std::ostream& console);
-// Writes the operating system's text for the most recent system error as
-// one free-format console line.  `status` is the failed operation's status;
-// it does not select the text.
-void ferror(int status, std::ostream& console);
 
 }  // namespace vadrel

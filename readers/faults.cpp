@@ -5,8 +5,8 @@
 #include <ostream>
 #include <string_view>
 
-#include "driver/fixed_format.hpp"
-#include "driver/stop.hpp"
+#include "core/fixed_format.hpp"
+#include "core/stop.hpp"
 #include "readers/cardline.hpp"
 
 namespace vadrel {

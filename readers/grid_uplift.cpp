@@ -10,11 +10,11 @@
 #include <utility>
 #include <vector>
 
-#include "driver/files.hpp"
-#include "driver/print_file.hpp"
-#include "driver/fixed_format.hpp"
-#include "driver/stop.hpp"
-#include "model/range.hpp"
+#include "core/files.hpp"
+#include "core/print_file.hpp"
+#include "core/fixed_format.hpp"
+#include "core/stop.hpp"
+#include "writers/range.hpp"
 #include "readers/cardline.hpp"
 #include "readers/grid2d.hpp"
 #include "readers/kov.hpp"

@@ -7,7 +7,7 @@
 #include <iosfwd>
 #include <string>
 
-#include "driver/run_context.hpp"
+#include "core/run_context.hpp"
 
 namespace vadrel {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "driver/stop.hpp"
+#include "core/stop.hpp"
 #include "readers/cardline.hpp"
 
 namespace vadrel {

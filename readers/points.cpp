@@ -5,11 +5,11 @@
 #include <ostream>
 #include <string>
 
-#include "derivatives/partials.hpp"
-#include "driver/fixed_format.hpp"
-#include "driver/stop.hpp"
-#include "model/range.hpp"
-#include "model/strain.hpp"
+#include "writers/partials.hpp"
+#include "core/fixed_format.hpp"
+#include "core/stop.hpp"
+#include "writers/range.hpp"
+#include "writers/strain.hpp"
 #include "readers/cardline.hpp"
 #include "readers/grid_uplift.hpp"
 #include "readers/utm.hpp"

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <iosfwd>
 
-#include "driver/run_context.hpp"
+#include "core/run_context.hpp"
 
 namespace vadrel {
 

@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "driver/stop.hpp"
+#include "core/stop.hpp"
 #include "readers/faults.hpp"
 #include "tests/e2e.hpp"
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <limits>
 
-#include "driver/fixed_format.hpp"
+#include "core/fixed_format.hpp"
 
 using namespace vadrel;
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/fixed_format.hpp"
+#include "core/fixed_format.hpp"
 #include "readers/utm.hpp"
 #include "tests/e2e.hpp"
 

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "driver/stop.hpp"
+#include "core/stop.hpp"
 #include "readers/cardline.hpp"
 #include "readers/grid2d.hpp"
 #include "readers/kov.hpp"

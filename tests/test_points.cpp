@@ -5,9 +5,9 @@
 #include <cmath>
 #include <sstream>
 
-#include "driver/fixed_format.hpp"
-#include "driver/stop.hpp"
-#include "model/range.hpp"
+#include "core/fixed_format.hpp"
+#include "core/stop.hpp"
+#include "writers/range.hpp"
 #include "readers/points.hpp"
 #include "readers/utm.hpp"
 #include "tests/e2e.hpp"

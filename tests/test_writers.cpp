@@ -5,9 +5,9 @@
 #include <cmath>
 #include <sstream>
 
-#include "derivatives/partials.hpp"
-#include "model/range.hpp"
-#include "model/strain.hpp"
+#include "writers/partials.hpp"
+#include "writers/range.hpp"
+#include "writers/strain.hpp"
 #include "tests/e2e.hpp"
 
 using namespace vadrel;

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "driver/print_file.hpp"
+#include "core/print_file.hpp"
 #include "model/okada.hpp"
 
 namespace vadrel {

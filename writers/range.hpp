@@ -3,7 +3,7 @@
 // projected on the radar line of sight, plus the range ramp.
 #include <array>
 
-#include "driver/run_context.hpp"
+#include "core/run_context.hpp"
 
 namespace vadrel {
 

@@ -1,10 +1,10 @@
-#include "model/strain.hpp"
+#include "writers/strain.hpp"
 
 #include <string>
 
 #include "derivatives/deru.hpp"
-#include "driver/fixed_format.hpp"
-#include "model/range.hpp"
+#include "core/fixed_format.hpp"
+#include "writers/range.hpp"
 
 namespace vadrel {
 

@@ -4,7 +4,7 @@
 // closed form.  Both write the same twelve-column record.
 #include <array>
 
-#include "driver/run_context.hpp"
+#include "core/run_context.hpp"
 
 namespace vadrel {
 

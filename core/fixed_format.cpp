@@ -1,4 +1,4 @@
-#include "driver/fixed_format.hpp"
+#include "core/fixed_format.hpp"
 
 #include <charconv>
 #include <cmath>

@@ -3,7 +3,7 @@
 // over all fault segments.
 #include <array>
 
-#include "driver/run_context.hpp"
+#include "core/run_context.hpp"
 
 namespace vadrel {
 

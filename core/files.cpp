@@ -1,4 +1,4 @@
-#include "driver/files.hpp"
+#include "core/files.hpp"
 
 #include <sys/stat.h>
 

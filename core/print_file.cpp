@@ -1,4 +1,4 @@
-#include "driver/print_file.hpp"
+#include "core/print_file.hpp"
 
 #include <cerrno>
 

@@ -1,13 +1,13 @@
-#include "model/range.hpp"
+#include "writers/range.hpp"
 
 #include <cerrno>
 #include <cmath>
 #include <ostream>
 #include <string>
 
-#include "driver/fixed_format.hpp"
-#include "driver/stop.hpp"
-#include "readers/cardline.hpp"
+#include "core/fixed_format.hpp"
+#include "core/stop.hpp"
+#include "core/syserr.hpp"
 
 namespace vadrel {
 

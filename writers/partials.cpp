@@ -1,12 +1,12 @@
-#include "derivatives/partials.hpp"
+#include "writers/partials.hpp"
 
 #include <cmath>
 #include <string>
 
 #include "derivatives/deru.hpp"
-#include "driver/fixed_format.hpp"
+#include "core/fixed_format.hpp"
 #include "model/okada.hpp"
-#include "model/range.hpp"
+#include "writers/range.hpp"
 
 namespace vadrel {
 
