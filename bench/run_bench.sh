@@ -1,47 +1,118 @@
 #!/usr/bin/env bash
-# Whole-program benchmarks: wall time and peak memory of default runs over
-# large points files, and the per-point cost of each record kind.
-#   bash bench/run_bench.sh            (writes its files under /tmp)
-# Needs /usr/bin/time (GNU time).
+# Whole-program and kernel benchmarks.
+#   bash bench/run_bench.sh            (writes its files under /tmp/vadrel-bench)
+#   BENCH_BIN=/path/to/vadrel bash bench/run_bench.sh   measures another build
+#
+# Prints, each the median of three runs, with the peak resident memory:
+#   - ns per patch evaluation, scalar and batch (Google Benchmark);
+#   - whole process, one core: ns per point for 1,000,000 points x 1 segment
+#     (ascii and vector records), ns per point-segment for 40,000 points x
+#     200 segments;
+#   - one core and both: an M card of 1000 x 1000 nodes x 10 segments, and
+#     1,000,000 points x 10 segments;
+#   - per-point cost of strain, partial and analytic records (one segment,
+#     one core) against ascii;
+#   - peak memory of 1,000 and of 10,000,000 points.
+# Needs GNU time (/usr/bin/time) and taskset.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DVADREL_TESTS=OFF >/dev/null
-cmake --build build-release -j2 --target vadrel >/dev/null
-bin=$PWD/build-release/vadrel
+root=$PWD
+bash scripts/ensure-deps.sh --bench >/dev/null
+if [ -z "${BENCH_BIN:-}" ]; then
+  cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVADREL_TESTS=OFF -DVADREL_BENCH=ON >/dev/null
+  cmake --build build-bench -j2 >/dev/null
+  bin=$root/build-bench/vadrel
+else
+  bin=$BENCH_BIN
+fi
 work=${BENCH_DIR:-/tmp/vadrel-bench}
 mkdir -p "$work"
 cd "$work"
+cores=$(nproc)
+echo "vadrel benchmarks, $(date +%F), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $cores cores"
 
-points() {  # points N FILE: N data lines on a square grid of about 200 km
-  awk -v n="$1" 'BEGIN { print "V -0.6 -0.1 0.7937 1"; side = int(sqrt(n)) + 1;
-    for (i = 0; i < n; i++) printf " %.3f %.3f\n", -100 + 200 * (i % side) / side, -100 + 200 * int(i / side) / side }' > "$2"
+# points NX NY FILE: a vertical look, then NX x NY points over +-100 km.
+points() {
+  awk -v nx="$1" -v ny="$2" 'BEGIN { print "V -0.6 -0.1 0.7937 1";
+    for (j = 0; j < ny; j++) for (i = 0; i < nx; i++)
+      printf " %.4f %.4f\n", -100 + 200 * i / (nx - 1), -100 + 200 * j / (ny - 1) }' > "$3"
 }
-faults() {  # faults K FILE: K segments of a thrust tiled along strike
-  awk -v k="$1" 'BEGIN { for (i = 0; i < k; i++)
-    printf " %.3f %.3f 10 0 20 25 3e10 3e10 300 1500 0 %.3f 30 s%d\n", 0, -60 + 120 * i / k, 120 / k, i }' > "$2"
+# tiles NS ND FILE: a 200 km x 100 km thrust plane (strike 10, dip 20, top
+# 5 km deep) cut into NS x ND segments with varied slip.
+tiles() {
+  awk -v ns="$1" -v nd="$2" 'BEGIN { pi = atan2(0, -1); s = 10 * pi / 180; d = 20 * pi / 180;
+    ax = sin(s); ay = cos(s); ux = -cos(s); uy = sin(s); len = 200; wid = 100;
+    deep = 5 + wid * sin(d); L = len / ns; W = wid / nd;
+    x0 = -0.5 * len * ax - 0.5 * wid * cos(d) * ux; y0 = -0.5 * len * ay - 0.5 * wid * cos(d) * uy;
+    for (j = 0; j < nd; j++) { h = j * W * cos(d);
+      for (i = 0; i < ns; i++)
+        printf " %.6f %.6f 10 0 %.6f 20 3.0e10 3.0e10 %g %g 0.0 %g %g t%02d_%02d\n",
+          x0 + i * L * ax + h * ux, y0 + i * L * ay + h * uy, deep - j * W * sin(d),
+          200 + 30 * ((7 * i + 3 * j) % 11), 1000 + 100 * ((5 * i + 2 * j) % 13), L, W, i, j } }' > "$3"
 }
-measure() {  # measure LABEL ARGS...: wall seconds and peak resident memory
-  local label=$1; shift
-  /usr/bin/time -f "%e %M" -o time.txt "$bin" "$@" > console.txt
-  read -r secs kb < time.txt
-  printf '%-40s %9.2f s %9d KB\n' "$label" "$secs" "$kb"
+median() { sort -g | sed -n 2p; }
+# run3 CPUS ARGS...: median wall seconds and the largest peak memory (KB) of three runs
+run3() {
+  local cpus=$1; shift
+  local t m=0 ts=()
+  for _ in 1 2 3; do
+    taskset -c "$cpus" /usr/bin/time -f "%e %M" -o time.txt "$bin" "$@" > console.txt
+    read -r t kb < time.txt
+    ts+=("$t")
+    [ "$kb" -gt "$m" ] && m=$kb
+  done
+  printf '%s %s\n' "$(printf '%s\n' "${ts[@]}" | median)" "$m"
 }
+per() { awk -v s="$1" -v n="$2" 'BEGIN { printf "%.0f", s * 1e9 / n }'; }
+all=0-$((cores - 1))
 
-[ -f p1k ] || points 1000 p1k
-[ -f p100k ] || points 100000 p100k
-[ -f p1m ] || points 1000000 p1m
-[ -f p10m ] || points 10000000 p10m
-faults 1 f1
-faults 100 f100
+[ -f pA ] || points 1000 1000 pA
+[ -f pB ] || points 200 200 pB
+[ -f p100k ] || points 400 250 p100k
+[ -f p1k ] || points 40 25 p1k
+[ -f p10m ] || points 4000 2500 p10m
+echo " 0.0 -20.0 10.0 0 15.0 30.0 3.0e10 3.0e10 200.0 1000.0 100.0 40.0 20.0 segA" > fA
+tiles 20 10 fB
+tiles 5 2 f10
+printf 'V 0 0 1 1\nM -100 -100 0.2 0.2 1000 1000\n' > pM
 
-echo "== default run (range records)"
-measure "1,000 points, 1 segment" p1k f1 out ascii
-measure "1,000,000 points, 1 segment" p1m f1 out ascii
-measure "1,000,000 points, 100 segments" p1m f100 out ascii
-measure "10,000,000 points, 1 segment" p10m f1 out ascii
+echo
+echo "== patch kernel (Google Benchmark, ns per point)"
+if [ -x "$root/build-bench/bench_okada" ] && [ -z "${BENCH_BIN:-}" ]; then
+  "$root/build-bench/bench_okada" --benchmark_filter='Batch|Trig' --benchmark_repetitions=3 \
+    --benchmark_report_aggregates_only=true 2>/dev/null | awk '/_median/ { printf "  %-50s %8.1f ns\n", $1, $2 }'
+fi
 
-echo "== per-point cost by record kind (100,000 points, 1 segment)"
-for option in ascii strain partial analytic; do
-  measure "$option" p100k f1 out "$option"
+echo
+echo "== whole process, one core"
+read -r t m < <(run3 0 pA fA out ascii); echo "  1e6 points x 1 segment, ascii:        $(per "$t" 1000000) ns/point   ${m} KB"
+ta=$t
+read -r t m < <(run3 0 pA fA out vector); echo "  1e6 points x 1 segment, vector:       $(per "$t" 1000000) ns/point   ${m} KB   ($(awk -v a="$t" -v b="$ta" 'BEGIN{printf "%.2f", a/b}') x ascii)"
+read -r t m < <(run3 0 pB fB out ascii); echo "  40,000 points x 200 segments:         $(per "$t" 8000000) ns/point-segment   ${m} KB"
+
+echo
+echo "== one core and all $cores"
+read -r t1 m1 < <(run3 0 pM f10 out ascii)
+read -r t2 m2 < <(run3 "$all" pM f10 out ascii)
+echo "  M card 1000 x 1000 x 10 segments:     ${t1} s (${m1} KB) / ${t2} s (${m2} KB)   speed-up $(awk -v a="$t1" -v b="$t2" 'BEGIN{printf "%.2f", a/b}')"
+read -r t1 m1 < <(run3 0 pA f10 out ascii)
+read -r t2 m2 < <(run3 "$all" pA f10 out ascii)
+echo "  1e6 points x 10 segments:             ${t1} s (${m1} KB) / ${t2} s (${m2} KB)   speed-up $(awk -v a="$t1" -v b="$t2" 'BEGIN{printf "%.2f", a/b}')"
+read -r t1 m1 < <(run3 0 p100k fA out analytic)
+read -r t2 m2 < <(run3 "$all" p100k fA out analytic)
+echo "  1e5 points, analytic:                 ${t1} s / ${t2} s   speed-up $(awk -v a="$t1" -v b="$t2" 'BEGIN{printf "%.2f", a/b}')"
+
+echo
+echo "== per-point cost by record kind (100,000 points x 1 segment, one core)"
+read -r base m < <(run3 0 p100k fA out ascii)
+echo "  ascii     $(per "$base" 100000) ns/point   ${m} KB"
+for option in vector strain partial analytic; do
+  read -r t m < <(run3 0 p100k fA out "$option")
+  echo "  $(printf '%-9s' "$option") $(per "$t" 100000) ns/point   ${m} KB   ($(awk -v a="$t" -v b="$base" 'BEGIN{printf "%.2f", a/b}') x ascii)"
 done
-rm -f out
+
+echo
+echo "== streaming memory"
+read -r t m1 < <(run3 "$all" p1k fA out ascii); echo "  1,000 points:       ${m1} KB"
+read -r t m2 < <(run3 "$all" p10m fA out ascii); echo "  10,000,000 points:  ${m2} KB   (${t} s)"
+rm -f out disp.ini

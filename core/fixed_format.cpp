@@ -2,63 +2,254 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
+#include <cstring>
 
 namespace vadrel {
 
 namespace {
 
-std::string stars(int w) { return std::string(static_cast<std::size_t>(w > 0 ? w : 0), '*'); }
+// Powers of ten that are exact doubles.
+constexpr double kPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                               1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                               1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
-std::string right(std::string s, int w) {
-  if (static_cast<int>(s.size()) > w) return stars(w);
-  return std::string(static_cast<std::size_t>(w) - s.size(), ' ') + s;
+// Below this every integer and every half-integer is exact, and adding and
+// subtracting 2^52 rounds to the nearest integer, ties to even.
+constexpr double kExactLimit = 4.0e15;
+constexpr double kTwo52 = 4503599627370496.0;
+
+char* stars(char* out, int w) {
+  if (w <= 0) return out;
+  std::memset(out, '*', static_cast<std::size_t>(w));
+  return out + w;
+}
+
+// `len` characters of `text` right-aligned in w columns; asterisks when the
+// text is longer.
+char* right(char* out, const char* text, int len, int w) {
+  if (w <= 0) return out;
+  if (len > w) return stars(out, w);
+  std::memset(out, ' ', static_cast<std::size_t>(w - len));
+  std::memcpy(out + (w - len), text, static_cast<std::size_t>(len));
+  return out + w;
+}
+
+// The integer nearest to the exact value a * 10^m (a >= 0, |m| <= 22),
+// ties to even, or false when it is too large to be computed exactly here.
+//
+// p = a*10^m (or a/10^m) is rounded; e, the exact error of that rounding
+// (one fused multiply-add), decides the only cases where rounding p itself
+// differs from rounding the exact value: p lying exactly halfway between two
+// integers.
+bool scaled_round(double a, int m, double& n) {
+  double p = 0.0;
+  double e = 0.0;
+  if (m >= 0) {
+    const double P = kPow10[m];
+    p = a * P;
+    e = std::fma(a, P, -p);
+  } else {
+    const double P = kPow10[-m];
+    p = a / P;
+    e = std::fma(-p, P, a);  // remainder of the division; its sign is that of the error
+  }
+  if (!(p < kExactLimit)) return false;
+  double r = (p + kTwo52) - kTwo52;
+  const double t = p - r;
+  if (t == 0.5 && e > 0.0) r += 1.0;
+  else if (t == -0.5 && e < 0.0) r -= 1.0;
+  n = r;
+  return true;
+}
+
+// Decimal digits of a whole number held in a double (below 2^53).
+int digits_of(double n, char* buf) {
+  const auto r = std::to_chars(buf, buf + 24, static_cast<unsigned long long>(n));
+  return static_cast<int>(r.ptr - buf);
+}
+
+// Fixed-point field by the exact decimal conversion of the library, for
+// what the fast path above does not cover.
+char* put_f_slow(char* out, double v, int w, int d) {
+  char buf[512];
+  const auto r = std::to_chars(buf, buf + sizeof buf - 1, v, std::chars_format::fixed, d);
+  if (r.ec != std::errc()) return stars(out, w);
+  char* end = r.ptr;
+  if (d == 0) *end++ = '.';
+  char* s = buf;
+  int len = static_cast<int>(end - s);
+  if (len > w) {
+    // The optional leading zero of a value below one goes first.
+    if (len >= 2 && s[0] == '0' && s[1] == '.') {
+      ++s;
+      --len;
+    } else if (len >= 3 && s[0] == '-' && s[1] == '0' && s[2] == '.') {
+      s[1] = '-';
+      ++s;
+      --len;
+    }
+  }
+  return right(out, s, len, w);
+}
+
+char* put_exponent(char* p, int k) {
+  const int mag = k < 0 ? -k : k;
+  const char sign = k < 0 ? '-' : '+';
+  if (mag <= 99) {
+    *p++ = 'E';
+    *p++ = sign;
+    *p++ = static_cast<char>('0' + mag / 10);
+    *p++ = static_cast<char>('0' + mag % 10);
+  } else {
+    *p++ = sign;
+    *p++ = static_cast<char>('0' + mag / 100);
+    *p++ = static_cast<char>('0' + (mag / 10) % 10);
+    *p++ = static_cast<char>('0' + mag % 10);
+  }
+  return p;
+}
+
+char* put_e_slow(char* out, double v, int w, int d) {
+  char buf[512];
+  const auto r = std::to_chars(buf, buf + sizeof buf - 1, v, std::chars_format::scientific, d);
+  if (r.ec != std::errc()) return stars(out, w);
+  const char* epos = static_cast<const char*>(std::memchr(buf, 'e', static_cast<std::size_t>(r.ptr - buf)));
+  if (epos == nullptr) return stars(out, w);
+  int exponent = 0;
+  std::from_chars(epos + 1 + (epos[1] == '+' ? 1 : 0), r.ptr, exponent);
+  if (exponent > 999 || exponent < -999) return stars(out, w);
+  char text[540];
+  const auto mlen = static_cast<std::size_t>(epos - buf);
+  std::memcpy(text, buf, mlen);
+  char* p = text + mlen;
+  if (d == 0) *p++ = '.';
+  p = put_exponent(p, exponent);
+  return right(out, text, static_cast<int>(p - text), w);
 }
 
 }  // namespace
 
-std::string fmt_f(double v, int w, int d) {
-  if (!std::isfinite(v) || w <= 0 || d < 0) return stars(w);
-  // Values whose integer part alone overflows the field need no conversion.
-  if (std::fabs(v) >= 1e300) return stars(w);
-  char buf[512];
-  // Exact decimal conversion, rounded to nearest (ties to even), as printf
-  // does, but without its parsing of a format string on every field.
-  const auto r = std::to_chars(buf, buf + sizeof buf - 1, v, std::chars_format::fixed, d);
-  if (r.ec != std::errc()) return stars(w);
-  std::string s(buf, r.ptr);
-  if (d == 0) s += '.';
-  if (static_cast<int>(s.size()) > w) {
-    // The optional leading zero of a value below one goes first.
-    if (s.rfind("0.", 0) == 0) s.erase(0, 1);
-    else if (s.rfind("-0.", 0) == 0) s.erase(1, 1);
+char* put_f(char* out, double v, int w, int d) {
+  if (w <= 0) return out;
+  if (!std::isfinite(v) || d < 0) return stars(out, w);
+  const double a = std::fabs(v);
+  // A value whose whole part alone is wider than the field needs no digits.
+  if (w <= 22 && a >= kPow10[w]) return stars(out, w);
+  if (w > 22 && a >= 1e300) return stars(out, w);
+  double n = 0.0;
+  if (d > 22 || !scaled_round(a, d, n)) return put_f_slow(out, v, w, d);
+
+  char digits[24];
+  const int nd = digits_of(n, digits);
+  const bool neg = std::signbit(v);
+  const bool int_zero = n < kPow10[d];  // a value below one shows "0."
+  int len = (neg ? 1 : 0) + (int_zero ? 1 : nd - d) + 1 + d;
+  bool drop_zero = false;
+  if (len > w && int_zero) {
+    drop_zero = true;  // the optional leading zero goes first
+    --len;
   }
-  return right(s, w);
+  if (len > w) return stars(out, w);
+
+  char* p = out;
+  std::memset(p, ' ', static_cast<std::size_t>(w - len));
+  p += w - len;
+  if (neg) *p++ = '-';
+  if (!int_zero) {
+    std::memcpy(p, digits, static_cast<std::size_t>(nd - d));
+    p += nd - d;
+  } else if (!drop_zero) {
+    *p++ = '0';
+  }
+  *p++ = '.';
+  if (nd < d) {
+    std::memset(p, '0', static_cast<std::size_t>(d - nd));
+    p += d - nd;
+  }
+  const int frac = nd < d ? nd : d;
+  std::memcpy(p, digits + (nd - frac), static_cast<std::size_t>(frac));
+  return out + w;
+}
+
+char* put_e(char* out, double v, int w, int d) {
+  if (w <= 0) return out;
+  if (!std::isfinite(v) || d < 0) return stars(out, w);
+  const double a = std::fabs(v);
+  if (d > 14) return put_e_slow(out, v, w, d);
+
+  // Decimal exponent k with 10^k <= a < 10^(k+1), first estimated from the
+  // binary exponent (it is that or one more), then fixed by the digits.
+  int k = 0;
+  double n = 0.0;
+  if (a != 0.0) {
+    int e2 = 0;
+    std::frexp(a, &e2);
+    k = static_cast<int>(std::floor((e2 - 1) * 0.30102999566398120));
+    const double lo = kPow10[d];
+    const double hi = kPow10[d + 1];
+    for (int attempt = 0;; ++attempt) {
+      const int m = d - k;
+      if (attempt > 2 || m < -22 || m > 22 || !scaled_round(a, m, n)) return put_e_slow(out, v, w, d);
+      if (n < lo) {
+        --k;
+      } else if (n > hi) {
+        ++k;
+      } else {
+        if (n == hi) {  // rounded up to the next power of ten
+          n = lo;
+          ++k;
+        }
+        break;
+      }
+    }
+    if (k > 999 || k < -999) return stars(out, w);
+  }
+
+  char text[40];
+  char* p = text;
+  if (std::signbit(v)) *p++ = '-';
+  if (a == 0.0) {
+    *p++ = '0';
+    *p++ = '.';
+    std::memset(p, '0', static_cast<std::size_t>(d));
+    p += d;
+  } else {
+    char digits[24] = {};
+    digits_of(n, digits);  // d + 1 digits
+    *p++ = digits[0];
+    *p++ = '.';
+    std::memcpy(p, digits + 1, static_cast<std::size_t>(d));
+    p += d;
+  }
+  p = put_exponent(p, k);
+  return right(out, text, static_cast<int>(p - text), w);
+}
+
+char* put_i(char* out, std::int64_t v, int w) {
+  char buf[24];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  return right(out, buf, static_cast<int>(r.ptr - buf), w);
+}
+
+namespace {
+template <class Put>
+std::string as_string(int w, Put put) {
+  std::string s(static_cast<std::size_t>(w > 0 ? w : 0), ' ');
+  put(s.data());
+  return s;
+}
+}  // namespace
+
+std::string fmt_f(double v, int w, int d) {
+  return as_string(w, [&](char* p) { put_f(p, v, w, d); });
 }
 
 std::string fmt_e(double v, int w, int d) {
-  if (!std::isfinite(v) || w <= 0 || d < 0) return stars(w);
-  char buf[512];
-  const auto r = std::to_chars(buf, buf + sizeof buf - 1, v, std::chars_format::scientific, d);
-  if (r.ec != std::errc()) return stars(w);
-  *r.ptr = '\0';
-  const std::string s(buf, r.ptr);
-  const auto epos = s.find('e');
-  std::string mantissa = s.substr(0, epos);
-  if (d == 0) mantissa += '.';
-  const int exponent = std::atoi(s.c_str() + epos + 1);
-  const int mag = std::abs(exponent);
-  const char sign = exponent < 0 ? '-' : '+';
-  char ebuf[16];
-  if (mag <= 99) std::snprintf(ebuf, sizeof ebuf, "E%c%02d", sign, mag);
-  else if (mag <= 999) std::snprintf(ebuf, sizeof ebuf, "%c%03d", sign, mag);
-  else return stars(w);
-  return right(mantissa + ebuf, w);
+  return as_string(w, [&](char* p) { put_e(p, v, w, d); });
 }
 
 std::string fmt_g(double v, int w, int d) {
-  if (!std::isfinite(v)) return stars(w);
+  if (!std::isfinite(v)) return fmt_f(v, w, d);
   const double a = std::fabs(v);
   if (a >= 0.1 && a < std::pow(10.0, d)) {
     int k = 0;  // digits before the decimal point
@@ -72,17 +263,20 @@ std::string fmt_g(double v, int w, int d) {
   return fmt_e(v, w, d);
 }
 
-std::string fmt_i(std::int64_t v, int w) { return right(std::to_string(v), w); }
+std::string fmt_i(std::int64_t v, int w) {
+  return as_string(w, [&](char* p) { put_i(p, v, w); });
+}
 
 std::string fmt_a(std::string_view text, int w) {
   if (static_cast<int>(text.size()) >= w) return std::string(text.substr(0, static_cast<std::size_t>(w)));
   return std::string(static_cast<std::size_t>(w) - text.size(), ' ') + std::string(text);
 }
 
+char* put_free(char* out, double v) { return std::to_chars(out, out + 24, v).ptr; }
+
 std::string fmt_free(double v) {
-  char buf[64];
-  const auto r = std::to_chars(buf, buf + sizeof buf, v);
-  return std::string(buf, r.ptr);
+  char buf[32];
+  return std::string(buf, put_free(buf, v));
 }
 
 }  // namespace vadrel

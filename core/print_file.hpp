@@ -1,6 +1,8 @@
 #pragma once
-// The print (result) file: buffered, every write and the close checked.
-#include <cstdio>
+// An output text file (the print file, the initial-condition files):
+// buffered, every write and the close checked.
+#include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -8,7 +10,7 @@ namespace vadrel {
 
 class PrintFile {
  public:
-  PrintFile() = default;
+  PrintFile();
   PrintFile(const PrintFile&) = delete;
   PrintFile& operator=(const PrintFile&) = delete;
   ~PrintFile();
@@ -16,17 +18,24 @@ class PrintFile {
   // Opens for writing from the start (created, or old contents replaced).
   // Returns false with errno set on failure.
   bool open(const std::string& path);
-  bool is_open() const { return file_ != nullptr; }
+  bool is_open() const { return fd_ >= 0; }
 
   // Appends one line and its newline.  Returns false once any write has
   // failed (errno describes the failure); the first failure is sticky.
   bool write_line(std::string_view line);
+  // Appends text as it stands (any number of whole lines).
+  bool write(std::string_view text);
 
-  // Flushes and closes; false (errno set) when the flush or close failed.
+  // Flushes and closes; false (errno set) when a write or the close failed.
   bool close();
 
  private:
-  std::FILE* file_ = nullptr;
+  bool flush();
+  bool fail(int err);
+
+  int fd_ = -1;
+  std::unique_ptr<char[]> buf_;
+  std::size_t used_ = 0;
   bool failed_ = false;
   int error_ = 0;
 };

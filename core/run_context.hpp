@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/print_file.hpp"
+#include "core/workers.hpp"
 #include "model/okada.hpp"
 
 namespace vadrel {
@@ -97,7 +98,7 @@ struct GroundPoint {
   double xpt = 0.0;  // km east
   double ypt = 0.0;  // km north
   double drobs = 0.0;  // observed range change, mm
-  std::string ptname = std::string(8, ' ');
+  std::string ptname = std::string(8, ' ');  // label, blank padded
 };
 
 struct Counters {
@@ -116,7 +117,9 @@ struct Counters {
 };
 
 struct RunContext {
-  RunContext(std::ostream& console_stream) : console(console_stream) {}
+  // `threads`: the threads that compute points (the caller included).
+  explicit RunContext(std::ostream& console_stream, unsigned threads = 1)
+      : console(console_stream), workers(threads) {}
 
   Settings settings;
   FaultModel faults;
@@ -129,6 +132,7 @@ struct RunContext {
   std::ostream& console;
   // Points where the closed form had no finite value: warned once per run.
   bool nonfinite_warned = false;
+  Workers workers;
 };
 
 }  // namespace vadrel

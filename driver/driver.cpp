@@ -1,13 +1,16 @@
 #include "driver/driver.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
-#include <fstream>
 #include <new>
 #include <ostream>
 #include <string>
 #include <string_view>
 
 #include "core/files.hpp"
+#include "core/line_reader.hpp"
 #include "core/fixed_format.hpp"
 #include "driver/headers.hpp"
 #include "core/run_context.hpp"
@@ -57,14 +60,33 @@ void write_checked(RunContext& ctx, const std::string& line) {
   }
 }
 
-void open_input(std::ifstream& in, const std::string& name, RunContext& ctx,
-                const char* stop_text) {
+// An input file, open for reading, closed when the run ends.
+class InputFile {
+ public:
+  InputFile() = default;
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+  ~InputFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool open(const std::string& name) {
+    fd_ = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    return fd_ >= 0;
+  }
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
+void open_input(InputFile& in, const std::string& name, RunContext& ctx, const char* stop_text) {
+  bool opened = false;
   if (is_directory(name)) {
     errno = EISDIR;
   } else {
-    in.open(name, std::ios::in | std::ios::binary);
+    opened = in.open(name);
   }
-  if (!in.is_open()) {
+  if (!opened) {
     const int err = errno;
     ctx.console << " Error opening file: " << name_field(name) << '\n';
     errno = err;
@@ -131,10 +153,10 @@ int run(int argc, char** argv, RunContext& ctx) {
   }
   console << " Option: " << s.option << '\n';
 
-  std::ifstream points;
-  open_input(points, s.points_file, ctx, "Could not open points file.");
-  std::ifstream faults;
-  open_input(faults, s.faults_file, ctx, "Could not open faults file.");
+  InputFile points_file;
+  open_input(points_file, s.points_file, ctx, "Could not open points file.");
+  InputFile faults_file;
+  open_input(faults_file, s.faults_file, ctx, "Could not open faults file.");
   open_print(ctx);
   // Later messages report the system's text for the last error; failed
   // look-ups made while opening are no part of them.
@@ -145,9 +167,11 @@ int run(int argc, char** argv, RunContext& ctx) {
   for (const auto& line : echo) console << line << '\n';
   for (const auto& line : header_lines(s)) write_checked(ctx, line);
 
+  LineReader faults(faults_file.fd());
   const std::int32_t nseg = read_faults(ctx, faults);
   console << "Number of fault segments read in: " << ' ' << fmt_i(nseg, 5) << '\n';
 
+  LineReader points(points_file.fd());
   const std::int32_t npts = read_calc_points(ctx, points);
   console << "Number of ground points read in: " << ' ' << fmt_i(npts, 7) << '\n';
 
@@ -175,7 +199,7 @@ int run_program(int argc, char** argv, std::ostream& console) {
       return 0;
     }
   }
-  RunContext ctx(console);
+  RunContext ctx(console, Workers::available());
   int status = 0;
   try {
     status = run(argc, argv, ctx);

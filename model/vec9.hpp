@@ -14,6 +14,9 @@ inline constexpr double PI = 3.141592653589793;
 // from strike seen from above, z up.
 using Vec9 = std::array<double, 9>;
 
+// A vector in map axes: east, north, up.
+using Vec3 = std::array<double, 3>;
+
 inline bool all_finite(const Vec9& u) {
   for (const double v : u) {
     if (!std::isfinite(v)) return false;

@@ -1,5 +1,6 @@
 #include "readers/cardline.hpp"
 
+#include <charconv>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -25,6 +26,22 @@ namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+// A number out of the range of the fast conversion: too large for a double
+// (malformed here) or so small that it reads as 0 or a subnormal, as strtod
+// gives it.
+int convert_long(std::string_view num, double& value) {
+  std::string buf(num);
+  for (char& c : buf) {
+    if (c == 'D' || c == 'd') c = 'E';
+  }
+  const int saved = errno;
+  const double v = std::strtod(buf.c_str(), nullptr);
+  errno = saved;
+  if (!std::isfinite(v)) return STATUS_BAD_NUMBER;  // overflow
+  value = v;
+  return STATUS_OK;
+}
+
 // The part of a token that holds the number: a comma ends it.
 std::string_view number_text(std::string_view token) {
   const auto comma = token.find(',');
@@ -35,31 +52,44 @@ std::string_view number_text(std::string_view token) {
 
 int parse_real(std::string_view token, double& value) {
   const std::string_view text = number_text(token);
+  // Check the spelling: [sign] digits [. digits] [E|e|D|d [sign] digits],
+  // with at least one digit in the mantissa.
   std::size_t i = 0;
-  std::string buf;
-  buf.reserve(text.size());
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) buf += text[i++];
+  const bool plus = i < text.size() && text[i] == '+';
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
   std::size_t mantissa_digits = 0;
-  while (i < text.size() && is_digit(text[i])) { buf += text[i++]; ++mantissa_digits; }
+  while (i < text.size() && is_digit(text[i])) { ++i; ++mantissa_digits; }
   if (i < text.size() && text[i] == '.') {
-    buf += text[i++];
-    while (i < text.size() && is_digit(text[i])) { buf += text[i++]; ++mantissa_digits; }
+    ++i;
+    while (i < text.size() && is_digit(text[i])) { ++i; ++mantissa_digits; }
   }
   if (mantissa_digits == 0) return STATUS_BAD_NUMBER;
+  std::size_t letter = std::string_view::npos;
   if (i < text.size()) {
     const char e = text[i];
     if (e != 'E' && e != 'e' && e != 'D' && e != 'd') return STATUS_BAD_NUMBER;
-    buf += 'E';
-    ++i;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) buf += text[i++];
+    letter = i++;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
     std::size_t exponent_digits = 0;
-    while (i < text.size() && is_digit(text[i])) { buf += text[i++]; ++exponent_digits; }
+    while (i < text.size() && is_digit(text[i])) { ++i; ++exponent_digits; }
     if (exponent_digits == 0 || i != text.size()) return STATUS_BAD_NUMBER;
   }
-  const int saved = errno;
-  const double v = std::strtod(buf.c_str(), nullptr);
-  errno = saved;
-  if (!std::isfinite(v)) return STATUS_BAD_NUMBER;  // overflow
+
+  // The conversion proper (correctly rounded), in place unless the spelling
+  // needs mending first: a leading '+', or the exponent letter D.
+  std::string_view num = text.substr(plus ? 1 : 0);
+  char buf[160];
+  const bool d_letter = letter != std::string_view::npos && (text[letter] == 'D' || text[letter] == 'd');
+  if (d_letter) {
+    if (num.size() > sizeof buf) return convert_long(num, value);
+    std::memcpy(buf, num.data(), num.size());
+    buf[letter - (plus ? 1 : 0)] = 'e';
+    num = std::string_view(buf, num.size());
+  }
+  double v = 0.0;
+  const auto r = std::from_chars(num.data(), num.data() + num.size(), v);
+  if (r.ec == std::errc::result_out_of_range) return convert_long(num, value);
+  if (r.ec != std::errc() || r.ptr != num.data() + num.size()) return STATUS_BAD_NUMBER;
   value = v;
   return STATUS_OK;
 }
@@ -155,6 +185,14 @@ int read_line(std::string_view line, int& pos, std::string_view code, FieldValue
     value.r8 = v;  // "R6" converts like "R8"
   }
   return STATUS_OK;
+}
+
+bool next_field(std::string_view line, int& pos, std::string_view& token) {
+  std::size_t first = 0;
+  std::size_t last = 0;
+  if (next_token(line, pos, first, last) != STATUS_OK) return false;
+  token = line.substr(first, last - first);
+  return true;
 }
 
 int read_r8(std::string_view line, int& pos, double& value) {

@@ -51,6 +51,10 @@ int read_r8(std::string_view line, int& pos, double& value);
 int read_i4(std::string_view line, int& pos, std::int32_t& value);
 int read_ch(std::string_view line, int& pos, std::string& word, std::size_t word_length);
 
+// The next blank-delimited token as it stands; false when the line holds
+// no further token.
+bool next_field(std::string_view line, int& pos, std::string_view& token);
+
 // Converts one whole token (no blanks) as a free-format number.  The number
 // may be followed by a comma, which ends it.  Returns STATUS_OK or
 // STATUS_BAD_NUMBER; `value` is written only on success.

@@ -1,7 +1,6 @@
 #include "readers/faults.hpp"
 
 #include <array>
-#include <istream>
 #include <ostream>
 #include <string_view>
 
@@ -21,14 +20,14 @@ constexpr std::array<std::string_view, 16> kMarkerWords = {
     "BOTT", "bott", "smbt", "SIMP", "SMOO", "SMBT", "st+b", "ST+B",
     "ct+b", "CT+B", "surf", "SURF", "smrf", "SMRF", "test", "TEST"};
 
-void report_bad_line(const std::string& line, std::ostream& console) {
+void report_bad_line(std::string_view line, std::ostream& console) {
   console << " Error reading line: " << line.substr(0, nblen(line)) << '\n';
   ferror(0, console);
 }
 
 // Reads the 14 fields of a segment line; false when any field is missing or
 // unreadable.
-bool parse_segment(const std::string& line, Segment& s) {
+bool parse_segment(std::string_view line, Segment& s) {
   int pos = 1;
   bool ok = true;
   auto r8 = [&](double& v) { ok = (read_r8(line, pos, v) == STATUS_OK) && ok; };
@@ -49,7 +48,7 @@ bool parse_segment(const std::string& line, Segment& s) {
   return ok;
 }
 
-bool parse_ramp(const std::string& line, Ramp& ramp) {
+bool parse_ramp(std::string_view line, Ramp& ramp) {
   int pos = 2;
   Ramp r;
   bool ok = read_r8(line, pos, r.a) == STATUS_OK;
@@ -79,16 +78,17 @@ std::string fault_listing_row(const FaultModel& model, std::size_t k) {
   return row;
 }
 
-std::int32_t read_faults(RunContext& ctx, std::istream& in) {
+std::int32_t read_faults(RunContext& ctx, LineReader& in) {
   FaultModel& model = ctx.faults;
   model = FaultModel{};
   bool markers = false;
   for (const auto word : kMarkerWords) markers = markers || ctx.settings.has(word);
 
-  std::string record;
-  while (read_record(in, record)) {
-    const std::string line = make_card(record, kLineLength);
-    if (line[0] == ' ') {
+  std::string_view record;
+  while (in.next(record)) {
+    const std::string_view line = record.substr(0, kLineLength);
+    const char column1 = line.empty() ? ' ' : line[0];
+    if (column1 == ' ') {
       Segment s;
       if (!parse_segment(line, s)) {
         report_bad_line(line, ctx.console);
@@ -101,7 +101,7 @@ std::int32_t read_faults(RunContext& ctx, std::istream& in) {
         if (s.name.find_first_of("[]") != std::string::npos) model.minus_list.push_back(number);
       }
       model.add(s);
-    } else if (line[0] == 'P') {
+    } else if (column1 == 'P') {
       if (!parse_ramp(line, model.ramp)) report_bad_line(line, ctx.console);
     }
   }

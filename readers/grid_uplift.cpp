@@ -14,6 +14,7 @@
 #include "core/print_file.hpp"
 #include "core/fixed_format.hpp"
 #include "core/stop.hpp"
+#include "writers/batch.hpp"
 #include "writers/range.hpp"
 #include "readers/cardline.hpp"
 #include "readers/grid2d.hpp"
@@ -26,6 +27,7 @@ namespace {
 
 constexpr const char* kRegularGridOutput = "disp.ini";
 constexpr std::size_t kNameFirstColumn = 3;  // U, S and D cards: columns 3..132
+constexpr std::size_t kCardWidth = 132;
 constexpr double kFullTaperDepth = 250.0;    // shallower water gets depth/250 of the uplift
 
 // A regular grid is one array of doubles; the same ceiling as for the
@@ -33,9 +35,9 @@ constexpr double kFullTaperDepth = 250.0;    // shallower water gets depth/250 o
 constexpr std::int64_t kMaxRegularNodes = KOV_MAX_NODES;
 
 // The file name of a U, S or D card: columns 3..132, trailing blanks removed.
-std::string card_name(const std::string& line) {
+std::string card_name(std::string_view line) {
   if (line.size() < kNameFirstColumn) return {};
-  const std::string_view rest = std::string_view(line).substr(kNameFirstColumn - 1);
+  const std::string_view rest = line.substr(kNameFirstColumn - 1);
   return std::string(rest.substr(0, nblen(rest)));
 }
 
@@ -147,17 +149,17 @@ void write_ini(RunContext& ctx, IniFile& out, const Grid2D& uplift, int m, int n
   }
 }
 
-// Places a generated point in the ground point slot, counts it, computes and
-// writes it, and returns its range change in mm.  The extents are left to the
-// caller, which updates them after storing the value.
-double compute_grid_point(RunContext& ctx, double x, double y) {
-  ctx.point.xpt = x;
-  ctx.point.ypt = y;
+// Counts a computed grid point, writes its record and returns its range
+// change in mm.  The extents are left to the caller, which updates them
+// after storing the value.
+double emit_grid_point(RunContext& ctx, const RecordChunk& records, std::size_t k, const PointIn& p) {
+  ctx.point.xpt = p.x;
+  ctx.point.ypt = p.y;
   ctx.point.drobs = 0.0;
   ctx.point.ptname.assign(8, ' ');
   ++ctx.counters.npts;
-  form_range(ctx, 0.0);
-  return ctx.drcalc;
+  write_point_record(ctx, records, k, grid_point_kind(ctx.settings), p);
+  return records.drcalc[k];
 }
 
 struct RegularCard {
@@ -166,7 +168,7 @@ struct RegularCard {
 };
 
 // G (geographic) and M (local km) grids.
-void regular_grid(RunContext& ctx, const std::string& line, bool geographic) {
+void regular_grid(RunContext& ctx, std::string_view line, bool geographic) {
   RegularCard c;
   int pos = 2;
   bool ok = true;
@@ -211,21 +213,30 @@ void regular_grid(RunContext& ctx, const std::string& line, bool geographic) {
   ctx.console << "N points:      " << fmt_i(nodes, 6) << '\n';
 
   if (has_points) {
-    for (int j = 0; j < c.ny; ++j) {
-      for (int i = 0; i < c.nx; ++i) {
-        double x = c.x0 + i * c.dx;
-        double y = c.y0 + j * c.dy;
-        if (geographic) {
-          double e = 0.0;
-          double n = 0.0;
-          utm(y, x, e, n, ctx.proj.cmer);  // x is the longitude, y the latitude
-          x = e / 1000.0;
-          y = n / 1000.0;
-        }
-        uplift(i + 1, j + 1) = compute_grid_point(ctx, x, y) / 1000.0;
-        ctx.counters.extend(x, y);
-      }
-    }
+    const std::size_t nx = static_cast<std::size_t>(c.nx);
+    const double cmer = ctx.proj.cmer;
+    for_points(
+        ctx, grid_point_kind(ctx.settings), static_cast<std::size_t>(nodes),
+        [&](std::size_t node, PointIn& p) {
+          const auto i = static_cast<int>(node % nx);
+          const auto j = static_cast<int>(node / nx);
+          p.x = c.x0 + i * c.dx;
+          p.y = c.y0 + j * c.dy;
+          if (geographic) {
+            double e = 0.0;
+            double n = 0.0;
+            utm(p.y, p.x, e, n, cmer);  // x is the longitude, y the latitude
+            p.x = e / 1000.0;
+            p.y = n / 1000.0;
+          }
+          return true;
+        },
+        [&](std::size_t node, bool, const RecordChunk& records, std::size_t k, const PointIn& p) {
+          const auto i = static_cast<int>(node % nx);
+          const auto j = static_cast<int>(node / nx);
+          uplift(i + 1, j + 1) = emit_grid_point(ctx, records, k, p) / 1000.0;
+          ctx.counters.extend(p.x, p.y);
+        });
   }
   write_ini(ctx, out, uplift, c.nx, c.ny);
 }
@@ -262,7 +273,7 @@ void read_depth(RunContext& ctx, const std::string& name, Grid2D& depth, int mp,
 }
 
 // U (metres) and S (degrees) cards: one point per cell of a curvilinear grid.
-void curvilinear_grid(RunContext& ctx, const std::string& line, std::istream& points) {
+void curvilinear_grid(RunContext& ctx, std::string_view line, LineReader& points) {
   const bool degrees = line[0] == 'S';
   const std::string grid_name = card_name(line);
   if (grid_name.empty()) {
@@ -292,19 +303,17 @@ void curvilinear_grid(RunContext& ctx, const std::string& line, std::istream& po
   // left for the points reader.
   std::string depth_name;
   bool have_depth = false;
-  const std::istream::pos_type before = points.tellg();
-  std::string next;
-  if (read_record(points, next)) {
+  std::string_view next;
+  if (points.next(next)) {
     if (!next.empty() && next[0] == 'D') {
-      depth_name = card_name(make_card(next, line.size()));
+      depth_name = card_name(next.substr(0, kCardWidth));
       if (depth_name.empty()) {
         ctx.console << " *** ERROR Empty grid file specified; Abnormal end of program\n";
         throw Stop("");
       }
       have_depth = true;
     } else {
-      points.clear();
-      points.seekg(before);
+      points.push_back();  // the points reader reads it again
     }
   }
   const std::string ini_name = ini_name_for(grid_name);
@@ -331,46 +340,59 @@ void curvilinear_grid(RunContext& ctx, const std::string& line, std::istream& po
   IniFile out(ctx, ini_name);
   ctx.console << "N points:      " << fmt_i(static_cast<std::int64_t>(mp) * np, 6) << '\n';
 
-  for (int j = 2; j <= nmax; ++j) {
-    for (int i = 2; i <= mmax; ++i) {
-      // Corners c1 = (i-1, j-1), c2 = (i-1, j), c3 = (i, j-1), c4 = (i, j);
-      // the x array alone marks missing nodes.
-      const int w1 = weight(x(i - 1, j - 1));
-      const int w2 = weight(x(i - 1, j));
-      const int w3 = weight(x(i, j - 1));
-      const int w4 = weight(x(i, j));
-      if (w4 == 0) continue;
-      const double sum = w1 + w2 + w3 + w4;
-      const double xc = (w2 * x(i - 1, j) + w1 * x(i - 1, j - 1) + w3 * x(i, j - 1) + w4 * x(i, j)) / sum;
-      const double yc = (w2 * y(i - 1, j) + w1 * y(i - 1, j - 1) + w3 * y(i, j - 1) + w4 * y(i, j)) / sum;
-      double px = xc / 1000.0;
-      double py = yc / 1000.0;
-      if (degrees) {
-        double e = 0.0;
-        double n = 0.0;
-        utm(yc, xc, e, n, ctx.proj.cmer);
-        px = e / 1000.0;
-        py = n / 1000.0;
-      }
-      const double drcalc = compute_grid_point(ctx, px, py);
-      if (!have_depth) {
-        uplift(i, j) = drcalc / 1000.0;
-      } else if (const double d = depth(i, j); d > 0.0) {
-        // Shallow water takes a share of the uplift growing with its depth;
-        // the factor is held in single precision.
-        const double factor =
-            d >= kFullTaperDepth ? 1.0 : static_cast<double>(static_cast<float>(d / kFullTaperDepth));
-        uplift(i, j) = drcalc * factor / 1000.0;
-      }
-      ctx.counters.extend(px, py);
-    }
-  }
+  // Cell (i, j), i = 2..mmax along a row, j = 2..nmax, has the corners
+  // c1 = (i-1, j-1), c2 = (i-1, j), c3 = (i, j-1), c4 = (i, j); the x array
+  // alone marks missing nodes.  Its point is the mean of its present corners.
+  const std::size_t row = static_cast<std::size_t>(mmax - 1);
+  const std::size_t cells = nmax > 1 && mmax > 1 ? row * static_cast<std::size_t>(nmax - 1) : 0;
+  const double cmer = ctx.proj.cmer;
+  auto cell_of = [row](std::size_t c) {
+    return std::pair<int, int>(static_cast<int>(c % row) + 2, static_cast<int>(c / row) + 2);
+  };
+  for_points(
+      ctx, grid_point_kind(ctx.settings), cells,
+      [&](std::size_t cell, PointIn& p) {
+        const auto [i, j] = cell_of(cell);
+        const int w1 = weight(x(i - 1, j - 1));
+        const int w2 = weight(x(i - 1, j));
+        const int w3 = weight(x(i, j - 1));
+        const int w4 = weight(x(i, j));
+        if (w4 == 0) return false;
+        const double sum = w1 + w2 + w3 + w4;
+        const double xc = (w2 * x(i - 1, j) + w1 * x(i - 1, j - 1) + w3 * x(i, j - 1) + w4 * x(i, j)) / sum;
+        const double yc = (w2 * y(i - 1, j) + w1 * y(i - 1, j - 1) + w3 * y(i, j - 1) + w4 * y(i, j)) / sum;
+        p.x = xc / 1000.0;
+        p.y = yc / 1000.0;
+        if (degrees) {
+          double e = 0.0;
+          double n = 0.0;
+          utm(yc, xc, e, n, cmer);
+          p.x = e / 1000.0;
+          p.y = n / 1000.0;
+        }
+        return true;
+      },
+      [&](std::size_t cell, bool made, const RecordChunk& records, std::size_t k, const PointIn& p) {
+        if (!made) return;  // a missing corner (i, j): no point, the uplift stays 0
+        const auto [i, j] = cell_of(cell);
+        const double drcalc = emit_grid_point(ctx, records, k, p);
+        if (!have_depth) {
+          uplift(i, j) = drcalc / 1000.0;
+        } else if (const double d = depth(i, j); d > 0.0) {
+          // Shallow water takes a share of the uplift growing with its depth;
+          // the factor is held in single precision.
+          const double factor =
+              d >= kFullTaperDepth ? 1.0 : static_cast<double>(static_cast<float>(d / kFullTaperDepth));
+          uplift(i, j) = drcalc * factor / 1000.0;
+        }
+        ctx.counters.extend(p.x, p.y);
+      });
   write_ini(ctx, out, uplift, mp, np);
 }
 
 }  // namespace
 
-void grid_card(RunContext& ctx, const std::string& line, std::istream& points) {
+void grid_card(RunContext& ctx, std::string_view line, LineReader& points) {
   if (line.empty()) return;
   switch (line[0]) {
     case 'G': regular_grid(ctx, line, true); break;

@@ -5,11 +5,9 @@
 #include <ostream>
 #include <string>
 
-#include "writers/partials.hpp"
 #include "core/fixed_format.hpp"
 #include "core/stop.hpp"
-#include "writers/range.hpp"
-#include "writers/strain.hpp"
+#include "writers/batch.hpp"
 #include "readers/cardline.hpp"
 #include "readers/grid_uplift.hpp"
 #include "readers/utm.hpp"
@@ -18,9 +16,11 @@ namespace vadrel {
 
 namespace {
 
-constexpr std::size_t kLineLength = 132;
-constexpr std::size_t kLabelLength = 8;
+constexpr std::size_t kLineLength = 132;  // the card width; the rest of a line is not read
 constexpr std::size_t kBinaryNameLength = 80;
+// Data lines computed together (a batch of points; see writers/batch.hpp).
+constexpr std::size_t kBatchLines = kChunkPoints * kBatchChunks;
+constexpr std::size_t kLabelLength = 8;
 
 double length3(const Vec3& v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
 
@@ -30,29 +30,7 @@ std::string vector_fields(const Vec3& v) {
   return s + fmt_f(length3(v), 14, 6) + ' ';
 }
 
-void data_line(RunContext& ctx, const std::string& line) {
-  GroundPoint p;
-  int pos = 1;
-  bool ok = read_r8(line, pos, p.xpt) == STATUS_OK;
-  ok = (read_r8(line, pos, p.ypt) == STATUS_OK) && ok;
-  if (ctx.settings.has("residual")) ok = (read_r8(line, pos, p.drobs) == STATUS_OK) && ok;
-  std::string label;
-  if (read_ch(line, pos, label, kLabelLength) == STATUS_OK) p.ptname = label;
-  if (!ok) {
-    ctx.console << " Error reading line : " << line.substr(0, nblen(line)) << '\n';
-    ferror(0, ctx.console);
-    return;
-  }
-  ctx.point = p;
-  ++ctx.counters.npts;
-  if (ctx.counters.npts == 1 && std::fabs(length3(ctx.look.plook) - 1.0) > 0.001) {
-    ctx.console << "WARNING: V-CARD missing or not a unit vector! " << vector_fields(ctx.look.plook)
-                << '\n';
-  }
-  process_point(ctx);
-}
-
-void z_card(RunContext& ctx, const std::string& line) {
+void z_card(RunContext& ctx, std::string_view line) {
   int pos = 2;
   std::int32_t zone = 0;
   double lon = 0.0;
@@ -74,7 +52,7 @@ void z_card(RunContext& ctx, const std::string& line) {
               << fmt_f(pr.y0, 14, 1) << ' ' << '\n';
 }
 
-void e_card(RunContext& ctx, const std::string& line) {
+void e_card(RunContext& ctx, std::string_view line) {
   if (ctx.look.vcard_set) {
     ctx.console << " READ_CALC_POINTS: conflicting E and V cards.\n";
     throw Stop("READ_CALC_POINTS: conflicting E and V cards.");
@@ -101,7 +79,7 @@ void e_card(RunContext& ctx, const std::string& line) {
   ctx.console << '\n';
 }
 
-void v_card(RunContext& ctx, const std::string& line) {
+void v_card(RunContext& ctx, std::string_view line) {
   int pos = 2;
   bool ok = true;
   // Each component replaces the stored one as soon as it is read.
@@ -114,7 +92,7 @@ void v_card(RunContext& ctx, const std::string& line) {
   if (ok) ctx.look.vcard_set = true;
 }
 
-void f_card(RunContext& ctx, const std::string& line) {
+void f_card(RunContext& ctx, std::string_view line) {
   int pos = 3;
   std::string name;
   double number = 0.0;
@@ -128,34 +106,115 @@ void f_card(RunContext& ctx, const std::string& line) {
   ctx.console << " Do not need input binary file with option: " << ctx.settings.option << '\n';
 }
 
-}  // namespace
+// Column 1 of a record; an empty record counts as blank.
+char column1(std::string_view line) { return line.empty() ? ' ' : line[0]; }
 
-void process_point(RunContext& ctx) {
-  const Settings& s = ctx.settings;
-  if (s.has("partial")) form_all_part(ctx);
-  else if (s.has("analytic")) form_all_part2(ctx);
-  else if (s.has("strain")) form_strain(ctx);
-  else form_range(ctx, ctx.point.drobs);
-  ctx.counters.extend(ctx.point.xpt, ctx.point.ypt);
+bool is_card(char c) {
+  switch (c) {
+    case 'Z': case 'E': case 'V': case 'F': case 'G': case 'M': case 'U': case 'S': return true;
+    default: return false;
+  }
 }
 
-std::int32_t read_calc_points(RunContext& ctx, std::istream& in) {
+// Reads x, y, the observation (with "residual") and the label of a data
+// line; false when a needed field is missing or unreadable.
+bool parse_data_line(std::string_view line, bool residual, PointIn& p) {
+  int pos = 1;
+  bool ok = read_r8(line, pos, p.x) == STATUS_OK;
+  ok = (read_r8(line, pos, p.y) == STATUS_OK) && ok;
+  if (residual) ok = (read_r8(line, pos, p.drobs) == STATUS_OK) && ok;
+  std::string_view label;
+  if (next_field(line, pos, label)) {
+    const std::size_t n = std::min(label.size(), kLabelLength);
+    std::copy_n(label.data(), n, p.label.data());
+  }
+  return ok;
+}
+
+// The data lines of a stretch of the points file without cards, kept whole
+// (cut to the card width) until the batch is computed.
+class DataLines {
+ public:
+  void clear() {
+    text_.clear();
+    end_.clear();
+  }
+  void add(std::string_view line) {
+    text_.append(line);
+    end_.push_back(text_.size());
+  }
+  std::size_t size() const { return end_.size(); }
+  std::string_view operator[](std::size_t i) const {
+    const std::size_t first = i == 0 ? 0 : end_[i - 1];
+    return std::string_view(text_).substr(first, end_[i] - first);
+  }
+
+ private:
+  std::string text_;
+  std::vector<std::size_t> end_;
+};
+
+void data_lines(RunContext& ctx, const DataLines& lines) {
+  const RecordKind kind = data_line_kind(ctx.settings);
+  const bool residual = ctx.settings.has("residual");
+  for_points(
+      ctx, kind, lines.size(),
+      [&](std::size_t i, PointIn& p) { return parse_data_line(lines[i], residual, p); },
+      [&](std::size_t i, bool made, const RecordChunk& records, std::size_t k, const PointIn& p) {
+        if (!made) {
+          const std::string_view line = lines[i];
+          ctx.console << " Error reading line : " << line.substr(0, nblen(line)) << '\n';
+          ferror(0, ctx.console);
+          return;
+        }
+        ctx.point.xpt = p.x;
+        ctx.point.ypt = p.y;
+        ctx.point.drobs = p.drobs;
+        ctx.point.ptname.assign(p.label.data(), p.label.size());
+        ++ctx.counters.npts;
+        if (ctx.counters.npts == 1 && std::fabs(length3(ctx.look.plook) - 1.0) > 0.001) {
+          ctx.console << "WARNING: V-CARD missing or not a unit vector! " << vector_fields(ctx.look.plook)
+                      << '\n';
+        }
+        write_point_record(ctx, records, k, kind, p);
+        ctx.counters.extend(p.x, p.y);
+      });
+}
+
+}  // namespace
+
+std::int32_t read_calc_points(RunContext& ctx, LineReader& in) {
   ctx.counters = Counters{};
-  std::string record;
-  while (read_record(in, record)) {
-    const std::string line = make_card(record, kLineLength);
-    switch (line[0]) {
-      case ' ': data_line(ctx, line); break;
+  DataLines batch;
+  std::string_view line;
+  // Every record is read as a card of kLineLength columns.
+  auto next = [&] {
+    if (!in.next(line)) return false;
+    line = line.substr(0, kLineLength);
+    return true;
+  };
+  bool more = next();
+  while (more) {
+    const char c = column1(line);
+    if (!is_card(c)) {
+      // A stretch of data and comment lines: nothing in it changes the
+      // state the points are computed with.
+      batch.clear();
+      while (more && !is_card(column1(line)) && batch.size() < kBatchLines) {
+        if (column1(line) == ' ') batch.add(line);
+        more = next();
+      }
+      data_lines(ctx, batch);
+      continue;
+    }
+    switch (c) {
       case 'Z': z_card(ctx, line); break;
       case 'E': e_card(ctx, line); break;
       case 'V': v_card(ctx, line); break;
       case 'F': f_card(ctx, line); break;
-      case 'G':
-      case 'M':
-      case 'U':
-      case 'S': grid_card(ctx, line, in); break;
-      default: break;  // comments, and D lines not right after a U/S card
+      default: grid_card(ctx, line, in); break;  // G, M, U, S
     }
+    more = next();
   }
   const Counters& c = ctx.counters;
   ctx.console << " sxmin = " << fmt_free(c.sxmin) << '\n'

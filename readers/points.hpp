@@ -1,7 +1,7 @@
 #pragma once
 #include <cstdint>
-#include <iosfwd>
 
+#include "core/line_reader.hpp"
 #include "core/run_context.hpp"
 
 namespace vadrel {
@@ -9,10 +9,8 @@ namespace vadrel {
 // Reads the points file as a script from top to bottom: cards set the
 // projection and look geometry or generate grids, data lines are ground
 // points computed and written at once.  Returns the number of points.
-std::int32_t read_calc_points(RunContext& ctx, std::istream& in);
-
-// Computes and writes the current point (ctx.point) with the writer the
-// option word selects, then counts it in the extents.
-void process_point(RunContext& ctx);
+// Data lines between two cards are computed in batches over the run's
+// threads and written in their order.
+std::int32_t read_calc_points(RunContext& ctx, LineReader& in);
 
 }  // namespace vadrel

@@ -55,8 +55,9 @@ std::string quote(const std::string& s) {
 
 }  // namespace
 
-RunResult TempDir::run(const std::vector<std::string>& args) const {
-  std::string cmd = "cd " + quote(path_.string()) + " && " + quote(VADREL_BINARY);
+RunResult TempDir::run(const std::vector<std::string>& args, const std::string& prefix) const {
+  std::string cmd = "cd " + quote(path_.string()) + " && " + prefix + (prefix.empty() ? "" : " ") +
+                    quote(VADREL_BINARY);
   for (const auto& a : args) cmd += ' ' + quote(a);
   cmd += " > .console 2>&1 < /dev/null";
   const int raw = std::system(cmd.c_str());

@@ -25,8 +25,9 @@ class TempDir {
   std::string read(const std::string& name) const;
   bool exists(const std::string& name) const;
 
-  // Runs the program in this directory with the given arguments.
-  RunResult run(const std::vector<std::string>& args) const;
+  // Runs the program in this directory with the given arguments, after the
+  // shell words of `prefix` when given (for example "taskset -c 0").
+  RunResult run(const std::vector<std::string>& args, const std::string& prefix = "") const;
 
  private:
   std::filesystem::path path_;

@@ -17,7 +17,7 @@ namespace {
 struct Read {
   explicit Read(const std::string& text, const std::string& option = "ascii") : ctx(console) {
     ctx.settings.option = option;
-    std::istringstream in(text);
+    LineReader in = LineReader::from_text(text);
     nseg = read_faults(ctx, in);
   }
   std::ostringstream console;
@@ -95,7 +95,7 @@ TEST(Faults, NoSegmentsStopsTheRun) {
   std::ostringstream console;
   RunContext ctx(console);
   ctx.settings.option = "ascii";
-  std::istringstream in("# only\n# comments\nP 1 2 3\n");
+  LineReader in = LineReader::from_text("# only\n# comments\nP 1 2 3\n");
   try {
     read_faults(ctx, in);
     FAIL() << "expected a stop";

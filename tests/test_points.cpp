@@ -101,7 +101,7 @@ TEST(Points, LabelsAreCutToEightCharacters) {
   ctx.look.plook = {0, 0, 1};
   // Use a points stream directly so the stored label can be seen.
   ASSERT_TRUE(ctx.print.open("/dev/null"));
-  std::istringstream in(" 1 2 abcdefghijk\n");
+  LineReader in = LineReader::from_text(" 1 2 abcdefghijk\n");
   EXPECT_EQ(read_calc_points(ctx, in), 1);
   EXPECT_EQ(ctx.point.ptname, "abcdefgh");
 }

@@ -4,7 +4,6 @@
 #include <string>
 
 #include "derivatives/deru.hpp"
-#include "core/fixed_format.hpp"
 #include "model/okada.hpp"
 #include "writers/range.hpp"
 
@@ -161,29 +160,40 @@ PartialsResult compute_partials_exact(const Segment& seg, LookGeometry& look, do
   return r;
 }
 
-std::string partials_record(double x, double y, const std::array<double, 10>& D) {
-  std::string line;
-  for (const double v : {x, y, D[3], D[4], D[9], D[7], D[8], D[0], D[1], D[2], D[5], D[6]}) {
-    line += ' ' + fmt_e(v, 20, 10);
+namespace {
+
+template <class Compute>
+void partials_records(std::span<const PointIn> points, RecordChunk& out, Compute compute) {
+  out.text.reserve(points.size() * 253);
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    const PointIn& p = points[i];
+    const PartialsResult r = compute(p);
+    out.shifted[i] = r.shifted ? 1 : 0;
+    const auto& D = r.D;
+    RecordText t(out, 252);
+    for (const double v : {p.x, p.y, D[3], D[4], D[9], D[7], D[8], D[0], D[1], D[2], D[5], D[6]}) {
+      t.e(v, 20, 10);
+    }
+    t.done();
   }
-  return line;
 }
 
-void form_all_part(RunContext& ctx) {
-  const double x = ctx.point.xpt;
-  const double y = ctx.point.ypt;
-  const PartialsResult r =
-      compute_partials_numeric(ctx.faults.segments.front(), ctx.look, ctx.faults.ramp, x, y);
-  if (r.shifted) warn_nonfinite(ctx, x, y);
-  write_record(ctx, partials_record(x, y, r.D), "FORM_ALL_PART");
+}  // namespace
+
+void form_all_part(const FaultModel& model, const LookGeometry& look, const Ramp& ramp,
+                   std::span<const PointIn> points, RecordChunk& out) {
+  LookGeometry lk = look;  // calc_range keeps a derived look vector here
+  partials_records(points, out, [&](const PointIn& p) {
+    return compute_partials_numeric(model.segments.front(), lk, ramp, p.x, p.y);
+  });
 }
 
-void form_all_part2(RunContext& ctx) {
-  const double x = ctx.point.xpt;
-  const double y = ctx.point.ypt;
-  const PartialsResult r = compute_partials_exact(ctx.faults.segments.front(), ctx.look, x, y);
-  if (r.shifted) warn_nonfinite(ctx, x, y);
-  write_record(ctx, partials_record(x, y, r.D), "FORM_ALL_PART2");
+void form_all_part2(const FaultModel& model, const LookGeometry& look, std::span<const PointIn> points,
+                    RecordChunk& out) {
+  LookGeometry lk = look;
+  partials_records(points, out, [&](const PointIn& p) {
+    return compute_partials_exact(model.segments.front(), lk, p.x, p.y);
+  });
 }
 
 }  // namespace vadrel

@@ -5,6 +5,7 @@
 #include <array>
 
 #include "core/run_context.hpp"
+#include "writers/records.hpp"
 
 namespace vadrel {
 
@@ -19,11 +20,13 @@ PartialsResult compute_partials_numeric(const Segment& seg, LookGeometry& look, 
                                         double x, double y);
 PartialsResult compute_partials_exact(const Segment& seg, LookGeometry& look, double x, double y);
 
-// The record: Xp, Yp, D(X), D(Y), D(strike), D(depth), D(dip), D(U1),
-// D(U2), D(U3), D(L), D(W), each E20.10.
-std::string partials_record(double x, double y, const std::array<double, 10>& D);
-
-void form_all_part(RunContext& ctx);
-void form_all_part2(RunContext& ctx);
+// The partial-derivative records of a run of points (segment 1 only):
+// Xp, Yp, D(X), D(Y), D(strike), D(depth), D(dip), D(U1), D(U2), D(U3), D(L),
+// D(W), each E20.10; by forward differences of step 1 (form_all_part) or in
+// closed form (form_all_part2).
+void form_all_part(const FaultModel& model, const LookGeometry& look, const Ramp& ramp,
+                   std::span<const PointIn> points, RecordChunk& out);
+void form_all_part2(const FaultModel& model, const LookGeometry& look, std::span<const PointIn> points,
+                    RecordChunk& out);
 
 }  // namespace vadrel

@@ -1,5 +1,6 @@
 #include "writers/range.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <ostream>
@@ -8,6 +9,7 @@
 #include "core/fixed_format.hpp"
 #include "core/stop.hpp"
 #include "core/syserr.hpp"
+#include "model/okada_batch.hpp"
 
 namespace vadrel {
 
@@ -99,8 +101,8 @@ void warn_nonfinite(RunContext& ctx, double x, double y) {
                  " values there are taken 1 mm away (reported once)\n";
 }
 
-void write_record(RunContext& ctx, const std::string& line, const char* routine) {
-  if (ctx.print.write_line(line)) return;
+void write_record(RunContext& ctx, std::string_view text, const char* routine) {
+  if (ctx.print.write(text)) return;
   const int err = errno;
   ctx.console << ' ' << routine << ": Write problem, ios = " << err << '\n';
   errno = err;
@@ -108,24 +110,85 @@ void write_record(RunContext& ctx, const std::string& line, const char* routine)
   throw Stop(std::string(routine) + ": Write problem");
 }
 
-void form_range(RunContext& ctx, double drobs) {
-  const double x = ctx.point.xpt;
-  const double y = ctx.point.ypt;
-  const RangeResult r = compute_range(ctx.faults, ctx.look, x, y);
-  if (r.shifted) warn_nonfinite(ctx, x, y);
-  ctx.drcalc = r.drcalc;
+namespace {
 
-  std::string line = ' ' + fmt_f(x, 10, 4) + ' ' + fmt_f(y, 10, 4);
-  if (ctx.settings.has("residual")) {
-    line += ' ' + fmt_f(drobs, 10, 1) + ' ' + fmt_f(r.drcalc, 10, 1) + ' ' +
-            fmt_f(drobs - r.drcalc, 10, 1);
-  } else if (ctx.settings.has("vector")) {
-    const double norm = std::sqrt(r.E * r.E + r.N * r.N + r.Z * r.Z);
-    for (const double v : {r.E, r.N, r.Z, norm, r.drcalc}) line += ' ' + fmt_f(v, 10, 1);
-  } else {
-    line += ' ' + fmt_f(r.drcalc, 10, 1);
+// Largest number of points the batch kernel is handed at once: its nine
+// output arrays and the patch-frame coordinates stay in the fast caches.
+constexpr std::size_t kKernelBlock = 256;
+
+// Sums the east, north and up displacement of every segment at the points,
+// segment by segment in order, exactly as segment_enu() and compute_range()
+// do for one point.
+void sum_displacements(const FaultModel& model, std::span<const PointIn> pts, RecordChunk& out) {
+  const std::size_t n = pts.size();
+  out.E.assign(n, 0.0);
+  out.N.assign(n, 0.0);
+  out.Z.assign(n, 0.0);
+  out.scratch.resize(11 * kKernelBlock);
+  double* xs = out.scratch.data();
+  double* ys = xs + kKernelBlock;
+  double* u[9];
+  for (std::size_t k = 0; k < 9; ++k) u[k] = ys + kKernelBlock * (k + 1);
+
+  for (std::size_t first = 0; first < n; first += kKernelBlock) {
+    const std::size_t m = std::min(kKernelBlock, n - first);
+    double* E = out.E.data() + first;
+    double* N = out.N.data() + first;
+    double* Z = out.Z.data() + first;
+    for (std::size_t s = 0; s < model.segments.size(); ++s) {
+      const Segment& seg = model.segments[s];
+      const SegmentFrame& f = model.frames[s];
+      for (std::size_t i = 0; i < m; ++i) {
+        const PatchPoint p = to_patch_frame(seg, f, pts[first + i].x, pts[first + i].y);
+        xs[i] = p.xs;
+        ys[i] = p.ys;
+      }
+      okada_patch_batch(seg.U1, seg.U2, seg.U3, xs, ys, m, seg.L, seg.W, seg.depth, f.trig, u);
+      const double cs = f.cs;
+      const double sn = f.sn;
+      for (std::size_t i = 0; i < m; ++i) {
+        Vec9 v;
+        for (std::size_t k = 0; k < 9; ++k) v[k] = u[k][i];
+        if (!all_finite(v)) {
+          // On a corner or the trace of an outcropping patch: the value of
+          // a point 1 mm away, as for a single point.
+          bool moved = false;
+          v = finite_patch(seg, f, xs[i], ys[i], moved);
+          if (moved) out.shifted[first + i] = 1;
+        }
+        E[i] += (cs * v[0] + sn * v[1]) + (cs * v[3] + sn * v[4]) + (cs * v[6] + sn * v[7]);
+        N[i] += (cs * v[1] - sn * v[0]) + (cs * v[4] - sn * v[3]) + (cs * v[7] - sn * v[6]);
+        Z[i] += v[2] + v[5] + v[8];
+      }
+    }
   }
-  write_record(ctx, line, "FORM_RANGE");
+}
+
+}  // namespace
+
+void form_range(const FaultModel& model, const LookGeometry& look, const Ramp& ramp, RecordKind kind,
+                std::span<const PointIn> points, RecordChunk& out) {
+  sum_displacements(model, points, out);
+  LookGeometry lk = look;  // calc_range keeps a derived look vector here
+  const std::size_t width = kind == RecordKind::Vector ? 77 : kind == RecordKind::Residual ? 55 : 33;
+  out.text.reserve(points.size() * (width + 1));
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    const PointIn& p = points[i];
+    const double E = out.E[i], N = out.N[i], Z = out.Z[i];
+    const double r = calc_range(lk, ramp, p.x, p.y, {E, N, Z});
+    out.drcalc[i] = r;
+    RecordText t(out, width);
+    t.f(p.x, 10, 4).f(p.y, 10, 4);
+    if (kind == RecordKind::Residual) {
+      t.f(p.drobs, 10, 1).f(r, 10, 1).f(p.drobs - r, 10, 1);
+    } else if (kind == RecordKind::Vector) {
+      const double norm = std::sqrt(E * E + N * N + Z * Z);
+      t.f(E, 10, 1).f(N, 10, 1).f(Z, 10, 1).f(norm, 10, 1).f(r, 10, 1);
+    } else {
+      t.f(r, 10, 1);
+    }
+    t.done();
+  }
 }
 
 }  // namespace vadrel

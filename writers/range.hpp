@@ -4,10 +4,9 @@
 #include <array>
 
 #include "core/run_context.hpp"
+#include "writers/records.hpp"
 
 namespace vadrel {
-
-using Vec3 = std::array<double, 3>;
 
 // Patch-frame position of map point (x, y) relative to a segment.
 struct PatchPoint {
@@ -67,16 +66,18 @@ struct RangeResult {
 // Sums the displacement of every segment at (x, y) and forms the range change.
 RangeResult compute_range(const FaultModel& model, LookGeometry& look, double x, double y);
 
-// Computes the current point, writes its range, residual or vector record
-// and leaves the range change in ctx.drcalc.
-void form_range(RunContext& ctx, double drobs);
+// The range-type records (range, residual or vector, as `kind` says) of a
+// run of points, with each point's range change in out.drcalc.  The
+// displacement comes from the batch kernel, segment by segment.
+void form_range(const FaultModel& model, const LookGeometry& look, const Ramp& ramp, RecordKind kind,
+                std::span<const PointIn> points, RecordChunk& out);
 
 // Writes the one-time console warning for a point where the closed form had
 // no finite value.
 void warn_nonfinite(RunContext& ctx, double x, double y);
 
-// Writes a record line to the print file; on failure reports and stops with
-// "<routine>: Write problem".
-void write_record(RunContext& ctx, const std::string& line, const char* routine);
+// Writes record text (whole lines, each with its newline) to the print file;
+// on failure reports and stops with "<routine>: Write problem".
+void write_record(RunContext& ctx, std::string_view text, const char* routine);
 
 }  // namespace vadrel

@@ -3,7 +3,6 @@
 #include <string>
 
 #include "derivatives/deru.hpp"
-#include "core/fixed_format.hpp"
 #include "writers/range.hpp"
 
 namespace vadrel {
@@ -48,14 +47,17 @@ StrainResult compute_strain(const FaultModel& model, double x, double y) {
   return r;
 }
 
-void form_strain(RunContext& ctx) {
-  const double x = ctx.point.xpt;
-  const double y = ctx.point.ypt;
-  const StrainResult r = compute_strain(ctx.faults, x, y);
-  if (r.shifted) warn_nonfinite(ctx, x, y);
-  std::string line = ' ' + fmt_e(x, 13, 3) + ' ' + fmt_e(y, 13, 3);
-  for (const double v : r.g) line += ' ' + fmt_e(v, 13, 3);
-  write_record(ctx, line, "FORM_STRAIN");
+void form_strain(const FaultModel& model, std::span<const PointIn> points, RecordChunk& out) {
+  out.text.reserve(points.size() * 113);
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    const PointIn& p = points[i];
+    const StrainResult r = compute_strain(model, p.x, p.y);
+    out.shifted[i] = r.shifted ? 1 : 0;
+    RecordText t(out, 112);
+    t.e(p.x, 13, 3).e(p.y, 13, 3);
+    for (const double v : r.g) t.e(v, 13, 3);
+    t.done();
+  }
 }
 
 }  // namespace vadrel

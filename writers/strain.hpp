@@ -4,6 +4,7 @@
 #include <array>
 
 #include "core/run_context.hpp"
+#include "writers/records.hpp"
 
 namespace vadrel {
 
@@ -15,7 +16,7 @@ struct StrainResult {
 
 StrainResult compute_strain(const FaultModel& model, double x, double y);
 
-// Computes the current point's strain and writes its record.
-void form_strain(RunContext& ctx);
+// The strain records of a run of points: x, y and the six gradients, E13.3.
+void form_strain(const FaultModel& model, std::span<const PointIn> points, RecordChunk& out);
 
 }  // namespace vadrel

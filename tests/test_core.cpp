@@ -1,0 +1,202 @@
+// The foundation's own pieces: the block line reader, the allocation-free
+// fixed-layout fields against the library's exact decimal conversion, and
+// the worker threads.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <charconv>
+#include <cmath>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/fixed_format.hpp"
+#include "core/line_reader.hpp"
+#include "core/workers.hpp"
+
+using namespace vadrel;
+
+namespace {
+
+std::vector<std::string> all_lines(LineReader& r, std::vector<bool>* cut = nullptr) {
+  std::vector<std::string> out;
+  std::string_view line;
+  while (r.next(line)) {
+    out.emplace_back(line);
+    if (cut != nullptr) cut->push_back(r.cut());
+  }
+  return out;
+}
+
+using Lines = std::vector<std::string>;
+
+TEST(LineReader, RecordsAndLineEnds) {
+  const struct {
+    const char* text;
+    Lines lines;
+  } cases[] = {
+      {"", {}},
+      {"a\n", {"a"}},
+      {"a", {"a"}},
+      {"a\r\nb\r\n\r\nlast", {"a", "b", "", "last"}},
+      {"\n\n", {"", ""}},
+      {"x\ry\n", {"x\ry"}},  // only a CR before the LF ends a record
+      {" 1 2\n 3 4\r\n", {" 1 2", " 3 4"}},
+  };
+  for (const auto& c : cases) {
+    LineReader r = LineReader::from_text(c.text);
+    EXPECT_EQ(all_lines(r), c.lines) << c.text;
+  }
+}
+
+TEST(LineReader, KeepsTheStartOfLongRecordsAndSaysSo) {
+  const std::string longer(200, 'x');
+  LineReader r = LineReader::from_text("abcdef\n" + longer + "\nabc\r\n", 5);
+  std::vector<bool> cut;
+  EXPECT_EQ(all_lines(r, &cut), (Lines{"abcde", "xxxxx", "abc"}));
+  EXPECT_EQ(cut, (std::vector<bool>{true, true, false}));
+}
+
+TEST(LineReader, PushBackReturnsTheSameRecordOnce) {
+  LineReader r = LineReader::from_text("U grid\nD depth\n 1 2\n");
+  std::string_view line;
+  ASSERT_TRUE(r.next(line));
+  ASSERT_TRUE(r.next(line));
+  EXPECT_EQ(line, "D depth");
+  r.push_back();
+  ASSERT_TRUE(r.next(line));
+  EXPECT_EQ(line, "D depth");
+  ASSERT_TRUE(r.next(line));
+  EXPECT_EQ(line, " 1 2");
+  EXPECT_FALSE(r.next(line));
+}
+
+// Through a pipe the input arrives in pieces that split records anywhere;
+// a record longer than the whole read buffer is consumed, not stored.
+TEST(LineReader, ReadsAPipeInPiecesAndSkipsHugeRecords) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const std::string huge(3 << 20, 'h');
+  std::string text;
+  for (int i = 0; i < 20000; ++i) {
+    text += ' ';
+    text += std::to_string(i);
+    text += ' ';
+    text += std::to_string(i % 7);
+    text += '\n';
+  }
+  text += huge + "\nend";
+  std::thread writer([&] {
+    for (std::size_t at = 0; at < text.size();) {
+      const std::size_t n = std::min<std::size_t>(4093, text.size() - at);
+      at += static_cast<std::size_t>(::write(fds[1], text.data() + at, n));
+    }
+    ::close(fds[1]);
+  });
+  LineReader r(fds[0], 132);
+  std::vector<bool> cut;
+  const Lines got = all_lines(r, &cut);
+  writer.join();
+  ::close(fds[0]);
+  ASSERT_EQ(got.size(), 20002U);
+  EXPECT_EQ(got[12345], " 12345 4");
+  EXPECT_EQ(got[20000], std::string(132, 'h'));
+  EXPECT_TRUE(cut[20000]);
+  EXPECT_EQ(got[20001], "end");
+  EXPECT_FALSE(r.failed());
+}
+
+// The library's exact conversion, laid out by the field rules: the
+// reference for the fast fields.
+std::string exact_f(double v, int w, int d) {
+  char buf[400];
+  auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, d);
+  std::string s(buf, r.ptr);
+  if (d == 0) s += '.';
+  if (static_cast<int>(s.size()) > w) {
+    if (s.rfind("0.", 0) == 0) s.erase(0, 1);
+    else if (s.rfind("-0.", 0) == 0) s = "-" + s.substr(2);
+  }
+  if (static_cast<int>(s.size()) > w) return std::string(static_cast<std::size_t>(w), '*');
+  return std::string(static_cast<std::size_t>(w) - s.size(), ' ') + s;
+}
+
+std::string exact_e(double v, int w, int d) {
+  char buf[400];
+  auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific, d);
+  std::string s(buf, r.ptr);
+  const auto at = s.find('e');
+  const int k = std::stoi(s.substr(at + 1));
+  std::string m = s.substr(0, at) + (d == 0 ? "." : "");
+  char ex[16];
+  if (std::abs(k) <= 99) std::snprintf(ex, sizeof ex, "E%c%02d", k < 0 ? '-' : '+', std::abs(k));
+  else std::snprintf(ex, sizeof ex, "%c%03d", k < 0 ? '-' : '+', std::abs(k));
+  m += ex;
+  if (static_cast<int>(m.size()) > w) return std::string(static_cast<std::size_t>(w), '*');
+  return std::string(static_cast<std::size_t>(w) - m.size(), ' ') + m;
+}
+
+// Random doubles of every magnitude the records meet, and exact binary
+// ties: n + m/2^(d+1) with m odd lies exactly halfway at d decimals.
+TEST(FixedFormat, FastFieldsEqualTheExactConversion) {
+  std::mt19937_64 rng(1985);
+  std::uniform_real_distribution<double> mant(-10.0, 10.0);
+  std::uniform_int_distribution<int> expo(-14, 12);
+  const int fields[][2] = {{10, 4}, {10, 1}, {14, 6}, {14, 8}, {6, 1}, {5, 0}, {22, 12}};
+  const int efields[][2] = {{20, 10}, {13, 3}, {11, 4}, {9, 0}};
+  int checked = 0;
+  for (int i = 0; i < 200000; ++i) {
+    const double v = mant(rng) * std::pow(10.0, expo(rng));
+    for (const auto& f : fields) ASSERT_EQ(fmt_f(v, f[0], f[1]), exact_f(v, f[0], f[1])) << v;
+    for (const auto& f : efields) ASSERT_EQ(fmt_e(v, f[0], f[1]), exact_e(v, f[0], f[1])) << v;
+    ++checked;
+  }
+  for (int d = 0; d <= 6; ++d) {
+    const double half = std::ldexp(1.0, -(d + 1));
+    for (int n = -40; n <= 40; ++n) {
+      for (int m = 1; m < 2 << d; m += 2) {
+        const double v = n + m * half;
+        ASSERT_EQ(fmt_f(v, 16, d), exact_f(v, 16, d)) << v << " d=" << d;
+        ASSERT_EQ(fmt_e(v, 20, d), exact_e(v, 20, d)) << v << " d=" << d;
+      }
+    }
+  }
+  // Values that round up to the next power of ten, and the extremes.
+  for (const double v : {9.99999999999e5, -9.9999999999951, 99999.5, 1e-300, 4.9e-324, 1.7e308, -0.0}) {
+    EXPECT_EQ(fmt_e(v, 20, 10), exact_e(v, 20, 10)) << v;
+    EXPECT_EQ(fmt_f(v, 10, 1), exact_f(v, 10, 1)) << v;
+  }
+  EXPECT_EQ(checked, 200000);
+}
+
+TEST(Workers, EveryTaskRunsOnceWhateverTheThreads) {
+  for (const unsigned threads : {1U, 2U, 5U}) {
+    Workers w(threads);
+    EXPECT_EQ(w.size(), threads);
+    for (const std::size_t n : {0U, 1U, 7U, 1000U}) {
+      std::vector<std::atomic<int>> hits(n);
+      w.run(n, [&](std::size_t i) { hits[i]++; });
+      for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i].load(), 1) << threads << ' ' << n;
+    }
+  }
+  EXPECT_GE(Workers::available(), 1U);
+}
+
+TEST(Workers, AnExceptionReachesTheCallerAndThePoolGoesOn) {
+  Workers w(3);
+  std::atomic<int> ran{0};
+  EXPECT_THROW(w.run(50, [&](std::size_t i) {
+    ++ran;
+    if (i == 10) throw std::runtime_error("task 10");
+  }),
+               std::runtime_error);
+  EXPECT_LE(ran.load(), 50);
+  std::atomic<int> after{0};
+  w.run(20, [&](std::size_t) { ++after; });
+  EXPECT_EQ(after.load(), 20);
+}
+
+}  // namespace

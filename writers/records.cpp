@@ -1,0 +1,88 @@
+#include "writers/records.hpp"
+
+#include "core/fixed_format.hpp"
+#include "writers/partials.hpp"
+#include "writers/range.hpp"
+#include "writers/strain.hpp"
+
+namespace vadrel {
+
+RecordKind data_line_kind(const Settings& s) {
+  if (s.has("partial")) return RecordKind::Partial;
+  if (s.has("analytic")) return RecordKind::Analytic;
+  if (s.has("strain")) return RecordKind::Strain;
+  return grid_point_kind(s);
+}
+
+RecordKind grid_point_kind(const Settings& s) {
+  if (s.has("residual")) return RecordKind::Residual;
+  if (s.has("vector")) return RecordKind::Vector;
+  return RecordKind::Range;
+}
+
+const char* record_routine(RecordKind kind) {
+  switch (kind) {
+    case RecordKind::Strain: return "FORM_STRAIN";
+    case RecordKind::Partial: return "FORM_ALL_PART";
+    case RecordKind::Analytic: return "FORM_ALL_PART2";
+    default: return "FORM_RANGE";
+  }
+}
+
+bool derives_look(RecordKind kind) { return kind != RecordKind::Strain; }
+
+void RecordChunk::reset(std::size_t n) {
+  text.clear();
+  end.clear();
+  end.reserve(n);
+  drcalc.assign(n, 0.0);
+  shifted.assign(n, 0);
+}
+
+RecordText::RecordText(RecordChunk& chunk, std::size_t width) : chunk_(chunk) {
+  const std::size_t at = chunk.text.size();
+  chunk.text.resize(at + width + 1);
+  p_ = chunk.text.data() + at;
+}
+
+RecordText& RecordText::f(double v, int w, int d) {
+  *p_++ = ' ';
+  p_ = put_f(p_, v, w, d);
+  return *this;
+}
+
+RecordText& RecordText::e(double v, int w, int d) {
+  *p_++ = ' ';
+  p_ = put_e(p_, v, w, d);
+  return *this;
+}
+
+void RecordText::done() {
+  *p_++ = '\n';
+  chunk_.end.push_back(static_cast<std::uint32_t>(p_ - chunk_.text.data()));
+}
+
+void compute_records(const FaultModel& model, const LookGeometry& look, const Ramp& ramp,
+                     RecordKind kind, std::span<const PointIn> points, RecordChunk& out) {
+  out.reset(points.size());
+  switch (kind) {
+    case RecordKind::Range:
+    case RecordKind::Residual:
+    case RecordKind::Vector: form_range(model, look, ramp, kind, points, out); break;
+    case RecordKind::Strain: form_strain(model, points, out); break;
+    case RecordKind::Partial: form_all_part(model, look, ramp, points, out); break;
+    case RecordKind::Analytic: form_all_part2(model, look, points, out); break;
+  }
+}
+
+void write_point_record(RunContext& ctx, const RecordChunk& chunk, std::size_t i, RecordKind kind,
+                        const PointIn& point) {
+  if (chunk.shifted[i] != 0) warn_nonfinite(ctx, point.x, point.y);
+  write_record(ctx, chunk.record(i), record_routine(kind));
+}
+
+void keep_last_look(RunContext& ctx, RecordKind kind, const PointIn& last) {
+  if (!ctx.look.vcard_set && derives_look(kind)) ctx.look.plook = derived_plook(ctx.look, last.x, last.y);
+}
+
+}  // namespace vadrel

@@ -1,0 +1,91 @@
+#pragma once
+// Per-point records, computed apart from writing them.
+//
+// Points are computed in chunks: the values of a chunk of points and the text
+// of their records are formed together (the displacement by the batch
+// kernel), without touching the run's state, so chunks can be spread over
+// threads.  The caller then writes the chunks in their order, with the
+// console messages that belong to each point.
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/run_context.hpp"
+
+namespace vadrel {
+
+enum class RecordKind { Range, Residual, Vector, Strain, Partial, Analytic };
+
+// The record of a data line: partial, then analytic, then strain, else the
+// range-type record of grid_point_kind.
+RecordKind data_line_kind(const Settings& settings);
+// The record of a generated grid point: residual, then vector, else range.
+RecordKind grid_point_kind(const Settings& settings);
+
+// The routine named in a write-failure report.
+const char* record_routine(RecordKind kind);
+
+// True when the writer derives the look vector of each point from the
+// near-range edge (while no V card gave it).
+bool derives_look(RecordKind kind);
+
+struct PointIn {
+  double x = 0.0;      // km east
+  double y = 0.0;      // km north
+  double drobs = 0.0;  // observed range change, mm
+  std::array<char, 8> label{' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+};
+
+// The records of a run of points and what the caller needs besides the
+// text.  Reused from chunk to chunk: clearing keeps the storage.
+struct RecordChunk {
+  std::string text;                   // the records, each ending in a newline
+  std::vector<std::uint32_t> end;     // end of point i's record in text
+  std::vector<double> drcalc;         // range change, mm (range-type records)
+  std::vector<std::uint8_t> shifted;  // 1 when a value was taken 1 mm away
+  std::vector<double> E, N, Z;        // displacement sums (range-type records)
+  std::vector<double> scratch;        // work space of the batch kernel
+
+  // Empties the chunk for n points; the storage is kept.
+  void reset(std::size_t n);
+
+  std::size_t size() const { return end.size(); }
+  std::string_view record(std::size_t i) const {
+    const std::size_t first = i == 0 ? 0 : end[i - 1];
+    return std::string_view(text).substr(first, end[i] - first);
+  }
+};
+
+// Appends one record line: fields of one blank and a fixed-layout value,
+// then the newline.  `width` is the record's length without the newline.
+class RecordText {
+ public:
+  RecordText(RecordChunk& chunk, std::size_t width);
+  RecordText& f(double v, int w, int d);
+  RecordText& e(double v, int w, int d);
+  // Ends the record of the chunk's next point.
+  void done();
+
+ private:
+  RecordChunk& chunk_;
+  char* p_;
+};
+
+// Computes the records of `points`, in order, into `out` (reset first).
+// `look` is the look geometry in force for these points; it is not changed.
+void compute_records(const FaultModel& model, const LookGeometry& look, const Ramp& ramp,
+                     RecordKind kind, std::span<const PointIn> points, RecordChunk& out);
+
+// Writes record i of a computed chunk to the print file, after the one-time
+// warning when its value was taken 1 mm away; stops the run when the write
+// fails.
+void write_point_record(RunContext& ctx, const RecordChunk& chunk, std::size_t i, RecordKind kind,
+                        const PointIn& point);
+
+// After a run of points: the look vector a writer that derives it per point
+// leaves in the run's state is that of the last point.
+void keep_last_look(RunContext& ctx, RecordKind kind, const PointIn& last);
+
+}  // namespace vadrel
