@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cerrno>
+#include <cstdint>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +26,10 @@ std::string make_card(std::string_view record, std::size_t length) {
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+constexpr double kExactPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                    1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                    1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 // A number out of the range of the fast conversion: too large for a double
 // (malformed here) or so small that it reads as 0 or a subnormal, as strtod
@@ -53,17 +58,38 @@ std::string_view number_text(std::string_view token) {
 int parse_real(std::string_view token, double& value) {
   const std::string_view text = number_text(token);
   // Check the spelling: [sign] digits [. digits] [E|e|D|d [sign] digits],
-  // with at least one digit in the mantissa.
+  // with at least one digit in the mantissa.  The mantissa's digits are
+  // gathered on the way for the fast conversion below.
   std::size_t i = 0;
   const bool plus = i < text.size() && text[i] == '+';
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  const bool minus = i < text.size() && text[i] == '-';
+  if (plus || minus) ++i;
   std::size_t mantissa_digits = 0;
-  while (i < text.size() && is_digit(text[i])) { ++i; ++mantissa_digits; }
+  std::uint64_t m = 0;
+  int decimals = 0;
+  while (i < text.size() && is_digit(text[i])) {
+    m = m * 10 + static_cast<unsigned>(text[i] - '0');
+    ++i;
+    ++mantissa_digits;
+  }
   if (i < text.size() && text[i] == '.') {
     ++i;
-    while (i < text.size() && is_digit(text[i])) { ++i; ++mantissa_digits; }
+    while (i < text.size() && is_digit(text[i])) {
+      m = m * 10 + static_cast<unsigned>(text[i] - '0');
+      ++i;
+      ++mantissa_digits;
+      ++decimals;
+    }
   }
   if (mantissa_digits == 0) return STATUS_BAD_NUMBER;
+  // Without an exponent, and with at most 15 digits (so m < 2^53) and 22
+  // decimals (10^22 is the largest exact power of ten), m / 10^decimals of
+  // two exact doubles is one correctly rounded division: the value itself.
+  if (i == text.size() && mantissa_digits <= 15 && decimals <= 22) {
+    const double v = static_cast<double>(m) / kExactPow10[decimals];
+    value = minus ? -v : v;
+    return STATUS_OK;
+  }
   std::size_t letter = std::string_view::npos;
   if (i < text.size()) {
     const char e = text[i];

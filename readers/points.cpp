@@ -154,11 +154,11 @@ class DataLines {
   std::vector<std::size_t> end_;
 };
 
-void data_lines(RunContext& ctx, const DataLines& lines) {
+void data_lines(RunContext& ctx, BatchWork& work, const DataLines& lines) {
   const RecordKind kind = data_line_kind(ctx.settings);
   const bool residual = ctx.settings.has("residual");
   for_points(
-      ctx, kind, lines.size(),
+      ctx, work, kind, lines.size(),
       [&](std::size_t i, PointIn& p) { return parse_data_line(lines[i], residual, p); },
       [&](std::size_t i, bool made, const RecordChunk& records, std::size_t k, const PointIn& p) {
         if (!made) {
@@ -186,6 +186,7 @@ void data_lines(RunContext& ctx, const DataLines& lines) {
 std::int32_t read_calc_points(RunContext& ctx, LineReader& in) {
   ctx.counters = Counters{};
   DataLines batch;
+  BatchWork work;
   std::string_view line;
   // Every record is read as a card of kLineLength columns.
   auto next = [&] {
@@ -204,7 +205,7 @@ std::int32_t read_calc_points(RunContext& ctx, LineReader& in) {
         if (column1(line) == ' ') batch.add(line);
         more = next();
       }
-      data_lines(ctx, batch);
+      data_lines(ctx, work, batch);
       continue;
     }
     switch (c) {

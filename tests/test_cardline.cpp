@@ -2,6 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
 #include <sstream>
 
 #include "readers/cardline.hpp"
@@ -68,6 +72,44 @@ TEST(CardLine, NumberSpellings) {
     double v = 42.0;
     EXPECT_GT(parse_real(bad, v), 0) << bad;
     EXPECT_EQ(v, 42.0) << bad;
+  }
+}
+
+// Every spelling converts to the correctly rounded double, whichever way
+// the reader takes (short decimals, long mantissas, exponents, the D
+// letter): the C library's strtod is the reference.
+TEST(CardLine, RealsAreCorrectlyRounded) {
+  std::mt19937_64 rng(7);
+  std::uniform_int_distribution<int> ndig(1, 19), npoint(0, 19), nexp(-30, 30), form(0, 3);
+  for (int k = 0; k < 200000; ++k) {
+    std::string t = (k % 3 == 0) ? "-" : "";
+    const int digits = ndig(rng);
+    const int point = npoint(rng);
+    for (int d = 0; d < digits; ++d) {
+      if (d == point) t += '.';
+      t += static_cast<char>('0' + rng() % 10);
+    }
+    std::string c_form = t;
+    switch (form(rng)) {
+      case 1:
+        t += 'E';
+        t += std::to_string(nexp(rng));
+        c_form = t;
+        break;
+      case 2: {
+        const std::string e = std::to_string(nexp(rng));
+        t += 'd';
+        t += e;
+        c_form += 'e';
+        c_form += e;
+        break;
+      }
+      default: break;
+    }
+    double v = -1.0;
+    ASSERT_EQ(parse_real(t, v), STATUS_OK) << t;
+    const double ref = std::strtod(c_form.c_str(), nullptr);
+    ASSERT_EQ(std::memcmp(&v, &ref, sizeof v), 0) << t << ' ' << v << ' ' << ref;
   }
 }
 

@@ -24,13 +24,16 @@ struct ChunkWork {
   RecordChunk records;
 };
 
+// The storage of one batch, kept from batch to batch.
+using BatchWork = std::vector<ChunkWork>;
+
 // For items 0..n-1: make(i, point) -> bool says whether item i is a point
 // (and fills it); it runs on any thread and may only read shared state.
 // emit(i, made, records, k, point) runs on the calling thread, item by item
 // in order; when `made`, record k of `records` is the item's.
 template <class Make, class Emit>
-void for_points(RunContext& ctx, RecordKind kind, std::size_t n, Make make, Emit emit) {
-  std::vector<ChunkWork> work(kBatchChunks);
+void for_points(RunContext& ctx, BatchWork& work, RecordKind kind, std::size_t n, Make make, Emit emit) {
+  work.resize(kBatchChunks);
   const PointIn none{};
   bool any = false;
   PointIn last;
