@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 namespace vadrel {
@@ -37,35 +38,75 @@ char* right(char* out, const char* text, int len, int w) {
 // The integer nearest to the exact value a * 10^m (a >= 0, |m| <= 22),
 // ties to even, or false when it is too large to be computed exactly here.
 //
-// p = a*10^m (or a/10^m) is rounded; e, the exact error of that rounding
-// (one fused multiply-add), decides the only cases where rounding p itself
-// differs from rounding the exact value: p lying exactly halfway between two
-// integers.
-bool scaled_round(double a, int m, double& n) {
-  double p = 0.0;
-  double e = 0.0;
-  if (m >= 0) {
-    const double P = kPow10[m];
-    p = a * P;
-    e = std::fma(a, P, -p);
-  } else {
-    const double P = kPow10[-m];
-    p = a / P;
-    e = std::fma(-p, P, a);  // remainder of the division; its sign is that of the error
-  }
+// p = a*10^m (or a/10^m) is rounded once.  Rounding p to an integer gives
+// the right answer except where p lies exactly halfway between two
+// integers: there the exact error of p (one fused multiply-add) decides.
+inline bool scaled_round(double a, int m, double& n) {
+  const double P = kPow10[m >= 0 ? m : -m];
+  const double p = m >= 0 ? a * P : a / P;
   if (!(p < kExactLimit)) return false;
   double r = (p + kTwo52) - kTwo52;
   const double t = p - r;
-  if (t == 0.5 && e > 0.0) r += 1.0;
-  else if (t == -0.5 && e < 0.0) r -= 1.0;
+  if (t == 0.5 || t == -0.5) {
+    // Positive when the exact value lies above p.
+    const double e = m >= 0 ? std::fma(a, P, -p) : std::fma(-p, P, a);
+    if (t == 0.5 && e > 0.0) r += 1.0;
+    else if (t == -0.5 && e < 0.0) r -= 1.0;
+  }
   n = r;
   return true;
 }
 
-// Decimal digits of a whole number held in a double (below 2^53).
-int digits_of(double n, char* buf) {
-  const auto r = std::to_chars(buf, buf + 24, static_cast<unsigned long long>(n));
-  return static_cast<int>(r.ptr - buf);
+constexpr char kDigitPairs[201] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Writes the last `count` decimal digits of u so that they end just before
+// `end` (leading zeros included) and returns where they start; u keeps the
+// digits to their left.
+inline char* digits_back(char* end, std::uint64_t& u, int count) {
+  while (count >= 2) {
+    const auto pair = static_cast<unsigned>(u % 100);
+    u /= 100;
+    end -= 2;
+    end[0] = kDigitPairs[2 * pair];
+    end[1] = kDigitPairs[2 * pair + 1];
+    count -= 2;
+  }
+  if (count == 1) {
+    *--end = static_cast<char>('0' + u % 10);
+    u /= 10;
+  }
+  return end;
+}
+
+constexpr std::uint64_t kPow10u[20] = {1ULL,
+                                       10ULL,
+                                       100ULL,
+                                       1000ULL,
+                                       10000ULL,
+                                       100000ULL,
+                                       1000000ULL,
+                                       10000000ULL,
+                                       100000000ULL,
+                                       1000000000ULL,
+                                       10000000000ULL,
+                                       100000000000ULL,
+                                       1000000000000ULL,
+                                       10000000000000ULL,
+                                       100000000000000ULL,
+                                       1000000000000000ULL,
+                                       10000000000000000ULL,
+                                       100000000000000000ULL,
+                                       1000000000000000000ULL,
+                                       10000000000000000000ULL};
+
+// Number of decimal digits of u (at least 1).
+inline int digit_count(std::uint64_t u) {
+  int n = 1;
+  while (n < 20 && u >= kPow10u[n]) ++n;
+  return n;
 }
 
 // Fixed-point field by the exact decimal conversion of the library, for
@@ -139,10 +180,10 @@ char* put_f(char* out, double v, int w, int d) {
   double n = 0.0;
   if (d > 22 || !scaled_round(a, d, n)) return put_f_slow(out, v, w, d);
 
-  char digits[24];
-  const int nd = digits_of(n, digits);
+  auto u = static_cast<std::uint64_t>(n);
+  const int nd = digit_count(u);
   const bool neg = std::signbit(v);
-  const bool int_zero = n < kPow10[d];  // a value below one shows "0."
+  const bool int_zero = nd <= d;  // a value below one shows "0."
   int len = (neg ? 1 : 0) + (int_zero ? 1 : nd - d) + 1 + d;
   bool drop_zero = false;
   if (len > w && int_zero) {
@@ -151,23 +192,13 @@ char* put_f(char* out, double v, int w, int d) {
   }
   if (len > w) return stars(out, w);
 
-  char* p = out;
-  std::memset(p, ' ', static_cast<std::size_t>(w - len));
-  p += w - len;
-  if (neg) *p++ = '-';
-  if (!int_zero) {
-    std::memcpy(p, digits, static_cast<std::size_t>(nd - d));
-    p += nd - d;
-  } else if (!drop_zero) {
-    *p++ = '0';
-  }
-  *p++ = '.';
-  if (nd < d) {
-    std::memset(p, '0', static_cast<std::size_t>(d - nd));
-    p += d - nd;
-  }
-  const int frac = nd < d ? nd : d;
-  std::memcpy(p, digits + (nd - frac), static_cast<std::size_t>(frac));
+  // Right to left: the decimals, the point, the whole part, the sign.
+  char* p = digits_back(out + w, u, d);
+  *--p = '.';
+  if (!int_zero) p = digits_back(p, u, nd - d);
+  else if (!drop_zero) *--p = '0';
+  if (neg) *--p = '-';
+  std::memset(out, ' ', static_cast<std::size_t>(p - out));
   return out + w;
 }
 
@@ -182,9 +213,11 @@ char* put_e(char* out, double v, int w, int d) {
   int k = 0;
   double n = 0.0;
   if (a != 0.0) {
-    int e2 = 0;
-    std::frexp(a, &e2);
-    k = static_cast<int>(std::floor((e2 - 1) * 0.30102999566398120));
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &a, sizeof bits);
+    const int e2 = static_cast<int>(bits >> 52) - 1022;  // a = f 2^e2, 1/2 <= f < 1 (normal a)
+    // floor((e2 - 1) log10 2) in integer arithmetic (exact for |e2| < 1700).
+    k = bits >> 52 == 0 ? -308 : ((e2 - 1) * 78913) >> 18;
     const double lo = kPow10[d];
     const double hi = kPow10[d + 1];
     for (int attempt = 0;; ++attempt) {
@@ -202,27 +235,26 @@ char* put_e(char* out, double v, int w, int d) {
         break;
       }
     }
-    if (k > 999 || k < -999) return stars(out, w);
   }
 
-  char text[40];
-  char* p = text;
+  // Sign, one digit, the point, d digits, the exponent.
+  const int len = (std::signbit(v) ? 1 : 0) + 2 + d + 4;  // "E+kk" or "+kkk"
+  if (len > w) return stars(out, w);
+  char* p = out + (w - len);
+  std::memset(out, ' ', static_cast<std::size_t>(w - len));
   if (std::signbit(v)) *p++ = '-';
+  auto u = static_cast<std::uint64_t>(n);  // d + 1 digits, or 0
+  char* frac_end = p + 2 + d;
   if (a == 0.0) {
-    *p++ = '0';
-    *p++ = '.';
-    std::memset(p, '0', static_cast<std::size_t>(d));
-    p += d;
+    p[0] = '0';
+    std::memset(p + 2, '0', static_cast<std::size_t>(d));
   } else {
-    char digits[24] = {};
-    digits_of(n, digits);  // d + 1 digits
-    *p++ = digits[0];
-    *p++ = '.';
-    std::memcpy(p, digits + 1, static_cast<std::size_t>(d));
-    p += d;
+    digits_back(frac_end, u, d);
+    p[0] = static_cast<char>('0' + u);
   }
-  p = put_exponent(p, k);
-  return right(out, text, static_cast<int>(p - text), w);
+  p[1] = '.';
+  put_exponent(frac_end, k);
+  return out + w;
 }
 
 char* put_i(char* out, std::int64_t v, int w) {
