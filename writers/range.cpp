@@ -116,11 +116,11 @@ namespace {
 // output arrays and the patch-frame coordinates stay in the fast caches.
 constexpr std::size_t kKernelBlock = 256;
 
-// Sums the east, north and up displacement of every segment at the points,
-// segment by segment in order, exactly as segment_enu() and compute_range()
-// do for one point.
+}  // namespace
+
 void sum_displacements(const FaultModel& model, std::span<const PointIn> pts, RecordChunk& out) {
   const std::size_t n = pts.size();
+  out.shifted.assign(n, 0);
   out.E.assign(n, 0.0);
   out.N.assign(n, 0.0);
   out.Z.assign(n, 0.0);
@@ -163,8 +163,6 @@ void sum_displacements(const FaultModel& model, std::span<const PointIn> pts, Re
     }
   }
 }
-
-}  // namespace
 
 void form_range(const FaultModel& model, const LookGeometry& look, const Ramp& ramp, RecordKind kind,
                 std::span<const PointIn> points, RecordChunk& out) {

@@ -66,6 +66,12 @@ struct RangeResult {
 // Sums the displacement of every segment at (x, y) and forms the range change.
 RangeResult compute_range(const FaultModel& model, LookGeometry& look, double x, double y);
 
+// The east, north and up displacement (mm) of all segments at each point,
+// summed segment by segment as compute_range() does, into out.E, out.N and
+// out.Z (the batch kernel does the patch solution); out.shifted marks points
+// whose value was taken 1 mm away.
+void sum_displacements(const FaultModel& model, std::span<const PointIn> points, RecordChunk& out);
+
 // The range-type records (range, residual or vector, as `kind` says) of a
 // run of points, with each point's range change in out.drcalc.  The
 // displacement comes from the batch kernel, segment by segment.
