@@ -2,10 +2,13 @@
 // Reads a text file record by record, in large blocks, without a heap
 // allocation per line.
 //
-// A record ends at LF; a CR just before the LF is dropped (CR LF files).  The
-// last record may lack its LF.  Only the first `keep` characters of a record
-// are kept (the readers look at a fixed card width); the rest is consumed
-// without being stored, so a record of any length costs bounded memory.
+// A record ends at LF, at CR LF (Windows) or at a lone CR (old Macintosh
+// files); the last record may lack its line end.  A UTF-8 byte-order mark at
+// the start of the file is skipped.  Only the first `keep` characters of a
+// record are kept (the readers look at a fixed card width); the rest is
+// consumed without being stored, so a record of any length costs bounded
+// memory.  A record longer than kMaxRecord characters (an endless line, such
+// as a device that never sends a line end) ends the reading as a failure.
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -16,6 +19,7 @@ namespace vadrel {
 class LineReader {
  public:
   static constexpr std::size_t kDefaultKeep = 4096;
+  static constexpr std::size_t kMaxRecord = std::size_t{1} << 30;
 
   // Reads from an open file descriptor (not closed here).
   explicit LineReader(int fd, std::size_t keep = kDefaultKeep);
@@ -40,13 +44,16 @@ class LineReader {
   // True when the record last returned was longer than `keep` characters.
   bool cut() const { return cut_; }
 
-  // True when reading stopped on a failed read rather than at the end.
+  // True when reading stopped on a failed read (or an endless record)
+  // rather than at the end of the input; failure() says why, in words.
   bool failed() const { return failed_; }
-  int error() const { return error_; }
+  std::string failure() const;
 
  private:
   LineReader() = default;
   bool fill();  // reads more input after the unread part; false at the end
+  std::size_t find_end(std::size_t from) const;  // first LF or CR at or after `from`
+  void skip_record();  // consumes the rest of a record longer than the buffer
 
   int fd_ = -1;
   std::size_t keep_ = kDefaultKeep;
@@ -57,6 +64,9 @@ class LineReader {
   bool eof_ = false;
   bool failed_ = false;
   int error_ = 0;
+  bool overlong_ = false;
+  bool started_ = false;     // the byte-order mark was looked for
+  bool pending_cr_ = false;  // the last record ended at a CR
   bool cut_ = false;
   bool pushed_ = false;
   std::string long_line_;  // the kept part of a record longer than the buffer

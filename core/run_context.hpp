@@ -83,6 +83,7 @@ struct LookGeometry {
   std::array<double, 3> plook{0.0, 0.0, 0.0};  // east, north, up
   bool vcard_set = false;
   double x1 = 0.0, y1 = 0.0, x2 = 0.0, y2 = 0.0;  // near-range edge, km
+  bool edge_set = false;                          // an E card gave the edge
 };
 
 struct Projection {
@@ -103,6 +104,7 @@ struct GroundPoint {
 
 struct Counters {
   std::int32_t npts = 0;
+  std::int64_t moved = 0;  // points whose value was taken 1 mm away
   double sxmin = 1.0e10;
   double sxmax = -1.0e10;
   double symin = 1.0e10;
@@ -130,8 +132,10 @@ struct RunContext {
   double drcalc = 0.0;  // range change of the current point, mm
   PrintFile print;
   std::ostream& console;
-  // Points where the closed form had no finite value: warned once per run.
+  // Points where the closed form had no finite value: warned once per run
+  // (on a corner or trace, and elsewhere), and counted.
   bool nonfinite_warned = false;
+  bool overflow_warned = false;
   Workers workers;
 };
 

@@ -231,6 +231,29 @@ ITerms near_vertical_i_terms(const Corner& k, double sd, double cd, double alpha
 
 }  // namespace
 
+namespace {
+
+// The trace test for a patch described with sin(dip) >= 0.
+bool trace_test(double x, double y, double L, double W, double depth, double sd, double cd) {
+  const double tol = ON_TRACE_REL * (std::fabs(x) + std::fabs(y) + L + W + std::fabs(depth));
+  return depth - W * sd <= tol && depth >= -tol && std::fabs(y * sd - depth * cd) <= tol && x >= -tol &&
+         x <= L + tol;
+}
+
+}  // namespace
+
+bool on_surface_trace(double x, double y, double L, double W, double depth, const PatchTrig& trig) {
+  double sd = trig.sin_dip;
+  double cd = trig.cos_dip;
+  if (sd < 0.0) {  // the same rectangle described from its other long edge
+    y -= W * cd;
+    depth -= W * sd;
+    sd = -sd;
+    cd = -cd;
+  }
+  return trace_test(x, y, L, W, depth, sd, cd);
+}
+
 PatchTrig patch_trig(double dip_deg, double lambda, double mu) {
   PatchTrig t;
   const double delta = PI * dip_deg / 180.0;
@@ -334,10 +357,7 @@ Vec9 okada_patch(double U1, double U2, double U3, double x, double y, double L,
   // On the surface trace of a patch that reaches the surface (its shallow
   // edge at or above the surface), ends included, the displacement jumps by
   // the slip and is singular at the corners: there is no value to return.
-  const double tol =
-      ON_TRACE_REL * (std::fabs(x) + std::fabs(y) + L + W + std::fabs(depth));
-  if (depth - W * sd <= tol && depth >= -tol &&
-      std::fabs(y * sd - depth * cd) <= tol && x >= -tol && x <= L + tol) {
+  if (trace_test(x, y, L, W, depth, sd, cd)) {
     Vec9 nan;
     nan.fill(std::numeric_limits<double>::quiet_NaN());
     return nan;

@@ -47,6 +47,12 @@ Vec9 okada_patch(double U1, double U2, double U3, double x, double y, double L,
                  double W, double depth, double dip_deg, double lambda,
                  double mu);
 
+// True when (x, y) lies on the surface trace of a patch that reaches the
+// surface (its shallow edge at or above the surface), ends and corners
+// included, within 1e-12 of the problem's size: where okada_patch has no
+// value.
+bool on_surface_trace(double x, double y, double L, double W, double depth, const PatchTrig& trig);
+
 // Same, with the dip/elastic quantities precomputed by patch_trig().
 Vec9 okada_patch(double U1, double U2, double U3, double x, double y, double L,
                  double W, double depth, const PatchTrig& trig);

@@ -1,5 +1,8 @@
 #include "readers/cardline.hpp"
 
+#include "core/files.hpp"
+#include "core/stop.hpp"
+
 #include <charconv>
 #include <cerrno>
 #include <cstdint>
@@ -266,6 +269,13 @@ void casefold(std::string& text) {
   for (std::size_t i = 0; i < n; ++i) {
     if (text[i] >= 'a' && text[i] <= 'z') text[i] = static_cast<char>(text[i] - 32);
   }
+}
+
+void stop_on_read_failure(std::ostream& console, const std::string& name, const LineReader& in,
+                          const char* stop_text) {
+  console << " Error reading file: " << name_field(name) << '\n';
+  console << ' ' << in.failure() << '\n';
+  throw Stop(stop_text);
 }
 
 void bad_option(std::string_view option, std::string_view routine, std::ostream& console) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/line_reader.hpp"
 #include "core/syserr.hpp"
 
 namespace vadrel {
@@ -55,6 +56,36 @@ int read_ch(std::string_view line, int& pos, std::string& word, std::size_t word
 // no further token.
 bool next_field(std::string_view line, int& pos, std::string_view& token);
 
+// The fields of one card, read left to right from a first column.  ok()
+// turns false once a needed field is missing, malformed, or cut by the card
+// width: `line` may hold characters beyond the width; they are never read,
+// but they tell whether a field that reaches the last column goes on past
+// it (a number read from its first part would be wrong).  A value is
+// written only when its field reads cleanly.
+class CardFields {
+ public:
+  CardFields(std::string_view line, std::size_t width, int first_column)
+      : line_(line.substr(0, width)), beyond_(line.size() > width && line[width] != ' '),
+        pos_(first_column) {}
+  CardFields& r8(double& v) { return check(read_r8(line_, pos_, v)); }
+  CardFields& i4(std::int32_t& v) { return check(read_i4(line_, pos_, v)); }
+  CardFields& ch(std::string& word, std::size_t length) { return check(read_ch(line_, pos_, word, length)); }
+  // An optional token (a label): never makes the card bad.
+  bool optional(std::string_view& token) { return next_field(line_, pos_, token); }
+  bool ok() const { return ok_; }
+
+ private:
+  CardFields& check(int status) {
+    if (status != STATUS_OK) ok_ = false;
+    else if (beyond_ && pos_ > static_cast<int>(line_.size())) ok_ = false;  // cut at the width
+    return *this;
+  }
+  std::string_view line_;
+  bool beyond_;
+  int pos_;
+  bool ok_ = true;
+};
+
 // Converts one whole token (no blanks) as a free-format number.  The number
 // may be followed by a comma, which ends it.  Returns STATUS_OK or
 // STATUS_BAD_NUMBER; `value` is written only on success.
@@ -67,6 +98,12 @@ std::size_t nblen(std::string_view text);
 std::size_t trimlen(std::string_view text);
 // Folds 'a'..'z' to upper case within the first trimlen() characters.
 void casefold(std::string& text);
+// After reading `in` (the file `name`) stopped on a failure rather than at
+// its end: " Error reading file: <name>", the reason, and a stop with
+// `stop_text`.
+[[noreturn]] void stop_on_read_failure(std::ostream& console, const std::string& name, const LineReader& in,
+                                       const char* stop_text);
+
 // " *** Bad option <option> passed to routine <routine>"
 void bad_option(std::string_view option, std::string_view routine, std::ostream& console);
 

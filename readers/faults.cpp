@@ -1,6 +1,7 @@
 #include "readers/faults.hpp"
 
 #include <array>
+#include <cmath>
 #include <ostream>
 #include <string_view>
 
@@ -21,41 +22,50 @@ constexpr std::array<std::string_view, 16> kMarkerWords = {
     "ct+b", "CT+B", "surf", "SURF", "smrf", "SMRF", "test", "TEST"};
 
 void report_bad_line(std::string_view line, std::ostream& console) {
+  line = line.substr(0, kLineLength);
   console << " Error reading line: " << line.substr(0, nblen(line)) << '\n';
-  ferror(0, console);
 }
 
-// Reads the 14 fields of a segment line; false when any field is missing or
-// unreadable.
+// Reads the 14 fields of a segment line; false when any field is missing,
+// unreadable or cut by the card width.
 bool parse_segment(std::string_view line, Segment& s) {
-  int pos = 1;
-  bool ok = true;
-  auto r8 = [&](double& v) { ok = (read_r8(line, pos, v) == STATUS_OK) && ok; };
-  r8(s.X);
-  r8(s.Y);
-  r8(s.strike);
-  ok = (read_i4(line, pos, s.flag) == STATUS_OK) && ok;
-  r8(s.depth);
-  r8(s.dip);
-  r8(s.lambda);
-  r8(s.mu);
-  r8(s.U1);
-  r8(s.U2);
-  r8(s.U3);
-  r8(s.L);
-  r8(s.W);
-  ok = (read_ch(line, pos, s.name, kNameLength) == STATUS_OK) && ok;
-  return ok;
+  CardFields f(line, kLineLength, 1);
+  f.r8(s.X).r8(s.Y).r8(s.strike).i4(s.flag).r8(s.depth).r8(s.dip).r8(s.lambda).r8(s.mu);
+  f.r8(s.U1).r8(s.U2).r8(s.U3).r8(s.L).r8(s.W).ch(s.name, kNameLength);
+  return f.ok();
+}
+
+// Beyond this size (km for lengths, mm for slips) the powers of distances
+// that the patch solution and its derivatives form overflow.
+constexpr double kLargest = 1e50;
+
+// Why the model cannot be evaluated for a segment that reads cleanly, or
+// nothing when it can.
+const char* unevaluable(const Segment& s) {
+  if (!std::isfinite(s.mu / (s.lambda + s.mu))) return "mu/(lambda+mu) is not a finite number";
+  for (const double v : {s.X, s.Y, s.depth, s.L, s.W, s.U1, s.U2, s.U3}) {
+    if (!(std::fabs(v) <= kLargest)) return "a value is too large for the model (beyond 1e50)";
+  }
+  return nullptr;
 }
 
 bool parse_ramp(std::string_view line, Ramp& ramp) {
-  int pos = 2;
   Ramp r;
-  bool ok = read_r8(line, pos, r.a) == STATUS_OK;
-  ok = (read_r8(line, pos, r.b) == STATUS_OK) && ok;
-  ok = (read_r8(line, pos, r.c) == STATUS_OK) && ok;
-  if (ok) ramp = r;
-  return ok;
+  CardFields f(line, kLineLength, 2);
+  f.r8(r.a).r8(r.b).r8(r.c);
+  if (f.ok()) ramp = r;
+  return f.ok();
+}
+
+// A patch whose top edge lies above the surface is no physical source, but
+// stored models may hold one: it is computed as given, with a warning.
+void warn_above_surface(const Segment& s, std::int32_t number, std::ostream& console) {
+  const double top = s.depth - s.W * std::sin(s.dip * PI / 180.0);
+  const double rounding = 1e-12 * (std::fabs(s.depth) + std::fabs(s.W) + std::fabs(s.L));
+  if (!(top < -rounding)) return;
+  const std::string_view name(s.name);
+  console << " WARNING: segment " << number << " (" << name.substr(0, trimlen(name)) << ") has its top edge "
+          << fmt_free(-top) << " km above the surface; it is computed as given\n";
 }
 
 }  // namespace
@@ -86,7 +96,8 @@ std::int32_t read_faults(RunContext& ctx, LineReader& in) {
 
   std::string_view record;
   while (in.next(record)) {
-    const std::string_view line = record.substr(0, kLineLength);
+    // One column beyond the width is kept to tell a field cut by it.
+    const std::string_view line = record.substr(0, kLineLength + 1);
     const char column1 = line.empty() ? ' ' : line[0];
     if (column1 == ' ') {
       Segment s;
@@ -94,6 +105,12 @@ std::int32_t read_faults(RunContext& ctx, LineReader& in) {
         report_bad_line(line, ctx.console);
         continue;
       }
+      if (const char* why = unevaluable(s)) {
+        report_bad_line(line, ctx.console);
+        ctx.console << " The model cannot be evaluated for this segment: " << why << '\n';
+        continue;
+      }
+      warn_above_surface(s, model.nseg() + 1, ctx.console);
       if (markers) {
         const auto number = model.nseg() + 1;
         if (s.name.find('+') != std::string::npos) model.plus_list.push_back(number);
@@ -106,6 +123,7 @@ std::int32_t read_faults(RunContext& ctx, LineReader& in) {
     }
   }
 
+  if (in.failed()) stop_on_read_failure(ctx.console, ctx.settings.faults_file, in, "Could not read faults file.");
   if (model.nseg() == 0) {
     ctx.console << " READ_FAULTS: no faults read in!\n";
     throw Stop("READ_FAULTS: no faults read in!");

@@ -36,6 +36,7 @@ constexpr std::int64_t kMaxRegularNodes = KOV_MAX_NODES;
 
 // The file name of a U, S or D card: columns 3..132, trailing blanks removed.
 std::string card_name(std::string_view line) {
+  line = line.substr(0, kCardWidth);
   if (line.size() < kNameFirstColumn) return {};
   const std::string_view rest = line.substr(kNameFirstColumn - 1);
   return std::string(rest.substr(0, nblen(rest)));
@@ -170,24 +171,21 @@ struct RegularCard {
 // G (geographic) and M (local km) grids.
 void regular_grid(RunContext& ctx, std::string_view line, bool geographic) {
   RegularCard c;
-  int pos = 2;
-  bool ok = true;
+  CardFields f(line, kCardWidth, 2);
   if (geographic) {
-    ok = read_r8(line, pos, c.x0) == STATUS_OK;
-    ok = (read_r8(line, pos, c.y0) == STATUS_OK) && ok;
+    f.r8(c.x0).r8(c.y0);
   } else {
     // The start coordinates go straight into the projection origin, each as
     // soon as it is read: an E card after an M card measures from them.
-    ok = read_r8(line, pos, ctx.proj.x0) == STATUS_OK;
-    ok = (read_r8(line, pos, ctx.proj.y0) == STATUS_OK) && ok;
+    f.r8(ctx.proj.x0).r8(ctx.proj.y0);
     c.x0 = ctx.proj.x0;
     c.y0 = ctx.proj.y0;
   }
-  ok = (read_r8(line, pos, c.dx) == STATUS_OK) && ok;
-  ok = (read_r8(line, pos, c.dy) == STATUS_OK) && ok;
-  ok = (read_i4(line, pos, c.nx) == STATUS_OK) && ok;
-  ok = (read_i4(line, pos, c.ny) == STATUS_OK) && ok;
-  if (!ok) return;
+  f.r8(c.dx).r8(c.dy).i4(c.nx).i4(c.ny);
+  if (!f.ok()) {
+    ctx.console << " Error reading line : " << line.substr(0, nblen(line.substr(0, kCardWidth))) << '\n';
+    return;
+  }
 
   const std::int64_t nodes = static_cast<std::int64_t>(c.nx) * c.ny;
   const bool has_points = c.nx > 0 && c.ny > 0;
@@ -307,7 +305,7 @@ void curvilinear_grid(RunContext& ctx, std::string_view line, LineReader& points
   std::string_view next;
   if (points.next(next)) {
     if (!next.empty() && next[0] == 'D') {
-      depth_name = card_name(next.substr(0, kCardWidth));
+      depth_name = card_name(next);
       if (depth_name.empty()) {
         ctx.console << " *** ERROR Empty grid file specified; Abnormal end of program\n";
         throw Stop("");

@@ -30,15 +30,23 @@ std::string vector_fields(const Vec3& v) {
   return s + fmt_f(length3(v), 14, 6) + ' ';
 }
 
+// A card or data line that cannot be read: reported, then ignored.
+void report_bad_line(RunContext& ctx, std::string_view line) {
+  line = line.substr(0, kLineLength);
+  ctx.console << " Error reading line : " << line.substr(0, nblen(line)) << '\n';
+}
+
 void z_card(RunContext& ctx, std::string_view line) {
-  int pos = 2;
   std::int32_t zone = 0;
   double lon = 0.0;
   double lat = 0.0;
-  bool ok = read_i4(line, pos, zone) == STATUS_OK;
-  ok = (read_r8(line, pos, lon) == STATUS_OK) && ok;
-  ok = (read_r8(line, pos, lat) == STATUS_OK) && ok;
-  if (!ok) return;
+  CardFields f(line, kLineLength, 2);
+  f.i4(zone).r8(lon).r8(lat);
+  // A zone outside 1..60 or a latitude beyond the poles is no projection.
+  if (!f.ok() || zone < 1 || zone > 60 || !(std::fabs(lat) <= 90.0)) {
+    report_bad_line(ctx, line);
+    return;
+  }
   Projection& pr = ctx.proj;
   pr.zone = zone;
   pr.lon = lon;
@@ -57,11 +65,13 @@ void e_card(RunContext& ctx, std::string_view line) {
     ctx.console << " READ_CALC_POINTS: conflicting E and V cards.\n";
     throw Stop("READ_CALC_POINTS: conflicting E and V cards.");
   }
-  int pos = 2;
   double v[5] = {0.0, 0.0, 0.0, 0.0, 0.0};
-  bool ok = true;
-  for (double& x : v) ok = (read_r8(line, pos, x) == STATUS_OK) && ok;
-  if (!ok) return;
+  CardFields f(line, kLineLength, 2);
+  for (double& x : v) f.r8(x);
+  if (!f.ok() || !(std::fabs(v[1]) <= 90.0) || !(std::fabs(v[3]) <= 90.0)) {
+    report_bad_line(ctx, line);
+    return;
+  }
   ctx.console << "Setting near-range edge of image (lon1,lat1),(lon2,lat2): " << ' ';
   for (int k = 0; k < 4; ++k) ctx.console << fmt_f(v[k], 14, 8) << ' ';
   ctx.console << '\n';
@@ -74,31 +84,32 @@ void e_card(RunContext& ctx, std::string_view line) {
   utm(v[3], v[2], e, n, ctx.proj.cmer);
   look.x2 = (e - ctx.proj.x0) / 1000.0;
   look.y2 = (n - ctx.proj.y0) / 1000.0;
+  look.edge_set = true;
   ctx.console << "Setting near-range edge of image (x1,y1),(x2,y2): " << ' ';
   for (const double c : {look.x1, look.y1, look.x2, look.y2}) ctx.console << fmt_f(c, 14, 1) << ' ';
   ctx.console << '\n';
 }
 
 void v_card(RunContext& ctx, std::string_view line) {
-  int pos = 2;
-  bool ok = true;
-  // Each component replaces the stored one as soon as it is read.
-  for (double& c : ctx.look.plook) ok = (read_r8(line, pos, c) == STATUS_OK) && ok;
+  // Each component replaces the stored one as soon as it is read, even on a
+  // card that turns out bad.
+  CardFields f(line, kLineLength, 2);
+  for (double& c : ctx.look.plook) f.r8(c);
   double fourth = 0.0;
-  ok = (read_r8(line, pos, fourth) == STATUS_OK) && ok;
+  f.r8(fourth);
+  if (!f.ok()) report_bad_line(ctx, line);
   if (std::fabs(length3(ctx.look.plook) - 1.0) > 0.001) {
     ctx.console << "WARNING: V-CARD not a unit vector! " << vector_fields(ctx.look.plook) << '\n';
   }
-  if (ok) ctx.look.vcard_set = true;
+  if (f.ok()) ctx.look.vcard_set = true;
 }
 
 void f_card(RunContext& ctx, std::string_view line) {
-  int pos = 3;
   std::string name;
   double number = 0.0;
-  bool ok = read_ch(line, pos, name, kBinaryNameLength) == STATUS_OK;
-  ok = (read_r8(line, pos, number) == STATUS_OK) && ok;
-  if (!ok) return;
+  CardFields f(line, kLineLength, 3);
+  f.ch(name, kBinaryNameLength).r8(number);
+  if (!f.ok()) return;
   if (ctx.settings.has("residual")) {
     ctx.console << " Cannot read binary file with with option: " << ctx.settings.option << '\n';
     throw Stop("Binary file problem");
@@ -119,16 +130,15 @@ bool is_card(char c) {
 // Reads x, y, the observation (with "residual") and the label of a data
 // line; false when a needed field is missing or unreadable.
 bool parse_data_line(std::string_view line, bool residual, PointIn& p) {
-  int pos = 1;
-  bool ok = read_r8(line, pos, p.x) == STATUS_OK;
-  ok = (read_r8(line, pos, p.y) == STATUS_OK) && ok;
-  if (residual) ok = (read_r8(line, pos, p.drobs) == STATUS_OK) && ok;
+  CardFields f(line, kLineLength, 1);
+  f.r8(p.x).r8(p.y);
+  if (residual) f.r8(p.drobs);
   std::string_view label;
-  if (next_field(line, pos, label)) {
+  if (f.optional(label)) {
     const std::size_t n = std::min(label.size(), kLabelLength);
     std::copy_n(label.data(), n, p.label.data());
   }
-  return ok;
+  return f.ok();
 }
 
 // The data lines of a stretch of the points file without cards, kept whole
@@ -162,9 +172,7 @@ void data_lines(RunContext& ctx, BatchWork& work, const DataLines& lines) {
       [&](std::size_t i, PointIn& p) { return parse_data_line(lines[i], residual, p); },
       [&](std::size_t i, bool made, const RecordChunk& records, std::size_t k, const PointIn& p) {
         if (!made) {
-          const std::string_view line = lines[i];
-          ctx.console << " Error reading line : " << line.substr(0, nblen(line)) << '\n';
-          ferror(0, ctx.console);
+          report_bad_line(ctx, lines[i]);
           return;
         }
         ctx.point.xpt = p.x;
@@ -172,7 +180,9 @@ void data_lines(RunContext& ctx, BatchWork& work, const DataLines& lines) {
         ctx.point.drobs = p.drobs;
         ctx.point.ptname.assign(p.label.data(), p.label.size());
         ++ctx.counters.npts;
-        if (ctx.counters.npts == 1 && std::fabs(length3(ctx.look.plook) - 1.0) > 0.001) {
+        // (An E card's edge gives every point its own look vector.)
+        if (ctx.counters.npts == 1 && std::fabs(length3(ctx.look.plook) - 1.0) > 0.001 &&
+            (ctx.look.vcard_set || !ctx.look.edge_set)) {
           ctx.console << "WARNING: V-CARD missing or not a unit vector! " << vector_fields(ctx.look.plook)
                       << '\n';
         }
@@ -188,10 +198,11 @@ std::int32_t read_calc_points(RunContext& ctx, LineReader& in) {
   DataLines batch;
   BatchWork work;
   std::string_view line;
-  // Every record is read as a card of kLineLength columns.
+  // Every record is read as a card of kLineLength columns; one more column
+  // is kept to tell a field cut by the width.
   auto next = [&] {
     if (!in.next(line)) return false;
-    line = line.substr(0, kLineLength);
+    line = line.substr(0, kLineLength + 1);
     return true;
   };
   bool more = next();
@@ -217,6 +228,7 @@ std::int32_t read_calc_points(RunContext& ctx, LineReader& in) {
     }
     more = next();
   }
+  if (in.failed()) stop_on_read_failure(ctx.console, ctx.settings.points_file, in, "Could not read points file.");
   const Counters& c = ctx.counters;
   ctx.console << " sxmin = " << fmt_free(c.sxmin) << '\n'
               << " sxmax = " << fmt_free(c.sxmax) << '\n'

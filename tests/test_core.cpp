@@ -2,6 +2,7 @@
 // fixed-layout fields against the library's exact decimal conversion, and
 // the worker threads.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -43,8 +44,10 @@ TEST(LineReader, RecordsAndLineEnds) {
       {"a", {"a"}},
       {"a\r\nb\r\n\r\nlast", {"a", "b", "", "last"}},
       {"\n\n", {"", ""}},
-      {"x\ry\n", {"x\ry"}},  // only a CR before the LF ends a record
+      {"x\ry\rz", {"x", "y", "z"}},  // old Macintosh files
+      {"a\r\r\nb", {"a", "", "b"}},
       {" 1 2\n 3 4\r\n", {" 1 2", " 3 4"}},
+      {"\xEF\xBB\xBF 1 2\n\xEF\xBB\xBF", {" 1 2", "\xEF\xBB\xBF"}},  // a mark only at the start
   };
   for (const auto& c : cases) {
     LineReader r = LineReader::from_text(c.text);
@@ -58,6 +61,19 @@ TEST(LineReader, KeepsTheStartOfLongRecordsAndSaysSo) {
   std::vector<bool> cut;
   EXPECT_EQ(all_lines(r, &cut), (Lines{"abcde", "xxxxx", "abc"}));
   EXPECT_EQ(cut, (std::vector<bool>{true, true, false}));
+}
+
+// A record longer than the limit (a device that never sends a line end)
+// ends the reading as a failure, in bounded time and memory.
+TEST(LineReader, AnEndlessRecordIsAFailureNotTheEnd) {
+  const int fd = ::open("/dev/zero", O_RDONLY);
+  ASSERT_GE(fd, 0);
+  LineReader r(fd, 132);
+  std::string_view line;
+  EXPECT_FALSE(r.next(line));
+  EXPECT_TRUE(r.failed());
+  EXPECT_NE(r.failure().find("more than 1073741824 characters"), std::string::npos);
+  ::close(fd);
 }
 
 TEST(LineReader, PushBackReturnsTheSameRecordOnce) {

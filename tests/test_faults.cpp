@@ -45,7 +45,10 @@ TEST(Faults, SegmentLineFieldsInOrder) {
   EXPECT_EQ(s.L, 30.0);
   EXPECT_EQ(s.W, 20.0);
   EXPECT_EQ(s.name, "seg1            ");
-  EXPECT_TRUE(r.console.str().empty());
+  // Its top edge, 20 sin 60 - 15 = 2.3205... km up, is above the surface.
+  EXPECT_EQ(r.console.str().rfind(" WARNING: segment 1 (seg1) has its top edge 2.3205080756887", 0), 0U)
+      << r.console.str();
+  EXPECT_NE(r.console.str().find(" km above the surface; it is computed as given\n"), std::string::npos);
 }
 
 TEST(Faults, CommentsRampAndNames) {
@@ -72,12 +75,11 @@ TEST(Faults, BadLinesAreReportedAndSkipped) {
          " 1 2 3 0 5 6 7 8 9 10 11 12 13 good\n");
   ASSERT_EQ(r.nseg, 1);
   EXPECT_EQ(r.ctx.faults.segments[0].name.substr(0, 4), "good");
-  const auto lines = lines_of(r.console.str());
-  ASSERT_EQ(lines.size(), 8U);  // each bad line and its system error text
-  EXPECT_EQ(lines[0], " Error reading line:  1 2 3 4 5 6 7 8 9 10 11 12 13");
-  EXPECT_EQ(lines[2], " Error reading line: ");
-  EXPECT_EQ(lines[4], " Error reading line:  1 2 3 0 5 6 7 8 9 10 11 12 x13");
-  EXPECT_EQ(lines[6], " Error reading line:  1 2 3 0.5 5 6 7 8 9 10 11 12 13 name");
+  // No system error text follows: no system call failed.
+  EXPECT_EQ(lines_of(r.console.str()),
+            (std::vector<std::string>{" Error reading line:  1 2 3 4 5 6 7 8 9 10 11 12 13", " Error reading line: ",
+                                      " Error reading line:  1 2 3 0 5 6 7 8 9 10 11 12 x13",
+                                      " Error reading line:  1 2 3 0.5 5 6 7 8 9 10 11 12 13 name"}));
 }
 
 TEST(Faults, BadRampLineKeepsTheRamp) {
@@ -85,10 +87,8 @@ TEST(Faults, BadRampLineKeepsTheRamp) {
   EXPECT_EQ(r.ctx.faults.ramp.a, 1.0);
   EXPECT_EQ(r.ctx.faults.ramp.b, 2.0);
   EXPECT_EQ(r.ctx.faults.ramp.c, 3.0);
-  const auto lines = lines_of(r.console.str());
-  ASSERT_EQ(lines.size(), 4U);
-  EXPECT_EQ(lines[0], " Error reading line: P 4 5");
-  EXPECT_EQ(lines[2], " Error reading line: P 7 x 9");
+  EXPECT_EQ(lines_of(r.console.str()),
+            (std::vector<std::string>{" Error reading line: P 4 5", " Error reading line: P 7 x 9"}));
 }
 
 TEST(Faults, NoSegmentsStopsTheRun) {
@@ -121,7 +121,7 @@ TEST(Faults, MoreThanSixHundredSegmentsAreAllKept) {
 }
 
 TEST(Faults, TestListingAndMarkers) {
-  Read r(" 10 20 45 0 15 60 1 1 1000 0 0 30 20 a\n"
+  Read r(" 10 20 45 0 18 60 1 1 1000 0 0 30 20 a\n"
          " -1.5 2 359.99999 7 5 90 30000 30000 -12345678 0.05 -0.05 1e6 2.25 b+c\n",
          "asciitest");
   const auto lines = lines_of(r.console.str());
@@ -130,11 +130,31 @@ TEST(Faults, TestListingAndMarkers) {
   // X Y strike F10.4, flag I1, depth dip lambda mu F6.1, U1 U2 U3 L F8.1,
   // W F6.1, two blanks, name A10, plus, minus, 0, k as I4.
   EXPECT_EQ(lines[1],
-            "   10.0000    20.0000    45.0000 0   15.0   60.0    1.0    1.0   1000.0      0.0"
+            "   10.0000    20.0000    45.0000 0   18.0   60.0    1.0    1.0   1000.0      0.0"
             "      0.0     30.0   20.0  a            2   0   0   1");
   EXPECT_EQ(lines[2],
             "   -1.5000     2.0000   360.0000 7    5.0   90.0 ****** ****** ********      0.1"
             "     -0.1 ********    2.2  b+c          0   0   0   2");
+}
+
+// Segments the model cannot evaluate are reported like unreadable lines,
+// with the reason, and skipped; so is a number cut by the card width.
+TEST(Faults, SegmentsTheModelCannotEvaluateAreBadLines) {
+  const std::string head = " 1 2 3 0 5 6 7 8 9 10 11 12";
+  const std::string cut = head + std::string(124 - head.size(), ' ') + "13.25 c";
+  ASSERT_EQ(cut.find("13.25"), 124U);  // columns 125..129: the width cuts it to 13.2
+  Read r(" 1 2 3 0 5 6 -1 1 9 10 11 12 13 zero\n"
+         " 1 2 3 0 5 6 7 8 9 10 11 1e300 13 long\n"
+         " 1e60 2 3 0 5 6 7 8 9 10 11 12 13 far\n"
+         " 1 2 3 0 5 6 7 8 9 10 11 12 13 good\n" + cut + "\n");
+  ASSERT_EQ(r.nseg, 1);
+  const auto lines = lines_of(r.console.str());
+  ASSERT_EQ(lines.size(), 7U) << r.console.str();
+  EXPECT_EQ(lines[0], " Error reading line:  1 2 3 0 5 6 -1 1 9 10 11 12 13 zero");
+  EXPECT_EQ(lines[1], " The model cannot be evaluated for this segment: mu/(lambda+mu) is not a finite number");
+  EXPECT_EQ(lines[3], " The model cannot be evaluated for this segment: a value is too large for the model (beyond 1e50)");
+  EXPECT_EQ(lines[4].substr(0, 26), " Error reading line:  1e60");
+  EXPECT_EQ(lines[6], " Error reading line: " + cut.substr(0, 128));
 }
 
 TEST(Faults, MarkerListsOnlyWithAMarkerKeyword) {

@@ -94,11 +94,26 @@ RangeResult compute_range(const FaultModel& model, LookGeometry& look, double x,
 }
 
 void warn_nonfinite(RunContext& ctx, double x, double y) {
-  if (ctx.nonfinite_warned) return;
-  ctx.nonfinite_warned = true;
-  ctx.console << " WARNING: point " << fmt_free(x) << ' ' << fmt_free(y)
-              << " lies on a patch corner or surface trace where the displacement jumps;"
-                 " values there are taken 1 mm away (reported once)\n";
+  ++ctx.counters.moved;
+  bool on_trace = false;
+  const FaultModel& m = ctx.faults;
+  for (std::size_t k = 0; k < m.segments.size() && !on_trace; ++k) {
+    const Segment& s = m.segments[k];
+    const PatchPoint p = to_patch_frame(s, m.frames[k], x, y);
+    on_trace = on_surface_trace(p.xs, p.ys, s.L, s.W, s.depth, m.frames[k].trig);
+  }
+  bool& warned = on_trace ? ctx.nonfinite_warned : ctx.overflow_warned;
+  if (warned) return;
+  warned = true;
+  if (on_trace) {
+    ctx.console << " WARNING: point " << fmt_free(x) << ' ' << fmt_free(y)
+                << " lies on a patch corner or surface trace where the displacement jumps;"
+                   " values there are taken 1 mm away (reported once)\n";
+  } else {
+    ctx.console << " WARNING: point " << fmt_free(x) << ' ' << fmt_free(y)
+                << " has no finite value in the model (numbers too large for it);"
+                   " values there are taken 1 mm away, or 0 where none is finite (reported once)\n";
+  }
 }
 
 void write_record(RunContext& ctx, std::string_view text, const char* routine) {
