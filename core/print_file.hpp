@@ -1,6 +1,12 @@
 #pragma once
 // An output text file (the print file, the initial-condition files):
 // buffered, every write and the close checked.
+//
+// A regular file (or a name that does not exist yet) is written beside its
+// target under a temporary name and moved into place by close(), so the
+// target keeps its old contents while the run reads its inputs: an input
+// named later in the run can never have been emptied by it.  Anything else
+// (a terminal, /dev/null, a pipe) is written directly.
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -15,10 +21,14 @@ class PrintFile {
   PrintFile& operator=(const PrintFile&) = delete;
   ~PrintFile();
 
-  // Opens for writing from the start (created, or old contents replaced).
-  // Returns false with errno set on failure.
+  // Opens for writing from the start (created, or old contents replaced
+  // when closed).  Returns false with errno set on failure.
   bool open(const std::string& path);
   bool is_open() const { return fd_ >= 0; }
+
+  // True when `name` is the file this one will replace (however spelled,
+  // through links too), whether it exists yet or not.
+  bool targets(const std::string& name) const;
 
   // Appends one line and its newline.  Returns false once any write has
   // failed (errno describes the failure); the first failure is sticky.
@@ -26,14 +36,22 @@ class PrintFile {
   // Appends text as it stands (any number of whole lines).
   bool write(std::string_view text);
 
-  // Flushes and closes; false (errno set) when a write or the close failed.
+  // Flushes, closes and moves the file into place; false (errno set) when a
+  // write, the close or the move failed.  What was written is delivered
+  // even after a failed write.
   bool close();
+
+  // Closes and deletes what was written: the target stays as it was.
+  void discard();
 
  private:
   bool flush();
   bool fail(int err);
 
   int fd_ = -1;
+  std::string target_;  // the file moved into place by close()
+  std::string temp_;    // the name written to until then (empty: written directly)
+  int mode_ = 0;        // permissions the target gets
   std::unique_ptr<char[]> buf_;
   std::size_t used_ = 0;
   bool failed_ = false;

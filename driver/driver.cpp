@@ -28,10 +28,19 @@ constexpr std::string_view kModeWords[] = {"ascii", "residual", "partial",
 
 void usage(std::ostream& out) {
   out << "Usage: vadrel points-file faults-file print-file option-word\n"
+         "       vadrel -h | --help | --version\n"
          "\n"
-         "  points-file  ground points and cards (Z, E, V, F, G, M, U, S, D)\n"
-         "  faults-file  fault segment lines and an optional ramp line (P)\n"
-         "  print-file   result file, written from its start\n"
+         "  points-file  ground points and cards (Z, E, V, F, G, M, U, S, D):\n"
+         "                 point x, y in km (a local frame shared with the faults),\n"
+         "                 observed range change in mm; longitudes and latitudes in\n"
+         "                 degrees; look vector east, north, up (unit length)\n"
+         "  faults-file  fault segment lines and an optional ramp line (P):\n"
+         "                 X, Y, depth, L, W in km; strike and dip in degrees;\n"
+         "                 slips U1, U2, U3 in mm; lambda and mu in any one unit;\n"
+         "                 ramp a, b in mm/km and c in mm\n"
+         "  print-file   result file (mm and km; strain in mm/km; partial\n"
+         "                 derivatives per km, per degree or per mm); grid cards\n"
+         "                 also write initial-condition files (.ini) in metres\n"
          "  option-word  one or more of the mode words, run together:\n"
          "                 ascii     range change of every point\n"
          "                 residual  observed, computed and residual range change\n"
@@ -40,7 +49,10 @@ void usage(std::ostream& out) {
          "                 partial   derivatives of range by forward differences\n"
          "                 analytic  derivatives of range in closed form\n"
          "\n"
-         "See README.md for the file formats and the output layouts.\n";
+         "Exit status: 0 normal end, 1 a stop (its message on the console),\n"
+         "2 a missing argument or an unknown option word.\n"
+         "\n"
+         "File formats and output layouts: " VADREL_README "\n";
 }
 
 // The argument as the run uses it: trailing blanks and NULs dropped.
@@ -152,6 +164,11 @@ int run(int argc, char** argv, RunContext& ctx) {
     return EXIT_ARGUMENT;
   }
   console << " Option: " << s.option << '\n';
+  if (argc > 5) {
+    console << " Arguments after the option word are ignored:";
+    for (int k = 5; k < argc; ++k) console << ' ' << (argv[k] != nullptr ? argv[k] : "");
+    console << '\n';
+  }
 
   InputFile points_file;
   open_input(points_file, s.points_file, ctx, "Could not open points file.");
@@ -174,6 +191,11 @@ int run(int argc, char** argv, RunContext& ctx) {
   LineReader points(points_file.fd());
   const std::int32_t npts = read_calc_points(ctx, points);
   console << "Number of ground points read in: " << ' ' << fmt_i(npts, 7) << '\n';
+  if (ctx.counters.moved > 0) {
+    console << ' ' << ctx.counters.moved
+            << (ctx.counters.moved == 1 ? " point took its value" : " points took their values")
+            << " 1 mm away (where the model has none)\n";
+  }
 
   if (!ctx.print.close()) {
     const int err = errno;
@@ -190,7 +212,7 @@ int run(int argc, char** argv, RunContext& ctx) {
 int run_program(int argc, char** argv, std::ostream& console) {
   if (argc == 2 && argv[1] != nullptr) {
     const std::string_view only(argv[1]);
-    if (only == "--help") {
+    if (only == "--help" || only == "-h") {
       usage(console);
       return 0;
     }

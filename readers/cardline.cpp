@@ -15,9 +15,41 @@
 namespace vadrel {
 
 bool read_record(std::istream& in, std::string& record) {
-  if (!std::getline(in, record)) return false;
-  if (!record.empty() && record.back() == '\r') record.pop_back();
-  return true;
+  record.clear();
+  std::streambuf* sb = in.rdbuf();
+  if (!in.good() || sb == nullptr) {
+    in.setstate(std::ios::failbit);
+    return false;
+  }
+  try {
+    for (bool any = false;; any = true) {
+      const int c = sb->sbumpc();
+      if (c == std::char_traits<char>::eof()) {
+        in.setstate(any ? std::ios::eofbit : std::ios::eofbit | std::ios::failbit);
+        return any;
+      }
+      if (c == '\n') return true;
+      if (c == '\r') {  // CR LF, or a lone CR
+        if (sb->sgetc() == '\n') sb->sbumpc();
+        return true;
+      }
+      record.push_back(static_cast<char>(c));
+    }
+  } catch (...) {
+    // The stream's buffer reports a failed read by throwing.
+    in.setstate(std::ios::badbit);
+    return false;
+  }
+}
+
+void skip_byte_order_mark(std::istream& in) {
+  std::streambuf* sb = in.rdbuf();
+  if (sb == nullptr || sb->sgetc() != 0xEF) return;
+  char mark[3] = {};
+  const auto got = sb->sgetn(mark, 3);
+  if (got == 3 && mark[1] == '\xBB' && mark[2] == '\xBF') return;
+  // Not a mark: put back what was taken.
+  for (auto k = got; k > 0; --k) sb->sungetc();
 }
 
 std::string make_card(std::string_view record, std::size_t length) {

@@ -20,10 +20,14 @@ inline constexpr int STATUS_END_OF_LINE = -1;  // nothing left on the line
 inline constexpr int STATUS_BAD_CODE = 1;      // unknown type code
 inline constexpr int STATUS_BAD_NUMBER = 5010; // malformed or out-of-range number
 
-// Reads the next record of a text stream into `record`, dropping the line
-// terminator and a trailing carriage return (CR LF files).  Returns false at
-// end of file or on a read error.
+// Reads the next record of a text stream into `record`, without its line
+// end: LF, CR LF or a lone CR.  Returns false at end of file or on a read
+// error (the stream is then bad()).
 bool read_record(std::istream& in, std::string& record);
+
+// Skips a UTF-8 byte-order mark at the current position (the start of a
+// file) when there is one.
+void skip_byte_order_mark(std::istream& in);
 
 // Blank-pads or cuts a record to a fixed-length card of `length` columns.
 std::string make_card(std::string_view record, std::size_t length);

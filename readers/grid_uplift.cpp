@@ -42,6 +42,19 @@ std::string card_name(std::string_view line) {
   return std::string(rest.substr(0, nblen(rest)));
 }
 
+// A grid or depth/mask file that is the print file's target: reading it is
+// fine (the print file is written under another name until the end), but
+// the run's end would replace it.  The run stops and the print file is not
+// delivered, so the file stays as it was.
+void refuse_print_target(RunContext& ctx, const std::string& name, const char* role, const char* stop_text) {
+  if (!ctx.print.targets(name)) return;
+  ctx.console << " *** ERROR The " << role << " file " << name << " is the print file "
+              << ctx.settings.print_file << "; the print file is not written, so " << name
+              << " stays as it was\n";
+  ctx.print.discard();
+  throw Stop(stop_text);
+}
+
 // The initial-condition file of a curvilinear grid: the grid file name
 // without its last four characters (normally the extension), plus ".ini".
 std::string ini_name_for(const std::string& grid_name) {
@@ -66,8 +79,14 @@ void refuse_to_replace_run_files(RunContext& ctx, const std::string& output,
   const Settings& s = ctx.settings;
   more.emplace_back("points", s.points_file);
   more.emplace_back("faults", s.faults_file);
-  more.emplace_back("print", s.print_file);
   refuse_to_replace_inputs(ctx, output, more);
+  // The print file moves into place at the end of the run, over whatever
+  // holds its name then.
+  if (ctx.print.targets(output)) {
+    ctx.console << " *** ERROR The output file " << output << " is the same file as the print file "
+                << s.print_file << "; nothing written\n";
+    throw Stop("Could not open output file.");
+  }
 }
 
 // Free-format text of one uplift value: the shortest form that reads back
@@ -255,6 +274,7 @@ void read_depth(RunContext& ctx, const std::string& name, Grid2D& depth, int mp,
     ferror(err, ctx.console);
     throw Stop("*** ERROR reading depth/mask file");
   }
+  skip_byte_order_mark(in);
   std::vector<double> row(static_cast<std::size_t>(mp));
   for (int j = 1; j <= np; ++j) {
     std::fill(row.begin(), row.end(), 0.0);
@@ -280,11 +300,39 @@ void curvilinear_grid(RunContext& ctx, std::string_view line, LineReader& points
     throw Stop("");
   }
 
+  refuse_print_target(ctx, grid_name, "grid", "*** ERROR readig grid file");
   std::ifstream grid;
   int mmax = 0;
   int nmax = 0;
-  if (!is_directory(grid_name)) grid.open(grid_name, std::ios::in | std::ios::binary);
-  if (!grid.is_open() || reakovhdr(grid, mmax, nmax) != STATUS_OK) {
+  // Why the grid file cannot be read, on its own line before the stop.
+  const char* why = nullptr;
+  bool system = false;
+  if (is_directory(grid_name)) {
+    why = "it is a directory";
+  } else {
+    grid.open(grid_name, std::ios::in | std::ios::binary);
+    if (!grid.is_open()) {
+      why = "it cannot be opened";
+      system = true;
+    }
+  }
+  if (why == nullptr) {
+    skip_byte_order_mark(grid);
+    switch (reakovhdr(grid, mmax, nmax)) {
+      case STATUS_OK: break;
+      case KOV_STATUS_END: why = "it ends before its header does (\"Coordinate System\", the dimensions, one more line)"; break;
+      case KOV_STATUS_NO_COORDINATE_SYSTEM: why = "its first line that is not a comment lacks \"Coordinate System\""; break;
+      case KOV_STATUS_IO_ERROR: why = "it cannot be read"; system = true; break;
+      default: why = "its dimensions are not two whole numbers"; break;
+    }
+  }
+  if (why != nullptr) {
+    const int err = errno;
+    ctx.console << " *** ERROR Grid file " << grid_name << ": " << why << '\n';
+    if (system) {
+      errno = err;
+      ferror(err, ctx.console);
+    }
     throw Stop("*** ERROR readig grid file");
   }
   const std::string problem = kov_dimension_problem(mmax, nmax);
@@ -324,6 +372,7 @@ void curvilinear_grid(RunContext& ctx, std::string_view line, LineReader& points
   // uplift.
   Grid2D depth;
   if (have_depth) {
+    refuse_print_target(ctx, depth_name, "depth/mask", "*** ERROR reading depth/mask file");
     depth = Grid2D(mp, np);
     read_depth(ctx, depth_name, depth, mp, np);
   } else {
@@ -333,7 +382,7 @@ void curvilinear_grid(RunContext& ctx, std::string_view line, LineReader& points
 
   ctx.console << "Generating uplift for the grid: " << grid_name << " Grid dim: " << fmt_i(mp, 6)
               << fmt_i(np, 6) << '\n';
-  reakov(grid, x, y, mp, np, ctx.console);
+  reakov(grid, x, y, mp, np, ctx.console, grid_name);
   grid.close();
 
   IniFile out(ctx, ini_name);

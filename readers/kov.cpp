@@ -149,12 +149,26 @@ bool parse_fixed_field(std::string_view field, double& value) {
   return parse_real(text, value) == STATUS_OK;
 }
 
-[[noreturn]] void premature_eof(std::ostream& console) {
+// Where a block read failed, for the messages.
+struct BlockPlace {
+  std::string_view file;
+  std::string_view block;
+  int rows;
+};
+
+void say_where(std::ostream& console, const BlockPlace& at, int row, const char* what) {
+  console << " *** ERROR Grid file " << (at.file.empty() ? std::string_view("(unnamed)") : at.file) << ": the "
+          << at.block << " block " << what << " at row " << row << " of " << at.rows << '\n';
+}
+
+[[noreturn]] void premature_eof(std::ostream& console, const BlockPlace& at, int row) {
+  say_where(console, at, row, "ends");
   console << " *** ERROR *** premature EOF kov encountered\n";
   throw Stop("");
 }
 
-[[noreturn]] void unreadable_record(std::ostream& console) {
+[[noreturn]] void unreadable_record(std::ostream& console, const BlockPlace& at, int row) {
+  say_where(console, at, row, "cannot be read, free or fixed layout,");
   console << " *** ERROR *** while reading record kov\n";
   throw Stop("");
 }
@@ -166,24 +180,24 @@ constexpr int FIXED_PER_LINE = 5;
 // Rereads a block in the fixed layout from `start`, the line the block
 // begins on.
 void read_fixed_block(Grid2D& a, std::istream& in, std::istream::pos_type start, int m, int n,
-                      std::ostream& console) {
+                      std::ostream& console, const BlockPlace& at) {
   in.clear();
-  if (start == std::istream::pos_type(-1) || !in.seekg(start)) unreadable_record(console);
+  if (start == std::istream::pos_type(-1) || !in.seekg(start)) unreadable_record(console, at, 1);
   const int lines_per_row = std::max(1, (m + FIXED_PER_LINE - 1) / FIXED_PER_LINE);
   std::string line;
   for (int j = 1; j <= n; ++j) {
     int i = 1;
     for (int l = 0; l < lines_per_row; ++l) {
       if (!read_record(in, line)) {
-        if (in.bad()) unreadable_record(console);
-        premature_eof(console);
+        if (in.bad()) unreadable_record(console, at, j);
+        premature_eof(console, at, j);
       }
       for (int k = 0; k < FIXED_PER_LINE && i <= m; ++k, ++i) {
         const std::size_t col = FIXED_SKIP + static_cast<std::size_t>(k) * FIXED_WIDTH;
         const std::string_view field =
             col < line.size() ? std::string_view(line).substr(col, FIXED_WIDTH) : std::string_view();
         double v = 0.0;
-        if (!parse_fixed_field(field, v)) unreadable_record(console);
+        if (!parse_fixed_field(field, v)) unreadable_record(console, at, j);
         a(i, j) = v;
       }
     }
@@ -242,29 +256,32 @@ std::string kov_dimension_problem(std::int64_t mmax, std::int64_t nmax) {
   return {};
 }
 
-void ecrrea(Grid2D& a, std::istream& in, int mp, int np, std::ostream& console) {
+void ecrrea(Grid2D& a, std::istream& in, int mp, int np, std::ostream& console, std::string_view file,
+            std::string_view block) {
   const int m = mp - 1;
   const int n = np - 1;
   if (m > a.m() || n > a.n()) throw std::invalid_argument("ecrrea: block larger than its array");
 
+  const BlockPlace at{file, block, n};
   const std::istream::pos_type start = in.tellg();
   std::vector<double> row(static_cast<std::size_t>(std::max(m, 0)));
   for (int j = 1; j <= n; ++j) {
     for (int i = 1; i <= m; ++i) row[static_cast<std::size_t>(i - 1)] = a(i, j);
     const int st = read_free_row(in, 2, row);
-    if (st == KOV_STATUS_END) premature_eof(console);
+    if (st == KOV_STATUS_END) premature_eof(console, at, j);
     if (st != STATUS_OK) {
       // Not free format: the block is in the fixed layout.
-      read_fixed_block(a, in, start, m, n, console);
+      read_fixed_block(a, in, start, m, n, console, at);
       return;
     }
     for (int i = 1; i <= m; ++i) a(i, j) = row[static_cast<std::size_t>(i - 1)];
   }
 }
 
-void reakov(std::istream& in, Grid2D& x, Grid2D& y, int mp, int np, std::ostream& console) {
-  ecrrea(x, in, mp, np, console);
-  ecrrea(y, in, mp, np, console);
+void reakov(std::istream& in, Grid2D& x, Grid2D& y, int mp, int np, std::ostream& console,
+            std::string_view file) {
+  ecrrea(x, in, mp, np, console, file, "x");
+  ecrrea(y, in, mp, np, console, file, "y");
 }
 
 }  // namespace vadrel

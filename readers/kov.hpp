@@ -27,6 +27,7 @@
 #include <iosfwd>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "readers/grid2d.hpp"
 
@@ -57,13 +58,17 @@ std::string kov_dimension_problem(std::int64_t mmax, std::int64_t nmax);
 
 // Reads the x block into x and the y block into y, both (mp, np) with
 // mp = mmax+1, np = nmax+1.  Stops the run (throws Stop) on a block it
-// cannot read, after writing the reason on the console.
-void reakov(std::istream& in, Grid2D& x, Grid2D& y, int mp, int np, std::ostream& console);
+// cannot read, after writing the reason on the console; `file` names the
+// grid file in that message.
+void reakov(std::istream& in, Grid2D& x, Grid2D& y, int mp, int np, std::ostream& console,
+            std::string_view file = {});
 
 // Reads one block into a(1..mp-1, 1..np-1).  Stops the run on end of file
 // (" *** ERROR *** premature EOF kov encountered") and on a block that
-// neither layout reads (" *** ERROR *** while reading record kov").
-void ecrrea(Grid2D& a, std::istream& in, int mp, int np, std::ostream& console);
+// neither layout reads (" *** ERROR *** while reading record kov"), each
+// after a line naming the file, the block (`block`: "x" or "y") and the row.
+void ecrrea(Grid2D& a, std::istream& in, int mp, int np, std::ostream& console, std::string_view file = {},
+            std::string_view block = "x");
 
 // One free-format read: starts on a new line, discards `words` label words,
 // then fills `values` (a null item leaves its value untouched).  The rest of

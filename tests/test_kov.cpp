@@ -383,13 +383,14 @@ TEST(KovBlock, FixedLayoutWholeNumbersBlankFieldsAndLetterlessExponent) {
   EXPECT_EQ(b(7, 1), 0.0);
 }
 
-// Runs ecrrea expecting a stop; returns the console text.
+// Runs ecrrea on the y block of "g.grd", expecting a stop; returns the
+// console text.
 std::string stopped_console(const std::string& text, int mp, int np) {
   std::istringstream in(text);
   std::ostringstream console;
   Grid2D a(mp, np);
   try {
-    vadrel::ecrrea(a, in, mp, np, console);
+    vadrel::ecrrea(a, in, mp, np, console, "g.grd", "y");
     ADD_FAILURE() << "no stop";
   } catch (const vadrel::Stop& stop) {
     EXPECT_EQ(stop.stop_text, "");
@@ -400,22 +401,33 @@ std::string stopped_console(const std::string& text, int mp, int np) {
 const std::string kPrematureEof = " *** ERROR *** premature EOF kov encountered\n";
 const std::string kBadRecord = " *** ERROR *** while reading record kov\n";
 
+// The line naming the file, the block and the row, then the old message.
+std::string ends_at(int row, int rows) {
+  return " *** ERROR Grid file g.grd: the y block ends at row " + std::to_string(row) + " of " +
+         std::to_string(rows) + '\n' + kPrematureEof;
+}
+std::string unreadable_at(int row, int rows) {
+  return " *** ERROR Grid file g.grd: the y block cannot be read, free or fixed layout, at row " +
+         std::to_string(row) + " of " + std::to_string(rows) + '\n' + kBadRecord;
+}
+
 TEST(KovBlock, BlockEndingEarlyStopsWithPrematureEof) {
   // Free format: the second row is missing, or cut short.
-  EXPECT_EQ(stopped_console(join({"ETA= 1 1 2 3"}), 4, 3), kPrematureEof);
-  EXPECT_EQ(stopped_console(join({"ETA= 1 1 2 3", "ETA= 2 4 5"}), 4, 3), kPrematureEof);
-  EXPECT_EQ(stopped_console("", 4, 3), kPrematureEof);
+  EXPECT_EQ(stopped_console(join({"ETA= 1 1 2 3"}), 4, 3), ends_at(2, 2));
+  EXPECT_EQ(stopped_console(join({"ETA= 1 1 2 3", "ETA= 2 4 5"}), 4, 3), ends_at(2, 2));
+  EXPECT_EQ(stopped_console("", 4, 3), ends_at(1, 2));
   // Fixed layout: the free read fails, the reread runs out of lines.
   const std::string row = fixed_line(" ETA=    1", {full(1), full(2), full(3), full(4), full(5)});
   EXPECT_EQ(stopped_console(row + "\n" + fixed_line("", {full(6), full(7)}) + "\n" + row + "\n", 8, 3),
-            kPrematureEof);
+            ends_at(2, 2));
 }
 
 TEST(KovBlock, UnreadableFixedLayoutStopsWithRecordError) {
   // Free format fails on the run-together fields; the fixed pass on "abc".
-  EXPECT_EQ(stopped_console(fixed_line(" ETA=    1", {full(1), "abc", full(3)}) + "\n", 4, 2), kBadRecord);
+  EXPECT_EQ(stopped_console(fixed_line(" ETA=    1", {full(1), "abc", full(3)}) + "\n", 4, 2),
+            unreadable_at(1, 1));
   // Free format fails on "x1"; in the fixed layout "x1" is in a field too.
-  EXPECT_EQ(stopped_console(join({"ETA= 1 1.0 x1 3.0"}), 4, 2), kBadRecord);
+  EXPECT_EQ(stopped_console(join({"ETA= 1 1.0 x1 3.0"}), 4, 2), unreadable_at(1, 1));
 }
 
 // A stream that cannot be repositioned (a pipe, say).
@@ -436,7 +448,8 @@ TEST(KovBlock, FixedPassNeedsARepositionableStream) {
   std::ostringstream console;
   Grid2D a(4, 2);
   EXPECT_THROW(vadrel::ecrrea(a, in, 4, 2, console), vadrel::Stop);
-  EXPECT_EQ(console.str(), kBadRecord);
+  EXPECT_EQ(console.str(), " *** ERROR Grid file (unnamed): the x block cannot be read, free or fixed layout, at row 1 of 1\n" +
+                               kBadRecord);
 
   // Free format needs no repositioning.
   NoSeekBuf free_buf("ETA= 1 1 2 3\n");
