@@ -136,6 +136,29 @@ Dual<N> theta(const Dual<N>& xi, const Dual<N>& eta, const Dual<N>& q, const Dua
   return t;
 }
 
+// |(a, b, c)| with its derivatives written out.
+template <int N>
+Dual<N> norm3(const Dual<N>& a, const Dual<N>& b, const Dual<N>& c) {
+  Dual<N> r(std::sqrt(a.v * a.v + b.v * b.v + c.v * c.v));
+  const double ia = a.v / r.v, ib = b.v / r.v, ic = c.v / r.v;
+  for (int i = 0; i < N; ++i) r.d[i] = ia * a.d[i] + ib * b.d[i] + ic * c.d[i];
+  return r;
+}
+
+// R + a, where R = |(a, others)| and b2 is the sum of the others' squares:
+// for a < 0 formed as b2/(R - a), without cancellation.  Its derivative
+// R' + a' is formed as (R' - (a/R) a') + ((R + a)/R) a', where the first
+// part is the others' share of R' (for a seed along a alone, exactly 0):
+// again no cancellation where R + a is small.
+double r_plus(double R, double a, double b2) { return a >= 0.0 ? R + a : b2 / (R - a); }
+template <int N>
+Dual<N> r_plus(const Dual<N>& R, const Dual<N>& a, double b2) {
+  Dual<N> r(r_plus(R.v, a.v, b2));
+  const double ar = a.v / R.v, vr = r.v / R.v;
+  for (int i = 0; i < N; ++i) r.d[i] = (R.d[i] - ar * a.d[i]) + vr * a.d[i];
+  return r;
+}
+
 template <class T>
 struct Corner {
   T xi, eta, q, yt, dt;  // y~ = eta cos + q sin, d~ = eta sin - q cos
@@ -229,33 +252,45 @@ std::array<T, 9> corner_terms(const T& xi, const T& eta, const T& q, const T& yt
   using std::log;
   using std::sqrt;
   Corner<T> k{xi, eta, q, yt, dt, T(0.0), T(0.0), T(0.0), T(0.0), T(0.0)};
-  const T xi2 = xi * xi, eta2 = eta * eta, q2 = q * q;
-  k.R = sqrt(xi2 + eta2 + q2);
-  k.X = sqrt(xi2 + q2);
-  // R + a for a < 0 as (R^2 - a^2)/(R - a): no cancellation.
-  const T Rx = value(xi) >= 0.0 ? k.R + xi : (eta2 + q2) / (k.R - xi);
-  k.Re = value(eta) >= 0.0 ? k.R + eta : (xi2 + q2) / (k.R - eta);
-  k.Rd = value(dt) >= 0.0 ? k.R + dt : (xi2 + yt * yt) / (k.R - dt);
+  const double xv = value(xi), ev = value(eta), qv = value(q), ytv = value(yt);
+  const T zero(0.0);
+  k.R = norm3(xi, eta, q);
+  k.X = norm3(xi, q, zero);
+  const T Rx = r_plus(k.R, xi, ev * ev + qv * qv);
+  k.Re = r_plus(k.R, eta, xv * xv + qv * qv);
+  k.Rd = r_plus(k.R, dt, xv * xv + ytv * ytv);
   const bool eta_singular = !(value(k.Re) > 0.0);
   k.Leta = eta_singular ? -log(k.R - eta) : log(k.Re);
   const T X11 = value(Rx) > 0.0 ? 1.0 / (k.R * Rx) : T(0.0);
-  const T Y11 = eta_singular ? T(0.0) : 1.0 / (k.R * k.Re);
   const T inv_Re = eta_singular ? T(0.0) : 1.0 / k.Re;
+  const T Y11 = inv_Re / k.R;
   const T th = theta(xi, eta, q, k.R);
 
   const ITerms<T> it = i_terms(k, s, c, alpha);
   const T I2 = -(alpha * k.Leta + it.I3);
-  const T xqY = xi * q * Y11;
+  const T qY = q * Y11;
+  const T xqY = xi * qY;
   const T qX = q * X11;
+  const T qiRe = q * inv_Re;
+  const T sc = s * c, ss = s * s;
+  const T xqYth = xqY - th;
   return {xqY + th + it.I1 * s,
-          yt * q * Y11 + q * c * inv_Re + I2 * s,
-          dt * q * Y11 + q * s * inv_Re + it.I4 * s,
-          q / k.R - it.I3 * s * c,
-          yt * qX + th * c - it.I1 * s * c,
-          dt * qX + th * s - it.I5 * s * c,
-          q * q * Y11 - it.I3 * s * s,
-          -dt * qX - (xqY - th) * s - it.I1 * s * s,
-          yt * qX + (xqY - th) * c - it.I5 * s * s};
+          yt * qY + qiRe * c + I2 * s,
+          dt * qY + qiRe * s + it.I4 * s,
+          q / k.R - it.I3 * sc,
+          yt * qX + th * c - it.I1 * sc,
+          dt * qX + th * s - it.I5 * sc,
+          q * qY - it.I3 * ss,
+          -(dt * qX) - xqYth * s - it.I1 * ss,
+          yt * qX + xqYth * c - it.I5 * ss};
+}
+
+// True when all n values are finite: any infinity or NaN makes the sum of
+// v * 0 a NaN.  Branch-free, so it vectorises.
+bool finite_block(const double* v, int n) {
+  double probe = 0.0;
+  for (int i = 0; i < n; ++i) probe += v[i] * 0.0;
+  return probe == 0.0;
 }
 
 // Unit-slip displacement and derivatives (no clearing of small values).
@@ -318,11 +353,11 @@ Fields closed_fields(double x, double y, double L, double W, double depth,
     f.dd[i] = s * ge[i] - c * gq[i];
     f.ddip[i] = gd[i] - q * ge[i] + k.q_rate * gq[i];
   }
+  const double a = -1.0 / TWO_PI;
+  const double b = k.u1_sign * a;
+  const Vec9 factor{b, b, b, a, a, a, -a, -a, -a};
   for (Vec9* v : {&f.u, &f.dx, &f.dy, &f.dL, &f.dW, &f.dd, &f.ddip}) {
-    for (int i = 0; i < 9; ++i) {
-      const double unit = (i < 6 ? -1.0 : 1.0) / TWO_PI;
-      (*v)[i] *= i < 3 ? k.u1_sign * unit : unit;
-    }
+    for (int i = 0; i < 9; ++i) (*v)[i] *= factor[i];
   }
   return f;
 }
@@ -340,10 +375,11 @@ void clear_small(Vec9& u) {
 }  // namespace
 
 bool all_finite(const PatchJacobian& j) {
+  bool ok = true;
   for (const Vec9* v : {&j.u, &j.unit, &j.dx, &j.dy, &j.dL, &j.dW, &j.ddepth, &j.ddip}) {
-    if (!all_finite(*v)) return false;
+    ok = finite_block(v->data(), 9) && ok;
   }
-  return true;
+  return ok;
 }
 
 PatchJacobian patch_jacobian(double x, double y, double L, double W, double depth,
@@ -360,8 +396,8 @@ PatchJacobian patch_jacobian(double x, double y, double L, double W, double dept
   }
   Fields f = closed_fields(x, y, L, W, depth, trig);
   Vec9* derivs[6] = {&f.dx, &f.dy, &f.dL, &f.dW, &f.dd, &f.ddip};
-  bool finite = all_finite(f.u);
-  for (const Vec9* v : derivs) finite = finite && all_finite(*v);
+  bool finite = finite_block(f.u.data(), 9);
+  for (const Vec9* v : derivs) finite = finite_block(v->data(), 9) && finite;
   if (!finite || near_degenerate_line(g, rho)) {
     const Fields lf = line_safe(
         [&](double xx, double yy) { return closed_fields(xx, yy, L, W, depth, trig); }, g, rho);
