@@ -1,14 +1,19 @@
-// Cost of one call of each displacement derivative (a signed sum of its
-// corner kernel over the patch corners), at a buried dipping patch, a
-// vertical one (where the width, depth and dip derivatives take their
-// vertical forms) and a patch that reaches the surface.
+// Cost of the displacement derivatives at one surface point: each corner-sum
+// routine on its own, the per-point users (strain of one segment, the closed-
+// form range partials of segment 1) and, for comparison, one displacement
+// evaluation.  Geometries: a buried dipping thrust, a vertical patch, a
+// near-vertical one (small cosine), a patch that reaches the surface and a
+// steep buried one.
 #include <benchmark/benchmark.h>
 
 #include <utility>
 #include <vector>
 
+#include "core/run_context.hpp"
 #include "derivatives/deru.hpp"
 #include "model/okada.hpp"
+#include "writers/partials.hpp"
+#include "writers/strain.hpp"
 
 namespace {
 
@@ -22,8 +27,11 @@ struct Geometry {
 const Geometry kGeometries[] = {
     {"dip30_buried", 40.0, 20.0, 15.0, 30.0},
     {"dip90_buried", 30.0, 12.0, 14.0, 90.0},
+    {"dip89.99_buried", 30.0, 12.0, 14.0, 89.99},
     {"dip60_outcrop", 25.0, 10.0, 8.660254037844386, 60.0},
+    {"dip75_buried", 35.0, 15.0, 18.0, 75.0},
 };
+constexpr int kLastGeometry = 4;
 
 // 32 x 32 surface points from -50 to 50 km, off every singular line.
 std::vector<std::pair<double, double>> grid_points() {
@@ -44,6 +52,60 @@ void run(benchmark::State& state, F f) {
   for (auto _ : state) {
     const auto& p = pts[k++ & 1023];
     benchmark::DoNotOptimize(f(p.first, p.second, g, delta));
+  }
+  state.SetLabel(g.name);
+}
+
+// One segment in map coordinates: strike 30 degrees, origin off the grid
+// centre, so the point transformation is not trivial.
+Segment segment_of(const Geometry& g) {
+  Segment s;
+  s.X = -7.0;
+  s.Y = 3.0;
+  s.strike = 30.0;
+  s.depth = g.depth;
+  s.dip = g.dip_deg;
+  s.lambda = 3e10;
+  s.mu = 3e10;
+  s.U1 = 1000.0;
+  s.U2 = 500.0;
+  s.U3 = 100.0;
+  s.L = g.L;
+  s.W = g.W;
+  return s;
+}
+
+void BM_OkadaPatch(benchmark::State& state) {
+  run(state, [](double x, double y, const Geometry& g, double) {
+    return okada_patch(1000.0, 500.0, 100.0, x, y, g.L, g.W, g.depth,
+                       g.dip_deg, 3e10, 3e10);
+  });
+}
+
+void BM_ComputeStrain(benchmark::State& state) {
+  const Geometry& g = kGeometries[state.range(0)];
+  FaultModel model;
+  model.add(segment_of(g));
+  const auto pts = grid_points();
+  std::size_t k = 0;
+  for (auto _ : state) {
+    const auto& p = pts[k++ & 1023];
+    benchmark::DoNotOptimize(compute_strain(model, p.first, p.second));
+  }
+  state.SetLabel(g.name);
+}
+
+void BM_ComputePartialsExact(benchmark::State& state) {
+  const Geometry& g = kGeometries[state.range(0)];
+  const Segment seg = segment_of(g);
+  LookGeometry look;
+  look.vcard_set = true;
+  look.plook = {-0.6, -0.1, 0.7937};
+  const auto pts = grid_points();
+  std::size_t k = 0;
+  for (auto _ : state) {
+    const auto& p = pts[k++ & 1023];
+    benchmark::DoNotOptimize(compute_partials_exact(seg, look, p.first, p.second));
   }
   state.SetLabel(g.name);
 }
@@ -90,12 +152,15 @@ void BM_DeruU(benchmark::State& state) {
   });
 }
 
-BENCHMARK(BM_DeruX)->DenseRange(0, 2);
-BENCHMARK(BM_DeruL)->DenseRange(0, 2);
-BENCHMARK(BM_DeruW)->DenseRange(0, 2);
-BENCHMARK(BM_DeruD)->DenseRange(0, 2);
-BENCHMARK(BM_DeruDelta)->DenseRange(0, 2);
-BENCHMARK(BM_DeruU)->DenseRange(0, 2);
+BENCHMARK(BM_OkadaPatch)->DenseRange(0, kLastGeometry);
+BENCHMARK(BM_ComputeStrain)->DenseRange(0, kLastGeometry);
+BENCHMARK(BM_ComputePartialsExact)->DenseRange(0, kLastGeometry);
+BENCHMARK(BM_DeruX)->DenseRange(0, kLastGeometry);
+BENCHMARK(BM_DeruL)->DenseRange(0, kLastGeometry);
+BENCHMARK(BM_DeruW)->DenseRange(0, kLastGeometry);
+BENCHMARK(BM_DeruD)->DenseRange(0, kLastGeometry);
+BENCHMARK(BM_DeruDelta)->DenseRange(0, kLastGeometry);
+BENCHMARK(BM_DeruU)->DenseRange(0, kLastGeometry);
 
 }  // namespace
 

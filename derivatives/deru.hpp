@@ -4,6 +4,7 @@
 // depth, dip and the three slips.  Angles in radians unless stated.
 #include <array>
 
+#include "model/okada.hpp"
 #include "model/vec9.hpp"
 
 namespace vadrel {
@@ -15,20 +16,58 @@ struct DeruXY {
 
 inline bool all_finite(const DeruXY& d) { return all_finite(d.dx) && all_finite(d.dy); }
 
-// Corner kernels.
+// Corner kernel of the x/y gradient (dip in radians, q = y sin - depth cos,
+// alpha = mu/(lambda + mu)): the signed sum of it over the four corners is
+// the pair du/dx, du/dy.
 DeruXY deru1_x(double xi, double eta, double delta, double q, double alpha,
                double U1, double U2, double U3);
-Vec9 deru_p(double xi, double delta, double eta, double q, double alpha,
-            double U1, double U2, double U3);
-Vec9 deru1_delta(double xi, double y, double delta, double depth, double p,
-                 double q, double w, double alpha, double U1, double U2,
-                 double U3);
-Vec9 deru1_d(double xi, double y, double delta, double depth, double p,
-             double q, double w, double alpha, double U1, double U2,
-             double U3);
 
-// Corner sums.  Common argument order: x, y (patch frame), delta (dip in
-// radians), depth, U1, U2, U3, L, W, lambda, mu.
+// Everything the partials of a range change need at one surface point of
+// one patch, from one pass over the four corners: the displacement, the
+// unit-slip displacement (the derivatives with respect to U1, U2, U3, each
+// on its own triple) and the derivatives with respect to the point's x and
+// y, the patch length, width, depth and dip (per radian), for the given
+// slips.  Units and frame as okada_patch; u and unit are cleared below 1e-8
+// as okada_patch clears them, the derivatives are not.
+//
+// Accurate to about 1e-12 of each derivative's largest component at all
+// dips, within a few thousandths of a degree of +-90 included.  Near the
+// lines where the corner formulas degenerate (q = 0, level with a patch
+// end) the derivatives are interpolated across the line from points off it;
+// on the surface trace of a patch that reaches the surface, where the
+// displacement jumps, everything is NaN and the caller picks a point nearby.
+struct PatchJacobian {
+  Vec9 u{};     // displacement for (U1, U2, U3), as okada_patch
+  Vec9 unit{};  // displacement for U1 = U2 = U3 = 1
+  Vec9 dx{}, dy{};          // d/dx, d/dy of the point (patch frame)
+  Vec9 dL{}, dW{};          // d/dL, d/dW
+  Vec9 ddepth{}, ddip{};    // d/d(depth), d/d(dip) per radian
+};
+
+bool all_finite(const PatchJacobian& j);
+
+PatchJacobian patch_jacobian(double x, double y, double L, double W, double depth,
+                             double dip_deg, double lambda, double mu, double U1,
+                             double U2, double U3);
+// Same, with the dip/elastic quantities precomputed by patch_trig(dip_deg, ...).
+PatchJacobian patch_jacobian(double x, double y, double L, double W, double depth,
+                             double dip_deg, const PatchTrig& trig, double U1,
+                             double U2, double U3);
+
+// Only du/dx and du/dy (for strain): no logarithm or arctangent, about the
+// cost of one displacement evaluation.  Same accuracy and repairs as
+// patch_jacobian.
+DeruXY patch_strain(double x, double y, double L, double W, double depth,
+                    double dip_deg, double lambda, double mu, double U1, double U2,
+                    double U3);
+DeruXY patch_strain(double x, double y, double L, double W, double depth,
+                    double dip_deg, const PatchTrig& trig, double U1, double U2,
+                    double U3);
+
+// The same derivatives one at a time (each call makes the whole corner
+// pass; use patch_jacobian or patch_strain where more than one is needed).
+// Common argument order: x, y (patch frame), delta (dip in radians), depth,
+// U1, U2, U3, L, W, lambda, mu.
 DeruXY deru_x(double x, double y, double delta, double depth, double U1,
               double U2, double U3, double L, double W, double lambda,
               double mu);

@@ -79,40 +79,30 @@ PartialsResult compute_partials_exact(const Segment& seg, LookGeometry& look, do
   const double dy = y - seg.Y;
   const double xs = dx * rot.c + dy * rot.s;
   const double ys = dy * rot.c - dx * rot.s;
-  const double delta = seg.dip * PI / 180.0;
   const Segment& g = seg;
 
   if (!look.vcard_set) look.plook = derived_plook(look, x, y);
   const Vec3& pl = look.plook;
   auto project = [&pl](const Vec3& d) { return pl[0] * d[0] + pl[1] * d[1] + pl[2] * d[2]; };
 
-  // Unit-slip displacement: the slip derivatives.
-  const auto du = at_finite_point(
+  // Displacement and all its derivatives from one pass over the corners.
+  const PatchJacobian J = at_finite_point(
       [&](double px, double py) {
-        const auto a = deru_u(px, py, g.dip, g.depth, g.U1, g.U2, g.U3, g.L, g.W, g.lambda, g.mu);
-        Vec9 packed{};
-        for (int i = 0; i < 3; ++i) {
-          packed[i] = a[0][i];
-          packed[3 + i] = a[1][3 + i];
-          packed[6 + i] = a[2][6 + i];
-        }
-        return packed;
+        return patch_jacobian(px, py, g.L, g.W, g.depth, g.dip, g.lambda, g.mu, g.U1, g.U2,
+                              g.U3);
       },
       xs, ys, r.shifted);
+
+  // Unit-slip displacement: the slip derivatives.
   for (int k = 0; k < 3; ++k) {
     Vec9 p{};
-    for (int i = 0; i < 3; ++i) p[3 * k + i] = du[3 * k + i];
+    for (int i = 0; i < 3; ++i) p[3 * k + i] = J.unit[3 * k + i];
     r.D[k] = project(to_map(p, rot.s2, rot.c2));
   }
 
   // Position and strike through the point's patch-frame coordinates.
-  const DeruXY dxy = at_finite_point(
-      [&](double px, double py) {
-        return deru_x(px, py, delta, g.depth, g.U1, g.U2, g.U3, g.L, g.W, g.lambda, g.mu);
-      },
-      xs, ys, r.shifted);
-  const Vec9& P = dxy.dx;
-  const Vec9& Q = dxy.dy;
+  const Vec9& P = J.dx;
+  const Vec9& Q = J.dy;
   Vec9 dX{};
   Vec9 dY{};
   Vec9 dS{};
@@ -125,27 +115,16 @@ PartialsResult compute_partials_exact(const Segment& seg, LookGeometry& look, do
   r.D[3] = project(to_map(dX, rot.s2, rot.c2));
   r.D[4] = project(to_map(dY, rot.s2, rot.c2));
 
-  auto deriv = [&](auto fn) {
-    return at_finite_point(
-        [&](double px, double py) {
-          return fn(px, py, delta, g.depth, g.U1, g.U2, g.U3, g.L, g.W, g.lambda, g.mu);
-        },
-        xs, ys, r.shifted);
-  };
-  r.D[5] = project(to_map(deriv(deru_l), rot.s2, rot.c2));
-  r.D[6] = project(to_map(deriv(deru_w), rot.s2, rot.c2));
-  r.D[7] = project(to_map(deriv(deru_d), rot.s2, rot.c2));
-  Vec9 ddip = deriv(deru_delta);
+  r.D[5] = project(to_map(J.dL, rot.s2, rot.c2));
+  r.D[6] = project(to_map(J.dW, rot.s2, rot.c2));
+  r.D[7] = project(to_map(J.ddepth, rot.s2, rot.c2));
+  Vec9 ddip = J.ddip;
   for (double& v : ddip) v *= PI / 180.0;
   r.D[8] = project(to_map(ddip, rot.s2, rot.c2));
 
   // Strike: the point's patch-frame position turns, and so does the
   // rotation of the displacement components back to the map.
-  const Vec9 u = at_finite_point(
-      [&](double px, double py) {
-        return okada_patch(g.U1, g.U2, g.U3, px, py, g.L, g.W, g.depth, g.dip, g.lambda, g.mu);
-      },
-      xs, ys, r.shifted);
+  const Vec9& u = J.u;
   double e = 0.0, n = 0.0, z = 0.0;
   const double k = PI / 180.0;
   for (int j = 0; j < 3; ++j) {

@@ -18,11 +18,10 @@ StrainResult compute_strain(const FaultModel& model, double x, double y) {
     const double s2 = f.sn;
     const double c2 = f.cs;
     const PatchPoint p = to_patch_frame(seg, f, x, y);
-    const double delta = seg.dip * PI / 180.0;
     const DeruXY d = at_finite_point(
         [&](double px, double py) {
-          return deru_x(px, py, delta, seg.depth, seg.U1, seg.U2, seg.U3, seg.L, seg.W,
-                        seg.lambda, seg.mu);
+          return patch_strain(px, py, seg.L, seg.W, seg.depth, seg.dip, f.trig, seg.U1,
+                              seg.U2, seg.U3);
         },
         p.xs, p.ys, r.shifted);
     // Chain rule: derivatives with respect to the map east and north
