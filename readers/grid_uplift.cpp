@@ -89,10 +89,6 @@ void refuse_to_replace_run_files(RunContext& ctx, const std::string& output,
   }
 }
 
-// Free-format text of one uplift value: the shortest form that reads back
-// as the same double.
-std::string value_text(double v) { return v == 0.0 ? std::string("0.0") : fmt_free(v); }
-
 // The initial-condition file: the uplift rows, then two rows of zeros per
 // row.  Every row starts on a new line and wraps after kValuesPerLine
 // values.  Every write and the close are checked.
@@ -116,6 +112,7 @@ class IniFile {
     long nonfinite = 0;
     if (m > 0 && n > 0) {
       std::string line;
+      char value[32];
       for (int j = 1; j <= n; ++j) {
         for (int i = 1; i <= m; ++i) {
           double v = uplift(i, j);
@@ -123,8 +120,11 @@ class IniFile {
             v = 0.0;
             ++nonfinite;
           }
+          // Each value in the shortest form that reads back as the same
+          // double; zeros as "0.0".
           line += ' ';
-          line += value_text(v);
+          if (v == 0.0) line += "0.0";
+          else line.append(value, put_free(value, v));
           if (i == m || i % kValuesPerLine == 0) {
             put(line);
             line.clear();
