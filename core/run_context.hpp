@@ -19,7 +19,12 @@ namespace vadrel {
 inline constexpr std::size_t NAME_FIELD = 80;    // file-name fields
 inline constexpr std::size_t OPTION_FIELD = 16;  // option word field
 
+// Largest grid a card may ask for: one array of that many doubles is
+// 800 MB, and a curvilinear grid run holds four.
+inline constexpr std::int64_t kMaxGridNodes = 100'000'000;
+
 struct Settings {
+  std::int64_t max_grid_nodes = kMaxGridNodes;  // lowered only by test harnesses
   std::string points_file;
   std::string faults_file;
   std::string print_file;

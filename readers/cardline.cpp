@@ -14,6 +14,12 @@
 
 namespace vadrel {
 
+namespace {
+// Longest record read_record() takes (grid and depth/mask files: a row of
+// values may run long, but not without end).
+constexpr std::size_t kMaxGridRecord = std::size_t{1} << 26;
+}  // namespace
+
 bool read_record(std::istream& in, std::string& record) {
   record.clear();
   std::streambuf* sb = in.rdbuf();
@@ -32,6 +38,13 @@ bool read_record(std::istream& in, std::string& record) {
       if (c == '\r') {  // CR LF, or a lone CR
         if (sb->sgetc() == '\n') sb->sbumpc();
         return true;
+      }
+      if (record.size() >= kMaxGridRecord) {
+        // A line without end (a device, say): a failed read, not memory
+        // without bound.
+        errno = EOVERFLOW;
+        in.setstate(std::ios::badbit);
+        return false;
       }
       record.push_back(static_cast<char>(c));
     }

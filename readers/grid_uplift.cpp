@@ -30,9 +30,6 @@ constexpr std::size_t kNameFirstColumn = 3;  // U, S and D cards: columns 3..132
 constexpr std::size_t kCardWidth = 132;
 constexpr double kFullTaperDepth = 250.0;    // shallower water gets depth/250 of the uplift
 
-// A regular grid is one array of doubles; the same ceiling as for the
-// curvilinear grid files keeps a mistyped card from asking for gigabytes.
-constexpr std::int64_t kMaxRegularNodes = KOV_MAX_NODES;
 
 // The file name of a U, S or D card: columns 3..132, trailing blanks removed.
 std::string card_name(std::string_view line) {
@@ -208,9 +205,12 @@ void regular_grid(RunContext& ctx, std::string_view line, bool geographic) {
 
   const std::int64_t nodes = static_cast<std::int64_t>(c.nx) * c.ny;
   const bool has_points = c.nx > 0 && c.ny > 0;
-  if (has_points && nodes > kMaxRegularNodes) {
+  // A regular grid is one array of doubles; the same ceiling as for the
+  // curvilinear grid files keeps a mistyped card from asking for gigabytes.
+  const std::int64_t most = ctx.settings.max_grid_nodes;
+  if (has_points && nodes > most) {
     ctx.console << " *** ERROR " << (geographic ? 'G' : 'M') << " card: a grid of " << c.nx << " x "
-                << c.ny << " points is too large (at most " << kMaxRegularNodes << " points)\n";
+                << c.ny << " points is too large (at most " << most << " points)\n";
     throw Stop("Grid too large");
   }
 
@@ -335,7 +335,7 @@ void curvilinear_grid(RunContext& ctx, std::string_view line, LineReader& points
     }
     throw Stop("*** ERROR readig grid file");
   }
-  const std::string problem = kov_dimension_problem(mmax, nmax);
+  const std::string problem = kov_dimension_problem(mmax, nmax, ctx.settings.max_grid_nodes);
   if (!problem.empty()) {
     ctx.console << " *** ERROR Grid file " << grid_name << ": " << problem << '\n';
     throw Stop("*** ERROR readig grid file");

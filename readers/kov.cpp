@@ -246,11 +246,11 @@ int reakovhdr(std::istream& in, int& mmax, int& nmax) {
   return STATUS_OK;
 }
 
-std::string kov_dimension_problem(std::int64_t mmax, std::int64_t nmax) {
+std::string kov_dimension_problem(std::int64_t mmax, std::int64_t nmax, std::int64_t limit) {
   const std::string dims = std::to_string(mmax) + " x " + std::to_string(nmax);
   if (mmax < 1 || nmax < 1) return "grid dimensions " + dims + " are not positive";
-  if (mmax >= KOV_MAX_NODES || nmax >= KOV_MAX_NODES || (mmax + 1) * (nmax + 1) > KOV_MAX_NODES) {
-    return "grid of " + dims + " nodes is too large (at most " + std::to_string(KOV_MAX_NODES) +
+  if (mmax >= limit || nmax >= limit || (mmax + 1) * (nmax + 1) > limit) {
+    return "grid of " + dims + " nodes is too large (at most " + std::to_string(limit) +
            " array entries)";
   }
   return {};

@@ -39,8 +39,8 @@ inline constexpr int KOV_STATUS_END = -1;                // end of file
 inline constexpr int KOV_STATUS_NO_COORDINATE_SYSTEM = -9;
 inline constexpr int KOV_STATUS_IO_ERROR = 5000;         // the stream itself failed
 
-// Largest grid (mmax+1)*(nmax+1) the readers accept: one such array of
-// doubles is 800 MB, and a curvilinear grid run holds four.
+// Largest grid (mmax+1)*(nmax+1) the readers accept by default: one such
+// array of doubles is 800 MB, and a curvilinear grid run holds four.
 inline constexpr std::int64_t KOV_MAX_NODES = 100'000'000;
 
 // Reads the header up to and including the ignored line after the
@@ -54,7 +54,7 @@ int reakovhdr(std::istream& in, int& mmax, int& nmax);
 // Empty when arrays of (mmax+1) by (nmax+1) doubles can be set up (both
 // dimensions at least 1 and at most KOV_MAX_NODES nodes), otherwise a
 // one-line reason for the caller's stop message.
-std::string kov_dimension_problem(std::int64_t mmax, std::int64_t nmax);
+std::string kov_dimension_problem(std::int64_t mmax, std::int64_t nmax, std::int64_t limit = KOV_MAX_NODES);
 
 // Reads the x block into x and the y block into y, both (mp, np) with
 // mp = mmax+1, np = nmax+1.  Stops the run (throws Stop) on a block it

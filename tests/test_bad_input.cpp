@@ -228,6 +228,13 @@ TEST(BadInput, GridErrorsNameTheFileAndTheReason) {
     EXPECT_TRUE(has(r, c.reason)) << r.console;
     EXPECT_TRUE(has(r, "*** ERROR readig grid file\n") || has(r, "premature EOF kov")) << r.console;
   }
+  // A "file" whose first line never ends is a failed read, not endless memory.
+  TempDir d;
+  d.write("f", kFaults);
+  d.write("p", "U /dev/zero\n");
+  const RunResult r = d.run({"p", "f", "o", "ascii"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r, " *** ERROR Grid file /dev/zero: it cannot be read\n")) << r.console;
 }
 
 // Points where the model has no value: the warning names a corner or trace
