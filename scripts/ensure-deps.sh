@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build needs when it is missing (Debian packages): a C++
 # compiler, CMake and GoogleTest.  Google Benchmark is only needed for the
-# benchmarks (pass --bench).
+# benchmarks (pass --bench); clang and its libFuzzer runtime only for the
+# fuzz targets (pass --fuzz).
 set -euo pipefail
 need=()
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
@@ -10,6 +11,10 @@ command -v make >/dev/null 2>&1 || need+=(make)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 if [ "${1:-}" = "--bench" ] && [ ! -f /usr/include/benchmark/benchmark.h ]; then
   need+=(libbenchmark-dev)
+fi
+if [ "${1:-}" = "--fuzz" ]; then
+  command -v clang++ >/dev/null 2>&1 || need+=(clang)
+  ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
 fi
 if [ ${#need[@]} -gt 0 ]; then
   echo "Installing: ${need[*]}"
