@@ -19,7 +19,8 @@ cd "$(dirname "$0")/.."
 root=$PWD
 bash scripts/ensure-deps.sh --bench >/dev/null
 if [ -z "${BENCH_BIN:-}" ]; then
-  cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVADREL_TESTS=OFF -DVADREL_BENCH=ON >/dev/null
+  cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVADREL_TESTS=OFF -DVADREL_BENCH=ON \
+    -DVADREL_PYTHON=OFF -DVADREL_MANPAGE=OFF >/dev/null
   cmake --build build-bench -j2 >/dev/null
   bin=$root/build-bench/vadrel
 else

@@ -10,7 +10,7 @@ root=$PWD
 seconds=${1:-10}
 bash scripts/ensure-deps.sh --fuzz
 cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DVADREL_FUZZ=ON -DVADREL_TESTS=OFF >/dev/null
+  -DVADREL_FUZZ=ON -DVADREL_TESTS=OFF -DVADREL_PYTHON=OFF -DVADREL_MANPAGE=OFF >/dev/null
 cmake --build build-fuzz -j2 --target fuzz_number fuzz_faults fuzz_points fuzz_grid >/dev/null
 cd build-fuzz
 status=0

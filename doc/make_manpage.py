@@ -1,0 +1,167 @@
+#!/usr/bin/python3
+"""Writes the man page vadrel.1.
+
+The synopsis and the arguments come from the built program's own ``--help``
+text, so the page follows the program; the file formats and the output
+layouts come from the README's sections "Command line", "Input files" and
+"Output", converted from Markdown to man(7) markup.
+
+    make_manpage.py --program build/vadrel --readme README.md --version 1.0.0 --output vadrel.1
+"""
+import argparse
+import re
+import subprocess
+
+SECTIONS = ("Command line", "Input files", "Output")
+
+
+def esc(text):
+    """Escapes roff's special characters in running text."""
+    text = text.replace("\\", "\\e")
+    text = text.replace("-", "\\-")
+    return text
+
+
+def inline(text):
+    """Markdown emphasis and code spans to font changes."""
+    text = esc(text)
+    text = re.sub(r"\*\*(.+?)\*\*", r"\\fB\1\\fR", text)
+    text = re.sub(r"`([^`]+)`", r"\\fB\1\\fR", text)
+    return text
+
+
+def line_start(text):
+    """A line may not start with a dot or an apostrophe (control lines)."""
+    return "\\&" + text if text[:1] in (".", "'") else text
+
+
+def help_to_roff(help_text):
+    lines = help_text.rstrip("\n").split("\n")
+    usage = lines[0]
+    m = re.match(r"Usage:\s*(\S+)\s*(.*)", usage)
+    name, args = (m.group(1), m.group(2)) if m else ("vadrel", usage)
+    out = [".SH SYNOPSIS", f"\\fB{name}\\fR {esc(args)}", ".br",
+           f"\\fB{name}\\fR \\-\\-help | \\-\\-version", ".SH ARGUMENTS"]
+    nested = False
+    for raw in lines[1:]:
+        if not raw.strip():
+            continue
+        if raw.startswith("See README"):
+            continue
+        m = re.match(r"^( +)(\S+)( {2,})(.*)$", raw)
+        if m and len(m.group(1)) <= 2:
+            if nested:
+                out.append(".RE")
+                nested = False
+            out += [".TP", f"\\fI{esc(m.group(2))}\\fR", line_start(esc(m.group(4)))]
+        elif m:
+            if not nested:
+                out.append(".RS")
+                nested = True
+            out += [".TP 10", f"\\fB{esc(m.group(2))}\\fR", line_start(esc(m.group(4)))]
+        else:
+            out.append(line_start(esc(raw.strip())))
+    if nested:
+        out.append(".RE")
+    return out
+
+
+def readme_sections(readme):
+    """The wanted level-2 sections of the README, as lists of lines."""
+    found = {}
+    current = None
+    for raw in readme.split("\n"):
+        if raw.startswith("## "):
+            title = raw[3:].strip()
+            current = title if title in SECTIONS else None
+            if current:
+                found[current] = []
+            continue
+        if current:
+            found[current].append(raw)
+    return [(t, found[t]) for t in SECTIONS if t in found]
+
+
+def markdown_to_roff(lines):
+    out = []
+    para = []
+    i = 0
+
+    def flush():
+        if para:
+            out.append(".PP")
+            out.extend(line_start(inline(p)) for p in para)
+            para.clear()
+
+    while i < len(lines):
+        raw = lines[i]
+        if raw.startswith("```"):
+            flush()
+            out += [".PP", ".RS 4", ".nf"]
+            i += 1
+            while i < len(lines) and not lines[i].startswith("```"):
+                out.append(line_start(esc(lines[i])))
+                i += 1
+            out += [".fi", ".RE"]
+        elif raw.startswith("### ") or raw.startswith("#### "):
+            flush()
+            out.append(".SS " + esc(raw.lstrip("#").strip()))
+        elif raw.startswith("|"):
+            flush()
+            rows = []
+            while i < len(lines) and lines[i].startswith("|"):
+                cells = [c.strip() for c in lines[i].strip().strip("|").split("|")]
+                if not all(re.fullmatch(r":?-+:?", c) for c in cells):
+                    rows.append(cells)
+                i += 1
+            i -= 1
+            header, body = rows[0], rows[1:]
+            for cells in body:
+                out += [".TP", inline(cells[0]) or "(blank)"]
+                rest = [f"{h}: {c}" if h and len(header) > 2 else c
+                        for k, (h, c) in enumerate(zip(header[1:], cells[1:]), start=1) if c]
+                out.append(line_start(inline("; ".join(rest))))
+        elif raw.startswith("- "):
+            flush()
+            item = [raw[2:]]
+            while i + 1 < len(lines) and lines[i + 1].startswith("  ") and lines[i + 1].strip():
+                i += 1
+                item.append(lines[i].strip())
+            out += [".IP \\(bu 2"] + [line_start(inline(t)) for t in item]
+        elif not raw.strip():
+            flush()
+        else:
+            para.append(raw.strip())
+        i += 1
+    flush()
+    return out
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--program", required=True)
+    ap.add_argument("--readme", required=True)
+    ap.add_argument("--version", required=True)
+    ap.add_argument("--output", required=True)
+    a = ap.parse_args()
+    help_text = subprocess.run([a.program, "--help"], capture_output=True, text=True, check=True).stdout
+    with open(a.readme, encoding="utf-8") as f:
+        readme = f.read()
+    page = [f'.TH VADREL 1 "" "vadrel {a.version}" "User Commands"',
+            ".SH NAME",
+            "vadrel \\- ground\\-surface deformation from slip on buried rectangular faults"]
+    page += help_to_roff(help_text)
+    page += [".SH DESCRIPTION",
+             "\\fBvadrel\\fR reads ground points and cards from the points file and fault segments from "
+             "the faults file, and writes one record per point to the print file; every message goes "
+             "to standard output."]
+    for title, lines in readme_sections(readme):
+        page.append(".SH " + esc(title.upper()))
+        page += markdown_to_roff(lines)
+    page += [".SH SEE ALSO", "The Python package \\fBvadrel\\fR (python3 \\-c 'import vadrel; help(vadrel)')."]
+    with open(a.output, "w", encoding="utf-8") as f:
+        f.write("\n".join(page) + "\n")
+
+
+if __name__ == "__main__":
+    main()

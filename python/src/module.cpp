@@ -1,0 +1,651 @@
+// The Python face of the vadrel library: numpy arrays in and out, the
+// computation done by the same functions the program uses, with the GIL
+// released and the points spread over the process's processors.
+#include <fcntl.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <span>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/line_reader.hpp"
+#include "core/run_context.hpp"
+#include "core/stop.hpp"
+#include "core/workers.hpp"
+#include "driver/driver.hpp"
+#include "model/okada.hpp"
+#include "model/okada_batch.hpp"
+#include "readers/faults.hpp"
+#include "readers/grid2d.hpp"
+#include "readers/kov.hpp"
+#include "readers/utm.hpp"
+#include "writers/partials.hpp"
+#include "writers/range.hpp"
+#include "writers/records.hpp"
+#include "writers/strain.hpp"
+
+namespace py = pybind11;
+
+namespace vadrel::python {
+
+using Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// ---------------------------------------------------------------------------
+// Console text to Python's sys.stdout.  The program writes its messages from
+// the calling thread while the GIL is released; each complete line is handed
+// to sys.stdout with the GIL taken back, so the text appears as it is made
+// and in order with what Python itself prints.
+class PythonStdout : public std::streambuf {
+ public:
+  ~PythonStdout() override { pass_on(); }
+
+ protected:
+  int_type overflow(int_type ch) override {
+    if (ch != traits_type::eof()) {
+      buffer_.push_back(static_cast<char>(ch));
+      if (ch == '\n') pass_on();
+    }
+    return traits_type::not_eof(ch);
+  }
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    buffer_.append(s, static_cast<std::size_t>(n));
+    if (std::memchr(s, '\n', static_cast<std::size_t>(n)) != nullptr) pass_on();
+    return n;
+  }
+  int sync() override {
+    pass_on();
+    return 0;
+  }
+
+ private:
+  void pass_on() {
+    if (buffer_.empty()) return;
+    const int saved_errno = errno;  // the program's messages report errno later on
+    struct Restore {
+      int e;
+      ~Restore() { errno = e; }
+    } restore{saved_errno};
+    py::gil_scoped_acquire gil;
+    PyObject* text = PyUnicode_DecodeUTF8(buffer_.data(), static_cast<Py_ssize_t>(buffer_.size()), "replace");
+    buffer_.clear();
+    if (text == nullptr) {
+      PyErr_Clear();
+      return;
+    }
+    PyObject* out = PySys_GetObject("stdout");  // borrowed
+    if (out != nullptr && out != Py_None) {
+      PyObject* r = PyObject_CallMethod(out, "write", "O", text);
+      if (r == nullptr) PyErr_Clear();
+      Py_XDECREF(r);
+    }
+    Py_DECREF(text);
+  }
+
+  std::string buffer_;
+};
+
+// ---------------------------------------------------------------------------
+// Arguments.
+
+[[noreturn]] void bad(const std::string& what) { throw py::value_error(what); }
+
+std::string shape_text(const py::array& a) {
+  std::string s = "(";
+  for (py::ssize_t k = 0; k < a.ndim(); ++k) {
+    if (k > 0) s += ", ";
+    s += std::to_string(a.shape(k));
+  }
+  return s + (a.ndim() == 1 ? ",)" : ")");
+}
+
+void require_finite(const double* v, std::size_t n, const char* name) {
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!std::isfinite(v[i])) {
+      std::ostringstream msg;
+      msg << name << '[' << i << "] is not finite (" << v[i] << "); coordinates must be finite numbers";
+      bad(msg.str());
+    }
+  }
+}
+
+double finite_param(double v, const char* name) {
+  if (!std::isfinite(v)) bad(std::string(name) + " must be a finite number, got " + std::to_string(v));
+  return v;
+}
+
+// Two 1-D arrays of the same length holding finite coordinates.
+struct Points {
+  Array x, y;
+  std::size_t n = 0;
+  const double* px = nullptr;
+  const double* py = nullptr;
+};
+
+Points points(const Array& x, const Array& y, const char* xname = "x", const char* yname = "y") {
+  if (x.ndim() != 1) bad(std::string(xname) + " must be a 1-D array, got shape " + shape_text(x));
+  if (y.ndim() != 1) bad(std::string(yname) + " must be a 1-D array, got shape " + shape_text(y));
+  if (x.shape(0) != y.shape(0)) {
+    bad(std::string(xname) + " and " + yname + " must have the same length, got " +
+        std::to_string(x.shape(0)) + " and " + std::to_string(y.shape(0)));
+  }
+  Points p{x, y, static_cast<std::size_t>(x.shape(0)), x.data(), y.data()};
+  require_finite(p.px, p.n, xname);
+  require_finite(p.py, p.n, yname);
+  return p;
+}
+
+unsigned thread_count(int threads) {
+  if (threads < 0) bad("threads must be 0 (all available processors) or a positive number");
+  return threads == 0 ? Workers::available() : static_cast<unsigned>(threads);
+}
+
+// Runs f(begin, end) over consecutive chunks of [0, n) on up to `threads`
+// threads (the caller included).
+template <class F>
+void over_chunks(std::size_t n, std::size_t chunk, unsigned threads, F f) {
+  const std::size_t chunks = (n + chunk - 1) / chunk;
+  if (chunks == 0) return;
+  const auto t = static_cast<unsigned>(std::min<std::size_t>(threads, chunks));
+  if (t <= 1) {
+    for (std::size_t c = 0; c < chunks; ++c) f(c * chunk, std::min(n, (c + 1) * chunk));
+    return;
+  }
+  Workers workers(t);
+  workers.run(chunks, [&](std::size_t c) { f(c * chunk, std::min(n, (c + 1) * chunk)); });
+}
+
+constexpr std::size_t kChunk = 4096;
+
+void warn_shifted(std::size_t count) {
+  if (count == 0) return;
+  const std::string msg = std::to_string(count) +
+                          " point(s) lie on a patch corner or on the surface trace of a patch that "
+                          "reaches the surface, where the displacement jumps; their values were "
+                          "taken 1 mm away";
+  if (PyErr_WarnEx(PyExc_RuntimeWarning, msg.c_str(), 2) != 0) throw py::error_already_set();
+}
+
+Array new_array(std::size_t n, std::size_t cols) {
+  if (cols == 0) return Array(std::vector<py::ssize_t>{static_cast<py::ssize_t>(n)});
+  return Array(std::vector<py::ssize_t>{static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(cols)});
+}
+
+// ---------------------------------------------------------------------------
+// Fault models.
+
+Segment make_segment(double X, double Y, double strike, double depth, double dip, double lam, double mu,
+                     double U1, double U2, double U3, double L, double W, const std::string& name,
+                     std::int32_t flag) {
+  Segment s;
+  s.X = finite_param(X, "X");
+  s.Y = finite_param(Y, "Y");
+  s.strike = finite_param(strike, "strike");
+  s.flag = flag;
+  s.depth = finite_param(depth, "depth");
+  s.dip = finite_param(dip, "dip");
+  s.lambda = finite_param(lam, "lam");
+  s.mu = finite_param(mu, "mu");
+  s.U1 = finite_param(U1, "U1");
+  s.U2 = finite_param(U2, "U2");
+  s.U3 = finite_param(U3, "U3");
+  s.L = finite_param(L, "L");
+  s.W = finite_param(W, "W");
+  if (lam + mu == 0.0) bad("lam + mu must not be 0 (only mu/(lam+mu) is used)");
+  s.name = name.substr(0, 16);
+  s.name.resize(16, ' ');
+  return s;
+}
+
+std::string trimmed(const std::string& s) {
+  std::size_t n = s.size();
+  while (n > 0 && s[n - 1] == ' ') --n;
+  return s.substr(0, n);
+}
+
+struct Faults {
+  FaultModel model;
+};
+
+Faults make_faults(const std::vector<Segment>& segments, const std::array<double, 3>& ramp) {
+  if (segments.empty()) bad("a fault model needs at least one segment");
+  Faults f;
+  for (const Segment& s : segments) f.model.add(s);
+  f.model.ramp = {finite_param(ramp[0], "ramp a"), finite_param(ramp[1], "ramp b"),
+                  finite_param(ramp[2], "ramp c")};
+  return f;
+}
+
+Faults read_faults_file(const std::string& path) {
+  PythonStdout out;
+  std::ostream console(&out);
+  RunContext ctx(console, 1);
+  ctx.settings.option = std::string(OPTION_FIELD, ' ');
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    throw py::error_already_set();
+  }
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    errno = EISDIR;
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    throw py::error_already_set();
+  }
+  try {
+    py::gil_scoped_release release;
+    errno = 0;  // the bad-line reports end with the text of the last system error, as in the program
+    LineReader in(fd);
+    read_faults(ctx, in);
+    if (in.failed()) {
+      errno = in.error();
+      throw std::system_error(in.error(), std::generic_category());
+    }
+  } catch (const Stop& stop) {
+    console.flush();
+    bad(stop.stop_text + " (" + path + ")");  // no segment in the file
+  } catch (const std::system_error& e) {
+    console.flush();
+    errno = e.code().value();
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    throw py::error_already_set();
+  }
+  console.flush();
+  Faults f;
+  f.model = std::move(ctx.faults);
+  return f;
+}
+
+// ---------------------------------------------------------------------------
+// Computations.
+
+py::array patch_displacement(const Array& x, const Array& y, double L, double W, double depth, double dip,
+                             double lam, double mu, double U1, double U2, double U3, int threads) {
+  const Points p = points(x, y);
+  for (auto [v, name] : {std::pair{L, "L"}, {W, "W"}, {depth, "depth"}, {dip, "dip"}, {lam, "lam"},
+                         {mu, "mu"}, {U1, "U1"}, {U2, "U2"}, {U3, "U3"}}) {
+    finite_param(v, name);
+  }
+  if (lam + mu == 0.0) bad("lam + mu must not be 0 (only mu/(lam+mu) is used)");
+  const unsigned t = thread_count(threads);
+  Array out = new_array(p.n, 9);
+  double* o = out.mutable_data();
+  {
+    py::gil_scoped_release release;
+    const PatchTrig trig = patch_trig(dip, lam, mu);
+    over_chunks(p.n, kChunk, t, [&](std::size_t begin, std::size_t end) {
+      constexpr std::size_t block = 256;
+      std::vector<double> scratch(9 * block);
+      double* u[9];
+      for (std::size_t k = 0; k < 9; ++k) u[k] = scratch.data() + k * block;
+      for (std::size_t first = begin; first < end; first += block) {
+        const std::size_t m = std::min(block, end - first);
+        okada_patch_batch(U1, U2, U3, p.px + first, p.py + first, m, L, W, depth, trig, u);
+        for (std::size_t i = 0; i < m; ++i) {
+          for (std::size_t k = 0; k < 9; ++k) o[(first + i) * 9 + k] = u[k][i];
+        }
+      }
+    });
+  }
+  return out;
+}
+
+// East, north, up (mm) summed over the segments, as the program's range-type
+// records have it.  Returns the number of points whose value was taken 1 mm
+// away.
+std::size_t enu(const FaultModel& model, const Points& p, double* E, double* N, double* Z, unsigned t) {
+  std::vector<std::size_t> shifted((p.n + kChunk - 1) / kChunk, 0);
+  over_chunks(p.n, kChunk, t, [&](std::size_t begin, std::size_t end) {
+    std::vector<PointIn> pts(end - begin);
+    for (std::size_t i = begin; i < end; ++i) {
+      pts[i - begin].x = p.px[i];
+      pts[i - begin].y = p.py[i];
+    }
+    RecordChunk chunk;
+    sum_displacements(model, pts, chunk);
+    std::size_t count = 0;
+    for (std::size_t i = begin; i < end; ++i) {
+      E[i] = chunk.E[i - begin];
+      N[i] = chunk.N[i - begin];
+      Z[i] = chunk.Z[i - begin];
+      count += chunk.shifted[i - begin];
+    }
+    shifted[begin / kChunk] = count;
+  });
+  std::size_t total = 0;
+  for (const std::size_t c : shifted) total += c;
+  return total;
+}
+
+py::array displacement(const Faults& f, const Array& x, const Array& y, int threads) {
+  const Points p = points(x, y);
+  const unsigned t = thread_count(threads);
+  Array out = new_array(p.n, 3);
+  double* o = out.mutable_data();
+  std::size_t shifted = 0;
+  {
+    py::gil_scoped_release release;
+    std::vector<double> E(p.n), N(p.n), Z(p.n);
+    shifted = enu(f.model, p, E.data(), N.data(), Z.data(), t);
+    for (std::size_t i = 0; i < p.n; ++i) {
+      o[3 * i] = E[i];
+      o[3 * i + 1] = N[i];
+      o[3 * i + 2] = Z[i];
+    }
+  }
+  warn_shifted(shifted);
+  return out;
+}
+
+// The look vectors of n points: one (3,) vector for all, or an (n, 3) array.
+struct Looks {
+  Array a;
+  bool each = false;
+  Vec3 at(std::size_t i) const {
+    const double* d = a.data() + (each ? 3 * i : 0);
+    return {d[0], d[1], d[2]};
+  }
+};
+
+Looks looks(const Array& look, std::size_t n) {
+  Looks l{look, false};
+  if (look.ndim() == 1 && look.shape(0) == 3) {
+    l.each = false;
+  } else if (look.ndim() == 2 && look.shape(1) == 3 && static_cast<std::size_t>(look.shape(0)) == n) {
+    l.each = true;
+  } else {
+    bad("look must be (east, north, up) or an array of shape (" + std::to_string(n) +
+        ", 3) with one vector per point, got shape " + shape_text(look));
+  }
+  const double* d = look.data();
+  for (py::ssize_t i = 0; i < look.size(); ++i) {
+    if (!std::isfinite(d[i])) bad("look holds a value that is not finite");
+  }
+  return l;
+}
+
+py::array range_change(const Faults& f, const Array& x, const Array& y, const Array& look, int threads) {
+  const Points p = points(x, y);
+  const Looks lk = looks(look, p.n);
+  const unsigned t = thread_count(threads);
+  Array out = new_array(p.n, 0);
+  double* o = out.mutable_data();
+  std::size_t shifted = 0;
+  {
+    py::gil_scoped_release release;
+    std::vector<double> E(p.n), N(p.n), Z(p.n);
+    shifted = enu(f.model, p, E.data(), N.data(), Z.data(), t);
+    LookGeometry g;
+    g.vcard_set = true;
+    for (std::size_t i = 0; i < p.n; ++i) {
+      g.plook = lk.at(i);
+      o[i] = calc_range(g, f.model.ramp, p.px[i], p.py[i], {E[i], N[i], Z[i]});
+    }
+  }
+  warn_shifted(shifted);
+  return out;
+}
+
+py::array strain(const Faults& f, const Array& x, const Array& y, int threads) {
+  const Points p = points(x, y);
+  const unsigned t = thread_count(threads);
+  Array out = new_array(p.n, 6);
+  double* o = out.mutable_data();
+  std::vector<std::uint8_t> shifted(p.n, 0);
+  {
+    py::gil_scoped_release release;
+    over_chunks(p.n, 512, t, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i) {
+        const StrainResult r = compute_strain(f.model, p.px[i], p.py[i]);
+        std::copy(r.g.begin(), r.g.end(), o + 6 * i);
+        shifted[i] = r.shifted ? 1 : 0;
+      }
+    });
+  }
+  warn_shifted(static_cast<std::size_t>(std::count(shifted.begin(), shifted.end(), 1)));
+  return out;
+}
+
+py::array partials(const Faults& f, const Array& x, const Array& y, const Array& look,
+                   const std::string& method, int threads) {
+  const bool forward = method == "forward";
+  if (!forward && method != "analytic") {
+    bad("method must be \"analytic\" (closed form) or \"forward\" (forward differences of step 1), got \"" +
+        method + "\"");
+  }
+  const Points p = points(x, y);
+  const Looks lk = looks(look, p.n);
+  const unsigned t = thread_count(threads);
+  Array out = new_array(p.n, 10);
+  double* o = out.mutable_data();
+  std::vector<std::uint8_t> shifted(p.n, 0);
+  {
+    py::gil_scoped_release release;
+    const Segment& seg = f.model.segments.front();
+    over_chunks(p.n, forward ? 256 : 128, t, [&](std::size_t begin, std::size_t end) {
+      LookGeometry g;
+      g.vcard_set = true;
+      for (std::size_t i = begin; i < end; ++i) {
+        g.plook = lk.at(i);
+        const PartialsResult r = forward ? compute_partials_numeric(seg, g, f.model.ramp, p.px[i], p.py[i])
+                                         : compute_partials_exact(seg, g, p.px[i], p.py[i]);
+        const auto& D = r.D;
+        // The record's column order.
+        const double row[10] = {D[3], D[4], D[9], D[7], D[8], D[0], D[1], D[2], D[5], D[6]};
+        std::copy(row, row + 10, o + 10 * i);
+        shifted[i] = r.shifted ? 1 : 0;
+      }
+    });
+  }
+  warn_shifted(static_cast<std::size_t>(std::count(shifted.begin(), shifted.end(), 1)));
+  return out;
+}
+
+double central_meridian(int zone) {
+  if (zone < 1 || zone > 60) bad("zone must be a UTM zone from 1 to 60, got " + std::to_string(zone));
+  double cmer = static_cast<double>(zone * 6 + 180 - 3);
+  if (cmer >= 360.0) cmer -= 360.0;
+  return cmer;
+}
+
+py::object utm_xy(const Array& lon, const Array& lat, int zone) {
+  const double cmer = central_meridian(zone);
+  if (lon.ndim() != lat.ndim() || !std::equal(lon.shape(), lon.shape() + lon.ndim(), lat.shape())) {
+    bad("lon and lat must have the same shape, got " + shape_text(lon) + " and " + shape_text(lat));
+  }
+  const auto n = static_cast<std::size_t>(lon.size());
+  require_finite(lon.data(), n, "lon");
+  require_finite(lat.data(), n, "lat");
+  for (std::size_t i = 0; i < n; ++i) {
+    if (std::fabs(lat.data()[i]) > 90.0) bad("lat[" + std::to_string(i) + "] is outside -90..90 degrees");
+  }
+  std::vector<py::ssize_t> shape(lon.shape(), lon.shape() + lon.ndim());
+  Array e(shape), nn(shape);
+  double* pe = e.mutable_data();
+  double* pn = nn.mutable_data();
+  const double* plon = lon.data();
+  const double* plat = lat.data();
+  {
+    py::gil_scoped_release release;
+    for (std::size_t i = 0; i < n; ++i) utm(plat[i], plon[i], pe[i], pn[i], cmer);
+  }
+  if (lon.ndim() == 0) return py::make_tuple(pe[0], pn[0]);
+  return py::make_tuple(e, nn);
+}
+
+py::tuple read_grid(const std::string& path) {
+  std::ifstream in(path, std::ios::in | std::ios::binary);
+  if (!in.is_open()) {
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    throw py::error_already_set();
+  }
+  int mmax = 0, nmax = 0;
+  if (reakovhdr(in, mmax, nmax) != 0) bad("not a grid file (no \"Coordinate System\" header or bad dimensions): " + path);
+  const std::string problem = kov_dimension_problem(mmax, nmax);
+  if (!problem.empty()) bad("grid file " + path + ": " + problem);
+  Grid2D x(mmax + 1, nmax + 1), y(mmax + 1, nmax + 1);
+  std::ostringstream console;
+  try {
+    reakov(in, x, y, mmax + 1, nmax + 1, console);
+  } catch (const Stop& stop) {
+    std::string text = console.str();
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    bad("grid file " + path + ": " + (text.empty() ? stop.stop_text : text));
+  }
+  Array ax(std::vector<py::ssize_t>{nmax, mmax}), ay(std::vector<py::ssize_t>{nmax, mmax});
+  double* px = ax.mutable_data();
+  double* py_ = ay.mutable_data();
+  for (int j = 1; j <= nmax; ++j) {
+    for (int i = 1; i <= mmax; ++i) {
+      px[(j - 1) * mmax + (i - 1)] = x(i, j);
+      py_[(j - 1) * mmax + (i - 1)] = y(i, j);
+    }
+  }
+  return py::make_tuple(ax, ay);
+}
+
+int run(const std::vector<std::string>& args) {
+  PythonStdout out;
+  std::ostream console(&out);
+  std::vector<std::string> argv_text{"vadrel"};
+  argv_text.insert(argv_text.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : argv_text) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  int status = 0;
+  {
+    py::gil_scoped_release release;
+    status = run_program(static_cast<int>(argv_text.size()), argv.data(), console);
+    console.flush();
+  }
+  return status;
+}
+
+}  // namespace vadrel::python
+
+using namespace vadrel::python;
+using vadrel::Segment;
+
+PYBIND11_MODULE(_vadrel, m) {
+  m.doc() = "Compiled core of the vadrel package (see the package's documentation).";
+  m.attr("version") = VADREL_VERSION;
+
+  py::class_<Segment>(m, "Segment", R"doc(
+One rectangular fault segment.
+
+Segment(X, Y, strike, depth, dip, lam, mu, U1, U2, U3, L, W, name="", flag=0)
+
+X, Y    surface point above the start of the deep edge, km east and north
+strike  degrees clockwise from north; the patch dips to the right of the
+        strike direction for dips below 90 degrees
+depth   depth of the deep edge, km
+dip     degrees
+lam, mu elastic constants in any one unit (only mu/(lam+mu) is used)
+U1, U2, U3  strike slip (positive left-lateral), dip slip (positive
+        reverse), opening, mm
+L, W    length along strike and width up dip from the deep edge, km
+name    label (first 16 characters kept); flag: an integer, listed only
+)doc")
+      .def(py::init(&make_segment), py::arg("X"), py::arg("Y"), py::arg("strike"), py::arg("depth"),
+           py::arg("dip"), py::arg("lam"), py::arg("mu"), py::arg("U1"), py::arg("U2"), py::arg("U3"),
+           py::arg("L"), py::arg("W"), py::arg("name") = "", py::arg("flag") = 0)
+      .def_readonly("X", &Segment::X)
+      .def_readonly("Y", &Segment::Y)
+      .def_readonly("strike", &Segment::strike)
+      .def_readonly("depth", &Segment::depth)
+      .def_readonly("dip", &Segment::dip)
+      .def_readonly("lam", &Segment::lambda)
+      .def_readonly("mu", &Segment::mu)
+      .def_readonly("U1", &Segment::U1)
+      .def_readonly("U2", &Segment::U2)
+      .def_readonly("U3", &Segment::U3)
+      .def_readonly("L", &Segment::L)
+      .def_readonly("W", &Segment::W)
+      .def_readonly("flag", &Segment::flag)
+      .def_property_readonly("name", [](const Segment& s) { return trimmed(s.name); })
+      .def("__repr__",
+           [](const Segment& s) {
+             std::ostringstream o;
+             o.precision(17);
+             o << "Segment(X=" << s.X << ", Y=" << s.Y << ", strike=" << s.strike << ", depth=" << s.depth
+               << ", dip=" << s.dip << ", lam=" << s.lambda << ", mu=" << s.mu << ", U1=" << s.U1
+               << ", U2=" << s.U2 << ", U3=" << s.U3 << ", L=" << s.L << ", W=" << s.W << ", name='"
+               << trimmed(s.name) << "', flag=" << s.flag << ")";
+             return o.str();
+           })
+      .def(py::pickle(
+          [](const Segment& s) {
+            return py::make_tuple(s.X, s.Y, s.strike, s.depth, s.dip, s.lambda, s.mu, s.U1, s.U2, s.U3, s.L,
+                                  s.W, s.name, s.flag);
+          },
+          [](const py::tuple& t) {
+            return make_segment(t[0].cast<double>(), t[1].cast<double>(), t[2].cast<double>(),
+                                t[3].cast<double>(), t[4].cast<double>(), t[5].cast<double>(),
+                                t[6].cast<double>(), t[7].cast<double>(), t[8].cast<double>(),
+                                t[9].cast<double>(), t[10].cast<double>(), t[11].cast<double>(),
+                                t[12].cast<std::string>(), t[13].cast<std::int32_t>());
+          }));
+
+  py::class_<Faults>(m, "Faults", R"doc(
+A fault model: one or more segments and the range ramp.
+
+Faults(segments, ramp=(0, 0, 0))
+
+segments  a sequence of Segment (at least one)
+ramp      (a, b, c): a*x + b*y + c (mm, x and y in km) is added to every
+          range change
+)doc")
+      .def(py::init(&make_faults), py::arg("segments"), py::arg("ramp") = std::array<double, 3>{0.0, 0.0, 0.0})
+      .def_property_readonly("segments", [](const Faults& f) { return f.model.segments; })
+      .def_property_readonly("ramp",
+                             [](const Faults& f) {
+                               return py::make_tuple(f.model.ramp.a, f.model.ramp.b, f.model.ramp.c);
+                             })
+      .def("__len__", [](const Faults& f) { return f.model.segments.size(); })
+      .def("__repr__",
+           [](const Faults& f) {
+             std::ostringstream o;
+             o.precision(17);
+             o << "Faults(<" << f.model.segments.size() << " segment(s)>, ramp=(" << f.model.ramp.a << ", "
+               << f.model.ramp.b << ", " << f.model.ramp.c << "))";
+             return o.str();
+           })
+      .def(py::pickle(
+          [](const Faults& f) {
+            return py::make_tuple(f.model.segments,
+                                  py::make_tuple(f.model.ramp.a, f.model.ramp.b, f.model.ramp.c));
+          },
+          [](const py::tuple& t) {
+            return make_faults(t[0].cast<std::vector<Segment>>(), t[1].cast<std::array<double, 3>>());
+          }));
+
+  m.def("read_faults", &read_faults_file, py::arg("path"));
+  m.def("patch_displacement", &patch_displacement, py::arg("x"), py::arg("y"), py::kw_only(), py::arg("L"),
+        py::arg("W"), py::arg("depth"), py::arg("dip"), py::arg("lam") = 3.0e10, py::arg("mu") = 3.0e10,
+        py::arg("U1") = 0.0, py::arg("U2") = 0.0, py::arg("U3") = 0.0, py::arg("threads") = 0);
+  m.def("displacement", &displacement, py::arg("faults"), py::arg("x"), py::arg("y"), py::kw_only(),
+        py::arg("threads") = 0);
+  m.def("range_change", &range_change, py::arg("faults"), py::arg("x"), py::arg("y"), py::arg("look"),
+        py::kw_only(), py::arg("threads") = 0);
+  m.def("strain", &strain, py::arg("faults"), py::arg("x"), py::arg("y"), py::kw_only(), py::arg("threads") = 0);
+  m.def("partials", &partials, py::arg("faults"), py::arg("x"), py::arg("y"), py::arg("look"),
+        py::arg("method") = "analytic", py::kw_only(), py::arg("threads") = 0);
+  m.def("utm", &utm_xy, py::arg("lon"), py::arg("lat"), py::arg("zone"));
+  m.def("read_grid", &read_grid, py::arg("path"));
+  m.def("run", &run, py::arg("args"));
+  m.def("available_threads", &vadrel::Workers::available);
+}

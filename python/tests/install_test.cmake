@@ -1,0 +1,50 @@
+# Installs the build tree into a scratch prefix and checks what landed there:
+# the program, its man page and the Python package, found by Debian's
+# /usr/bin/python3 under the prefix's dist-packages directory.
+#   cmake -DBUILD_DIR=<build> -DPYTHON=/usr/bin/python3 -DPYDIR=<relative dir> -P install_test.cmake
+set(P ${BUILD_DIR}/install-test-prefix)
+file(REMOVE_RECURSE ${P})
+
+function(check_run what)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${what} failed (${rc}):\n${out}\n${err}")
+  endif()
+  set(OUT "${out}" PARENT_SCOPE)
+endfunction()
+
+check_run("cmake --install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${P})
+
+foreach(f bin/vadrel share/man/man1/vadrel.1 ${PYDIR}/vadrel/__init__.py ${PYDIR}/vadrel/plot.py
+          ${PYDIR}/vadrel/dask.py)
+  if(NOT EXISTS ${P}/${f})
+    message(FATAL_ERROR "not installed: ${P}/${f}")
+  endif()
+endforeach()
+
+check_run("installed vadrel --help" ${P}/bin/vadrel --help)
+string(REGEX MATCH "Usage: vadrel [^\n]*" usage "${OUT}")
+file(READ ${P}/share/man/man1/vadrel.1 page)
+if(NOT page MATCHES "^\\.TH VADREL 1" OR NOT page MATCHES "points\\\\-file faults\\\\-file print\\\\-file option\\\\-word"
+   OR NOT page MATCHES "\\.SH INPUT FILES" OR NOT page MATCHES "\\.SS Faults file")
+  message(FATAL_ERROR "the man page lacks its title, the synopsis of '${usage}' or the file formats")
+endif()
+
+# Python's own rule for site directories under a prefix names the directory,
+# and the package imported from there is the installed one (with its compiled
+# module), not the build tree's.
+check_run("python3 under the prefix" ${CMAKE_COMMAND} -E env PYTHONPATH=${P}/${PYDIR} PYTHONNOUSERSITE=1
+  ${PYTHON} -c "
+import os, site, sys
+p = os.path.realpath('${P}')
+assert os.path.realpath('${P}/${PYDIR}') in [os.path.realpath(d) for d in site.getsitepackages([p])], site.getsitepackages([p])
+import vadrel, vadrel.plot, vadrel.dask
+assert os.path.realpath(vadrel.__file__).startswith(p), vadrel.__file__
+assert os.path.realpath(vadrel._vadrel.__file__).startswith(p), vadrel._vadrel.__file__
+f = vadrel.Faults([vadrel.Segment(0, 0, 0, 10, 45, 1, 1, 0, 1000, 0, 10, 10)])
+u = vadrel.displacement(f, [5.0], [5.0])
+assert u.shape == (1, 3) and abs(u).max() > 1
+print('installed package', vadrel.__version__, 'at', os.path.dirname(vadrel.__file__))
+")
+message(STATUS "${OUT}")
+file(REMOVE_RECURSE ${P})

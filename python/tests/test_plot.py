@@ -1,0 +1,129 @@
+"""Maps of the bundled examples: image size, not blank, the colour range
+matching the data (read independently from the program's outputs)."""
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.image as mpimg  # noqa: E402
+import matplotlib.pyplot as plt  # noqa: E402
+import numpy as np  # noqa: E402
+import pytest  # noqa: E402
+
+import vadrel  # noqa: E402
+import vadrel.plot as vp  # noqa: E402
+from conftest import fields, records, run_program  # noqa: E402
+
+
+def column(lines, k, width=10):
+    return np.array([float(fields(r, width)[k]) for r in records(lines)])
+
+
+def check_image(path, fig, mappable, data, size=(600, 700)):
+    """Size, not blank, a colour range symmetric about 0 reaching the data's
+    largest magnitude, and the colours of the data's extremes on the map."""
+    img = mpimg.imread(path)
+    assert img.shape[:2] == size
+    rgb = img[:, :, :3]
+    assert len(np.unique(np.round(rgb.reshape(-1, 3) * 255), axis=0)) > 20, "blank picture"
+    m = np.abs(data).max()
+    assert mappable.get_clim() == pytest.approx((-m, m), rel=1e-6, abs=1e-12)
+    box = fig.axes[0].get_window_extent()
+    h = img.shape[0]
+    inside = rgb[int(h - box.y1) + 2:int(h - box.y0) - 2, int(box.x0) + 2:int(box.x1) - 2].reshape(-1, 3)
+    for v in (data.min(), data.max()):
+        c = np.array(mappable.cmap(mappable.norm(v))[:3])
+        assert (np.abs(inside - c).max(axis=1) < 0.02).sum() > 20, f"colour of {v} missing on the map"
+    plt.close("all")
+
+
+@pytest.fixture
+def thrust(binary, workdir):
+    status, _, lines = run_program(binary, "thrust_points.txt", "thrust_faults.txt", "vector", workdir)
+    assert status == 0
+    return workdir, lines
+
+
+def test_vector_map(thrust):
+    d, lines = thrust
+    up = column(lines, 4)
+    fig, mp = vp.plot_print_file(d / "out.txt", d / "v.png", faults=d / "thrust_faults.txt")
+    check_image(d / "v.png", fig, mp, up)
+    ax = fig.axes[0]
+    assert len(ax.collections) == 2  # the colour mesh and the arrows
+    assert len(ax.lines) == 2 * 3  # outline and top edge of each segment
+    assert ax.get_title() == "out.txt: vector records, up"
+
+
+def test_wrapped_range_map(thrust):
+    d, lines = thrust
+    fig, mp = vp.plot_print_file(d / "out.txt", d / "w.png", value="range", wrap=28.3)
+    img = mpimg.imread(d / "w.png")
+    assert img.shape[:2] == (600, 700)
+    assert mp.get_clim() == (0.0, 28.3)
+    shown = np.asarray(mp.get_array()).ravel()
+    np.testing.assert_allclose(np.sort(shown), np.sort(np.mod(column(lines, 6), 28.3)))
+    assert "wrapped every 28.3 mm" in fig.axes[1].get_ylabel()
+    plt.close("all")
+
+
+def test_strain_component_map(binary, workdir):
+    status, _, lines = run_program(binary, "thrust_points.txt", "thrust_faults.txt", "strain", workdir)
+    assert status == 0
+    v = column(lines, 6, 13)  # duzde
+    fig, mp = vp.plot_print_file(workdir / "out.txt", workdir / "s.png", value="duzde")
+    check_image(workdir / "s.png", fig, mp, v)
+    assert fig.axes[1].get_ylabel() == "d(uUp)/dEast (mm/km)"
+
+
+def test_curvilinear_uplift_map(binary, workdir):
+    status, _, _ = run_program(binary, "bay_points.txt", "bay_faults.txt", "ascii", workdir)
+    assert status == 0
+    ini = np.array((workdir / "bay_grid.ini").read_text().split(), dtype=float)
+    fig, mp = vp.plot_ini(workdir / "bay_grid.ini", workdir / "b.png", grid=workdir / "bay_grid.grd",
+                          faults=workdir / "bay_faults.txt")
+    check_image(workdir / "b.png", fig, mp, ini)
+    assert len(mp.get_paths()) == 9 * 11  # one polygon per cell
+    assert fig.axes[0].get_xlabel() == "x (m)"
+
+
+def test_regular_card_uplift_map(binary, tmp_path):
+    (tmp_path / "p.txt").write_text("V 0 0 1 1\nM -40 -30 2 1.5 41 41\n")
+    (tmp_path / "f.txt").write_text(" 0 0 10 0 15 35 3e10 3e10 0 2000 0 20 20 x\n")
+    status, _, _ = run_program(binary, "p.txt", "f.txt", "ascii", tmp_path)
+    assert status == 0
+    ini = np.array((tmp_path / "disp.ini").read_text().split(), dtype=float)
+    fig, mp = vp.plot_ini(tmp_path / "disp.ini", tmp_path / "m.png", card="M -40 -30 2 1.5 41 41",
+                          faults=tmp_path / "f.txt")
+    check_image(tmp_path / "m.png", fig, mp, ini)
+    # Without the card the shape is read from the file's line breaks.
+    assert vp.read_ini_file(tmp_path / "disp.ini").shape == (41, 41)
+
+
+def test_segment_outline_geometry():
+    s = vadrel.Segment(10.0, -5.0, 90.0, 12.0, 60.0, 1, 1, 0, 1, 0, 30.0, 10.0)
+    outline, top = vp.segment_outline(s)
+    # Strike east: the patch dips to the south, its top edge 5 km north of the deep one.
+    np.testing.assert_allclose(outline, [[10, -5], [40, -5], [40, 0], [10, 0], [10, -5]], atol=1e-12)
+    np.testing.assert_allclose(top, [[40, 0], [10, 0]], atol=1e-12)
+
+
+def test_command_line(thrust, capsys):
+    d, _ = thrust
+    assert vp.main([str(d / "out.txt"), "--faults", str(d / "thrust_faults.txt")]) == 0
+    assert (d / "out.png").stat().st_size > 10000
+    assert vp.main([str(d / "out.txt"), "--value", "duzde", "-o", str(d / "x.png")]) == 1
+    assert "no column 'duzde'" in capsys.readouterr().err
+    assert not (d / "x.png").exists()
+    plt.close("all")
+
+
+def test_print_file_reader_fields(tmp_path):
+    p = tmp_path / "p.out"
+    p.write_text("* header\n" + "".join(" " + f.rjust(10) for f in ("-50.0000", "-45.0000", "*" * 10)) + "\n")
+    g = vp.read_print_file(p)
+    assert set(g) == {"range"}
+    assert np.isnan(g["range"][1][0, 2])
+    rec = " " + " ".join(f.rjust(20) for f in ["-1.2345678901E-03", "1.0000000000-103"] + ["0.0E+00"] * 10)
+    p.write_text(" * Exact derivatives d(range)/d(parameter)\n" + rec + "\n")
+    cols, data = vp.read_print_file(p)["analytic"]
+    assert cols[2:] == vadrel.PARTIAL_COLUMNS
+    assert data[0, 0] == -1.2345678901e-3 and data[0, 1] == 1e-103
