@@ -15,7 +15,7 @@
 # Usage: bash bench/grid_bench.sh        (builds build-release/vadrel first)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DVADREL_TESTS=OFF >/dev/null
+cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DVADREL_TESTS=OFF -DVADREL_PYTHON=OFF -DVADREL_MANPAGE=OFF >/dev/null
 cmake --build build-release -j2 --target vadrel >/dev/null
 bin="$PWD/build-release/vadrel"
 

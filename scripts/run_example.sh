@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/ensure-deps.sh
-cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DVADREL_TESTS=OFF >/dev/null
+cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DVADREL_TESTS=OFF -DVADREL_PYTHON=OFF -DVADREL_MANPAGE=OFF >/dev/null
 cmake --build build-release -j2 --target vadrel
 cd examples
 ../build-release/vadrel thrust_points.txt thrust_faults.txt thrust.out vector

@@ -246,23 +246,17 @@ Faults read_faults_file(const std::string& path) {
     PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
     throw py::error_already_set();
   }
+  LineReader in(fd);
   try {
     py::gil_scoped_release release;
-    errno = 0;  // the bad-line reports end with the text of the last system error, as in the program
-    LineReader in(fd);
     read_faults(ctx, in);
-    if (in.failed()) {
-      errno = in.error();
-      throw std::system_error(in.error(), std::generic_category());
-    }
   } catch (const Stop& stop) {
     console.flush();
+    if (in.failed()) {  // a failed read, reported on the console as by the program
+      PyErr_SetString(PyExc_OSError, (path + ": " + in.failure()).c_str());
+      throw py::error_already_set();
+    }
     bad(stop.stop_text + " (" + path + ")");  // no segment in the file
-  } catch (const std::system_error& e) {
-    console.flush();
-    errno = e.code().value();
-    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
-    throw py::error_already_set();
   }
   console.flush();
   Faults f;
