@@ -17,7 +17,6 @@
 #include "writers/batch.hpp"
 #include "writers/range.hpp"
 #include "readers/cardline.hpp"
-#include "readers/grid2d.hpp"
 #include "readers/kov.hpp"
 #include "readers/utm.hpp"
 
@@ -262,6 +261,29 @@ void regular_grid(RunContext& ctx, std::string_view line, bool geographic) {
 // 0 for a missing grid node (0.0, or a value whose whole part is -999).
 int weight(double v) { return (v == 0.0 || std::trunc(v) == -999.0) ? 0 : 1; }
 
+}  // namespace
+
+bool cell_point(const Grid2D& x, const Grid2D& y, int i, int j, double& xc, double& yc) {
+  const int w1 = weight(x(i - 1, j - 1));
+  const int w2 = weight(x(i - 1, j));
+  const int w3 = weight(x(i, j - 1));
+  const int w4 = weight(x(i, j));
+  if (w4 == 0) return false;
+  const double sum = w1 + w2 + w3 + w4;
+  xc = (w2 * x(i - 1, j) + w1 * x(i - 1, j - 1) + w3 * x(i, j - 1) + w4 * x(i, j)) / sum;
+  yc = (w2 * y(i - 1, j) + w1 * y(i - 1, j - 1) + w3 * y(i, j - 1) + w4 * y(i, j)) / sum;
+  return true;
+}
+
+double depth_factor(double d) {
+  // Shallow water takes a share of the uplift growing with its depth; the
+  // factor is held in single precision.
+  if (!(d > 0.0)) return 0.0;
+  return d >= kFullTaperDepth ? 1.0 : static_cast<double>(static_cast<float>(d / kFullTaperDepth));
+}
+
+namespace {
+
 // Reads the depth/mask rows j = 1..np, np values each, into `depth`.
 void read_depth(RunContext& ctx, const std::string& name, Grid2D& depth, int mp, int np) {
   std::ifstream in;
@@ -402,14 +424,9 @@ void curvilinear_grid(RunContext& ctx, std::string_view line, LineReader& points
       ctx, work, grid_point_kind(ctx.settings), cells,
       [&](std::size_t cell, PointIn& p) {
         const auto [i, j] = cell_of(cell);
-        const int w1 = weight(x(i - 1, j - 1));
-        const int w2 = weight(x(i - 1, j));
-        const int w3 = weight(x(i, j - 1));
-        const int w4 = weight(x(i, j));
-        if (w4 == 0) return false;
-        const double sum = w1 + w2 + w3 + w4;
-        const double xc = (w2 * x(i - 1, j) + w1 * x(i - 1, j - 1) + w3 * x(i, j - 1) + w4 * x(i, j)) / sum;
-        const double yc = (w2 * y(i - 1, j) + w1 * y(i - 1, j - 1) + w3 * y(i, j - 1) + w4 * y(i, j)) / sum;
+        double xc = 0.0;
+        double yc = 0.0;
+        if (!cell_point(x, y, i, j, xc, yc)) return false;
         p.x = xc / 1000.0;
         p.y = yc / 1000.0;
         if (degrees) {
@@ -427,11 +444,7 @@ void curvilinear_grid(RunContext& ctx, std::string_view line, LineReader& points
         const double drcalc = emit_grid_point(ctx, records, k, p);
         if (!have_depth) {
           uplift(i, j) = drcalc / 1000.0;
-        } else if (const double d = depth(i, j); d > 0.0) {
-          // Shallow water takes a share of the uplift growing with its depth;
-          // the factor is held in single precision.
-          const double factor =
-              d >= kFullTaperDepth ? 1.0 : static_cast<double>(static_cast<float>(d / kFullTaperDepth));
+        } else if (const double factor = depth_factor(depth(i, j)); factor > 0.0) {
           uplift(i, j) = drcalc * factor / 1000.0;
         }
         ctx.counters.extend(p.x, p.y);

@@ -145,10 +145,6 @@ def read_grid(path):
     return _vadrel.read_grid(os.fspath(path))
 
 
-def _present(v):
-    return (v != 0.0) & (np.trunc(v) != -999.0)
-
-
 def cell_points(xn, yn, *, degrees=False, zone=None):
     """The ground points of the cells of a curvilinear grid, as a ``U`` (metres)
     or ``S`` (``degrees=True``, projected with ``zone``) card makes them.
@@ -166,23 +162,11 @@ def cell_points(xn, yn, *, degrees=False, zone=None):
     if degrees and zone is None:
         raise ValueError("a grid in degrees needs the UTM zone")
     nmax, mmax = xn.shape
-    w = _present(xn).astype(float)
-    c = [(slice(None, -1), slice(None, -1)), (slice(1, None), slice(None, -1)),
-         (slice(None, -1), slice(1, None)), (slice(1, None), slice(1, None))]
-    # Corners in the program's order of summation: (i-1, j), (i-1, j-1), (i, j-1), (i, j).
-    order = [c[1], c[0], c[2], c[3]]
-    total = sum(w[s] for s in order)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        xs = ((w[order[0]] * xn[order[0]] + w[order[1]] * xn[order[1]]) + w[order[2]] * xn[order[2]]
-              + w[order[3]] * xn[order[3]]) / total
-        ys = ((w[order[0]] * yn[order[0]] + w[order[1]] * yn[order[1]]) + w[order[2]] * yn[order[2]]
-              + w[order[3]] * yn[order[3]]) / total
-    ok = w[c[3]] > 0
+    xs, ys, valid = _vadrel.cell_points(xn, yn)
+    xs, ys = xs[1:nmax, 1:mmax], ys[1:nmax, 1:mmax]
+    ok = valid[1:nmax, 1:mmax]
     x = np.zeros((nmax + 1, mmax + 1))
     y = np.zeros((nmax + 1, mmax + 1))
-    valid = np.zeros((nmax + 1, mmax + 1), dtype=bool)
-    xs = np.where(ok, xs, 0.0)
-    ys = np.where(ok, ys, 0.0)
     if degrees:
         e, n = utm(xs, np.clip(ys, -90, 90), zone)
         xs, ys = e / 1000.0, n / 1000.0
@@ -226,8 +210,8 @@ def uplift(faults: Faults, x, y, look=(0.0, 0.0, 1.0), depth=None, *, threads=0)
     d = np.asarray(depth, dtype=float)
     if d.shape != x.shape:
         raise ValueError(f"depth must have the shape of x, got {d.shape} and {x.shape}")
-    factor = np.where(d >= 250.0, 1.0, (d / 250.0).astype(np.float32).astype(float))
-    return np.where(d > 0.0, r * factor / 1000.0, 0.0)
+    factor = _vadrel.depth_factors(d)
+    return np.where(factor > 0.0, r * factor / 1000.0, 0.0)
 
 
 def read_ini(path, shape):
