@@ -31,8 +31,10 @@
 //     corners), one atan2 per point.  Each pair f(xi, .) - f(xi, .) lies in
 //     (-pi, pi); the 2 pi ambiguity of the total is resolved from the signs
 //     of the two pair products.
-// Each corner needs one division: the reciprocals of R, R + xi, R + eta and
-// R + d~ (as fractions) come from one reciprocal of their product.
+// Each corner needs one division (two for near-vertical dips): the
+// reciprocals of R, R + xi, R + eta and R + d~ (as fractions) come from one
+// reciprocal of their product.  The corners are evaluated stage by stage so
+// that their long dependency chains overlap.
 #include "model/okada_batch.hpp"
 
 #if defined(VADREL_HAVE_AVX2_KERNEL)
@@ -489,7 +491,9 @@ inline void corners(const Patch& P, const Point& pt, Sums& s) {
       D1[k] = sel(ok[k], Dn[k], one);
       nd1[k] = N1[k] * D1[k];
     }
-    // One division for the reciprocals of N, D and the logarithm's number.
+    // One division for the reciprocals of N, D and the logarithm's number
+    // (their product stays in range: |u| would have to exceed 1e100, i.e.
+    // R + eta fall below 1e-100 without vanishing).
     V r_log[4], invN[4], invD[4];
     EACH_CORNER {
       const V inv = one / (nd1[k] * lu[k].den);

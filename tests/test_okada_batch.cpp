@@ -156,6 +156,32 @@ std::vector<Case> degenerate_cases() {
       cases.push_back(k);
     }
   }
+  // The eta-singular line (xi = q = 0 with eta < 0, where R + eta = 0): met
+  // only along an edge above the surface, here of a patch lying wholly above
+  // it, which is no physical source but has a finite limit on the line.
+  // (Next to the line both evaluations lose digits in proportion to
+  // 1/distance, so only points on it are compared.)
+  for (double dip : {45.0, 70.0, 80.0, 89.99, 100.0, 135.0}) {
+    for (double depth : {-1.0, -0.2}) {
+      const double s = sin_deg(dip), c = cos_deg(dip), L = 9.0;
+      Case k{"eta-singular line", {L, 4.0, depth, dip}, {}, {}};
+      for (double x : {0.0, L, 3.0, 0.0, L}) k.add(x, depth * c / s);
+      cases.push_back(k);
+    }
+  }
+  // A steep patch poking through the surface (shallow edge 0.2 or 1 km
+  // above it): around the points where its side edges cross the surface the
+  // reduced near-vertical terms take their N <= 0 form.
+  for (double dip : {65.0, 75.0, 80.0, 100.0, 115.0}) {
+    for (double above : {1.0, 0.2}) {
+      const double s = sin_deg(dip), c = cos_deg(dip), L = 9.0, W = 4.0;
+      Case k{"patch through the surface", {L, W, W * s - above, dip}, {}, {}};
+      const double yq = k.g.depth * c / s;
+      for (double x : {-0.3, -0.1, 0.1, 0.3, L - 0.3, L - 0.1, L + 0.1, L + 0.3})
+        for (double o : {0.0, 0.1, -0.1}) k.add(x, yq + o);
+      cases.push_back(k);
+    }
+  }
   // Negative and vertical dips (sin < 0: described from the other edge),
   // including an outcropping one and its trace.
   for (double dip : {-30.0, -60.0, -90.0, -89.99, -120.0, -150.0, 90.0, 90.0 - 5e-9}) {
