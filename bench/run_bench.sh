@@ -78,10 +78,12 @@ tiles 5 2 f10
 printf 'V 0 0 1 1\nM -100 -100 0.2 0.2 1000 1000\n' > pM
 
 echo
-echo "== patch kernel (Google Benchmark, ns per point)"
+echo "== patch kernel, ns per point (ScalarCalls: okada_patch one point at a time; BatchDispatch: the batch kernel)"
 if [ -x "$root/build-bench/bench_okada" ] && [ -z "${BENCH_BIN:-}" ]; then
-  "$root/build-bench/bench_okada" --benchmark_filter='Batch|Trig' --benchmark_repetitions=3 \
-    --benchmark_report_aggregates_only=true 2>/dev/null | awk '/_median/ { printf "  %-50s %8.1f ns\n", $1, $2 }'
+  "$root/build-bench/bench_okada" --benchmark_filter='BM_Points(ScalarCalls|BatchDispatch)' \
+    --benchmark_repetitions=3 --benchmark_report_aggregates_only=true 2>/dev/null |
+    awk '/_median/ { sub("BM_Points", "", $1); sub("_median", "", $1); sub("per_point=", "", $(NF-1));
+                     printf "  %-22s %-18s %8s\n", $1, $NF, $(NF-1) }'
 fi
 
 echo

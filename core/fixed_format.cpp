@@ -102,6 +102,17 @@ constexpr std::uint64_t kPow10u[20] = {1ULL,
                                        1000000000000000000ULL,
                                        10000000000000000000ULL};
 
+// Blanks from `from` up to `to` (a few characters: stores of eight, not a
+// call of memset).
+inline void blanks(char* from, char* to) {
+  static constexpr char kEight[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+  while (to - from >= 8) {
+    std::memcpy(from, kEight, 8);
+    from += 8;
+  }
+  while (from < to) *from++ = ' ';
+}
+
 // Number of decimal digits of u (at least 1).
 inline int digit_count(std::uint64_t u) {
   int n = 1;
@@ -198,7 +209,7 @@ char* put_f(char* out, double v, int w, int d) {
   if (!int_zero) p = digits_back(p, u, nd - d);
   else if (!drop_zero) *--p = '0';
   if (neg) *--p = '-';
-  std::memset(out, ' ', static_cast<std::size_t>(p - out));
+  blanks(out, p);
   return out + w;
 }
 
@@ -241,7 +252,7 @@ char* put_e(char* out, double v, int w, int d) {
   const int len = (std::signbit(v) ? 1 : 0) + 2 + d + 4;  // "E+kk" or "+kkk"
   if (len > w) return stars(out, w);
   char* p = out + (w - len);
-  std::memset(out, ' ', static_cast<std::size_t>(w - len));
+  blanks(out, p);
   if (std::signbit(v)) *p++ = '-';
   auto u = static_cast<std::uint64_t>(n);  // d + 1 digits, or 0
   char* frac_end = p + 2 + d;

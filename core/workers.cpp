@@ -70,11 +70,11 @@ void Workers::work() {
 }
 
 void Workers::run(std::size_t n, const std::function<void(std::size_t)>& task) {
-  if (n == 0) return;
-  if (threads_.empty() || n == 1) {
-    for (std::size_t i = 0; i < n; ++i) task(i);
-    return;
-  }
+  start(n, task);
+  finish();
+}
+
+void Workers::start(std::size_t n, const std::function<void(std::size_t)>& task) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     task_ = &task;
@@ -85,7 +85,13 @@ void Workers::run(std::size_t n, const std::function<void(std::size_t)>& task) {
     error_ = nullptr;
     ++generation_;
   }
-  start_.notify_all();
+  pending_ = true;
+  if (!threads_.empty() && n > 0) start_.notify_all();
+}
+
+void Workers::finish() {
+  if (!pending_) return;
+  pending_ = false;
   drain();
   std::exception_ptr error;
   {

@@ -30,6 +30,15 @@ class Workers {
   // first exception a task throws is rethrown here, after the others ended.
   void run(std::size_t n, const std::function<void(std::size_t)>& task);
 
+  // The same in two steps, so the caller can do other work meanwhile: start()
+  // hands the tasks to the other threads and returns at once; finish() takes
+  // part in what is left, waits for the rest and rethrows a task's
+  // exception.  `task` must live until finish() returns.  With no other
+  // thread, every task runs in finish().  One round at a time.
+  void start(std::size_t n, const std::function<void(std::size_t)>& task);
+  void finish();
+  bool running() const { return pending_; }
+
  private:
   void work();
   void drain();
@@ -46,6 +55,7 @@ class Workers {
   unsigned long generation_ = 0;
   bool stopping_ = false;
   std::exception_ptr error_;
+  bool pending_ = false;  // a round was started and not yet finished
 };
 
 }  // namespace vadrel

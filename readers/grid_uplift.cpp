@@ -231,9 +231,8 @@ void regular_grid(RunContext& ctx, std::string_view line, bool geographic) {
   if (has_points) {
     const std::size_t nx = static_cast<std::size_t>(c.nx);
     const double cmer = ctx.proj.cmer;
-    BatchWork work;
     for_points(
-        ctx, work, grid_point_kind(ctx.settings), static_cast<std::size_t>(nodes),
+        ctx, grid_point_kind(ctx.settings), static_cast<std::size_t>(nodes),
         [&](std::size_t node, PointIn& p) {
           const auto i = static_cast<int>(node % nx);
           const auto j = static_cast<int>(node / nx);
@@ -419,9 +418,8 @@ void curvilinear_grid(RunContext& ctx, std::string_view line, LineReader& points
   auto cell_of = [row](std::size_t c) {
     return std::pair<int, int>(static_cast<int>(c % row) + 2, static_cast<int>(c / row) + 2);
   };
-  BatchWork work;
   for_points(
-      ctx, work, grid_point_kind(ctx.settings), cells,
+      ctx, grid_point_kind(ctx.settings), cells,
       [&](std::size_t cell, PointIn& p) {
         const auto [i, j] = cell_of(cell);
         double xc = 0.0;

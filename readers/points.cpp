@@ -18,8 +18,6 @@ namespace {
 
 constexpr std::size_t kLineLength = 132;  // the card width; the rest of a line is not read
 constexpr std::size_t kBinaryNameLength = 80;
-// Data lines computed together (a batch of points; see writers/batch.hpp).
-constexpr std::size_t kBatchLines = kChunkPoints * kBatchChunks;
 constexpr std::size_t kLabelLength = 8;
 
 double length3(const Vec3& v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
@@ -164,13 +162,14 @@ class DataLines {
   std::vector<std::size_t> end_;
 };
 
-void data_lines(RunContext& ctx, BatchWork& work, const DataLines& lines) {
+// Hands a batch of data lines to the pipeline: parsed and computed by the
+// threads, written here in order (a bad line is reported in its place).
+void data_lines(RunContext& ctx, PointPipeline& pipeline, const DataLines& lines) {
   const RecordKind kind = data_line_kind(ctx.settings);
   const bool residual = ctx.settings.has("residual");
-  for_points(
-      ctx, work, kind, lines.size(),
-      [&](std::size_t i, PointIn& p) { return parse_data_line(lines[i], residual, p); },
-      [&](std::size_t i, bool made, const RecordChunk& records, std::size_t k, const PointIn& p) {
+  pipeline.submit(
+      lines.size(), [&lines, residual](std::size_t i, PointIn& p) { return parse_data_line(lines[i], residual, p); },
+      [&ctx, &lines, kind](std::size_t i, bool made, const RecordChunk& records, std::size_t k, const PointIn& p) {
         if (!made) {
           report_bad_line(ctx, lines[i]);
           return;
@@ -195,8 +194,11 @@ void data_lines(RunContext& ctx, BatchWork& work, const DataLines& lines) {
 
 std::int32_t read_calc_points(RunContext& ctx, LineReader& in) {
   ctx.counters = Counters{};
-  DataLines batch;
-  BatchWork work;
+  // Two batches of data lines: one is read while the threads compute the
+  // other (see PointPipeline).
+  DataLines batches[2];
+  int fill = 0;
+  PointPipeline pipeline(ctx, data_line_kind(ctx.settings));
   std::string_view line;
   // Every record is read as a card of kLineLength columns; one more column
   // is kept to tell a field cut by the width.
@@ -211,14 +213,19 @@ std::int32_t read_calc_points(RunContext& ctx, LineReader& in) {
     if (!is_card(c)) {
       // A stretch of data and comment lines: nothing in it changes the
       // state the points are computed with.
+      DataLines& batch = batches[fill];
       batch.clear();
-      while (more && !is_card(column1(line)) && batch.size() < kBatchLines) {
+      while (more && !is_card(column1(line)) && batch.size() < kBatchPoints) {
         if (column1(line) == ' ') batch.add(line);
         more = next();
       }
-      data_lines(ctx, work, batch);
+      data_lines(ctx, pipeline, batch);
+      fill = 1 - fill;
       continue;
     }
+    // A card changes what later points are computed with: every point
+    // before it is written first.
+    pipeline.drain();
     switch (c) {
       case 'Z': z_card(ctx, line); break;
       case 'E': e_card(ctx, line); break;
@@ -228,6 +235,7 @@ std::int32_t read_calc_points(RunContext& ctx, LineReader& in) {
     }
     more = next();
   }
+  pipeline.drain();
   if (in.failed()) stop_on_read_failure(ctx.console, ctx.settings.points_file, in, "Could not read points file.");
   const Counters& c = ctx.counters;
   ctx.console << " sxmin = " << fmt_free(c.sxmin) << '\n'

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <charconv>
 #include <cmath>
+#include <limits>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -155,6 +156,28 @@ std::string exact_e(double v, int w, int d) {
   return std::string(static_cast<std::size_t>(w) - m.size(), ' ') + m;
 }
 
+// The record writers' fields, whose layout is fixed when compiling.
+template <int W, int D>
+std::string tf(double v) {
+  std::string s(W, '?');
+  EXPECT_EQ((put_f<W, D>(s.data(), v)), s.data() + W);
+  return s;
+}
+template <int W, int D>
+std::string te(double v) {
+  std::string s(W, '?');
+  EXPECT_EQ((put_e<W, D>(s.data(), v)), s.data() + W);
+  return s;
+}
+
+void expect_record_fields(double v) {
+  ASSERT_EQ((tf<10, 4>(v)), exact_f(v, 10, 4)) << v;
+  ASSERT_EQ((tf<10, 1>(v)), exact_f(v, 10, 1)) << v;
+  ASSERT_EQ((tf<4, 2>(v)), exact_f(v, 4, 2)) << v;
+  ASSERT_EQ((te<20, 10>(v)), exact_e(v, 20, 10)) << v;
+  ASSERT_EQ((te<13, 3>(v)), exact_e(v, 13, 3)) << v;
+}
+
 // Random doubles of every magnitude the records meet, and exact binary
 // ties: n + m/2^(d+1) with m odd lies exactly halfway at d decimals.
 TEST(FixedFormat, FastFieldsEqualTheExactConversion) {
@@ -168,6 +191,7 @@ TEST(FixedFormat, FastFieldsEqualTheExactConversion) {
     const double v = mant(rng) * std::pow(10.0, expo(rng));
     for (const auto& f : fields) ASSERT_EQ(fmt_f(v, f[0], f[1]), exact_f(v, f[0], f[1])) << v;
     for (const auto& f : efields) ASSERT_EQ(fmt_e(v, f[0], f[1]), exact_e(v, f[0], f[1])) << v;
+    expect_record_fields(v);
     ++checked;
   }
   for (int d = 0; d <= 6; ++d) {
@@ -177,14 +201,21 @@ TEST(FixedFormat, FastFieldsEqualTheExactConversion) {
         const double v = n + m * half;
         ASSERT_EQ(fmt_f(v, 16, d), exact_f(v, 16, d)) << v << " d=" << d;
         ASSERT_EQ(fmt_e(v, 20, d), exact_e(v, 20, d)) << v << " d=" << d;
+        expect_record_fields(v);
+        expect_record_fields(v * 1e-3);
       }
     }
   }
   // Values that round up to the next power of ten, and the extremes.
-  for (const double v : {9.99999999999e5, -9.9999999999951, 99999.5, 1e-300, 4.9e-324, 1.7e308, -0.0}) {
+  for (const double v : {9.99999999999e5, -9.9999999999951, 99999.5, 1e-300, 4.9e-324, 1.7e308, -0.0, 0.0,
+                         9999999.95, -0.05, 0.96, 1e-7, 9.9999999999999e6, 1e7, 429496.7295, 4294967295.0 / 1e4}) {
     EXPECT_EQ(fmt_e(v, 20, 10), exact_e(v, 20, 10)) << v;
     EXPECT_EQ(fmt_f(v, 10, 1), exact_f(v, 10, 1)) << v;
+    expect_record_fields(v);
+    expect_record_fields(-v);
   }
+  EXPECT_EQ((tf<10, 1>(std::nan(""))), "**********");
+  EXPECT_EQ((te<13, 3>(-std::numeric_limits<double>::infinity())), "*************");
   EXPECT_EQ(checked, 200000);
 }
 

@@ -151,7 +151,7 @@ void partials_records(std::span<const PointIn> points, RecordChunk& out, Compute
     const auto& D = r.D;
     RecordText t(out, 252);
     for (const double v : {p.x, p.y, D[3], D[4], D[9], D[7], D[8], D[0], D[1], D[2], D[5], D[6]}) {
-      t.e(v, 20, 10);
+      t.e<20, 10>(v);
     }
     t.done();
   }

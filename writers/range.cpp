@@ -191,14 +191,14 @@ void form_range(const FaultModel& model, const LookGeometry& look, const Ramp& r
     const double r = calc_range(lk, ramp, p.x, p.y, {E, N, Z});
     out.drcalc[i] = r;
     RecordText t(out, width);
-    t.f(p.x, 10, 4).f(p.y, 10, 4);
+    t.f<10, 4>(p.x).f<10, 4>(p.y);
     if (kind == RecordKind::Residual) {
-      t.f(p.drobs, 10, 1).f(r, 10, 1).f(p.drobs - r, 10, 1);
+      t.f<10, 1>(p.drobs).f<10, 1>(r).f<10, 1>(p.drobs - r);
     } else if (kind == RecordKind::Vector) {
       const double norm = std::sqrt(E * E + N * N + Z * Z);
-      t.f(E, 10, 1).f(N, 10, 1).f(Z, 10, 1).f(norm, 10, 1).f(r, 10, 1);
+      t.f<10, 1>(E).f<10, 1>(N).f<10, 1>(Z).f<10, 1>(norm).f<10, 1>(r);
     } else {
-      t.f(r, 10, 1);
+      t.f<10, 1>(r);
     }
     t.done();
   }

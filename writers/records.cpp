@@ -40,21 +40,7 @@ void RecordChunk::reset(std::size_t n) {
 }
 
 RecordText::RecordText(RecordChunk& chunk, std::size_t width) : chunk_(chunk) {
-  const std::size_t at = chunk.text.size();
-  chunk.text.resize(at + width + 1);
-  p_ = chunk.text.data() + at;
-}
-
-RecordText& RecordText::f(double v, int w, int d) {
-  *p_++ = ' ';
-  p_ = put_f(p_, v, w, d);
-  return *this;
-}
-
-RecordText& RecordText::e(double v, int w, int d) {
-  *p_++ = ' ';
-  p_ = put_e(p_, v, w, d);
-  return *this;
+  p_ = chunk.text.extend(width + 1);
 }
 
 void RecordText::done() {

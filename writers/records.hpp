@@ -6,12 +6,16 @@
 // kernel), without touching the run's state, so chunks can be spread over
 // threads.  The caller then writes the chunks in their order, with the
 // console messages that belong to each point.
+#include <algorithm>
 #include <array>
+#include <cstring>
+#include <memory>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "core/fixed_format.hpp"
 #include "core/run_context.hpp"
 
 namespace vadrel {
@@ -38,10 +42,41 @@ struct PointIn {
   std::array<char, 8> label{' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
 };
 
+// Text appended in pieces of known length, without the zero fill of a
+// string's resize.
+class TextBuffer {
+ public:
+  void clear() { size_ = 0; }
+  void reserve(std::size_t n) {
+    if (n > cap_) grow(n);
+  }
+  // Room for n more characters at the end; the caller writes all of them.
+  char* extend(std::size_t n) {
+    if (size_ + n > cap_) grow(std::max(size_ + n, 2 * cap_));
+    char* p = data_.get() + size_;
+    size_ += n;
+    return p;
+  }
+  std::size_t size() const { return size_; }
+  const char* data() const { return data_.get(); }
+  std::string_view view() const { return {data_.get(), size_}; }
+
+ private:
+  void grow(std::size_t n) {
+    std::unique_ptr<char[]> bigger(new char[n]);
+    if (size_ > 0) std::memcpy(bigger.get(), data_.get(), size_);
+    data_ = std::move(bigger);
+    cap_ = n;
+  }
+  std::unique_ptr<char[]> data_;
+  std::size_t size_ = 0;
+  std::size_t cap_ = 0;
+};
+
 // The records of a run of points and what the caller needs besides the
 // text.  Reused from chunk to chunk: clearing keeps the storage.
 struct RecordChunk {
-  std::string text;                   // the records, each ending in a newline
+  TextBuffer text;                    // the records, each ending in a newline
   std::vector<std::uint32_t> end;     // end of point i's record in text
   std::vector<double> drcalc;         // range change, mm (range-type records)
   std::vector<std::uint8_t> shifted;  // 1 when a value was taken 1 mm away
@@ -54,7 +89,7 @@ struct RecordChunk {
   std::size_t size() const { return end.size(); }
   std::string_view record(std::size_t i) const {
     const std::size_t first = i == 0 ? 0 : end[i - 1];
-    return std::string_view(text).substr(first, end[i] - first);
+    return text.view().substr(first, end[i] - first);
   }
 };
 
@@ -63,8 +98,19 @@ struct RecordChunk {
 class RecordText {
  public:
   RecordText(RecordChunk& chunk, std::size_t width);
-  RecordText& f(double v, int w, int d);
-  RecordText& e(double v, int w, int d);
+  // Fw.d and Ew.d fields.
+  template <int W, int D>
+  RecordText& f(double v) {
+    *p_++ = ' ';
+    p_ = put_f<W, D>(p_, v);
+    return *this;
+  }
+  template <int W, int D>
+  RecordText& e(double v) {
+    *p_++ = ' ';
+    p_ = put_e<W, D>(p_, v);
+    return *this;
+  }
   // Ends the record of the chunk's next point.
   void done();
 

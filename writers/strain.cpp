@@ -53,8 +53,8 @@ void form_strain(const FaultModel& model, std::span<const PointIn> points, Recor
     const StrainResult r = compute_strain(model, p.x, p.y);
     out.shifted[i] = r.shifted ? 1 : 0;
     RecordText t(out, 112);
-    t.e(p.x, 13, 3).e(p.y, 13, 3);
-    for (const double v : r.g) t.e(v, 13, 3);
+    t.e<13, 3>(p.x).e<13, 3>(p.y);
+    for (const double v : r.g) t.e<13, 3>(v);
     t.done();
   }
 }
