@@ -21,88 +21,91 @@ Workers::Workers(unsigned threads) {
 
 Workers::~Workers() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
+    // Rounds still queued (a run that stopped): let them end first, as
+    // their tasks may use what the caller is about to destroy.
+    while (!rounds_.empty()) {
+      if (!run_one(lock)) {
+        done_.wait(lock, [&] {
+          for (const Round& r : rounds_) {
+            if (r.finished < r.count) return false;
+          }
+          return true;
+        });
+        rounds_.clear();
+      }
+    }
     stopping_ = true;
   }
-  start_.notify_all();
+  wake_.notify_all();
   for (auto& t : threads_) t.join();
 }
 
-// Takes tasks of the current round until none is left.  Called with the
-// mutex not held.
-void Workers::drain() {
-  for (;;) {
-    std::size_t i = 0;
-    const std::function<void(std::size_t)>* task = nullptr;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (next_ >= count_) return;
-      i = next_++;
-      ++started_;
-      task = task_;
-    }
+bool Workers::run_one(std::unique_lock<std::mutex>& lock) {
+  for (Round& r : rounds_) {
+    if (r.next >= r.count) continue;
+    const std::size_t i = r.next++;
+    const auto* task = r.task;
+    lock.unlock();
     std::exception_ptr error;
     try {
       (*task)(i);
     } catch (...) {
       error = std::current_exception();
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    lock.lock();
+    // The deque only grows at the back and loses its front in finish(),
+    // which waits for every task of that round: r is still there.
     if (error) {
-      if (!error_) error_ = error;
-      next_ = count_;  // hand out nothing more
+      if (!r.error) r.error = error;
+      r.finished += r.count - r.next;  // hand out nothing more of this round
+      r.next = r.count;
     }
-    if (++finished_ == started_ && next_ >= count_) done_.notify_all();
+    ++r.finished;
+    done_.notify_all();
+    return true;
   }
+  return false;
 }
 
 void Workers::work() {
-  unsigned long seen = 0;
+  std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      start_.wait(lock, [&] { return stopping_ || generation_ != seen; });
-      if (stopping_) return;
-      seen = generation_;
-    }
-    drain();
+    if (stopping_) return;
+    if (!run_one(lock)) wake_.wait(lock);
   }
-}
-
-void Workers::run(std::size_t n, const std::function<void(std::size_t)>& task) {
-  start(n, task);
-  finish();
 }
 
 void Workers::start(std::size_t n, const std::function<void(std::size_t)>& task) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    task_ = &task;
-    count_ = n;
-    next_ = 0;
-    started_ = 0;
-    finished_ = 0;
-    error_ = nullptr;
-    ++generation_;
+    Round r;
+    r.task = &task;
+    r.count = n;
+    rounds_.push_back(r);
   }
-  pending_ = true;
-  if (!threads_.empty() && n > 0) start_.notify_all();
+  if (!threads_.empty() && n > 0) wake_.notify_all();
 }
 
 void Workers::finish() {
-  if (!pending_) return;
-  pending_ = false;
-  drain();
-  std::exception_ptr error;
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    // Done when every task handed out has finished and none is left (after
-    // an exception the rest are never handed out).
-    done_.wait(lock, [&] { return next_ >= count_ && finished_ == started_; });
-    error = error_;
-    task_ = nullptr;
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (rounds_.empty()) return;
+  Round& oldest = rounds_.front();
+  while (oldest.finished < oldest.count) {
+    // Help with whatever is queued; wait only when nothing is.
+    if (!run_one(lock)) done_.wait(lock);
   }
+  const std::exception_ptr error = oldest.error;
+  rounds_.pop_front();
+  lock.unlock();
   if (error) std::rethrow_exception(error);
+}
+
+void Workers::run(std::size_t n, const std::function<void(std::size_t)>& task) {
+  start(n, task);
+  // Rounds queued before this one end first.
+  while (running() > 1) finish();
+  finish();
 }
 
 }  // namespace vadrel

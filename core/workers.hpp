@@ -1,10 +1,13 @@
 #pragma once
-// The threads of a run.  Work is handed out as numbered tasks; the calling
-// thread takes part, so a pool of one thread runs everything in the caller,
-// in order.  Results are collected by task number, never by finishing order,
-// so what a run writes does not depend on the number of threads.
+// The threads of a run.  Work is handed out as rounds of numbered tasks;
+// rounds are queued, and the threads take tasks from the oldest round that
+// has any left.  The calling thread takes part whenever it waits, so a pool
+// of one thread runs everything in the caller, in order.  Results are
+// collected by task number, never by finishing order, so what a run writes
+// does not depend on the number of threads.
 #include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -21,7 +24,7 @@ class Workers {
   Workers(const Workers&) = delete;
   Workers& operator=(const Workers&) = delete;
 
-  // The number of processors this process may run on (its CPU affinity).
+  // The number of processors this process may use (its CPU affinity).
   static unsigned available();
 
   unsigned size() const { return static_cast<unsigned>(threads_.size()) + 1; }
@@ -30,32 +33,36 @@ class Workers {
   // first exception a task throws is rethrown here, after the others ended.
   void run(std::size_t n, const std::function<void(std::size_t)>& task);
 
-  // The same in two steps, so the caller can do other work meanwhile: start()
-  // hands the tasks to the other threads and returns at once; finish() takes
-  // part in what is left, waits for the rest and rethrows a task's
-  // exception.  `task` must live until finish() returns.  With no other
-  // thread, every task runs in finish().  One round at a time.
+  // The same in two steps, so the caller can do other work meanwhile:
+  // start() queues a round and returns at once; finish() waits for the
+  // oldest round still queued, taking part in any queued work meanwhile,
+  // and rethrows the first exception of that round's tasks.  `task` must
+  // live until its round is finished.
   void start(std::size_t n, const std::function<void(std::size_t)>& task);
   void finish();
-  bool running() const { return pending_; }
+  // Rounds started and not yet finished.
+  std::size_t running() const { return rounds_.size(); }
 
  private:
+  struct Round {
+    const std::function<void(std::size_t)>* task = nullptr;
+    std::size_t count = 0;
+    std::size_t next = 0;      // next task to hand out
+    std::size_t finished = 0;  // tasks done (or given up after an error)
+    std::exception_ptr error;
+  };
+
   void work();
-  void drain();
+  // Runs one queued task; false when none is left to hand out.  Called
+  // with the lock held, returns with it held.
+  bool run_one(std::unique_lock<std::mutex>& lock);
 
   std::vector<std::thread> threads_;
   std::mutex mutex_;
-  std::condition_variable start_;
-  std::condition_variable done_;
-  const std::function<void(std::size_t)>* task_ = nullptr;
-  std::size_t count_ = 0;
-  std::size_t next_ = 0;
-  std::size_t started_ = 0;
-  std::size_t finished_ = 0;
-  unsigned long generation_ = 0;
+  std::condition_variable wake_;  // tasks queued, or stopping
+  std::condition_variable done_;  // a task finished
+  std::deque<Round> rounds_;
   bool stopping_ = false;
-  std::exception_ptr error_;
-  bool pending_ = false;  // a round was started and not yet finished
 };
 
 }  // namespace vadrel

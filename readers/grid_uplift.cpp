@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <istream>
 #include <ostream>
@@ -87,12 +88,16 @@ void refuse_to_replace_run_files(RunContext& ctx, const std::string& output,
 
 // The initial-condition file: the uplift rows, then two rows of zeros per
 // row.  Every row starts on a new line and wraps after kValuesPerLine
-// values.  Every write and the close are checked.
+// values.  The uplift values come in order, already formatted (by the
+// threads that computed them: see uplift_text), and are written as rows
+// complete, while later rows are computed.  Every write and the close are
+// checked.
 class IniFile {
  public:
   static constexpr int kValuesPerLine = 5;
 
-  IniFile(RunContext& ctx, std::string name) : ctx_(ctx), name_(std::move(name)) {
+  // `m`: values per row.
+  IniFile(RunContext& ctx, std::string name, int m) : ctx_(ctx), name_(std::move(name)), m_(m) {
     if (!file_.open(name_)) {
       const int err = errno;
       ctx_.console << " Error opening file: " << name_field(name_) << '\n';
@@ -102,46 +107,50 @@ class IniFile {
     }
   }
 
-  // Writes rows 1..n of entries 1..m of `uplift`, then the zero rows, and
-  // closes the file.  Returns the number of non-finite values replaced by 0.
-  long write_and_close(const Grid2D& uplift, int m, int n) {
-    long nonfinite = 0;
-    if (m > 0 && n > 0) {
-      std::string line;
-      char value[32];
-      for (int j = 1; j <= n; ++j) {
-        for (int i = 1; i <= m; ++i) {
-          double v = uplift(i, j);
-          if (!std::isfinite(v)) {
-            v = 0.0;
-            ++nonfinite;
-          }
-          // Each value in the shortest form that reads back as the same
-          // double; zeros as "0.0".
-          line += ' ';
-          if (v == 0.0) line += "0.0";
-          else line.append(value, put_free(value, v));
-          if (i == m || i % kValuesPerLine == 0) {
-            put(line);
-            line.clear();
-          }
-        }
-      }
+  // The next uplift value of the grid, row by row.
+  void value(std::string_view text) {
+    text_ += ' ';
+    text_ += text;
+    if (++column_ % kValuesPerLine == 0 || column_ == m_) text_ += '\n';
+    if (column_ == m_) {
+      column_ = 0;
+      if (text_.size() >= kFlushAt) flush();
+    }
+  }
+  // A value without a point: 0.
+  void zeros(long count) {
+    for (long k = 0; k < count; ++k) value("0.0");
+  }
+  void count_nonfinite() { ++nonfinite_; }
+
+  // Writes what is left, then the zero rows (n rows were given), and closes
+  // the file.  Returns the number of values that were not finite.
+  long close(int n) {
+    flush();
+    if (m_ > 0 && n > 0) {
       // The zero rows are all alike: format one and repeat its text.
       std::string zero_row;
-      for (int i = 1; i <= m; ++i) {
+      for (int i = 1; i <= m_; ++i) {
         zero_row += " 0.0";
-        if (i % kValuesPerLine == 0 && i != m) zero_row += '\n';
+        if (i % kValuesPerLine == 0 || i == m_) zero_row += '\n';
       }
       for (int row = 0; row < 2 * n; ++row) put(zero_row);
     }
     if (!file_.close()) failed("closing");
-    return nonfinite;
+    return nonfinite_;
   }
 
  private:
+  static constexpr std::size_t kFlushAt = std::size_t{1} << 16;
+
+  void flush() {
+    put(text_);
+    text_.clear();
+  }
+
+  // Writes whole lines, newlines included.
   void put(const std::string& text) {
-    if (!file_.write_line(text)) failed("writing");
+    if (!file_.write(text)) failed("writing");
   }
 
   [[noreturn]] void failed(const char* what) {
@@ -154,11 +163,30 @@ class IniFile {
 
   RunContext& ctx_;
   std::string name_;
+  int m_;
   PrintFile file_;
+  int column_ = 0;  // values of the current row given so far
+  long nonfinite_ = 0;
+  std::string text_;
 };
 
-void write_ini(RunContext& ctx, IniFile& out, const Grid2D& uplift, int m, int n) {
-  const long nonfinite = out.write_and_close(uplift, m, n);
+// The uplift (m) of a grid point in the initial-condition file: the range
+// change (mm) times the depth/mask factor, in the shortest form that reads
+// back as the same double, "0.0" for zero and for a value that is not
+// finite.  Formed on the thread that computed the point.
+void uplift_text(double drcalc, double factor, TextBuffer& out) {
+  const double v = factor > 0.0 ? drcalc * factor / 1000.0 : 0.0;
+  if (v == 0.0 || !std::isfinite(v)) {
+    std::memcpy(out.extend(3), "0.0", 3);
+    return;
+  }
+  char buf[32];
+  const char* end = put_free(buf, v);
+  std::memcpy(out.extend(static_cast<std::size_t>(end - buf)), buf, static_cast<std::size_t>(end - buf));
+}
+
+void write_ini(RunContext& ctx, IniFile& out, int n) {
+  const long nonfinite = out.close(n);
   if (nonfinite > 0) {
     ctx.console << " WARNING: " << nonfinite
                 << " grid values had no finite uplift; 0.0 was written in their place\n";
@@ -214,8 +242,7 @@ void regular_grid(RunContext& ctx, std::string_view line, bool geographic) {
   }
 
   refuse_to_replace_run_files(ctx, kRegularGridOutput);
-  IniFile out(ctx, kRegularGridOutput);
-  Grid2D uplift = has_points ? Grid2D(c.nx, c.ny) : Grid2D();
+  IniFile out(ctx, kRegularGridOutput, c.nx);
 
   const int w = geographic ? 8 : 1;
   ctx.console << "Making a grid: ";
@@ -247,14 +274,16 @@ void regular_grid(RunContext& ctx, std::string_view line, bool geographic) {
           }
           return true;
         },
-        [&](std::size_t node, bool, const RecordChunk& records, std::size_t k, const PointIn& p) {
-          const auto i = static_cast<int>(node % nx);
-          const auto j = static_cast<int>(node / nx);
-          uplift(i + 1, j + 1) = emit_grid_point(ctx, records, k, p) / 1000.0;
+        [&](std::size_t, bool, const RecordChunk& records, std::size_t k, const PointIn& p) {
+          if (!std::isfinite(emit_grid_point(ctx, records, k, p) / 1000.0)) out.count_nonfinite();
+          out.value(records.side_text(k));
           ctx.counters.extend(p.x, p.y);
+        },
+        [](std::size_t, const RecordChunk& records, std::size_t k, TextBuffer& text) {
+          uplift_text(records.drcalc[k], 1.0, text);
         });
   }
-  write_ini(ctx, out, uplift, c.nx, c.ny);
+  write_ini(ctx, out, c.ny);
 }
 
 // 0 for a missing grid node (0.0, or a value whose whole part is -999).
@@ -365,7 +394,6 @@ void curvilinear_grid(RunContext& ctx, std::string_view line, LineReader& points
   const int np = nmax + 1;
   Grid2D x(mp, np);
   Grid2D y(mp, np);
-  Grid2D uplift(mp, np);
 
   // The line after the card may name the depth/mask file; any other line is
   // left for the points reader.
@@ -406,7 +434,7 @@ void curvilinear_grid(RunContext& ctx, std::string_view line, LineReader& points
   reakov(grid, x, y, mp, np, ctx.console, grid_name);
   grid.close();
 
-  IniFile out(ctx, ini_name);
+  IniFile out(ctx, ini_name, mp);
   ctx.console << "N points:      " << fmt_i(static_cast<std::int64_t>(mp) * np, 6) << '\n';
 
   // Cell (i, j), i = 2..mmax along a row, j = 2..nmax, has the corners
@@ -437,17 +465,28 @@ void curvilinear_grid(RunContext& ctx, std::string_view line, LineReader& points
         return true;
       },
       [&](std::size_t cell, bool made, const RecordChunk& records, std::size_t k, const PointIn& p) {
-        if (!made) return;  // a missing corner (i, j): no point, the uplift stays 0
         const auto [i, j] = cell_of(cell);
-        const double drcalc = emit_grid_point(ctx, records, k, p);
-        if (!have_depth) {
-          uplift(i, j) = drcalc / 1000.0;
-        } else if (const double factor = depth_factor(depth(i, j)); factor > 0.0) {
-          uplift(i, j) = drcalc * factor / 1000.0;
+        // The uplift grid row by row: row 1 and the first and last entry of
+        // every row have no cell and stay 0, as does a cell without a point.
+        if (i == 2) out.zeros(j == 2 ? mp + 1 : 1);
+        if (made) {
+          const double drcalc = emit_grid_point(ctx, records, k, p);
+          const double factor = have_depth ? depth_factor(depth(i, j)) : 1.0;
+          if (factor > 0.0 && !std::isfinite(drcalc * factor / 1000.0)) out.count_nonfinite();
+          out.value(records.side_text(k));
+          ctx.counters.extend(p.x, p.y);
+        } else {
+          out.value("0.0");
         }
-        ctx.counters.extend(p.x, p.y);
+        if (i == mmax) out.zeros(1);
+      },
+      [&](std::size_t cell, const RecordChunk& records, std::size_t k, TextBuffer& text) {
+        const auto [i, j] = cell_of(cell);
+        uplift_text(records.drcalc[k], have_depth ? depth_factor(depth(i, j)) : 1.0, text);
       });
-  write_ini(ctx, out, uplift, mp, np);
+  // The last row (all of them when there is no cell) has no cell either.
+  out.zeros(cells == 0 ? static_cast<long>(mp) * np : mp);
+  write_ini(ctx, out, np);
 }
 
 }  // namespace

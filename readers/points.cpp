@@ -194,9 +194,9 @@ void data_lines(RunContext& ctx, PointPipeline& pipeline, const DataLines& lines
 
 std::int32_t read_calc_points(RunContext& ctx, LineReader& in) {
   ctx.counters = Counters{};
-  // Two batches of data lines: one is read while the threads compute the
-  // other (see PointPipeline).
-  DataLines batches[2];
+  // Batches of data lines: one is read while the threads compute others
+  // (see PointPipeline).
+  DataLines batches[kPipelineBatches];
   int fill = 0;
   PointPipeline pipeline(ctx, data_line_kind(ctx.settings));
   std::string_view line;
@@ -220,7 +220,7 @@ std::int32_t read_calc_points(RunContext& ctx, LineReader& in) {
         more = next();
       }
       data_lines(ctx, pipeline, batch);
-      fill = 1 - fill;
+      fill = (fill + 1) % kPipelineBatches;
       continue;
     }
     // A card changes what later points are computed with: every point

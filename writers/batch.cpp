@@ -7,11 +7,12 @@ PointPipeline::PointPipeline(RunContext& ctx, RecordKind kind) : ctx_(ctx), kind
 }
 
 PointPipeline::~PointPipeline() {
-  if (!ctx_.workers.running()) return;
-  try {
-    ctx_.workers.finish();
-  } catch (...) {
-    // The run is already ending with the error that got us here.
+  for (; pending_ > 0; --pending_) {
+    try {
+      ctx_.workers.finish();
+    } catch (...) {
+      // The run is already ending with the error that got us here.
+    }
   }
 }
 
@@ -30,6 +31,17 @@ void PointPipeline::compute_chunk(Batch& b, std::size_t c) {
     }
   }
   compute_records(ctx_.faults, b.look, ctx_.faults.ramp, kind_, w.points, w.records);
+  RecordChunk& r = w.records;
+  r.side.clear();
+  r.side_end.clear();
+  if (b.side) {
+    std::size_t k = 0;
+    for (std::size_t i = begin; i < end; ++i) {
+      if (w.made[i - begin] == 0) continue;
+      b.side(i, r, k++, r.side);
+      r.side_end.push_back(static_cast<std::uint32_t>(r.side.size()));
+    }
+  }
 }
 
 void PointPipeline::write(Batch& b) {
@@ -53,36 +65,51 @@ void PointPipeline::write(Batch& b) {
   if (last != nullptr) keep_last_look(ctx_, kind_, *last);
 }
 
-void PointPipeline::submit(std::size_t n, MakePoint make, EmitPoint emit) {
+void PointPipeline::submit(std::size_t n, MakePoint make, EmitPoint emit, SideText side) {
+  Batch* done = nullptr;
+  if (pending_ == kPipelineBatches - 1) {
+    // The oldest batch is written once it is computed, while the others
+    // (this one too) compute.
+    ctx_.workers.finish();
+    done = &batches_[oldest_];
+    oldest_ = (oldest_ + 1) % kPipelineBatches;
+    --pending_;
+  }
   Batch& b = batches_[free_];
   b.n = n;
   b.make = std::move(make);
   b.emit = std::move(emit);
+  b.side = std::move(side);
   b.look = ctx_.look;
-  const int previous = computing_;
-  if (previous >= 0) ctx_.workers.finish();
   ctx_.workers.start((n + kChunkPoints - 1) / kChunkPoints, b.task);
-  computing_ = free_;
-  free_ = 1 - free_;
-  if (previous >= 0) write(batches_[previous]);
+  free_ = (free_ + 1) % kPipelineBatches;
+  ++pending_;
+  if (done != nullptr) write(*done);
 }
 
 void PointPipeline::drain() {
-  if (computing_ < 0) return;
-  ctx_.workers.finish();
-  const int done = computing_;
-  computing_ = -1;
-  write(batches_[done]);
+  while (pending_ > 0) {
+    ctx_.workers.finish();
+    Batch& done = batches_[oldest_];
+    oldest_ = (oldest_ + 1) % kPipelineBatches;
+    --pending_;
+    write(done);
+  }
 }
 
-void for_points(RunContext& ctx, RecordKind kind, std::size_t n, const MakePoint& make, const EmitPoint& emit) {
+void for_points(RunContext& ctx, RecordKind kind, std::size_t n, const MakePoint& make, const EmitPoint& emit,
+                const SideText& side) {
   PointPipeline pipeline(ctx, kind);
   for (std::size_t first = 0; first < n; first += kBatchPoints) {
     pipeline.submit(
         std::min(kBatchPoints, n - first), [&make, first](std::size_t i, PointIn& p) { return make(first + i, p); },
         [&emit, first](std::size_t i, bool made, const RecordChunk& r, std::size_t k, const PointIn& p) {
           emit(first + i, made, r, k, p);
-        });
+        },
+        side ? SideText([&side, first](std::size_t i, const RecordChunk& r, std::size_t k, TextBuffer& t) {
+          side(first + i, r, k, t);
+        })
+             : SideText());
   }
   pipeline.drain();
 }

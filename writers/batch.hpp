@@ -3,12 +3,13 @@
 //
 // A batch of items (data lines, grid nodes, grid cells) is cut into chunks;
 // the threads compute whole chunks: make each item's point, compute its
-// record.  While they compute one batch, the calling thread writes the one
-// before it (every point of every chunk in the original order, with the
-// console lines that go with it) and prepares the next, so reading, writing
-// and computing overlap.  Nothing a thread computes depends on which thread
-// computes it, so the output does not depend on the number of threads.
-// Memory is two batches, whatever the number of points.
+// record.  Up to two batches are computed at a time while the calling thread
+// writes the one before them (every point of every chunk in the original
+// order, with the console lines that go with it) and prepares the next, so
+// reading, writing and computing overlap and no thread waits at the end of a
+// batch.  Nothing a thread computes depends on which thread computes it, so
+// the output does not depend on the number of threads.  Memory is three
+// batches, whatever the number of points.
 #include <algorithm>
 #include <cstddef>
 #include <functional>
@@ -20,7 +21,10 @@
 namespace vadrel {
 
 inline constexpr std::size_t kChunkPoints = 512;
-inline constexpr std::size_t kBatchChunks = 8;
+inline constexpr std::size_t kBatchChunks = 4;
+// Batches in the pipeline: being written (or read), and two being computed;
+// a caller that keeps the items of a batch keeps this many.
+inline constexpr int kPipelineBatches = 3;
 inline constexpr std::size_t kBatchPoints = kChunkPoints * kBatchChunks;
 
 // make(i, point) -> bool says whether item i of the batch is a point (and
@@ -30,6 +34,10 @@ using MakePoint = std::function<bool(std::size_t, PointIn&)>;
 // emit(i, made, records, k, point) runs on the calling thread, item by item
 // in order; when `made`, record k of `records` is the item's.
 using EmitPoint = std::function<void(std::size_t, bool, const RecordChunk&, std::size_t, const PointIn&)>;
+// side(i, records, k, text) runs on the computing thread after the records
+// of a chunk are computed, for every item i that made point k: it appends
+// text of its own (read back with records.side_text(k)).
+using SideText = std::function<void(std::size_t, const RecordChunk&, std::size_t, TextBuffer&)>;
 
 class PointPipeline {
  public:
@@ -40,9 +48,11 @@ class PointPipeline {
   PointPipeline& operator=(const PointPipeline&) = delete;
 
   // Hands over a batch of n items (at most kBatchPoints) and writes the
-  // batch handed over before it.  What `make` reads for this batch must stay
-  // as it is until the next submit() or drain() returns.
-  void submit(std::size_t n, MakePoint make, EmitPoint emit);
+  // oldest batch still computing when two already are.  What `make` and
+  // `emit` read for this batch must stay as it is until the batch is
+  // written: until kPipelineBatches - 1 more submit() calls, or drain(),
+  // have returned.
+  void submit(std::size_t n, MakePoint make, EmitPoint emit, SideText side = nullptr);
 
   // Computes and writes everything handed over.  Call before the state the
   // points are computed with changes (a card), and at the end.
@@ -58,6 +68,7 @@ class PointPipeline {
     std::size_t n = 0;
     MakePoint make;
     EmitPoint emit;
+    SideText side;
     LookGeometry look;  // as it was when the batch was handed over
     std::vector<ChunkWork> chunks{kBatchChunks};
     std::function<void(std::size_t)> task;
@@ -68,12 +79,14 @@ class PointPipeline {
 
   RunContext& ctx_;
   RecordKind kind_;
-  Batch batches_[2];
-  int computing_ = -1;  // the batch the threads work on, if any
-  int free_ = 0;        // the batch the next submit() fills
+  Batch batches_[kPipelineBatches];
+  int oldest_ = 0;   // the oldest batch computing
+  int pending_ = 0;  // batches computing
+  int free_ = 0;     // the batch the next submit() fills
 };
 
 // Computes and writes items 0..n-1 in batches.
-void for_points(RunContext& ctx, RecordKind kind, std::size_t n, const MakePoint& make, const EmitPoint& emit);
+void for_points(RunContext& ctx, RecordKind kind, std::size_t n, const MakePoint& make, const EmitPoint& emit,
+                const SideText& side = nullptr);
 
 }  // namespace vadrel

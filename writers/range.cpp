@@ -131,6 +131,27 @@ namespace {
 // output arrays and the patch-frame coordinates stay in the fast caches.
 constexpr std::size_t kKernelBlock = 256;
 
+// Turns the three displacement triples of one segment back to east and
+// north and adds them, point by point (the loop runs over the points, so it
+// vectorises; each point's sum is formed as for a single point).
+void accumulate_enu(double cs, double sn, double* const u[9], std::size_t m, double* __restrict E,
+                    double* __restrict N, double* __restrict Z) {
+  const double* __restrict u0 = u[0];
+  const double* __restrict u1 = u[1];
+  const double* __restrict u2 = u[2];
+  const double* __restrict u3 = u[3];
+  const double* __restrict u4 = u[4];
+  const double* __restrict u5 = u[5];
+  const double* __restrict u6 = u[6];
+  const double* __restrict u7 = u[7];
+  const double* __restrict u8 = u[8];
+  for (std::size_t i = 0; i < m; ++i) {
+    E[i] += (cs * u0[i] + sn * u1[i]) + (cs * u3[i] + sn * u4[i]) + (cs * u6[i] + sn * u7[i]);
+    N[i] += (cs * u1[i] - sn * u0[i]) + (cs * u4[i] - sn * u3[i]) + (cs * u7[i] - sn * u6[i]);
+    Z[i] += u2[i] + u5[i] + u8[i];
+  }
+}
+
 }  // namespace
 
 void sum_displacements(const FaultModel& model, std::span<const PointIn> pts, RecordChunk& out) {
@@ -159,22 +180,19 @@ void sum_displacements(const FaultModel& model, std::span<const PointIn> pts, Re
         ys[i] = p.ys;
       }
       okada_patch_batch(seg.U1, seg.U2, seg.U3, xs, ys, m, seg.L, seg.W, seg.depth, f.trig, u);
-      const double cs = f.cs;
-      const double sn = f.sn;
+      // On a corner or the trace of an outcropping patch the kernel has no
+      // value: the point takes the value of a point 1 mm away, as a single
+      // point would.  (u - u is 0 for every finite u, NaN otherwise.)
       for (std::size_t i = 0; i < m; ++i) {
-        Vec9 v;
-        for (std::size_t k = 0; k < 9; ++k) v[k] = u[k][i];
-        if (!all_finite(v)) {
-          // On a corner or the trace of an outcropping patch: the value of
-          // a point 1 mm away, as for a single point.
-          bool moved = false;
-          v = finite_patch(seg, f, xs[i], ys[i], moved);
-          if (moved) out.shifted[first + i] = 1;
-        }
-        E[i] += (cs * v[0] + sn * v[1]) + (cs * v[3] + sn * v[4]) + (cs * v[6] + sn * v[7]);
-        N[i] += (cs * v[1] - sn * v[0]) + (cs * v[4] - sn * v[3]) + (cs * v[7] - sn * v[6]);
-        Z[i] += v[2] + v[5] + v[8];
+        double probe = 0.0;
+        for (std::size_t k = 0; k < 9; ++k) probe += u[k][i] - u[k][i];
+        if (probe == 0.0) continue;
+        bool moved = false;
+        const Vec9 v = finite_patch(seg, f, xs[i], ys[i], moved);
+        if (moved) out.shifted[first + i] = 1;
+        for (std::size_t k = 0; k < 9; ++k) u[k][i] = v[k];
       }
+      accumulate_enu(f.cs, f.sn, u, m, E, N, Z);
     }
   }
 }

@@ -81,6 +81,10 @@ struct RecordChunk {
   std::vector<double> drcalc;         // range change, mm (range-type records)
   std::vector<std::uint8_t> shifted;  // 1 when a value was taken 1 mm away
   std::vector<double> E, N, Z;        // displacement sums (range-type records)
+  // Text a caller forms from each point's results on the computing thread
+  // (a grid's initial-condition value), point k's at side_text(k).
+  TextBuffer side;
+  std::vector<std::uint32_t> side_end;
   std::vector<double> scratch;        // work space of the batch kernel
 
   // Empties the chunk for n points; the storage is kept.
@@ -90,6 +94,10 @@ struct RecordChunk {
   std::string_view record(std::size_t i) const {
     const std::size_t first = i == 0 ? 0 : end[i - 1];
     return text.view().substr(first, end[i] - first);
+  }
+  std::string_view side_text(std::size_t i) const {
+    const std::size_t first = i == 0 ? 0 : side_end[i - 1];
+    return side.view().substr(first, side_end[i] - first);
   }
 };
 
