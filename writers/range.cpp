@@ -160,8 +160,11 @@ void sum_displacements(const FaultModel& model, std::span<const PointIn> pts, Re
   out.E.assign(n, 0.0);
   out.N.assign(n, 0.0);
   out.Z.assign(n, 0.0);
-  out.scratch.resize(11 * kKernelBlock);
-  double* xs = out.scratch.data();
+  // The kernel's work space belongs to the thread, not to the chunk: it is
+  // needed only here.
+  thread_local std::vector<double> scratch;
+  scratch.resize(11 * kKernelBlock);
+  double* xs = scratch.data();
   double* ys = xs + kKernelBlock;
   double* u[9];
   for (std::size_t k = 0; k < 9; ++k) u[k] = ys + kKernelBlock * (k + 1);

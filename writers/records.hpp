@@ -85,7 +85,6 @@ struct RecordChunk {
   // (a grid's initial-condition value), point k's at side_text(k).
   TextBuffer side;
   std::vector<std::uint32_t> side_end;
-  std::vector<double> scratch;        // work space of the batch kernel
 
   // Empties the chunk for n points; the storage is kept.
   void reset(std::size_t n);
