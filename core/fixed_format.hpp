@@ -70,13 +70,21 @@ inline double nearest(double p, bool& half) {
   return r;
 }
 
-// The last `n` digits of u, written backwards ending just before `end`.
+inline constexpr char kPairs[201] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// The last N digits of u, written backwards ending just before `end`, two
+// at a time.
 template <int N>
 inline char* digits_back(char* end, std::uint32_t u) {
-  for (int k = 0; k < N; ++k) {
-    *--end = static_cast<char>('0' + u % 10);
-    u /= 10;
+  for (int k = 0; k + 1 < N; k += 2) {
+    end -= 2;
+    std::memcpy(end, kPairs + 2 * (u % 100), 2);
+    u /= 100;
   }
+  if (N % 2 == 1) *--end = static_cast<char>('0' + u % 10);
   return end;
 }
 
@@ -120,10 +128,13 @@ inline char* put_f(char* out, double v) {
   char* q = digits_back<D>(out + W, u);
   *--q = '.';
   std::uint32_t w = whole;
-  for (int k = 0; k < int_digits; ++k) {
-    *--q = static_cast<char>('0' + w % 10);
-    w /= 10;
+  int k = 0;
+  for (; k + 1 < int_digits; k += 2) {  // two digits at a time
+    q -= 2;
+    std::memcpy(q, kPairs + 2 * (w % 100), 2);
+    w /= 100;
   }
+  if (k < int_digits) *--q = static_cast<char>('0' + w % 10);
   if (neg) *--q = '-';
   fill_blanks(out, q);
   return out + W;
@@ -160,8 +171,16 @@ inline char* put_e(char* out, double v) {
   *--q = static_cast<char>('0' + mag / 10);
   *--q = k < 0 ? '-' : '+';
   *--q = 'E';
+  // The D + 1 digits of n, two at a time from the right (half the chain of
+  // dependent divisions).
   auto u = static_cast<std::uint64_t>(n);
-  for (int j = 0; j < D; ++j) {
+  for (int j = 0; j + 1 < D; j += 2) {
+    const auto pair = static_cast<unsigned>(u % 100);
+    u /= 100;
+    q -= 2;
+    std::memcpy(q, kPairs + 2 * pair, 2);
+  }
+  if (D % 2 == 1) {
     *--q = static_cast<char>('0' + u % 10);
     u /= 10;
   }
