@@ -36,6 +36,7 @@
 // reciprocal of their product.  The corners are evaluated stage by stage so
 // that their long dependency chains overlap.
 #include "model/okada_batch.hpp"
+#include "model/okada_terms.hpp"
 
 #if defined(VADREL_HAVE_AVX2_KERNEL)
 
@@ -55,12 +56,9 @@ namespace vadrel::detail {
 
 namespace {
 
-// The thresholds of okada.cpp; the two evaluations must agree on them.
-constexpr double TOL = 1e-8;
-constexpr double NEAR_VERTICAL_COS = 0.5;
-constexpr double ON_TRACE_REL = 1e-12;
-constexpr double SERIES_LIMIT = 0.25;
-constexpr double SHORT_SERIES_LIMIT = 1.0 / 64.0;
+// The thresholds and series of the scalar kernel: the two evaluations must
+// agree on them.
+using namespace okada_terms;
 constexpr double TWO_PI = 2.0 * PI;
 
 // ---------------------------------------------------------------------------
@@ -144,19 +142,17 @@ constexpr Coeffs spread(const double (&c)[15]) {
 
 // (w - atan w)/w^3 = sum (-1)^k w^2k/(2k + 3).  15 terms for 1e-17 at
 // |w| = 0.25, 5 at 1/64.
-constexpr int N_ATAN = 15, N_ATAN_SHORT = 5;
-constexpr Coeffs ATAN_DEFECT = [] {
+constexpr Coeffs ATAN_DEFECT4 = [] {
   double c[15]{};
-  for (int k = 0; k < N_ATAN; ++k) c[k] = (k % 2 == 0 ? 1.0 : -1.0) / (2 * k + 3);
+  for (std::size_t k = 0; k < N_ATAN; ++k) c[k] = okada_terms::ATAN_DEFECT[k];
   return spread(c);
 }();
 
 // (atanh v - v)/v^3 = sum v^2k/(2k + 3), v <= 1/7.  11 terms for 1e-17 at
 // |u| = 0.25, 5 at 1/64.
-constexpr int N_ATANH = 11, N_ATANH_SHORT = 5;
-constexpr Coeffs ATANH_DEFECT = [] {
+constexpr Coeffs ATANH_DEFECT4 = [] {
   double c[15]{};
-  for (int k = 0; k < N_ATANH; ++k) c[k] = 1.0 / (2 * k + 3);
+  for (std::size_t k = 0; k < N_ATANH; ++k) c[k] = okada_terms::ATANH_DEFECT[k];
   return spread(c);
 }();
 
@@ -199,7 +195,7 @@ inline Pair atan_parts(V w, V inv_w) {
   Pair s{}, cl{};
   if (sb != 0) {
     const V w2 = w * w;
-    const V d = series<N_ATAN_SHORT, N_ATAN>(ATAN_DEFECT, w2, ser, aw < SHORT_SERIES_LIMIT);
+    const V d = series<N_ATAN_SHORT, N_ATAN>(ATAN_DEFECT4, w2, ser, aw < SHORT_SERIES_LIMIT);
     s = {1.0 - w2 * d, w * d};
   }
   if (sb != 15) {
@@ -245,7 +241,7 @@ inline Pair log_parts(const LogArg& g, V r) {
     const V v = u * one_u * r;
     const V inv_1v = 0.5 * (two_u * two_u * r);
     const V v2 = v * v;
-    const V B = series<N_ATANH_SHORT, N_ATANH>(ATANH_DEFECT, v2, ser, au < SHORT_SERIES_LIMIT);
+    const V B = series<N_ATANH_SHORT, N_ATANH>(ATANH_DEFECT4, v2, ser, au < SHORT_SERIES_LIMIT);
     const V onev = 1.0 + v;
     s = {(1.0 + v2 * B) * onev, 0.5 * onev * onev * (inv_1v - v * B)};
   }
