@@ -31,19 +31,27 @@ double max_abs(const Vec9& a) {
 double ReferenceRow::u_scale() const { return max_abs(u); }
 double ReferenceRow::g_scale() const { return std::fmax(max_abs(dx), max_abs(dy)); }
 
+std::vector<std::vector<double>> table_rows(const std::string& file, std::size_t columns, bool skip_others) {
+  std::ifstream in(std::string(VADREL_TEST_DATA) + "/" + file);
+  if (!in) throw std::runtime_error(file + " not found");
+  std::vector<std::vector<double>> out;
+  std::string line;
+  std::getline(in, line);  // header
+  while (std::getline(in, line)) {
+    std::istringstream ss(line);
+    std::vector<double> v;
+    double d = 0.0;
+    while (ss >> d) v.push_back(d);
+    if (v.size() == columns) out.push_back(std::move(v));
+    else if (!skip_others) throw std::runtime_error(file + ": bad row: " + line);
+  }
+  return out;
+}
+
 const std::vector<ReferenceRow>& reference_rows() {
   static const std::vector<ReferenceRow> rows = [] {
     std::vector<ReferenceRow> out;
-    std::ifstream in(std::string(VADREL_TEST_DATA) + "/okada_surface.tsv");
-    if (!in) throw std::runtime_error("reference table not found");
-    std::string line;
-    std::getline(in, line);  // header
-    while (std::getline(in, line)) {
-      std::istringstream ss(line);
-      std::vector<double> v;
-      double d = 0.0;
-      while (ss >> d) v.push_back(d);
-      if (v.size() != 36) continue;
+    for (const auto& v : table_rows("okada_surface.tsv", 36, true)) {
       ReferenceRow r;
       r.id = static_cast<int>(v[0]);
       r.x = v[1];

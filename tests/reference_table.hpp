@@ -24,4 +24,10 @@ struct ReferenceRow {
 
 const std::vector<ReferenceRow>& reference_rows();
 
+// The numbers of a table file of tests/data: one header line, then rows of
+// `columns` numbers each (a row of another length is an error, or skipped
+// when `skip_others`).
+std::vector<std::vector<double>> table_rows(const std::string& file, std::size_t columns,
+                                            bool skip_others = false);
+
 }  // namespace vadrel::test

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "derivatives/deru.hpp"
+#include "tests/reference_table.hpp"
 #include "model/okada.hpp"
 #include "writers/partials.hpp"
 
@@ -43,16 +44,7 @@ struct Row {
 const std::vector<Row>& rows() {
   static const std::vector<Row> table = [] {
     std::vector<Row> out;
-    std::ifstream in(std::string(VADREL_TEST_DATA) + "/deru_near_vertical.tsv");
-    if (!in) throw std::runtime_error("deru_near_vertical.tsv not found");
-    std::string line;
-    std::getline(in, line);  // header
-    while (std::getline(in, line)) {
-      std::istringstream ss(line);
-      std::vector<double> f;
-      double d = 0.0;
-      while (ss >> d) f.push_back(d);
-      if (f.size() != 9 + 9 * N_KINDS) throw std::runtime_error("bad row: " + line);
+    for (const auto& f : test::table_rows("deru_near_vertical.tsv", 9 + 9 * N_KINDS)) {
       Row r;
       r.id = static_cast<int>(f[0]);
       r.x = f[1];
