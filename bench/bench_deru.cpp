@@ -1,6 +1,7 @@
 // Cost of the displacement derivatives at one surface point: each corner-sum
 // routine on its own, the per-point users (strain of one segment, the closed-
-// form range partials of segment 1) and, for comparison, one displacement
+// form range partials of segment 1), the batch forms (ns per point, scalar
+// loop and four-lane kernel) and, for comparison, one displacement
 // evaluation.  Geometries: a buried dipping thrust, a vertical patch, a
 // near-vertical one (small cosine), a patch that reaches the surface and a
 // steep buried one.
@@ -11,6 +12,7 @@
 
 #include "core/run_context.hpp"
 #include "derivatives/deru.hpp"
+#include "derivatives/jacobian_batch.hpp"
 #include "model/okada.hpp"
 #include "writers/partials.hpp"
 #include "writers/strain.hpp"
@@ -152,7 +154,75 @@ void BM_DeruU(benchmark::State& state) {
   });
 }
 
+// The batch forms over the 1024 grid points, per point.
+struct BatchData {
+  std::vector<double> x, y, store;
+  double* dx[9];
+  double* dy[9];
+  JacobianArrays J;
+  explicit BatchData(std::size_t n) : store(72 * n) {
+    for (const auto& p : grid_points()) {
+      x.push_back(p.first);
+      y.push_back(p.second);
+    }
+    std::size_t k = 0;
+    for (double** f : {J.u, J.unit, J.dx, J.dy, J.dL, J.dW, J.ddepth, J.ddip})
+      for (std::size_t c = 0; c < 9; ++c) f[c] = store.data() + n * k++;
+    for (std::size_t c = 0; c < 9; ++c) {
+      dx[c] = J.dx[c];
+      dy[c] = J.dy[c];
+    }
+  }
+};
+
+template <class F>
+void run_batch(benchmark::State& state, F f) {
+  const Geometry& g = kGeometries[state.range(0)];
+  BatchData d(1024);
+  const PatchTrig trig = patch_trig(g.dip_deg, 3e10, 3e10);
+  for (auto _ : state) {
+    f(d, g, trig);
+    benchmark::ClobberMemory();
+  }
+  state.counters["per_point"] =
+      benchmark::Counter(1024.0 * static_cast<double>(state.iterations()),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.SetLabel(g.name);
+}
+
+void BM_StrainBatchScalar(benchmark::State& state) {
+  run_batch(state, [](BatchData& d, const Geometry& g, const PatchTrig& t) {
+    patch_strain_batch_scalar(d.x.data(), d.y.data(), 1024, g.L, g.W, g.depth, g.dip_deg, t,
+                              1000.0, 500.0, 100.0, d.dx, d.dy);
+  });
+}
+
+void BM_StrainBatch(benchmark::State& state) {
+  run_batch(state, [](BatchData& d, const Geometry& g, const PatchTrig& t) {
+    patch_strain_batch(d.x.data(), d.y.data(), 1024, g.L, g.W, g.depth, g.dip_deg, t, 1000.0,
+                       500.0, 100.0, d.dx, d.dy);
+  });
+}
+
+void BM_JacobianBatchScalar(benchmark::State& state) {
+  run_batch(state, [](BatchData& d, const Geometry& g, const PatchTrig& t) {
+    patch_jacobian_batch_scalar(d.x.data(), d.y.data(), 1024, g.L, g.W, g.depth, g.dip_deg, t,
+                                1000.0, 500.0, 100.0, d.J);
+  });
+}
+
+void BM_JacobianBatch(benchmark::State& state) {
+  run_batch(state, [](BatchData& d, const Geometry& g, const PatchTrig& t) {
+    patch_jacobian_batch(d.x.data(), d.y.data(), 1024, g.L, g.W, g.depth, g.dip_deg, t, 1000.0,
+                         500.0, 100.0, d.J);
+  });
+}
+
 BENCHMARK(BM_OkadaPatch)->DenseRange(0, kLastGeometry);
+BENCHMARK(BM_StrainBatchScalar)->DenseRange(0, kLastGeometry);
+BENCHMARK(BM_StrainBatch)->DenseRange(0, kLastGeometry);
+BENCHMARK(BM_JacobianBatchScalar)->DenseRange(0, kLastGeometry);
+BENCHMARK(BM_JacobianBatch)->DenseRange(0, kLastGeometry);
 BENCHMARK(BM_ComputeStrain)->DenseRange(0, kLastGeometry);
 BENCHMARK(BM_ComputePartialsExact)->DenseRange(0, kLastGeometry);
 BENCHMARK(BM_DeruX)->DenseRange(0, kLastGeometry);

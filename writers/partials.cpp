@@ -1,9 +1,11 @@
 #include "writers/partials.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
 #include "derivatives/deru.hpp"
+#include "derivatives/jacobian_batch.hpp"
 #include "model/okada.hpp"
 #include "writers/range.hpp"
 
@@ -167,12 +169,166 @@ void form_all_part(const FaultModel& model, const LookGeometry& look, const Ramp
   });
 }
 
+namespace {
+
+// Points handed to the batch kernel at once: its 72 outputs, the
+// patch-frame coordinates, the look vectors and the ten partials stay in the
+// fast caches.
+constexpr std::size_t kPartialsBlock = 128;
+
+// project(to_map(v)) of compute_partials_exact for point i, with v[k] the
+// k-th component (the same operations in the same order).
+inline double map_project(double v0, double v1, double v2, double v3, double v4, double v5,
+                          double v6, double v7, double v8, double s2, double c2, double p0,
+                          double p1, double p2) {
+  double e = 0.0, n = 0.0, z = 0.0;
+  e += c2 * v0 + s2 * v1;
+  n += c2 * v1 - s2 * v0;
+  z += v2;
+  e += c2 * v3 + s2 * v4;
+  n += c2 * v4 - s2 * v3;
+  z += v5;
+  e += c2 * v6 + s2 * v7;
+  n += c2 * v7 - s2 * v6;
+  z += v8;
+  return p0 * e + p1 * n + p2 * z;
+}
+
+// The same for a vector with one non-zero triple (u, v, w): the zero
+// triples add signed zeros, which leave the sums as they are except that a
+// zero sum is +0.
+inline double map_project_triple(double u, double v, double w, double s2, double c2, double p0,
+                                 double p1, double p2) {
+  const double e = (c2 * u + s2 * v) + 0.0;
+  const double n = (c2 * v - s2 * u) + 0.0;
+  const double z = w + 0.0;
+  return p0 * e + p1 * n + p2 * z;
+}
+
+// The ten partials of compute_partials_exact from the patch derivatives of
+// m points (the loop runs over the points, so it vectorises).
+void partials_of_block(const JacobianArrays& J, const Rotation& rot, const double* xs,
+                       const double* ys, const double* const pl[3], std::size_t m,
+                       double* const D[10]) {
+  constexpr double k = PI / 180.0;
+  const double s = rot.s, c = rot.c, s2 = rot.s2, c2 = rot.c2;
+  // Every array is distinct: the iterations are independent.
+#pragma GCC ivdep
+  for (std::size_t i = 0; i < m; ++i) {
+    const double p0 = pl[0][i], p1 = pl[1][i], p2 = pl[2][i];
+    for (int j = 0; j < 3; ++j) {
+      D[j][i] = map_project_triple(J.unit[3 * j][i], J.unit[3 * j + 1][i], J.unit[3 * j + 2][i],
+                                   s2, c2, p0, p1, p2);
+    }
+    double dX[9], dY[9], dS[9], ddip[9];
+    for (int r = 0; r < 9; ++r) {
+      const double t = J.dx[r][i], Q = J.dy[r][i];
+      dS[r] = (xs[i] * Q - ys[i] * t) * PI / 180.0;
+      dX[r] = s * Q - c * t;
+      dY[r] = -(s * t + c * Q);
+      ddip[r] = J.ddip[r][i] * k;
+    }
+    auto mp = [&](const double* v) {
+      return map_project(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], s2, c2, p0, p1,
+                         p2);
+    };
+    auto mpa = [&](double* const a[9]) {
+      return map_project(a[0][i], a[1][i], a[2][i], a[3][i], a[4][i], a[5][i], a[6][i], a[7][i],
+                         a[8][i], s2, c2, p0, p1, p2);
+    };
+    D[3][i] = mp(dX);
+    D[4][i] = mp(dY);
+    D[5][i] = mpa(J.dL);
+    D[6][i] = mpa(J.dW);
+    D[7][i] = mpa(J.ddepth);
+    D[8][i] = mp(ddip);
+    double e = 0.0, n = 0.0, z = 0.0;
+    for (int j = 0; j < 3; ++j) {
+      const int b = 3 * j;
+      const double px = dS[b] + J.u[b + 1][i] * k;
+      const double py = dS[b + 1] - J.u[b][i] * k;
+      e += c2 * px + s2 * py;
+      n += c2 * py - s2 * px;
+      z += dS[b + 2];
+    }
+    D[9][i] = p0 * e + p1 * n + p2 * z;
+  }
+}
+
+}  // namespace
+
 void form_all_part2(const FaultModel& model, const LookGeometry& look, std::span<const PointIn> points,
                     RecordChunk& out) {
+  const Segment& g = model.segments.front();
+  const PatchTrig trig = patch_trig(g.dip, g.lambda, g.mu);
+  const Rotation rot = rotation(g.strike);
   LookGeometry lk = look;
-  partials_records(points, out, [&](const PointIn& p) {
-    return compute_partials_exact(model.segments.front(), lk, p.x, p.y);
-  });
+  const std::size_t n = points.size();
+  constexpr std::size_t B = kPartialsBlock;
+  out.text.reserve(n * 253);
+  out.scratch.resize(87 * B);
+  double* next = out.scratch.data();
+  auto take = [&next] {
+    double* a = next;
+    next += B;
+    return a;
+  };
+  double* xs = take();
+  double* ys = take();
+  JacobianArrays J;
+  for (double** f : {J.u, J.unit, J.dx, J.dy, J.dL, J.dW, J.ddepth, J.ddip}) {
+    for (std::size_t c = 0; c < 9; ++c) f[c] = take();
+  }
+  double* pl[3];
+  for (double*& a : pl) a = take();
+  double* D[10];
+  for (double*& a : D) a = take();
+
+  for (std::size_t first = 0; first < n; first += B) {
+    const std::size_t m = std::min(B, n - first);
+    for (std::size_t i = 0; i < m; ++i) {
+      const PointIn& p = points[first + i];
+      const double dx = p.x - g.X;
+      const double dy = p.y - g.Y;
+      xs[i] = dx * rot.c + dy * rot.s;
+      ys[i] = dy * rot.c - dx * rot.s;
+      if (!lk.vcard_set) lk.plook = derived_plook(lk, p.x, p.y);
+      for (std::size_t c = 0; c < 3; ++c) pl[c][i] = lk.plook[c];
+    }
+    const std::size_t by_point =
+        patch_jacobian_batch(xs, ys, m, g.L, g.W, g.depth, g.dip, trig, g.U1, g.U2, g.U3, J);
+    // Only points the one-point form evaluated can be non-finite; such a
+    // point takes the values 1 mm away, as compute_partials_exact does.
+    for (std::size_t i = 0; by_point != 0 && i < m; ++i) {
+      double probe = 0.0;
+      for (double** f : {J.u, J.unit, J.dx, J.dy, J.dL, J.dW, J.ddepth, J.ddip}) {
+        for (std::size_t c = 0; c < 9; ++c) probe += f[c][i] - f[c][i];
+      }
+      if (probe == 0.0) continue;
+      bool moved = false;
+      const PatchJacobian j = at_finite_point(
+          [&](double px, double py) {
+            return patch_jacobian(px, py, g.L, g.W, g.depth, g.dip, trig, g.U1, g.U2, g.U3);
+          },
+          xs[i], ys[i], moved);
+      if (moved) out.shifted[first + i] = 1;
+      const Vec9* src[8] = {&j.u, &j.unit, &j.dx, &j.dy, &j.dL, &j.dW, &j.ddepth, &j.ddip};
+      double** dst[8] = {J.u, J.unit, J.dx, J.dy, J.dL, J.dW, J.ddepth, J.ddip};
+      for (int f = 0; f < 8; ++f) {
+        for (std::size_t c = 0; c < 9; ++c) dst[f][c][i] = (*src[f])[c];
+      }
+    }
+    partials_of_block(J, rot, xs, ys, pl, m, D);
+    for (std::size_t i = 0; i < m; ++i) {
+      const PointIn& p = points[first + i];
+      RecordText t(out, 252);
+      for (const double v : {p.x, p.y, D[3][i], D[4][i], D[9][i], D[7][i], D[8][i], D[0][i],
+                             D[1][i], D[2][i], D[5][i], D[6][i]}) {
+        t.e<20, 10>(v);
+      }
+      t.done();
+    }
+  }
 }
 
 }  // namespace vadrel
