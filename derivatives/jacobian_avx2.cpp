@@ -1114,7 +1114,13 @@ inline M jac4(const Patch& P, const JacConsts& K, V x, V y, const JacobianArrays
   }
   redo |= !(probe == 0.0);
 
+  // The outputs, probed again: scaling by the slips can overflow.
   const V q_rate = P.flip ? -pt.p : pt.p;
+  V probe_out = bc(0.0);
+  auto put = [&](double* a, V v) __attribute__((always_inline)) {
+    probe_out = fmadd(v, zero, probe_out);
+    store(a, tail, v);
+  };
   for (int i = 0; i < 9; ++i) {
     const Sum& g = f[i];
     const V fac = K.factor[i], U = K.slip[i / 3];
@@ -1122,15 +1128,15 @@ inline M jac4(const Patch& P, const JacConsts& K, V x, V y, const JacobianArrays
     const V u = g.v * fac;
     store(out.unit[i], tail, drop(vabs(u) < CLEAR, u));
     const V us = u * U;
-    store(out.u[i], tail, drop(vabs(us) < CLEAR, us));
-    store(out.dx[i], tail, ((DIR(g, 0) + DIR(g, 1)) * fac) * U);
-    store(out.dL[i], tail, ((-DIR(g, 1)) * fac) * U);
-    store(out.dW[i], tail, ((P.flip ? DIR(g, 2) : -DIR(g, 3)) * fac) * U);
-    store(out.dy[i], tail, ((c.v * ge + s.v * gq) * fac) * U);
-    store(out.ddepth[i], tail, ((s.v * ge - c.v * gq) * fac) * U);
-    store(out.ddip[i], tail, (((DIR(g, 5) - q * ge) + q_rate * gq) * fac) * U);
+    put(out.u[i], drop(vabs(us) < CLEAR, us));
+    put(out.dx[i], ((DIR(g, 0) + DIR(g, 1)) * fac) * U);
+    put(out.dL[i], ((-DIR(g, 1)) * fac) * U);
+    put(out.dW[i], ((P.flip ? DIR(g, 2) : -DIR(g, 3)) * fac) * U);
+    put(out.dy[i], ((c.v * ge + s.v * gq) * fac) * U);
+    put(out.ddepth[i], ((s.v * ge - c.v * gq) * fac) * U);
+    put(out.ddip[i], (((DIR(g, 5) - q * ge) + q_rate * gq) * fac) * U);
   }
-  return redo;
+  return redo | !(probe_out == 0.0);
 }
 
 template <bool NearVertical>

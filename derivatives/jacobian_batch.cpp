@@ -60,31 +60,36 @@ JacobianArrays offset(const JacobianArrays& a, std::size_t first) {
 std::size_t patch_strain_batch_scalar(const double* x, const double* y, std::size_t n, double L,
                                       double W, double depth, double dip_deg,
                                       const PatchTrig& trig, double U1, double U2, double U3,
-                                      double* const dx[9], double* const dy[9]) {
+                                      double* const dx[9], double* const dy[9],
+                                      std::uint8_t* by_point) {
   for (std::size_t i = 0; i < n; ++i) {
     const DeruXY d = patch_strain(x[i], y[i], L, W, depth, dip_deg, trig, U1, U2, U3);
     put(dx, i, d.dx);
     put(dy, i, d.dy);
   }
+  if (by_point != nullptr) std::fill(by_point, by_point + n, std::uint8_t{1});
   return n;
 }
 
 std::size_t patch_jacobian_batch_scalar(const double* x, const double* y, std::size_t n,
                                         double L, double W, double depth, double dip_deg,
                                         const PatchTrig& trig, double U1, double U2, double U3,
-                                        const JacobianArrays& out) {
+                                        const JacobianArrays& out, std::uint8_t* by_point) {
   for (std::size_t i = 0; i < n; ++i) {
     put(out, i, patch_jacobian(x[i], y[i], L, W, depth, dip_deg, trig, U1, U2, U3));
   }
+  if (by_point != nullptr) std::fill(by_point, by_point + n, std::uint8_t{1});
   return n;
 }
 
 std::size_t patch_strain_batch_avx2(const double* x, const double* y, std::size_t n, double L,
                                     double W, double depth, double dip_deg,
                                     const PatchTrig& trig, double U1, double U2, double U3,
-                                    double* const dx[9], double* const dy[9]) {
+                                    double* const dx[9], double* const dy[9],
+                                    std::uint8_t* by_point) {
   if (!batch_has_avx2())
-    return patch_strain_batch_scalar(x, y, n, L, W, depth, dip_deg, trig, U1, U2, U3, dx, dy);
+    return patch_strain_batch_scalar(x, y, n, L, W, depth, dip_deg, trig, U1, U2, U3, dx, dy,
+                                     by_point);
   std::uint8_t redo[kDerivBlock];
   std::size_t scalar = 0;
   for (std::size_t first = 0; first < n; first += kDerivBlock) {
@@ -97,6 +102,7 @@ std::size_t patch_strain_batch_avx2(const double* x, const double* y, std::size_
     }
     detail::patch_strain_avx2_kernel(x + first, y + first, m, L, W, depth, trig, U1, U2, U3,
                                      bx, by, redo);
+    if (by_point != nullptr) std::copy(redo, redo + m, by_point + first);
     for (std::size_t i = 0; i < m; ++i) {
       if (redo[i] == 0) continue;
       ++scalar;
@@ -112,9 +118,10 @@ std::size_t patch_strain_batch_avx2(const double* x, const double* y, std::size_
 std::size_t patch_jacobian_batch_avx2(const double* x, const double* y, std::size_t n,
                                       double L, double W, double depth, double dip_deg,
                                       const PatchTrig& trig, double U1, double U2, double U3,
-                                      const JacobianArrays& out) {
+                                      const JacobianArrays& out, std::uint8_t* by_point) {
   if (!batch_has_avx2())
-    return patch_jacobian_batch_scalar(x, y, n, L, W, depth, dip_deg, trig, U1, U2, U3, out);
+    return patch_jacobian_batch_scalar(x, y, n, L, W, depth, dip_deg, trig, U1, U2, U3, out,
+                                       by_point);
   std::uint8_t redo[kDerivBlock];
   std::size_t scalar = 0;
   for (std::size_t first = 0; first < n; first += kDerivBlock) {
@@ -122,6 +129,7 @@ std::size_t patch_jacobian_batch_avx2(const double* x, const double* y, std::siz
     const JacobianArrays b = offset(out, first);
     detail::patch_jacobian_avx2_kernel(x + first, y + first, m, L, W, depth, trig, U1, U2, U3,
                                        b, redo);
+    if (by_point != nullptr) std::copy(redo, redo + m, by_point + first);
     for (std::size_t i = 0; i < m; ++i) {
       if (redo[i] == 0) continue;
       ++scalar;
@@ -135,14 +143,17 @@ std::size_t patch_jacobian_batch_avx2(const double* x, const double* y, std::siz
 std::size_t patch_strain_batch(const double* x, const double* y, std::size_t n, double L,
                                double W, double depth, double dip_deg, const PatchTrig& trig,
                                double U1, double U2, double U3, double* const dx[9],
-                               double* const dy[9]) {
-  return patch_strain_batch_avx2(x, y, n, L, W, depth, dip_deg, trig, U1, U2, U3, dx, dy);
+                               double* const dy[9], std::uint8_t* by_point) {
+  return patch_strain_batch_avx2(x, y, n, L, W, depth, dip_deg, trig, U1, U2, U3, dx, dy,
+                                 by_point);
 }
 
 std::size_t patch_jacobian_batch(const double* x, const double* y, std::size_t n, double L,
                                  double W, double depth, double dip_deg, const PatchTrig& trig,
-                                 double U1, double U2, double U3, const JacobianArrays& out) {
-  return patch_jacobian_batch_avx2(x, y, n, L, W, depth, dip_deg, trig, U1, U2, U3, out);
+                                 double U1, double U2, double U3, const JacobianArrays& out,
+                                 std::uint8_t* by_point) {
+  return patch_jacobian_batch_avx2(x, y, n, L, W, depth, dip_deg, trig, U1, U2, U3, out,
+                                   by_point);
 }
 
 }  // namespace vadrel

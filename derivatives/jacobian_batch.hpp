@@ -12,6 +12,7 @@
 // closed form is not finite) is handed to the one-point form, so every
 // result equals the one-point result to rounding.
 #include <cstddef>
+#include <cstdint>
 
 #include "model/okada.hpp"
 
@@ -35,37 +36,43 @@ struct JacobianArrays {
 // at n surface points (x[i], y[i]) of its frame: patch_strain() point by
 // point.  No alignment is required, nothing beyond index n - 1 is read or
 // written, n = 0 does nothing; outputs must not overlap the inputs.  Returns
-// the number of points the one-point form evaluated: only those can be
-// non-finite.
+// the number of points the one-point form evaluated, and where by_point is
+// given sets by_point[i] to 1 for those points and to 0 for the others:
+// only those can be non-finite.
 std::size_t patch_strain_batch(const double* x, const double* y, std::size_t n, double L,
                                double W, double depth, double dip_deg, const PatchTrig& trig,
                                double U1, double U2, double U3, double* const dx[9],
-                               double* const dy[9]);
+                               double* const dy[9], std::uint8_t* by_point = nullptr);
 
 // patch_jacobian() point by point, with the same conventions.
 std::size_t patch_jacobian_batch(const double* x, const double* y, std::size_t n, double L,
                                  double W, double depth, double dip_deg, const PatchTrig& trig,
-                                 double U1, double U2, double U3, const JacobianArrays& out);
+                                 double U1, double U2, double U3, const JacobianArrays& out,
+                                 std::uint8_t* by_point = nullptr);
 
-// The one-point forms in a loop (return n).
+// The one-point forms in a loop (every point counts as evaluated by them).
 std::size_t patch_strain_batch_scalar(const double* x, const double* y, std::size_t n, double L,
                                       double W, double depth, double dip_deg,
                                       const PatchTrig& trig, double U1, double U2, double U3,
-                                      double* const dx[9], double* const dy[9]);
+                                      double* const dx[9], double* const dy[9],
+                                      std::uint8_t* by_point = nullptr);
 std::size_t patch_jacobian_batch_scalar(const double* x, const double* y, std::size_t n,
                                         double L, double W, double depth, double dip_deg,
                                         const PatchTrig& trig, double U1, double U2, double U3,
-                                        const JacobianArrays& out);
+                                        const JacobianArrays& out,
+                                        std::uint8_t* by_point = nullptr);
 
 // The four-lane forms; on a processor without AVX2 and FMA they fall back
 // to the scalar forms.
 std::size_t patch_strain_batch_avx2(const double* x, const double* y, std::size_t n, double L,
                                     double W, double depth, double dip_deg,
                                     const PatchTrig& trig, double U1, double U2, double U3,
-                                    double* const dx[9], double* const dy[9]);
+                                    double* const dx[9], double* const dy[9],
+                                    std::uint8_t* by_point = nullptr);
 std::size_t patch_jacobian_batch_avx2(const double* x, const double* y, std::size_t n,
                                       double L, double W, double depth, double dip_deg,
                                       const PatchTrig& trig, double U1, double U2, double U3,
-                                      const JacobianArrays& out);
+                                      const JacobianArrays& out,
+                                      std::uint8_t* by_point = nullptr);
 
 }  // namespace vadrel

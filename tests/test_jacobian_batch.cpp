@@ -89,10 +89,26 @@ struct Outputs {
 
 using StrainFn = std::size_t (*)(const double*, const double*, std::size_t, double, double,
                                  double, double, const PatchTrig&, double, double, double,
-                                 double* const[9], double* const[9]);
+                                 double* const[9], double* const[9], std::uint8_t*);
 using JacobianFn = std::size_t (*)(const double*, const double*, std::size_t, double, double,
                                    double, double, const PatchTrig&, double, double, double,
-                                   const JacobianArrays&);
+                                   const JacobianArrays&, std::uint8_t*);
+
+// The marks of the points the one-point form evaluated: one per point, as
+// many as the returned count, and every non-finite result among them.
+template <class R>
+void expect_marks(const std::vector<std::uint8_t>& marks, std::size_t count,
+                  const std::vector<R>& results) {
+  std::size_t marked = 0;
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    ASSERT_LE(marks[i], 1) << i;
+    marked += marks[i];
+    if (!all_finite(results[i])) {
+      EXPECT_EQ(marks[i], 1) << i;
+    }
+  }
+  EXPECT_EQ(marked, count);
+}
 
 std::vector<DeruXY> run_strain(StrainFn fn, const Patch& g, const Slip& s, const Points& p,
                                std::size_t* by_point = nullptr) {
@@ -104,8 +120,10 @@ std::vector<DeruXY> run_strain(StrainFn fn, const Patch& g, const Slip& s, const
     dx[c] = o.array(c);
     dy[c] = o.array(9 + c);
   }
+  std::vector<std::uint8_t> marks(n, 7);
   const std::size_t r = fn(p.x.data(), p.y.data(), n, g.L, g.W, g.depth, g.dip,
-                           patch_trig(g.dip, g.lambda, g.mu), s.U1, s.U2, s.U3, dx, dy);
+                           patch_trig(g.dip, g.lambda, g.mu), s.U1, s.U2, s.U3, dx, dy,
+                           marks.data());
   if (by_point != nullptr) *by_point = r;
   EXPECT_TRUE(o.tails_intact());
   std::vector<DeruXY> out(n);
@@ -114,6 +132,7 @@ std::vector<DeruXY> run_strain(StrainFn fn, const Patch& g, const Slip& s, const
       out[i].dx[c] = dx[c][i];
       out[i].dy[c] = dy[c][i];
     }
+  expect_marks(marks, r, out);
   return out;
 }
 
@@ -122,8 +141,9 @@ std::vector<PatchJacobian> run_jacobian(JacobianFn fn, const Patch& g, const Sli
   const std::size_t n = p.x.size();
   Outputs o(n);
   const JacobianArrays a = o.jacobian();
+  std::vector<std::uint8_t> marks(n, 7);
   const std::size_t r = fn(p.x.data(), p.y.data(), n, g.L, g.W, g.depth, g.dip,
-                           patch_trig(g.dip, g.lambda, g.mu), s.U1, s.U2, s.U3, a);
+                           patch_trig(g.dip, g.lambda, g.mu), s.U1, s.U2, s.U3, a, marks.data());
   if (by_point != nullptr) *by_point = r;
   EXPECT_TRUE(o.tails_intact());
   std::vector<PatchJacobian> out(n);
@@ -133,6 +153,7 @@ std::vector<PatchJacobian> run_jacobian(JacobianFn fn, const Patch& g, const Sli
     for (int k = 0; k < 8; ++k)
       for (std::size_t c = 0; c < 9; ++c) (*f[k])[c] = src[k][c][i];
   }
+  expect_marks(marks, r, out);
   return out;
 }
 
@@ -391,8 +412,9 @@ TEST(JacobianBatchAgreement, EveryBatchSizeGivesEachPointItsOwnResult) {
   }
 }
 
-// The return value counts the points the one-point form evaluated, and only
-// those can be non-finite.
+// The one-point form evaluates the points that need it (and in the scalar
+// form every point), and only those can be non-finite (the marks are
+// checked by every run).
 TEST(JacobianBatchAgreement, OnePointFormOnlyWhereNeeded) {
   const Patch g{10.0, 5.0, 5.0 * sin_deg(60.0), 60.0};  // reaches the surface
   Points regular, special;

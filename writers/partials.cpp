@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <string>
 
 #include "derivatives/deru.hpp"
@@ -295,11 +296,13 @@ void form_all_part2(const FaultModel& model, const LookGeometry& look, std::span
       if (!lk.vcard_set) lk.plook = derived_plook(lk, p.x, p.y);
       for (std::size_t c = 0; c < 3; ++c) pl[c][i] = lk.plook[c];
     }
-    const std::size_t by_point =
-        patch_jacobian_batch(xs, ys, m, g.L, g.W, g.depth, g.dip, trig, g.U1, g.U2, g.U3, J);
+    std::uint8_t by_point[B];
+    const std::size_t n_by_point = patch_jacobian_batch(xs, ys, m, g.L, g.W, g.depth, g.dip,
+                                                        trig, g.U1, g.U2, g.U3, J, by_point);
     // Only points the one-point form evaluated can be non-finite; such a
     // point takes the values 1 mm away, as compute_partials_exact does.
-    for (std::size_t i = 0; by_point != 0 && i < m; ++i) {
+    for (std::size_t i = 0; n_by_point != 0 && i < m; ++i) {
+      if (by_point[i] == 0) continue;
       double probe = 0.0;
       for (double** f : {J.u, J.unit, J.dx, J.dy, J.dL, J.dW, J.ddepth, J.ddip}) {
         for (std::size_t c = 0; c < 9; ++c) probe += f[c][i] - f[c][i];

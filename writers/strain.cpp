@@ -1,6 +1,7 @@
 #include "writers/strain.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 
 #include "derivatives/deru.hpp"
@@ -117,11 +118,14 @@ void form_strain(const FaultModel& model, std::span<const PointIn> points, Recor
         xs[i] = p.xs;
         ys[i] = p.ys;
       }
-      const std::size_t by_point = patch_strain_batch(xs, ys, m, seg.L, seg.W, seg.depth, seg.dip,
-                                                      f.trig, seg.U1, seg.U2, seg.U3, dx, dy);
+      std::uint8_t by_point[kStrainBlock];
+      const std::size_t n_by_point =
+          patch_strain_batch(xs, ys, m, seg.L, seg.W, seg.depth, seg.dip, f.trig, seg.U1, seg.U2,
+                             seg.U3, dx, dy, by_point);
       // Only points the one-point form evaluated can be non-finite; such a
       // point takes the gradient 1 mm away, as compute_strain does.
-      for (std::size_t i = 0; by_point != 0 && i < m; ++i) {
+      for (std::size_t i = 0; n_by_point != 0 && i < m; ++i) {
+        if (by_point[i] == 0) continue;
         double probe = 0.0;
         for (std::size_t c = 0; c < 9; ++c) probe += (dx[c][i] - dx[c][i]) + (dy[c][i] - dy[c][i]);
         if (probe == 0.0) continue;
