@@ -1,7 +1,8 @@
 // Cost of the displacement derivatives at one surface point: each corner-sum
 // routine on its own, the per-point users (strain of one segment, the closed-
 // form range partials of segment 1), the batch forms (ns per point, scalar
-// loop and four-lane kernel) and, for comparison, one displacement
+// loop and four-lane kernel), the strain and analytic records of a chunk of
+// points (computation and formatting) and, for comparison, one displacement
 // evaluation.  Geometries: a buried dipping thrust, a vertical patch, a
 // near-vertical one (small cosine), a patch that reaches the surface and a
 // steep buried one.
@@ -218,7 +219,51 @@ void BM_JacobianBatch(benchmark::State& state) {
   });
 }
 
+// The strain and analytic records of a chunk of 512 points (computation and
+// formatting, no output), per point.
+template <class Form>
+void run_records(benchmark::State& state, Form form) {
+  const Geometry& g = kGeometries[state.range(0)];
+  FaultModel model;
+  model.add(segment_of(g));
+  std::vector<PointIn> pts;
+  for (const auto& p : grid_points()) {
+    if (pts.size() == 512) break;
+    PointIn q;
+    q.x = p.first;
+    q.y = p.second;
+    pts.push_back(q);
+  }
+  RecordChunk out;
+  for (auto _ : state) {
+    out.reset(pts.size());
+    form(model, pts, out);
+    benchmark::DoNotOptimize(out.text.data());
+  }
+  state.counters["per_point"] =
+      benchmark::Counter(512.0 * static_cast<double>(state.iterations()),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.SetLabel(g.name);
+}
+
+void BM_FormStrain(benchmark::State& state) {
+  run_records(state, [](const FaultModel& m, const std::vector<PointIn>& p, RecordChunk& out) {
+    form_strain(m, p, out);
+  });
+}
+
+void BM_FormAnalytic(benchmark::State& state) {
+  LookGeometry look;
+  look.vcard_set = true;
+  look.plook = {-0.6, -0.1, 0.7937};
+  run_records(state, [&](const FaultModel& m, const std::vector<PointIn>& p, RecordChunk& out) {
+    form_all_part2(m, look, p, out);
+  });
+}
+
 BENCHMARK(BM_OkadaPatch)->DenseRange(0, kLastGeometry);
+BENCHMARK(BM_FormStrain)->DenseRange(0, kLastGeometry);
+BENCHMARK(BM_FormAnalytic)->DenseRange(0, kLastGeometry);
 BENCHMARK(BM_StrainBatchScalar)->DenseRange(0, kLastGeometry);
 BENCHMARK(BM_StrainBatch)->DenseRange(0, kLastGeometry);
 BENCHMARK(BM_JacobianBatchScalar)->DenseRange(0, kLastGeometry);

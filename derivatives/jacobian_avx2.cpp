@@ -313,37 +313,65 @@ inline void strain4(const Patch& P, const StrainConsts& K, V x, V y, V (&F)[9], 
   const Points pt = make_points(P, x, y);
   redo = pt.redo;
   const V s = P.s, c = P.c, alpha = P.alpha, q = pt.q, q2 = pt.q2, one = bc(1.0);
+  // The square roots and divisions of the four corners first, stage by
+  // stage, so that their long latencies overlap.
+  V Rs[4];
+  Frac fes[4], fxs[4], fds[4];
   EACH_CORNER {
     const V xi = pt.xi[n >> 1], xi2 = pt.xi2[n >> 1];
     const V eta = pt.eta[n & 1], eta2 = pt.eta2[n & 1];
     const V yt = pt.yt[n & 1], dt = pt.dt[n & 1];
-    const V R2 = (xi2 + eta2) + q2, R = vsqrt(R2);
-    const M epos = eta >= 0.0;
-    const Frac fe = r_plus(epos, R, eta, xi2 + q2);
-    const Frac fx = r_plus(xi >= 0.0, R, xi, eta2 + q2);
-    const Frac fd = r_plus(dt >= 0.0, R, dt, xi2 + yt * yt);
-    // One division for R + eta, R + xi, R + d~ and 1/(R - eta), one for the
-    // reciprocals of R, R + eta, R + xi, R + d~ and eta^2 + q^2.
-    const V dxd = fx.d * fd.d;
-    const V inv1 = one / ((fe.d * dxd));
-    const V ide = inv1 * dxd;
-    const V Reta = fe.n * ide;
-    const V Rxi = fx.n * (inv1 * (fe.d * fd.d));
-    const V Rd = fd.n * (inv1 * (fe.d * fx.d));
-    const V e2q2 = eta2 + q2;
-    const V a2 = R * Reta, a3 = a2 * Rxi, a4 = a3 * Rd, prod = a4 * e2q2;
+    const V R2 = (xi2 + eta2) + q2;
+    Rs[n] = vsqrt(R2);
+    fes[n] = r_plus(eta >= 0.0, Rs[n], eta, xi2 + q2);
+    fxs[n] = r_plus(xi >= 0.0, Rs[n], xi, eta2 + q2);
+    fds[n] = r_plus(dt >= 0.0, Rs[n], dt, xi2 + yt * yt);
+    redo |= near_edge_line(R2, eta2 + q2, xi2 + q2, xi2 + yt * yt);
+  }
+  // One division for the reciprocals of R, of the numerators and
+  // denominators of R + eta, R + xi, R + d~ (held as fractions) and of
+  // eta^2 + q^2.
+  V invs[4], pre[4][7];
+  EACH_CORNER {
+    const V e2q2 = pt.eta2[n & 1] + q2;
+    V* p = pre[n];
+    p[0] = Rs[n];
+    p[1] = p[0] * fes[n].n;
+    p[2] = p[1] * fxs[n].n;
+    p[3] = p[2] * fds[n].n;
+    p[4] = p[3] * fes[n].d;
+    p[5] = p[4] * fxs[n].d;  // its reciprocal is not needed
+    p[6] = p[5] * fds[n].d;
+    const V prod = p[6] * e2q2;
     redo |= !((prod > PRODUCT_MIN) & (prod < PRODUCT_MAX));
+    invs[n] = one / prod;
+  }
+  EACH_CORNER {
+    const V xi = pt.xi[n >> 1], xi2 = pt.xi2[n >> 1];
+    const V eta = pt.eta[n & 1], eta2 = pt.eta2[n & 1];
+    const V yt = pt.yt[n & 1], dt = pt.dt[n & 1];
+    const V R = Rs[n];
+    const M epos = eta >= 0.0;
+    const Frac fe = fes[n], fx = fxs[n], fd = fds[n];
+    const V* p = pre[n];
+    V r = invs[n];
+    const V i_e2q2 = r * p[6];
+    r = r * (eta2 + q2);
+    const V i_dd = r * p[5];
+    r = r * fd.d;
+    r = r * fx.d;
+    const V ide = r * p[3];
+    r = r * fe.d;
+    const V i_nd = r * p[2];
+    r = r * fd.n;
+    const V i_nx = r * p[1];
+    r = r * fx.n;
+    const V i_ne = r * p[0];
+    const V iR = r * fe.n;
+    const V Reta = fe.n * ide, iRe = fe.d * i_ne;
+    const V iRx = fx.d * i_nx;
+    const V Rd = fd.n * i_dd, iRd = fd.d * i_nd;
     redo |= vabs(Reta) <= KERNEL_TOL * WIDEN;
-    redo |= near_edge_line(R2, e2q2, xi2 + q2, xi2 + yt * yt);
-    V r = one / prod;
-    const V i_e2q2 = r * a4;
-    r = r * e2q2;
-    const V iRd = r * a3;
-    r = r * Rd;
-    const V iRx = r * a2;
-    r = r * Rxi;
-    const V iRe = r * R;
-    const V iR = r * Reta;
 
     const V iR3 = (iR * iR) * iR;
     const V Aeta = (2.0 * R + eta) * (iR3 * (iRe * iRe));
@@ -413,17 +441,26 @@ inline void strain4(const Patch& P, const StrainConsts& K, V x, V y, V (&F)[9], 
 template <bool NearVertical>
 void run_strain(const Patch& P, const StrainConsts& K, const double* x, const double* y,
                 std::size_t n, double* const dx[9], double* const dy[9], std::uint8_t* redo) {
-  for (std::size_t i = 0; i < n; i += 4) {
-    const Tail t{i, n - i < 4 ? n - i : 4};
-    V F[9], G[9];
-    M bad;
+  V F[9], G[9];
+  M bad;
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const Tail t{i, 4};
     strain4<NearVertical>(P, K, load(x, t), load(y, t), F, G, bad);
     for (int k = 0; k < 9; ++k) {
-      store(dx[k], t, F[k]);
-      store(dy[k], t, G[k]);
+      _mm256_storeu_pd(dx[k] + i, F[k].v);
+      _mm256_storeu_pd(dy[k] + i, G[k].v);
     }
     store_flags(redo, t, bad);
   }
+  if (i == n) return;
+  const Tail t{i, n - i};
+  strain4<NearVertical>(P, K, load(x, t), load(y, t), F, G, bad);
+  for (int k = 0; k < 9; ++k) {
+    store(dx[k], t, F[k]);
+    store(dy[k], t, G[k]);
+  }
+  store_flags(redo, t, bad);
 }
 
 // ---------------------------------------------------------------------------
@@ -857,19 +894,55 @@ inline void corners(const JacConsts& K, const Points& pt, JacSums& S, M& redo) {
     for (int j = 0; j < 2; ++j) i_x2q2[j] = iX[j] * iX[j];
   }
 
+  // The square roots and divisions of the four corners first, stage by
+  // stage, so that their long latencies overlap.  One division per corner
+  // gives the reciprocals of R, of the numerators and denominators of
+  // R + xi, R + eta, R + d~ (held as fractions) and, for general dips, of
+  // num^2 + den^2 of the I5 arctangent atan(num/den).
+  V Rs[4], nums[4], dens[4], nd2s[4], invs[4], pre[4][7];
+  Frac fxs[4], fes[4], fds[4];
   EACH_CORNER {
     const V xi = pt.xi[n >> 1], xi2 = pt.xi2[n >> 1];
     const V eta = pt.eta[n & 1], eta2 = pt.eta2[n & 1];
     const V yt_v = pt.yt[n & 1], dt_v = pt.dt[n & 1];
-    const V Xv = X[n >> 1], iXv = iX[n >> 1];
-    const V R2 = (xi2 + eta2) + q2, R = vsqrt(R2);
-    const M epos = eta >= 0.0;
-    const Frac fx = r_plus(xi >= 0.0, R, xi, eta2 + q2);
-    const Frac fe = r_plus(epos, R, eta, xi2 + q2);
-    const Frac fd = r_plus(dt_v >= 0.0, R, dt_v, xi2 + yt_v * yt_v);
+    const V R2 = (xi2 + eta2) + q2;
+    Rs[n] = vsqrt(R2);
+    fxs[n] = r_plus(xi >= 0.0, Rs[n], xi, eta2 + q2);
+    fes[n] = r_plus(eta >= 0.0, Rs[n], eta, xi2 + q2);
+    fds[n] = r_plus(dt_v >= 0.0, Rs[n], dt_v, xi2 + yt_v * yt_v);
     redo |= near_edge_line(R2, eta2 + q2, xi2 + q2, xi2 + yt_v * yt_v);
     // R + xi = 0 and R + eta = 0 have branches of their own.
-    redo |= !(fx.n > 0.0) | !(fe.n > 0.0);
+    redo |= !(fxs[n].n > 0.0) | !(fes[n].n > 0.0);
+  }
+  EACH_CORNER {
+    const V Xv = X[n >> 1], R = Rs[n];
+    if constexpr (!NearVertical) {
+      nums[n] = (q * c + Xv) * pt.eta[n & 1] + (R + Xv) * Xv * s;
+      dens[n] = (R + Xv) * pt.xi[n >> 1] * c;
+      nd2s[n] = nums[n] * nums[n] + dens[n] * dens[n];
+    } else {
+      nd2s[n] = one;
+    }
+    V* p = pre[n];
+    p[0] = R;
+    p[1] = p[0] * fxs[n].n;
+    p[2] = p[1] * fes[n].n;
+    p[3] = p[2] * fds[n].n;
+    p[4] = p[3] * fxs[n].d;
+    p[5] = p[4] * fes[n].d;
+    p[6] = p[5] * fds[n].d;
+    const V prod = p[6] * nd2s[n];
+    redo |= !((prod > PRODUCT_MIN) & (prod < PRODUCT_MAX));
+    invs[n] = one / prod;
+  }
+
+  EACH_CORNER {
+    const V xi = pt.xi[n >> 1], eta = pt.eta[n & 1];
+    const V yt_v = pt.yt[n & 1], dt_v = pt.dt[n & 1];
+    const V Xv = X[n >> 1], iXv = iX[n >> 1];
+    const V R = Rs[n];
+    const M epos = eta >= 0.0;
+    const Frac fx = fxs[n], fe = fes[n], fd = fds[n];
 
     // The seeds and the corner's y~, d~ (their dip derivatives at fixed
     // eta and q are -d~ and y~).
@@ -889,36 +962,21 @@ inline void corners(const JacConsts& K, const Points& pt, JacSums& S, M& redo) {
     DIR(dt, 4) = -c;
     DIR(dt, 5) = yt_v;
 
-    // The numbers of the general-dip I5 arctangent, atan(num/den).
-    V num{}, den{}, nd2{};
-    if constexpr (!NearVertical) {
-      num = (q * c + Xv) * eta + (R + Xv) * Xv * s;
-      den = (R + Xv) * xi * c;
-      nd2 = num * num + den * den;
-    } else {
-      nd2 = one;
-    }
-
-    // One division for the reciprocals of R, of the numerators and
-    // denominators of R + xi, R + eta, R + d~ (held as fractions) and of
-    // num^2 + den^2.
-    const V p2 = R * fx.n, p3 = p2 * fe.n, p4 = p3 * fd.n, p5 = p4 * fx.d, p6 = p5 * fe.d,
-            p7 = p6 * fd.d, prod = p7 * nd2;
-    redo |= !((prod > PRODUCT_MIN) & (prod < PRODUCT_MAX));
-    V r = one / prod;
-    const V i_nd2 = r * p7;
-    r = r * nd2;
-    const V i_dd = r * p6;
+    const V* p = pre[n];
+    V r = invs[n];
+    [[maybe_unused]] const V i_nd2 = r * p[6];
+    r = r * nd2s[n];
+    const V i_dd = r * p[5];
     r = r * fd.d;
-    const V i_de = r * p5;
+    const V i_de = r * p[4];
     r = r * fe.d;
-    const V i_dx = r * p4;
+    const V i_dx = r * p[3];
     r = r * fx.d;
-    const V i_nd = r * p3;
+    const V i_nd = r * p[2];
     r = r * fd.n;
-    const V i_ne = r * p2;
+    const V i_ne = r * p[1];
     r = r * fe.n;
-    const V i_nx = r * R;
+    const V i_nx = r * p[0];
     const V iR = r * fx.n;
     const V Rx = fx.n * i_dx, iRx = fx.d * i_nx;
     const V Re = fe.n * i_de, iRe = fe.d * i_ne;
@@ -987,6 +1045,7 @@ inline void corners(const JacConsts& K, const Points& pt, JacSums& S, M& redo) {
       const auto numD = (qD * K.c + XD) * etaD + (RD + XD) * XD * K.s;
       const auto denD = (RD + XD) * xiD * K.c;
       // d atan(num/den) = (den num' - num den')/(num^2 + den^2)
+      const V num = nums[n], den = dens[n];
       static_assert(decltype(numD)::mask == decltype(denD)::mask);
       DV<decltype(numD)::mask> at;
       for (int k = 0; k < count(at.mask); ++k)
@@ -1055,7 +1114,7 @@ inline void corners(const JacConsts& K, const Points& pt, JacSums& S, M& redo) {
 // dip, scaled and cleared as patch_jacobian does.
 template <bool NearVertical>
 inline M jac4(const Patch& P, const JacConsts& K, V x, V y, const JacobianArrays& out,
-              const Tail& tail) {
+              std::size_t at) {
   const Points pt = make_points(P, x, y);
   M redo = pt.redo;
   JacSums S;
@@ -1105,47 +1164,62 @@ inline M jac4(const Patch& P, const JacConsts& K, V x, V y, const JacobianArrays
   f[7] = (-(qD * S.DX) - qAth * s) - I1 * ss;
   f[8] = (qD * S.TX + qAth * c) - I5 * ss;
 
-  // Any value or derivative not finite: the one-point form decides.
-  V probe = bc(0.0);
+  // Any output not finite (each value and derivative of the sums enters
+  // some output with a non-zero factor): the one-point form decides.  The
+  // probe sums v * 0, one chain per kind of output.
   const V zero = bc(0.0);
-  for (const Sum& v : f) {
-    probe = fmadd(v.v, zero, probe);
-    for (const V& d : v.d) probe = fmadd(d, zero, probe);
-  }
-  redo |= !(probe == 0.0);
-
-  // The outputs, probed again: scaling by the slips can overflow.
   const V q_rate = P.flip ? -pt.p : pt.p;
-  V probe_out = bc(0.0);
-  auto put = [&](double* a, V v) __attribute__((always_inline)) {
-    probe_out = fmadd(v, zero, probe_out);
-    store(a, tail, v);
-  };
+  V probe[8];
+  for (V& p : probe) p = zero;
   for (int i = 0; i < 9; ++i) {
     const Sum& g = f[i];
     const V fac = K.factor[i], U = K.slip[i / 3];
     const V ge = DIR(g, 2) + DIR(g, 3), gq = DIR(g, 4);
-    const V u = g.v * fac;
-    store(out.unit[i], tail, drop(vabs(u) < CLEAR, u));
-    const V us = u * U;
-    put(out.u[i], drop(vabs(us) < CLEAR, us));
-    put(out.dx[i], ((DIR(g, 0) + DIR(g, 1)) * fac) * U);
-    put(out.dL[i], ((-DIR(g, 1)) * fac) * U);
-    put(out.dW[i], ((P.flip ? DIR(g, 2) : -DIR(g, 3)) * fac) * U);
-    put(out.dy[i], ((c.v * ge + s.v * gq) * fac) * U);
-    put(out.ddepth[i], ((s.v * ge - c.v * gq) * fac) * U);
-    put(out.ddip[i], (((DIR(g, 5) - q * ge) + q_rate * gq) * fac) * U);
+    const V u = g.v * fac, us = u * U;
+    const V o[8] = {drop(vabs(u) < CLEAR, u),
+                    drop(vabs(us) < CLEAR, us),
+                    ((DIR(g, 0) + DIR(g, 1)) * fac) * U,
+                    ((c.v * ge + s.v * gq) * fac) * U,
+                    ((-DIR(g, 1)) * fac) * U,
+                    ((P.flip ? DIR(g, 2) : -DIR(g, 3)) * fac) * U,
+                    ((s.v * ge - c.v * gq) * fac) * U,
+                    (((DIR(g, 5) - q * ge) + q_rate * gq) * fac) * U};
+    double* const dst[8] = {out.unit[i] + at, out.u[i] + at,      out.dx[i] + at,
+                            out.dy[i] + at,   out.dL[i] + at,     out.dW[i] + at,
+                            out.ddepth[i] + at, out.ddip[i] + at};
+    for (int k = 0; k < 8; ++k) {
+      probe[k] = fmadd(o[k], zero, probe[k]);
+      _mm256_storeu_pd(dst[k], o[k].v);
+    }
   }
-  return redo | !(probe_out == 0.0);
+  const V all = ((probe[0] + probe[1]) + (probe[2] + probe[3])) +
+                ((probe[4] + probe[5]) + (probe[6] + probe[7]));
+  return redo | !(all == 0.0);
 }
 
+// Full groups of four points store straight into the outputs; a short tail
+// (its missing lanes repeating its first point) goes through a buffer.
 template <bool NearVertical>
 void run_jacobian(const Patch& P, const JacConsts& K, const double* x, const double* y,
                   std::size_t n, const JacobianArrays& out, std::uint8_t* redo) {
-  for (std::size_t i = 0; i < n; i += 4) {
-    const Tail t{i, n - i < 4 ? n - i : 4};
-    store_flags(redo, t, jac4<NearVertical>(P, K, load(x, t), load(y, t), out, t));
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const Tail t{i, 4};
+    store_flags(redo, t, jac4<NearVertical>(P, K, load(x, t), load(y, t), out, i));
   }
+  if (i == n) return;
+  const Tail t{i, n - i};
+  alignas(32) double buf[72][4];
+  JacobianArrays b;
+  int k = 0;
+  for (double** f : {b.u, b.unit, b.dx, b.dy, b.dL, b.dW, b.ddepth, b.ddip})
+    for (int c = 0; c < 9; ++c) f[c] = buf[k++];
+  store_flags(redo, t, jac4<NearVertical>(P, K, load(x, t), load(y, t), b, 0));
+  const double* const* src[8] = {b.u, b.unit, b.dx, b.dy, b.dL, b.dW, b.ddepth, b.ddip};
+  double* const* dst[8] = {out.u, out.unit, out.dx, out.dy, out.dL, out.dW, out.ddepth, out.ddip};
+  for (int f = 0; f < 8; ++f)
+    for (int c = 0; c < 9; ++c)
+      for (std::size_t j = 0; j < t.rest; ++j) dst[f][c][i + j] = src[f][c][j];
 }
 
 }  // namespace
