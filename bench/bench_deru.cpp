@@ -161,14 +161,14 @@ struct BatchData {
   double* dx[9];
   double* dy[9];
   JacobianArrays J;
-  explicit BatchData(std::size_t n) : store(72 * n) {
+  explicit BatchData(std::size_t n) : store(72 * (n + 8)) {
     for (const auto& p : grid_points()) {
       x.push_back(p.first);
       y.push_back(p.second);
     }
     std::size_t k = 0;
     for (double** f : {J.u, J.unit, J.dx, J.dy, J.dL, J.dW, J.ddepth, J.ddip})
-      for (std::size_t c = 0; c < 9; ++c) f[c] = store.data() + n * k++;
+      for (std::size_t c = 0; c < 9; ++c) f[c] = store.data() + (n + 8) * k++;
     for (std::size_t c = 0; c < 9; ++c) {
       dx[c] = J.dx[c];
       dy[c] = J.dy[c];

@@ -95,17 +95,21 @@ void accumulate_strain(const SegmentFrame& f, const double* const dx[9], const d
 void form_strain(const FaultModel& model, std::span<const PointIn> points, RecordChunk& out) {
   const std::size_t n = points.size();
   out.text.reserve(n * 113);
-  out.scratch.resize(26 * kStrainBlock);
+  // 26 arrays of kStrainBlock points, each one cache line (8 doubles)
+  // further on than a power of two, so that the arrays of a group of points
+  // fall into different sets of the level-1 cache.
+  constexpr std::size_t stride = kStrainBlock + 8;
+  out.scratch.resize(26 * stride);
   double* xs = out.scratch.data();
-  double* ys = xs + kStrainBlock;
+  double* ys = xs + stride;
   double* dx[9];
   double* dy[9];
   double* g[6];
   for (std::size_t k = 0; k < 9; ++k) {
-    dx[k] = ys + kStrainBlock * (1 + k);
-    dy[k] = ys + kStrainBlock * (10 + k);
+    dx[k] = ys + stride * (1 + k);
+    dy[k] = ys + stride * (10 + k);
   }
-  for (std::size_t k = 0; k < 6; ++k) g[k] = ys + kStrainBlock * (19 + k);
+  for (std::size_t k = 0; k < 6; ++k) g[k] = ys + stride * (19 + k);
 
   for (std::size_t first = 0; first < n; first += kStrainBlock) {
     const std::size_t m = std::min(kStrainBlock, n - first);
