@@ -850,6 +850,7 @@ using DQ = DV<1u << 4>;  // q: derivative in q only
 struct JacConsts {
   DS s, c;           // in the description used
   DS one_s, c_1s;    // 1 + s, c/(1 + s)
+  DS cc_1s, two_s;   // c^2/(1 + s), 2 s
   V inv_one_s, inv_c;  // 1/(1 + s), 1/c (general dips)
   V alpha, m2a;      // alpha, -2 alpha
   V factor[9];       // -1/(2 pi) or 1/(2 pi) per component, strike slip signed
@@ -1071,7 +1072,7 @@ inline void corners(const JacConsts& K, const Points& pt, JacSums& S, M& redo) {
       DIR(XD, 0) = xi * iXv;
       DIR(XD, 4) = q * iXv;
       const auto RX = RD + XD;
-      const auto lean = sel(epos, etaD + K.s * RX, (ReD + K.s * XD) - K.c * K.c * RD / K.one_s);
+      const auto lean = sel(epos, etaD + K.s * RX, (ReD + K.s * XD) - K.cc_1s * RD);
       const auto N = XD * lean + etaD * qD * K.c;
       const auto D = xiD * RX * K.c;
       // xi != 0 is assured by the tests of the point; N <= 0 has a form of
@@ -1097,11 +1098,12 @@ inline void corners(const JacConsts& K, const Points& pt, JacSums& S, M& redo) {
       // 1/w = N/D and 1/(1 + w^2) = N^2/(N^2 + D^2)
       const PairD at = atan_parts(wD.v, keep(dnz, N1 * iD), N1 * N1 * i_sq);
       const auto A = chain(at.a, at.da, wD), B = chain(at.b, at.db, wD);
-      const auto I5 = K.m2a * xiD * RX * iND * A;
+      // with T = xi (R + X)/N: I5 = -2 alpha T A, I1 = -alpha [xi Q/(Rd X N) + 2 s T^2 B]
+      const auto T = xiD * RX * iND;
+      const auto I5 = K.m2a * (T * A);
       const auto Q = etaD * K.c * (xiD * xiD + XD * RD) + qD * RD * lean;
       const auto iXD = recip(XD, iXv);
-      const auto I1 = -(K.alpha * xiD * (Q * (iRdD * iXD * iND) +
-                                          2.0 * K.s * xiD * RX * RX * B * (iND * iND)));
+      const auto I1 = -(K.alpha * (xiD * Q * (iRdD * iXD * iND) + K.two_s * (T * T) * B));
       acc(S.G5, I5, n);
       acc(S.B1, I1, n);
     }
@@ -1264,6 +1266,8 @@ void patch_jacobian_avx2_kernel(const double* x, const double* y, std::size_t n,
   K.inv_one_s = bc(1.0 / (1.0 + s));
   K.inv_c = bc(1.0 / c);
   K.c_1s = quot(K.c, K.one_s, K.inv_one_s);
+  K.cc_1s = quot(K.c * K.c, K.one_s, K.inv_one_s);
+  K.two_s = 2.0 * K.s;
   K.alpha = bc(a);
   K.m2a = bc(-2.0 * a);
   const double f = -1.0 / TWO_PI, f1 = P.flip ? -f : f;
