@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "derivatives/deru.hpp"
 #include "derivatives/jacobian_batch.hpp"
@@ -174,8 +175,8 @@ namespace {
 
 // Points handed to the batch kernel at once: its 72 outputs, the
 // patch-frame coordinates, the look vectors and the ten partials stay in the
-// fast caches.
-constexpr std::size_t kPartialsBlock = 128;
+// level-1 cache.
+constexpr std::size_t kPartialsBlock = 64;
 
 // project(to_map(v)) of compute_partials_exact for point i, with v[k] the
 // k-th component (the same operations in the same order).
@@ -270,9 +271,12 @@ void form_all_part2(const FaultModel& model, const LookGeometry& look, std::span
   // 87 arrays of B points, each one cache line (8 doubles) further on than
   // a power of two: the 72 outputs of a group of points then fall into
   // different sets of the level-1 cache instead of competing for a few.
+  // The work space belongs to the thread, not to the chunk, so that the
+  // chunks waiting to be written hold none.
   constexpr std::size_t stride = B + 8;
-  out.scratch.resize(87 * stride);
-  double* next = out.scratch.data();
+  thread_local std::vector<double> scratch;
+  scratch.resize(87 * stride);
+  double* next = scratch.data();
   auto take = [&next] {
     double* a = next;
     next += stride;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "derivatives/deru.hpp"
 #include "derivatives/jacobian_batch.hpp"
@@ -53,7 +54,7 @@ namespace {
 
 // Points handed to the batch kernel at once: its outputs, the patch-frame
 // coordinates and the six sums stay in the fast caches.
-constexpr std::size_t kStrainBlock = 256;
+constexpr std::size_t kStrainBlock = 128;
 
 // Adds one segment's gradients, turned to the map axes, to the six sums of
 // each point, with the arithmetic of compute_strain (the loop runs over the
@@ -97,10 +98,13 @@ void form_strain(const FaultModel& model, std::span<const PointIn> points, Recor
   out.text.reserve(n * 113);
   // 26 arrays of kStrainBlock points, each one cache line (8 doubles)
   // further on than a power of two, so that the arrays of a group of points
-  // fall into different sets of the level-1 cache.
+  // fall into different sets of the level-1 cache.  The work space belongs
+  // to the thread, not to the chunk, so that the chunks waiting to be
+  // written hold none.
   constexpr std::size_t stride = kStrainBlock + 8;
-  out.scratch.resize(26 * stride);
-  double* xs = out.scratch.data();
+  thread_local std::vector<double> scratch;
+  scratch.resize(26 * stride);
+  double* xs = scratch.data();
   double* ys = xs + stride;
   double* dx[9];
   double* dy[9];
