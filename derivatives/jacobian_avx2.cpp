@@ -18,7 +18,9 @@
 // R + xi vanishing, the near-vertical N <= 0 form), or where any output is
 // not finite.  The tests that decide this are those of the one-point form,
 // widened by a hair so that no lane the one-point form would treat apart
-// slips through on a rounding difference.
+// slips through on a rounding difference.  Lanes close to the line of a
+// patch edge, where the corner terms cancel and the two forms would differ
+// by more than rounding of the result, are marked as well (see LINE_RATIO).
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
@@ -269,6 +271,16 @@ Points make_points(const Patch& P, V x, V y) {
   return t;
 }
 
+// The reciprocal of a, from an estimate r a few roundings off (taken from
+// the reciprocal of a product): one Newton step, r + r (1 - a r) with the
+// residual formed exactly by a fused multiply-add, leaves it as accurate as
+// a division.  Where the corner terms cancel in the sum, their accuracy is
+// what the result keeps.
+VINLINE V refine(V a, V r) {
+  const V e = {_mm256_fnmadd_pd(a.v, r.v, _mm256_set1_pd(1.0))};
+  return fmadd(r, e, r);
+}
+
 // R + a for a < 0 as (R^2 - a^2)/(R - a): numerator and denominator.
 struct Frac {
   V n, d;
@@ -355,19 +367,20 @@ inline void strain4(const Patch& P, const StrainConsts& K, V x, V y, V (&F)[9], 
     const Frac fe = fes[n], fx = fxs[n], fd = fds[n];
     const V* p = pre[n];
     V r = invs[n];
-    const V i_e2q2 = r * p[6];
-    r = r * (eta2 + q2);
-    const V i_dd = r * p[5];
+    const V e2q2 = eta2 + q2;
+    const V i_e2q2 = refine(e2q2, r * p[6]);
+    r = r * e2q2;
+    const V i_dd = refine(fd.d, r * p[5]);
     r = r * fd.d;
     r = r * fx.d;
-    const V ide = r * p[3];
+    const V ide = refine(fe.d, r * p[3]);
     r = r * fe.d;
-    const V i_nd = r * p[2];
+    const V i_nd = refine(fd.n, r * p[2]);
     r = r * fd.n;
-    const V i_nx = r * p[1];
+    const V i_nx = refine(fx.n, r * p[1]);
     r = r * fx.n;
-    const V i_ne = r * p[0];
-    const V iR = r * fe.n;
+    const V i_ne = refine(fe.n, r * p[0]);
+    const V iR = refine(R, r * fe.n);
     const V Reta = fe.n * ide, iRe = fe.d * i_ne;
     const V iRx = fx.d * i_nx;
     const V Rd = fd.n * i_dd, iRd = fd.d * i_nd;
@@ -848,14 +861,13 @@ using DS = DV<1u << 5>;  // a patch constant: derivative in the dip only
 using DQ = DV<1u << 4>;  // q: derivative in q only
 
 struct JacConsts {
-  DS s, c;           // in the description used
-  DS one_s, c_1s;    // 1 + s, c/(1 + s)
-  DS cc_1s, two_s;   // c^2/(1 + s), 2 s
+  DS s, c;             // in the description used
+  DS one_s, c_1s;      // 1 + s, c/(1 + s)
+  DS cc_1s, two_s;     // c^2/(1 + s), 2 s
   V inv_one_s, inv_c;  // 1/(1 + s), 1/c (general dips)
-  V alpha, m2a;      // alpha, -2 alpha
-  V factor[9];       // -1/(2 pi) or 1/(2 pi) per component, strike slip signed
+  V alpha, m2a;        // alpha, -2 alpha
+  V factor[9];         // -1/(2 pi) or 1/(2 pi) per component, strike slip signed
   V slip[3];         // U1, U2, U3
-  V w_even, w_odd;   // d eta/dW at the even and odd corners
 };
 
 struct JacSums {
@@ -888,10 +900,10 @@ inline void corners(const JacConsts& K, const Points& pt, JacSums& S, M& redo) {
     const V a = X[0] * X[1], b = e0 * e1;
     const V r = one / (a * b);
     const V ia = b * r, ib = a * r;
-    iX[0] = X[1] * ia;
-    iX[1] = X[0] * ia;
-    i_e2q2[0] = e1 * ib;
-    i_e2q2[1] = e0 * ib;
+    iX[0] = refine(X[0], X[1] * ia);
+    iX[1] = refine(X[1], X[0] * ia);
+    i_e2q2[0] = refine(e0, e1 * ib);
+    i_e2q2[1] = refine(e1, e0 * ib);
     for (int j = 0; j < 2; ++j) i_x2q2[j] = iX[j] * iX[j];
   }
 
@@ -965,20 +977,20 @@ inline void corners(const JacConsts& K, const Points& pt, JacSums& S, M& redo) {
 
     const V* p = pre[n];
     V r = invs[n];
-    [[maybe_unused]] const V i_nd2 = r * p[6];
+    [[maybe_unused]] const V i_nd2 = refine(nd2s[n], r * p[6]);
     r = r * nd2s[n];
-    const V i_dd = r * p[5];
+    const V i_dd = refine(fd.d, r * p[5]);
     r = r * fd.d;
-    const V i_de = r * p[4];
+    const V i_de = refine(fe.d, r * p[4]);
     r = r * fe.d;
-    const V i_dx = r * p[3];
+    const V i_dx = refine(fx.d, r * p[3]);
     r = r * fx.d;
-    const V i_nd = r * p[2];
+    const V i_nd = refine(fd.n, r * p[2]);
     r = r * fd.n;
-    const V i_ne = r * p[1];
+    const V i_ne = refine(fe.n, r * p[1]);
     r = r * fe.n;
-    const V i_nx = r * p[0];
-    const V iR = r * fx.n;
+    const V i_nx = refine(fx.n, r * p[0]);
+    const V iR = refine(R, r * fx.n);
     const V Rx = fx.n * i_dx, iRx = fx.d * i_nx;
     const V Re = fe.n * i_de, iRe = fe.d * i_ne;
     const V Rd = fd.n * i_dd, iRd = fd.d * i_nd;
@@ -1081,12 +1093,13 @@ inline void corners(const JacConsts& K, const Points& pt, JacSums& S, M& redo) {
       const M dnz = D.v != 0.0;
       const V N1 = sel(N.v > 0.0, N.v, one), D1 = sel(dnz, D.v, one);
       const V nn = N1 * D1, nnd = nn * (N1 * N1 + D1 * D1);
+      const V sq = N1 * N1 + D1 * D1;
       V r2 = one / (nnd * lu.den);
-      const V r_log = nnd * r2;
+      const V r_log = refine(lu.den, nnd * r2);
       r2 = r2 * lu.den;
-      const V i_sq = nn * r2;  // 1/(N^2 + D^2)
-      r2 = r2 * (N1 * N1 + D1 * D1);
-      const V iN = D1 * r2, iD = N1 * r2;
+      const V i_sq = refine(sq, nn * r2);  // 1/(N^2 + D^2)
+      r2 = r2 * sq;
+      const V iN = refine(N1, D1 * r2), iD = refine(D1, N1 * r2);
       const LogParts lg = log_parts(lu, r_log);
       const auto La = chain(lg.a, lg.b, uD);
       const auto Lb = chain(lg.b, lg.db, uD);
