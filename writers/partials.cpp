@@ -267,6 +267,7 @@ void form_all_part2(const FaultModel& model, const LookGeometry& look, std::span
   LookGeometry lk = look;
   const std::size_t n = points.size();
   constexpr std::size_t B = kPartialsBlock;
+  out.shifted.assign(n, 0);
   out.text.reserve(n * 253);
   // 87 arrays of B points, each one cache line (8 doubles) further on than
   // a power of two: the 72 outputs of a group of points then fall into

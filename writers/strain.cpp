@@ -95,6 +95,7 @@ void accumulate_strain(const SegmentFrame& f, const double* const dx[9], const d
 
 void form_strain(const FaultModel& model, std::span<const PointIn> points, RecordChunk& out) {
   const std::size_t n = points.size();
+  out.shifted.assign(n, 0);
   out.text.reserve(n * 113);
   // 26 arrays of kStrainBlock points, each one cache line (8 doubles)
   // further on than a power of two, so that the arrays of a group of points
