@@ -1,6 +1,8 @@
 // Cost of the displacement derivatives at one surface point: each corner-sum
 // routine on its own, the per-point users (strain of one segment, the closed-
-// form range partials of segment 1) and, for comparison, one displacement
+// form range partials of segment 1), the batch forms (ns per point, scalar
+// loop and four-lane kernel), the strain and analytic records of a chunk of
+// points (computation and formatting) and, for comparison, one displacement
 // evaluation.  Geometries: a buried dipping thrust, a vertical patch, a
 // near-vertical one (small cosine), a patch that reaches the surface and a
 // steep buried one.
@@ -11,6 +13,7 @@
 
 #include "core/run_context.hpp"
 #include "derivatives/deru.hpp"
+#include "derivatives/jacobian_batch.hpp"
 #include "model/okada.hpp"
 #include "writers/partials.hpp"
 #include "writers/strain.hpp"
@@ -152,7 +155,119 @@ void BM_DeruU(benchmark::State& state) {
   });
 }
 
+// The batch forms over the 1024 grid points, per point.
+struct BatchData {
+  std::vector<double> x, y, store;
+  double* dx[9];
+  double* dy[9];
+  JacobianArrays J;
+  explicit BatchData(std::size_t n) : store(72 * (n + 8)) {
+    for (const auto& p : grid_points()) {
+      x.push_back(p.first);
+      y.push_back(p.second);
+    }
+    std::size_t k = 0;
+    for (double** f : {J.u, J.unit, J.dx, J.dy, J.dL, J.dW, J.ddepth, J.ddip})
+      for (std::size_t c = 0; c < 9; ++c) f[c] = store.data() + (n + 8) * k++;
+    for (std::size_t c = 0; c < 9; ++c) {
+      dx[c] = J.dx[c];
+      dy[c] = J.dy[c];
+    }
+  }
+};
+
+template <class F>
+void run_batch(benchmark::State& state, F f) {
+  const Geometry& g = kGeometries[state.range(0)];
+  BatchData d(1024);
+  const PatchTrig trig = patch_trig(g.dip_deg, 3e10, 3e10);
+  for (auto _ : state) {
+    f(d, g, trig);
+    benchmark::ClobberMemory();
+  }
+  state.counters["per_point"] =
+      benchmark::Counter(1024.0 * static_cast<double>(state.iterations()),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.SetLabel(g.name);
+}
+
+void BM_StrainBatchScalar(benchmark::State& state) {
+  run_batch(state, [](BatchData& d, const Geometry& g, const PatchTrig& t) {
+    patch_strain_batch_scalar(d.x.data(), d.y.data(), 1024, g.L, g.W, g.depth, g.dip_deg, t,
+                              1000.0, 500.0, 100.0, d.dx, d.dy);
+  });
+}
+
+void BM_StrainBatch(benchmark::State& state) {
+  run_batch(state, [](BatchData& d, const Geometry& g, const PatchTrig& t) {
+    patch_strain_batch(d.x.data(), d.y.data(), 1024, g.L, g.W, g.depth, g.dip_deg, t, 1000.0,
+                       500.0, 100.0, d.dx, d.dy);
+  });
+}
+
+void BM_JacobianBatchScalar(benchmark::State& state) {
+  run_batch(state, [](BatchData& d, const Geometry& g, const PatchTrig& t) {
+    patch_jacobian_batch_scalar(d.x.data(), d.y.data(), 1024, g.L, g.W, g.depth, g.dip_deg, t,
+                                1000.0, 500.0, 100.0, d.J);
+  });
+}
+
+void BM_JacobianBatch(benchmark::State& state) {
+  run_batch(state, [](BatchData& d, const Geometry& g, const PatchTrig& t) {
+    patch_jacobian_batch(d.x.data(), d.y.data(), 1024, g.L, g.W, g.depth, g.dip_deg, t, 1000.0,
+                         500.0, 100.0, d.J);
+  });
+}
+
+// The strain and analytic records of a chunk of 512 points (computation and
+// formatting, no output), per point.
+template <class Form>
+void run_records(benchmark::State& state, Form form) {
+  const Geometry& g = kGeometries[state.range(0)];
+  FaultModel model;
+  model.add(segment_of(g));
+  std::vector<PointIn> pts;
+  for (const auto& p : grid_points()) {
+    if (pts.size() == 512) break;
+    PointIn q;
+    q.x = p.first;
+    q.y = p.second;
+    pts.push_back(q);
+  }
+  RecordChunk out;
+  for (auto _ : state) {
+    out.reset(pts.size());
+    form(model, pts, out);
+    benchmark::DoNotOptimize(out.text.data());
+  }
+  state.counters["per_point"] =
+      benchmark::Counter(512.0 * static_cast<double>(state.iterations()),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.SetLabel(g.name);
+}
+
+void BM_FormStrain(benchmark::State& state) {
+  run_records(state, [](const FaultModel& m, const std::vector<PointIn>& p, RecordChunk& out) {
+    form_strain(m, p, out);
+  });
+}
+
+void BM_FormAnalytic(benchmark::State& state) {
+  LookGeometry look;
+  look.vcard_set = true;
+  look.plook = {-0.6, -0.1, 0.7937};
+  run_records(state, [&](const FaultModel& m, const std::vector<PointIn>& p, RecordChunk& out) {
+    form_all_part2(m, look, p, out);
+  });
+}
+
 BENCHMARK(BM_OkadaPatch)->DenseRange(0, kLastGeometry);
+BENCHMARK(BM_FormStrain)->DenseRange(0, kLastGeometry);
+BENCHMARK(BM_FormAnalytic)->DenseRange(0, kLastGeometry);
+BENCHMARK(BM_StrainBatchScalar)->DenseRange(0, kLastGeometry);
+BENCHMARK(BM_StrainBatch)->DenseRange(0, kLastGeometry);
+BENCHMARK(BM_JacobianBatchScalar)->DenseRange(0, kLastGeometry);
+BENCHMARK(BM_JacobianBatch)->DenseRange(0, kLastGeometry);
 BENCHMARK(BM_ComputeStrain)->DenseRange(0, kLastGeometry);
 BENCHMARK(BM_ComputePartialsExact)->DenseRange(0, kLastGeometry);
 BENCHMARK(BM_DeruX)->DenseRange(0, kLastGeometry);

@@ -1,7 +1,9 @@
 #pragma once
 // Closed-form derivatives of the patch displacement (the 9-value output of
 // okada_patch) with respect to the point position, the patch length, width,
-// depth, dip and the three slips.  Angles in radians unless stated.
+// depth, dip and the three slips.  Angles in radians unless stated.  The
+// batch forms of patch_strain and patch_jacobian, for many points of one
+// patch, are in derivatives/jacobian_batch.hpp.
 #include <array>
 
 #include "model/okada.hpp"

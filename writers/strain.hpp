@@ -2,6 +2,7 @@
 // Horizontal gradients of the east, north and up surface displacement, summed
 // over all fault segments.
 #include <array>
+#include <cstddef>
 
 #include "core/run_context.hpp"
 #include "writers/records.hpp"
@@ -15,6 +16,12 @@ struct StrainResult {
 };
 
 StrainResult compute_strain(const FaultModel& model, double x, double y);
+
+// compute_strain at n map points (x[i], y[i]), into out[i]: the values the
+// strain records carry, evaluated by the batch kernel (compute_strain is
+// this at one point, so the two agree to the last bit).
+void compute_strain_batch(const FaultModel& model, const double* x, const double* y, std::size_t n,
+                          StrainResult* out);
 
 // The strain records of a run of points: x, y and the six gradients, E13.3.
 void form_strain(const FaultModel& model, std::span<const PointIn> points, RecordChunk& out);

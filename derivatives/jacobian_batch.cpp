@@ -1,0 +1,159 @@
+// Dispatch between the one-point and the four-lane batch derivatives.  This
+// file is compiled for the baseline instruction set; the four-lane kernels
+// live in jacobian_avx2.cpp, compiled for AVX2 and FMA, and are entered only
+// when the processor has both.  They mark the points whose answer is not
+// the plain closed form, and those are evaluated here by the one-point form.
+#include "derivatives/jacobian_batch.hpp"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "derivatives/deru.hpp"
+#include "model/okada_batch.hpp"
+
+namespace vadrel {
+
+namespace detail {
+// Defined in jacobian_avx2.cpp (no-ops on targets without it).  At most
+// kDerivBlock points per call; redo[i] = 1 marks point i for the one-point
+// form, whose outputs are then left unspecified.
+void patch_strain_avx2_kernel(const double* x, const double* y, std::size_t n, double L,
+                              double W, double depth, const PatchTrig& trig, double U1,
+                              double U2, double U3, double* const dx[9], double* const dy[9],
+                              std::uint8_t* redo);
+void patch_jacobian_avx2_kernel(const double* x, const double* y, std::size_t n, double L,
+                                double W, double depth, const PatchTrig& trig, double U1,
+                                double U2, double U3, const JacobianArrays& out,
+                                std::uint8_t* redo);
+}  // namespace detail
+
+namespace {
+
+constexpr std::size_t kDerivBlock = 256;
+
+void put(double* const dst[9], std::size_t i, const Vec9& v) {
+  for (std::size_t k = 0; k < 9; ++k) dst[k][i] = v[k];
+}
+
+void put(const JacobianArrays& out, std::size_t i, const PatchJacobian& j) {
+  put(out.u, i, j.u);
+  put(out.unit, i, j.unit);
+  put(out.dx, i, j.dx);
+  put(out.dy, i, j.dy);
+  put(out.dL, i, j.dL);
+  put(out.dW, i, j.dW);
+  put(out.ddepth, i, j.ddepth);
+  put(out.ddip, i, j.ddip);
+}
+
+// The output arrays from point `first` on.
+JacobianArrays offset(const JacobianArrays& a, std::size_t first) {
+  JacobianArrays r = a;
+  for (double** f : {r.u, r.unit, r.dx, r.dy, r.dL, r.dW, r.ddepth, r.ddip}) {
+    for (std::size_t k = 0; k < 9; ++k) f[k] += first;
+  }
+  return r;
+}
+
+}  // namespace
+
+std::size_t patch_strain_batch_scalar(const double* x, const double* y, std::size_t n, double L,
+                                      double W, double depth, double dip_deg,
+                                      const PatchTrig& trig, double U1, double U2, double U3,
+                                      double* const dx[9], double* const dy[9],
+                                      std::uint8_t* by_point) {
+  for (std::size_t i = 0; i < n; ++i) {
+    const DeruXY d = patch_strain(x[i], y[i], L, W, depth, dip_deg, trig, U1, U2, U3);
+    put(dx, i, d.dx);
+    put(dy, i, d.dy);
+  }
+  if (by_point != nullptr) std::fill(by_point, by_point + n, std::uint8_t{1});
+  return n;
+}
+
+std::size_t patch_jacobian_batch_scalar(const double* x, const double* y, std::size_t n,
+                                        double L, double W, double depth, double dip_deg,
+                                        const PatchTrig& trig, double U1, double U2, double U3,
+                                        const JacobianArrays& out, std::uint8_t* by_point) {
+  for (std::size_t i = 0; i < n; ++i) {
+    put(out, i, patch_jacobian(x[i], y[i], L, W, depth, dip_deg, trig, U1, U2, U3));
+  }
+  if (by_point != nullptr) std::fill(by_point, by_point + n, std::uint8_t{1});
+  return n;
+}
+
+std::size_t patch_strain_batch_avx2(const double* x, const double* y, std::size_t n, double L,
+                                    double W, double depth, double dip_deg,
+                                    const PatchTrig& trig, double U1, double U2, double U3,
+                                    double* const dx[9], double* const dy[9],
+                                    std::uint8_t* by_point) {
+  if (!batch_has_avx2())
+    return patch_strain_batch_scalar(x, y, n, L, W, depth, dip_deg, trig, U1, U2, U3, dx, dy,
+                                     by_point);
+  std::uint8_t redo[kDerivBlock];
+  std::size_t scalar = 0;
+  for (std::size_t first = 0; first < n; first += kDerivBlock) {
+    const std::size_t m = std::min(kDerivBlock, n - first);
+    double* bx[9];
+    double* by[9];
+    for (std::size_t k = 0; k < 9; ++k) {
+      bx[k] = dx[k] + first;
+      by[k] = dy[k] + first;
+    }
+    detail::patch_strain_avx2_kernel(x + first, y + first, m, L, W, depth, trig, U1, U2, U3,
+                                     bx, by, redo);
+    if (by_point != nullptr) std::copy(redo, redo + m, by_point + first);
+    for (std::size_t i = 0; i < m; ++i) {
+      if (redo[i] == 0) continue;
+      ++scalar;
+      const DeruXY d =
+          patch_strain(x[first + i], y[first + i], L, W, depth, dip_deg, trig, U1, U2, U3);
+      put(bx, i, d.dx);
+      put(by, i, d.dy);
+    }
+  }
+  return scalar;
+}
+
+std::size_t patch_jacobian_batch_avx2(const double* x, const double* y, std::size_t n,
+                                      double L, double W, double depth, double dip_deg,
+                                      const PatchTrig& trig, double U1, double U2, double U3,
+                                      const JacobianArrays& out, std::uint8_t* by_point) {
+  if (!batch_has_avx2())
+    return patch_jacobian_batch_scalar(x, y, n, L, W, depth, dip_deg, trig, U1, U2, U3, out,
+                                       by_point);
+  std::uint8_t redo[kDerivBlock];
+  std::size_t scalar = 0;
+  for (std::size_t first = 0; first < n; first += kDerivBlock) {
+    const std::size_t m = std::min(kDerivBlock, n - first);
+    const JacobianArrays b = offset(out, first);
+    detail::patch_jacobian_avx2_kernel(x + first, y + first, m, L, W, depth, trig, U1, U2, U3,
+                                       b, redo);
+    if (by_point != nullptr) std::copy(redo, redo + m, by_point + first);
+    for (std::size_t i = 0; i < m; ++i) {
+      if (redo[i] == 0) continue;
+      ++scalar;
+      put(b, i,
+          patch_jacobian(x[first + i], y[first + i], L, W, depth, dip_deg, trig, U1, U2, U3));
+    }
+  }
+  return scalar;
+}
+
+std::size_t patch_strain_batch(const double* x, const double* y, std::size_t n, double L,
+                               double W, double depth, double dip_deg, const PatchTrig& trig,
+                               double U1, double U2, double U3, double* const dx[9],
+                               double* const dy[9], std::uint8_t* by_point) {
+  return patch_strain_batch_avx2(x, y, n, L, W, depth, dip_deg, trig, U1, U2, U3, dx, dy,
+                                 by_point);
+}
+
+std::size_t patch_jacobian_batch(const double* x, const double* y, std::size_t n, double L,
+                                 double W, double depth, double dip_deg, const PatchTrig& trig,
+                                 double U1, double U2, double U3, const JacobianArrays& out,
+                                 std::uint8_t* by_point) {
+  return patch_jacobian_batch_avx2(x, y, n, L, W, depth, dip_deg, trig, U1, U2, U3, out,
+                                   by_point);
+}
+
+}  // namespace vadrel

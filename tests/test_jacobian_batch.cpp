@@ -1,0 +1,788 @@
+// Tests of the batch forms of the patch derivatives and of the record
+// writers that use them.
+//
+// Expected values come from the one-point forms patch_strain() and
+// patch_jacobian() (an independent code path: one corner at a time, in the
+// baseline instruction set), from the quad-precision gradients of
+// tests/data/okada_surface.tsv and from the high-precision derivatives of
+// tests/data/deru_near_vertical.tsv.  The four-lane form sums the corner
+// quantities in another order, so where Chinnery's corner sum cancels (far
+// from the patch) the two forms differ by rounding of the corner terms, not
+// of the result: agreement is required to 1e-13 of the point's derivative
+// scale, or to 5e-14 of the largest corner term where that is larger.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "derivatives/deru.hpp"
+#include "derivatives/jacobian_batch.hpp"
+#include "model/okada.hpp"
+#include "model/okada_batch.hpp"
+#include "tests/reference_table.hpp"
+#include "writers/partials.hpp"
+#include "writers/range.hpp"
+#include "writers/strain.hpp"
+
+namespace vadrel {
+namespace {
+
+constexpr double DEG = PI / 180.0;
+constexpr double SENTINEL = -7.25;
+
+struct Patch {
+  double L, W, depth, dip, lambda = 1.0, mu = 1.0;
+};
+struct Slip {
+  double U1 = 1.0, U2 = 1.0, U3 = 1.0;
+};
+struct Points {
+  std::vector<double> x, y;
+  void add(double a, double b) {
+    x.push_back(a);
+    y.push_back(b);
+  }
+};
+
+double max_abs(const Vec9& u) {
+  double m = 0.0;
+  for (double v : u) m = std::max(m, std::fabs(v));
+  return m;
+}
+
+// The eight fields of a PatchJacobian, and their names.
+std::vector<const Vec9*> fields(const PatchJacobian& j) {
+  return {&j.u, &j.unit, &j.dx, &j.dy, &j.dL, &j.dW, &j.ddepth, &j.ddip};
+}
+std::vector<Vec9*> fields(PatchJacobian& j) {
+  return {&j.u, &j.unit, &j.dx, &j.dy, &j.dL, &j.dW, &j.ddepth, &j.ddip};
+}
+const char* const kFieldNames[8] = {"u", "unit", "dx", "dy", "dL", "dW", "ddepth", "ddip"};
+
+// Output arrays of n points with one sentinel slot past the end of each.
+struct Outputs {
+  std::size_t n;
+  std::vector<double> store;
+  explicit Outputs(std::size_t points) : n(points), store(72 * (points + 1), SENTINEL) {}
+  double* array(std::size_t k) { return store.data() + k * (n + 1); }
+  JacobianArrays jacobian() {
+    JacobianArrays a;
+    std::size_t k = 0;
+    for (double** f : {a.u, a.unit, a.dx, a.dy, a.dL, a.dW, a.ddepth, a.ddip})
+      for (std::size_t c = 0; c < 9; ++c) f[c] = array(k++);
+    return a;
+  }
+  // Nothing was written past the last point.
+  bool tails_intact() const {
+    for (std::size_t k = 0; k < 72; ++k)
+      if (store[k * (n + 1) + n] != SENTINEL) return false;
+    return true;
+  }
+};
+
+using StrainFn = std::size_t (*)(const double*, const double*, std::size_t, double, double,
+                                 double, double, const PatchTrig&, double, double, double,
+                                 double* const[9], double* const[9], std::uint8_t*);
+using JacobianFn = std::size_t (*)(const double*, const double*, std::size_t, double, double,
+                                   double, double, const PatchTrig&, double, double, double,
+                                   const JacobianArrays&, std::uint8_t*);
+
+// The marks of the points the one-point form evaluated: one per point, as
+// many as the returned count, and every non-finite result among them.
+template <class R>
+void expect_marks(const std::vector<std::uint8_t>& marks, std::size_t count,
+                  const std::vector<R>& results) {
+  std::size_t marked = 0;
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    ASSERT_LE(marks[i], 1) << i;
+    marked += marks[i];
+    if (!all_finite(results[i])) {
+      EXPECT_EQ(marks[i], 1) << i;
+    }
+  }
+  EXPECT_EQ(marked, count);
+}
+
+std::vector<DeruXY> run_strain(StrainFn fn, const Patch& g, const Slip& s, const Points& p,
+                               std::size_t* by_point = nullptr) {
+  const std::size_t n = p.x.size();
+  Outputs o(n);
+  double* dx[9];
+  double* dy[9];
+  for (std::size_t c = 0; c < 9; ++c) {
+    dx[c] = o.array(c);
+    dy[c] = o.array(9 + c);
+  }
+  std::vector<std::uint8_t> marks(n, 7);
+  const std::size_t r = fn(p.x.data(), p.y.data(), n, g.L, g.W, g.depth, g.dip,
+                           patch_trig(g.dip, g.lambda, g.mu), s.U1, s.U2, s.U3, dx, dy,
+                           marks.data());
+  if (by_point != nullptr) *by_point = r;
+  EXPECT_TRUE(o.tails_intact());
+  std::vector<DeruXY> out(n);
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t c = 0; c < 9; ++c) {
+      out[i].dx[c] = dx[c][i];
+      out[i].dy[c] = dy[c][i];
+    }
+  expect_marks(marks, r, out);
+  return out;
+}
+
+std::vector<PatchJacobian> run_jacobian(JacobianFn fn, const Patch& g, const Slip& s,
+                                        const Points& p, std::size_t* by_point = nullptr) {
+  const std::size_t n = p.x.size();
+  Outputs o(n);
+  const JacobianArrays a = o.jacobian();
+  std::vector<std::uint8_t> marks(n, 7);
+  const std::size_t r = fn(p.x.data(), p.y.data(), n, g.L, g.W, g.depth, g.dip,
+                           patch_trig(g.dip, g.lambda, g.mu), s.U1, s.U2, s.U3, a, marks.data());
+  if (by_point != nullptr) *by_point = r;
+  EXPECT_TRUE(o.tails_intact());
+  std::vector<PatchJacobian> out(n);
+  const double* const* src[8] = {a.u, a.unit, a.dx, a.dy, a.dL, a.dW, a.ddepth, a.ddip};
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::vector<Vec9*> f = fields(out[i]);
+    for (int k = 0; k < 8; ++k)
+      for (std::size_t c = 0; c < 9; ++c) (*f[k])[c] = src[k][c][i];
+  }
+  expect_marks(marks, r, out);
+  return out;
+}
+
+// Largest finite corner terms of the displacement and of its x/y gradient
+// at (x, y), from the one-corner functions (a patch with sin < 0 described
+// from its other long edge): the scale of the rounding of the corner sums.
+struct CornerScale {
+  double u = 0.0, g = 0.0;
+};
+CornerScale corner_scale(const Patch& g, const Slip& s, double x, double y) {
+  const PatchTrig t = patch_trig(g.dip, g.lambda, g.mu);
+  double sd = t.sin_dip, cd = t.cos_dip, depth = g.depth, U1 = s.U1;
+  if (sd < 0.0) {
+    y -= g.W * cd;
+    depth -= g.W * sd;
+    sd = -sd;
+    cd = -cd;
+    U1 = -U1;
+  }
+  const double p = y * cd + depth * sd, q = y * sd - depth * cd, delta = std::atan2(sd, cd);
+  CornerScale m;
+  auto grow = [](double& a, const Vec9& v) {
+    for (double e : v)
+      if (std::isfinite(e)) a = std::max(a, std::fabs(e));
+  };
+  for (const double xi : {x, x - g.L})
+    for (const double eta : {p, p - g.W}) {
+      grow(m.u, chin(y, depth, sd, cd, t.alpha, xi, eta, U1, s.U2, s.U3));
+      const DeruXY k = deru1_x(xi, eta, delta, q, t.alpha, U1, s.U2, s.U3);
+      grow(m.g, k.dx);
+      grow(m.g, k.dy);
+    }
+  return m;
+}
+
+// Rounding noise of the one-point forms at (x, y): the largest change of
+// each component when the point moves by a few units in its last place,
+// which reshuffles the roundings of the corner terms while the field itself
+// changes by far less.  Where the corner terms cancel within a corner this
+// exceeds the corner-term scale above.
+struct Noise {
+  DeruXY s;
+  PatchJacobian j;
+};
+Noise noise(const Patch& g, const Slip& sl, double x, double y) {
+  const PatchTrig t = patch_trig(g.dip, g.lambda, g.mu);
+  const DeruXY s0 = patch_strain(x, y, g.L, g.W, g.depth, g.dip, t, sl.U1, sl.U2, sl.U3);
+  const PatchJacobian j0 =
+      patch_jacobian(x, y, g.L, g.W, g.depth, g.dip, t, sl.U1, sl.U2, sl.U3);
+  Noise n;
+  for (const double f : {-3.0, -2.0, -1.0, 1.0, 2.0, 3.0}) {
+    const double px = x + f * 0x1p-52 * std::max(std::fabs(x), 1e-3);
+    const double py = y - f * 0x1p-52 * std::max(std::fabs(y), 1e-3);
+    const DeruXY s = patch_strain(px, py, g.L, g.W, g.depth, g.dip, t, sl.U1, sl.U2, sl.U3);
+    const PatchJacobian j =
+        patch_jacobian(px, py, g.L, g.W, g.depth, g.dip, t, sl.U1, sl.U2, sl.U3);
+    const std::vector<const Vec9*> a = fields(j), b = fields(j0);
+    const std::vector<Vec9*> m = fields(n.j);
+    for (int c = 0; c < 9; ++c) {
+      n.s.dx[c] = std::max(n.s.dx[c], std::fabs(s.dx[c] - s0.dx[c]));
+      n.s.dy[c] = std::max(n.s.dy[c], std::fabs(s.dy[c] - s0.dy[c]));
+      for (int k = 0; k < 8; ++k)
+        (*m[k])[c] = std::max((*m[k])[c], std::fabs((*a[k])[c] - (*b[k])[c]));
+    }
+  }
+  return n;
+}
+
+// How far one field of the batch is outside the tolerance of 1e-13 of the
+// field's scale or 5e-14 of the corner terms, widened by three times the
+// noise of the one-point form where that is given (negative: inside).
+double excess(const Vec9& got, const Vec9& ref, double corner, const Vec9* jitter) {
+  const double tol = std::max(1e-13 * max_abs(ref), 5e-14 * corner);
+  double e = -1.0;
+  for (int c = 0; c < 9; ++c) {
+    if (std::isnan(got[c]) || std::isnan(ref[c])) {
+      if (std::isnan(got[c]) != std::isnan(ref[c])) return 1.0;
+      continue;
+    }
+    const double t = jitter == nullptr ? tol : std::max(tol, 3.0 * (*jitter)[c]);
+    e = std::max(e, std::fabs(got[c] - ref[c]) / t - 1.0);
+  }
+  return e;
+}
+
+// For displacements: the same exact zeros, unless within the tolerance of
+// the clearing threshold.
+void expect_same_zeros(const Vec9& got, const Vec9& ref, const std::string& where) {
+  const double tol = 1e-13 * max_abs(ref);
+  for (int c = 0; c < 9; ++c) {
+    const double near_threshold = std::fabs(std::max(std::fabs(got[c]), std::fabs(ref[c])) - 1e-8);
+    if (std::isnan(ref[c]) || near_threshold <= tol) continue;
+    EXPECT_EQ(got[c] == 0.0, ref[c] == 0.0) << where << " component " << c;
+  }
+}
+
+std::string place(const std::string& what, const Patch& g, double x, double y) {
+  std::ostringstream s;
+  s.precision(17);
+  s << what << ": dip " << g.dip << " L " << g.L << " W " << g.W << " depth " << g.depth
+    << " at (" << x << ", " << y << ")";
+  return s.str();
+}
+
+// Both batch forms (the dispatching one, four-lane where the processor has
+// AVX2) against the one-point forms at every point: the same NaNs and
+// agreement to rounding.
+void expect_agreement(const Patch& g, const Slip& s, const Points& p, const std::string& what) {
+  const std::vector<DeruXY> st = run_strain(patch_strain_batch, g, s, p);
+  const std::vector<PatchJacobian> jb = run_jacobian(patch_jacobian_batch, g, s, p);
+  const PatchTrig t = patch_trig(g.dip, g.lambda, g.mu);
+  for (std::size_t i = 0; i < p.x.size(); ++i) {
+    const double x = p.x[i], y = p.y[i];
+    const CornerScale cs = corner_scale(g, s, x, y);
+    const double lever = std::fabs(x) + std::fabs(y) + g.L + g.W + std::fabs(g.depth);
+    const DeruXY d = patch_strain(x, y, g.L, g.W, g.depth, g.dip, t, s.U1, s.U2, s.U3);
+    const PatchJacobian j = patch_jacobian(x, y, g.L, g.W, g.depth, g.dip, t, s.U1, s.U2, s.U3);
+    const std::vector<const Vec9*> got = fields(jb[i]), ref = fields(j);
+    auto worst = [&](const Noise* n) {
+      double e = std::max(excess(st[i].dx, d.dx, cs.g, n ? &n->s.dx : nullptr),
+                          excess(st[i].dy, d.dy, cs.g, n ? &n->s.dy : nullptr));
+      const std::vector<const Vec9*> nj = n ? fields(n->j) : std::vector<const Vec9*>(8, nullptr);
+      std::string field = e > 0.0 ? "strain" : "";
+      for (int k = 0; k < 8; ++k) {
+        const double corner = k < 2 ? cs.u : k == 7 ? cs.g * lever : cs.g;
+        const double ek = excess(*got[k], *ref[k], corner, nj[k]);
+        if (ek > e) field = kFieldNames[k];
+        e = std::max(e, ek);
+      }
+      return std::pair{e, field};
+    };
+    auto [e, field] = worst(nullptr);
+    if (e > 0.0) {
+      const Noise n = noise(g, s, x, y);
+      std::tie(e, field) = worst(&n);
+    }
+    EXPECT_LE(e, 0.0) << place(what, g, x, y) << ": " << field << " outside the tolerance";
+    expect_same_zeros(jb[i].u, j.u, place(what, g, x, y) + " u");
+    expect_same_zeros(jb[i].unit, j.unit, place(what, g, x, y) + " unit");
+  }
+}
+
+double sin_deg(double d) { return std::sin(d * DEG); }
+double cos_deg(double d) {
+  return std::fabs(std::fabs(d) - 90.0) <= 1e-8 ? 0.0 : std::cos(d * DEG);
+}
+
+// Portable generator, so the drawn geometries are the same everywhere.
+struct SplitMix {
+  std::uint64_t s;
+  double uniform(double a, double b) {
+    std::uint64_t z = (s += 0x9E3779B97F4A7C15ULL);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    z ^= z >> 31;
+    return a + (b - a) * static_cast<double>(z >> 11) * 0x1.0p-53;
+  }
+};
+
+const double kDips[] = {30.0, 60.0, 89.99, 90.0, 90.01, 120.0, -90.0};
+const double kOffsets[] = {0.0, 1e-2, -1e-2, 1e-4, -1e-4, 1e-6, -1e-6, 1e-9, -1e-9};
+
+// ---------------------------------------------------------------------------
+// Agreement with the one-point forms.
+
+// Beside and on the lines where the corner formulas degenerate (the line
+// q = 0 of a buried patch, the planes level with the patch ends, the trace
+// of an outcropping patch and its continuation beyond the ends) the
+// one-point forms interpolate, or have no value: the batch must give the
+// same, NaN included.
+TEST(JacobianBatchAgreement, DegenerateLinesAtSteepAndOrdinaryDips) {
+  for (const double dip : kDips) {
+    const double s = sin_deg(dip), c = cos_deg(dip), L = 10.0, W = 5.0;
+    const Patch buried{L, W, 2.0 + W * std::max(s, 0.0), dip, 1.0, 1.0};
+    Points p;
+    const double y_line = buried.depth * c / s;
+    for (double x : {-3.0, 0.0, 4.3, L, 12.5})
+      for (double o : kOffsets) p.add(x, y_line + o);
+    for (double y : {-4.0, 2.2})
+      for (double o : kOffsets) {
+        p.add(o, y);
+        p.add(L + o, y);
+      }
+    expect_agreement(buried, Slip{1.0, -2.0, 0.5}, p, "buried patch");
+
+    // Shallow edge at the surface, above y = W cos (reference edge for sin < 0).
+    const Patch outcrop{L, W, s > 0.0 ? W * s : 0.0, dip, 1.0, 1.0};
+    Points t;
+    const double y_trace = s > 0.0 ? W * c : 0.0;
+    for (double x : {-2.5, -1e-6, 0.0, 3.0, L, L + 1e-6, L + 2.5})
+      for (double o : kOffsets) t.add(x, y_trace + o);
+    expect_agreement(outcrop, Slip{}, t, "outcropping patch");
+  }
+}
+
+TEST(JacobianBatchAgreement, ReferenceTablePoints) {
+  const auto& rows = test::reference_rows();
+  ASSERT_EQ(rows.size(), 170u);
+  Points all;
+  for (const test::ReferenceRow& r : rows) all.add(r.x, r.y);
+  for (const test::ReferenceRow& r : rows) {
+    // The row's point among the points of all rows, under the row's patch.
+    Points p;
+    p.add(r.x, r.y);
+    p.x.insert(p.x.end(), all.x.begin(), all.x.end());
+    p.y.insert(p.y.end(), all.y.begin(), all.y.end());
+    expect_agreement({r.L, r.W, r.depth, r.dip, r.lambda, r.mu}, Slip{2.0, -1.0, 0.5}, p,
+                     "table row " + std::to_string(r.id));
+  }
+}
+
+TEST(JacobianBatchAgreement, RandomGeometries) {
+  SplitMix rng{20260611};
+  for (int n = 0; n < 60; ++n) {
+    Patch g{rng.uniform(1.0, 40.0), rng.uniform(1.0, 20.0), 0.0, rng.uniform(-180.0, 180.0),
+            rng.uniform(0.5, 2.0), 1.0};
+    if (n % 4 == 0) g.dip = (n % 8 == 0 ? 90.0 : -90.0) + rng.uniform(-0.02, 0.02);
+    g.depth = rng.uniform(0.5, 15.0) + g.W * std::max(sin_deg(g.dip), 0.0);
+    Points p;
+    for (int k = 0; k < 37; ++k) p.add(rng.uniform(-60.0, 60.0), rng.uniform(-60.0, 60.0));
+    expect_agreement(g, Slip{rng.uniform(-2, 2), rng.uniform(-2, 2), rng.uniform(-2, 2)}, p,
+                     "random geometry " + std::to_string(n));
+  }
+}
+
+// A point's result does not depend on the batch it is in: every batch size,
+// full groups of four and tails of one to three, gives each point exactly
+// its result when alone, and nothing is written past the last point.
+TEST(JacobianBatchAgreement, EveryBatchSizeGivesEachPointItsOwnResult) {
+  const Patch g{12.0, 6.0, 9.0, 89.99};
+  SplitMix rng{7};
+  for (const std::size_t n : {0u, 1u, 3u, 4u, 5u, 1000u}) {
+    Points p;
+    for (std::size_t k = 0; k < n; ++k) {
+      // every seventh point on a degenerate line (one-point form inside a group)
+      if (k % 7 == 3) {
+        p.add(k % 2 == 0 ? 0.0 : g.L, rng.uniform(-20.0, 20.0));
+      } else {
+        p.add(rng.uniform(-30.0, 30.0), rng.uniform(-30.0, 30.0));
+      }
+    }
+    const std::vector<DeruXY> st = run_strain(patch_strain_batch, g, Slip{}, p);
+    const std::vector<PatchJacobian> jb = run_jacobian(patch_jacobian_batch, g, Slip{}, p);
+    ASSERT_EQ(st.size(), n);
+    for (std::size_t i = 0; i < n; ++i) {
+      Points one;
+      one.add(p.x[i], p.y[i]);
+      const DeruXY s1 = run_strain(patch_strain_batch, g, Slip{}, one)[0];
+      const PatchJacobian j1 = run_jacobian(patch_jacobian_batch, g, Slip{}, one)[0];
+      EXPECT_EQ(st[i].dx, s1.dx) << n << " " << i;
+      EXPECT_EQ(st[i].dy, s1.dy) << n << " " << i;
+      const std::vector<const Vec9*> a = fields(jb[i]), b = fields(j1);
+      for (int k = 0; k < 8; ++k) EXPECT_EQ(*a[k], *b[k]) << n << " " << i << " " << kFieldNames[k];
+    }
+    if (n == 5) expect_agreement(g, Slip{}, p, "batch of five");
+  }
+}
+
+// The one-point form evaluates the points that need it (and in the scalar
+// form every point), and only those can be non-finite (the marks are
+// checked by every run).
+TEST(JacobianBatchAgreement, OnePointFormOnlyWhereNeeded) {
+  const Patch g{10.0, 5.0, 5.0 * sin_deg(60.0), 60.0};  // reaches the surface
+  Points regular, special;
+  // 15 km from the patch centre, 10 degrees or more off the trace's line
+  for (int k = 0; k < 9; ++k)
+    regular.add(5.0 + 15.0 * std::cos((30.0 + 40.0 * k) * DEG),
+                2.5 + 15.0 * std::sin((30.0 + 40.0 * k) * DEG));
+  for (double x : {0.0, 2.0, 10.0}) special.add(x, 5.0 * cos_deg(60.0));  // on the trace
+  special.add(1e-7, 9.0);                                                 // level with an end
+  for (const bool avx2 : {true, false}) {
+    const StrainFn sf = avx2 ? patch_strain_batch_avx2 : patch_strain_batch_scalar;
+    const JacobianFn jf = avx2 ? patch_jacobian_batch_avx2 : patch_jacobian_batch_scalar;
+    const bool lanes = avx2 && batch_has_avx2();
+    std::size_t a = 0, b = 0, c = 0, d = 0;
+    run_strain(sf, g, Slip{}, regular, &a);
+    run_jacobian(jf, g, Slip{}, regular, &b);
+    const std::vector<DeruXY> st = run_strain(sf, g, Slip{}, special, &c);
+    const std::vector<PatchJacobian> jb = run_jacobian(jf, g, Slip{}, special, &d);
+    EXPECT_EQ(a, lanes ? 0u : regular.x.size());
+    EXPECT_EQ(b, lanes ? 0u : regular.x.size());
+    EXPECT_EQ(c, special.x.size());
+    EXPECT_EQ(d, special.x.size());
+    for (int k = 0; k < 3; ++k) {
+      EXPECT_FALSE(all_finite(st[k])) << k;
+      EXPECT_FALSE(all_finite(jb[k])) << k;
+    }
+    EXPECT_TRUE(all_finite(st[3]) && all_finite(jb[3]));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Against the high-precision tables.
+
+struct NearVerticalRow {
+  double x, y, L, W, depth, dip, lambda, mu;
+  Vec9 v[7];  // u, dx, dy, dL, dW, ddepth, ddip (unit slips)
+};
+
+std::vector<NearVerticalRow> near_vertical_rows() {
+  std::vector<NearVerticalRow> out;
+  std::ifstream in(std::string(VADREL_TEST_DATA) + "/deru_near_vertical.tsv");
+  if (!in) throw std::runtime_error("deru_near_vertical.tsv not found");
+  std::string line;
+  std::getline(in, line);
+  while (std::getline(in, line)) {
+    std::istringstream ss(line);
+    std::vector<double> f;
+    for (double d = 0.0; ss >> d;) f.push_back(d);
+    if (f.size() != 72) throw std::runtime_error("bad row: " + line);
+    NearVerticalRow r{f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8], {}};
+    for (int k = 0; k < 7; ++k)
+      for (int i = 0; i < 9; ++i) r.v[k][i] = f[9 + 9 * k + i];
+    out.push_back(r);
+  }
+  return out;
+}
+
+// Every row with its point in a batch of five next to points of other rows,
+// at a position that varies with the row; unit slips.
+TEST(JacobianBatchReference, NearVerticalTableEveryDerivative) {
+  const std::vector<NearVerticalRow> rows = near_vertical_rows();
+  ASSERT_EQ(rows.size(), 260u);
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    const NearVerticalRow& row = rows[r];
+    const std::size_t pos = r % 5;
+    Points p;
+    for (std::size_t j = 0; j < 5; ++j) {
+      const NearVerticalRow& o = j == pos ? row : rows[(r + 11 * j + 3) % rows.size()];
+      p.add(o.x, o.y);
+    }
+    const Patch g{row.L, row.W, row.depth, row.dip, row.lambda, row.mu};
+    const PatchJacobian j = run_jacobian(patch_jacobian_batch, g, Slip{}, p)[pos];
+    const DeruXY s = run_strain(patch_strain_batch, g, Slip{}, p)[pos];
+    const Vec9* got[7] = {&j.unit, &j.dx, &j.dy, &j.dL, &j.dW, &j.ddepth, &j.ddip};
+    for (int k = 0; k < 7; ++k) {
+      for (int c = 0; c < 9; ++c) {
+        if ((*got[k])[c] == 0.0 && k == 0 && std::fabs(row.v[0][c]) < 1e-8) continue;  // cleared
+        EXPECT_LE(std::fabs((*got[k])[c] - row.v[k][c]), 1e-12 * max_abs(row.v[k]))
+            << "row " << r + 1 << " " << kFieldNames[k + 1] << " component " << c;
+      }
+    }
+    for (int c = 0; c < 9; ++c) {
+      EXPECT_LE(std::fabs(s.dx[c] - row.v[1][c]), 1e-12 * max_abs(row.v[1])) << r + 1;
+      EXPECT_LE(std::fabs(s.dy[c] - row.v[2][c]), 1e-12 * max_abs(row.v[2])) << r + 1;
+    }
+  }
+}
+
+TEST(JacobianBatchReference, SurfaceTableGradientsAndDisplacement) {
+  const auto& rows = test::reference_rows();
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    const test::ReferenceRow& row = rows[r];
+    const std::size_t pos = r % 6;
+    Points p;
+    for (std::size_t j = 0; j < 6; ++j) {
+      const test::ReferenceRow& o = j == pos ? row : rows[(r + 7 * j + 1) % rows.size()];
+      p.add(o.x, o.y);
+    }
+    const Patch g{row.L, row.W, row.depth, row.dip, row.lambda, row.mu};
+    const PatchJacobian j = run_jacobian(patch_jacobian_batch, g, Slip{}, p)[pos];
+    const DeruXY s = run_strain(patch_strain_batch, g, Slip{}, p)[pos];
+    const double gs = row.g_scale(), us = row.u_scale();
+    for (int c = 0; c < 9; ++c) {
+      const std::string where = "id " + std::to_string(row.id) + " component " + std::to_string(c);
+      EXPECT_LE(std::fabs(j.dx[c] - row.dx[c]), 1e-10 * gs) << where;
+      EXPECT_LE(std::fabs(j.dy[c] - row.dy[c]), 1e-10 * gs) << where;
+      EXPECT_LE(std::fabs(s.dx[c] - row.dx[c]), 1e-10 * gs) << where;
+      EXPECT_LE(std::fabs(s.dy[c] - row.dy[c]), 1e-10 * gs) << where;
+      if (!(j.unit[c] == 0.0 && std::fabs(row.u[c]) < 1e-8)) {  // cleared
+        EXPECT_LE(std::fabs(j.unit[c] - row.u[c]), 1e-11 * us) << where;
+      }
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The writers.  Expected values are formed here from the one-point forms
+// patch_strain() and patch_jacobian(), by the chain rule through the map
+// rotation of the point and of the displacement components and the look
+// projection, written out afresh.
+
+Segment segment(double x, double y, double strike, double depth, double dip, double L,
+                double W) {
+  Segment s;
+  s.X = x;
+  s.Y = y;
+  s.strike = strike;
+  s.depth = depth;
+  s.dip = dip;
+  s.lambda = 3.0e10;
+  s.mu = 3.0e10;
+  s.U1 = 400.0;
+  s.U2 = 900.0;
+  s.U3 = 120.0;
+  s.L = L;
+  s.W = W;
+  return s;
+}
+
+// 300 points (more than one block of the batch kernel) on a slanted line,
+// and among them a point on the surface trace of the first segment (which
+// reaches the surface), 7 km along strike from its start.
+std::vector<PointIn> record_points(const Segment& first) {
+  std::vector<PointIn> pts;
+  for (int k = 0; k < 300; ++k) {
+    PointIn p;
+    p.x = -40.0 + 0.27 * k;
+    p.y = -25.0 + 0.19 * k;
+    pts.push_back(p);
+  }
+  const double a = (90.0 - first.strike) * DEG, xs = 7.0, ys = first.W * cos_deg(first.dip);
+  pts[137].x = first.X + xs * std::cos(a) - ys * std::sin(a);
+  pts[137].y = first.Y + xs * std::sin(a) + ys * std::cos(a);
+  return pts;
+}
+
+// A segment seen from a map point: patch-frame coordinates x' = d.e_s,
+// y' = d.n_s of the offset d from the origin, with the strike direction
+// e_s = (cos a, sin a), a = 90 - strike, and n_s = (-sin a, cos a); the map
+// east, north of patch-frame components (ux, uy) are ux e_s + uy n_s.
+struct Frame {
+  double ca, sa, xp, yp;
+};
+Frame frame(const Segment& s, double x, double y) {
+  const double a = (90.0 - s.strike) * DEG, ca = std::cos(a), sa = std::sin(a);
+  const double dx = x - s.X, dy = y - s.Y;
+  return {ca, sa, dx * ca + dy * sa, dy * ca - dx * sa};
+}
+Vec3 to_east_north_up(const Frame& f, double ux, double uy, double uz) {
+  return {ux * f.ca - uy * f.sa, ux * f.sa + uy * f.ca, uz};
+}
+
+// The value printed in an Ew.d field matches v: within half a unit of its
+// last digit, widened by rounding of 1e-12 of the record's scale.
+void expect_printed(const std::string& field, double v, double scale, const std::string& where) {
+  const double got = std::stod(field);
+  const std::size_t e = field.find('E');
+  const std::size_t dot = field.find('.');
+  ASSERT_NE(e, std::string::npos) << where;
+  const int digits = static_cast<int>(e - dot - 1);
+  const double unit = std::pow(10.0, std::stoi(field.substr(e + 1)) - digits);
+  EXPECT_LE(std::fabs(got - v), 0.5 * unit * (1.0 + 1e-9) + 1e-12 * scale)
+      << where << ": printed " << field << ", value " << v;
+}
+
+// f at the patch-frame point, or where not finite 1 mm away, in the order
+// up, down, along, back, both, both back; `moved` set then.
+template <class F>
+auto finite_near(F f, double x, double y, bool& moved) {
+  const double h = 1e-6;
+  const double off[7][2] = {{0, 0}, {0, h}, {0, -h}, {h, 0}, {-h, 0}, {h, h}, {-h, -h}};
+  for (const auto& o : off) {
+    const auto v = f(x + o[0], y + o[1]);
+    if (all_finite(v)) return v;
+    moved = true;
+  }
+  return decltype(f(x, y)){};
+}
+
+TEST(JacobianBatchWriters, StrainRecordsAreTheChainRuleOfTheOnePointGradients) {
+  FaultModel m;
+  m.add(segment(-20.0, -10.0, 35.0, 6.0 * sin_deg(70.0), 70.0, 18.0, 6.0));  // reaches the surface
+  m.add(segment(5.0, 3.0, 200.0, 12.0, 89.995, 25.0, 9.0));
+  const std::vector<PointIn> pts = record_points(m.segments[0]);
+  RecordChunk out;
+  out.reset(pts.size());
+  form_strain(m, pts, out);
+  ASSERT_EQ(out.size(), pts.size());
+  for (std::size_t i = 0; i < pts.size(); ++i) {
+    // d/de = ca d/dx' - sa d/dy', d/dn = sa d/dx' + ca d/dy' of the map
+    // east, north, up displacement, summed over segments and slips.
+    double g[6] = {};  // due/de, due/dn, dun/de, dun/dn, duz/de, duz/dn
+    bool moved = false;
+    for (const Segment& s : m.segments) {
+      const Frame f = frame(s, pts[i].x, pts[i].y);
+      const PatchTrig t = patch_trig(s.dip, s.lambda, s.mu);
+      const DeruXY d = finite_near(
+          [&](double px, double py) {
+            return patch_strain(px, py, s.L, s.W, s.depth, s.dip, t, s.U1, s.U2, s.U3);
+          },
+          f.xp, f.yp, moved);
+      for (int j = 0; j < 3; ++j) {
+        const Vec3 ax = to_east_north_up(f, d.dx[3 * j], d.dx[3 * j + 1], d.dx[3 * j + 2]);
+        const Vec3 ay = to_east_north_up(f, d.dy[3 * j], d.dy[3 * j + 1], d.dy[3 * j + 2]);
+        for (int c = 0; c < 3; ++c) {
+          g[2 * c] += f.ca * ax[c] - f.sa * ay[c];
+          g[2 * c + 1] += f.sa * ax[c] + f.ca * ay[c];
+        }
+      }
+    }
+    EXPECT_EQ(out.shifted[i] != 0, moved) << i;
+    const std::string rec(out.record(i));
+    ASSERT_EQ(rec.size(), 113u) << i;
+    double scale = 0.0;
+    for (double v : g) scale = std::max(scale, std::fabs(v));
+    for (int k = 0; k < 6; ++k)
+      expect_printed(rec.substr(28 + 14 * k, 14), g[k], scale,
+                     "point " + std::to_string(i) + " column " + std::to_string(k));
+  }
+  EXPECT_NE(out.shifted[137], 0);
+}
+
+// The ten partials of segment 1's range change (internal order U1, U2, U3,
+// X, Y, L, W, depth, dip, strike; per degree for the angles) from the
+// one-point Jacobian.
+std::array<double, 10> range_partials(const Segment& s, const Vec3& look, double x, double y,
+                                      bool& moved) {
+  const Frame f = frame(s, x, y);
+  const PatchTrig t = patch_trig(s.dip, s.lambda, s.mu);
+  const PatchJacobian J = finite_near(
+      [&](double px, double py) {
+        return patch_jacobian(px, py, s.L, s.W, s.depth, s.dip, t, s.U1, s.U2, s.U3);
+      },
+      f.xp, f.yp, moved);
+  // Look projection of a patch-frame field, and of its components turned
+  // by the strike derivative of the rotation (d/da of e_s, n_s per radian
+  // of a; a = 90 - strike, so per degree of strike that is -DEG d/da).
+  auto project = [&](const Vec9& v, int only = -1) {
+    double r = 0.0;
+    for (int j = 0; j < 3; ++j) {
+      if (only >= 0 && j != only) continue;
+      const Vec3 u = to_east_north_up(f, v[3 * j], v[3 * j + 1], v[3 * j + 2]);
+      r += look[0] * u[0] + look[1] * u[1] + look[2] * u[2];
+    }
+    return r;
+  };
+  auto project_turned = [&](const Vec9& v) {
+    double r = 0.0;
+    for (int j = 0; j < 3; ++j) {
+      const double ux = v[3 * j], uy = v[3 * j + 1];
+      const double e = -ux * f.sa - uy * f.ca, n = ux * f.ca - uy * f.sa;  // d/da
+      r += look[0] * e + look[1] * n;
+    }
+    return r;
+  };
+  Vec9 dX{}, dY{}, dS{}, ddip{};
+  for (int k = 0; k < 9; ++k) {
+    // Moving the origin east by h moves the point by -h in the map:
+    // x' changes by -h ca, y' by h sa.
+    dX[k] = -f.ca * J.dx[k] + f.sa * J.dy[k];
+    dY[k] = -f.sa * J.dx[k] - f.ca * J.dy[k];
+    // d x'/da = y', d y'/da = -x', and a turns by -DEG per degree of strike.
+    dS[k] = DEG * (f.xp * J.dy[k] - f.yp * J.dx[k]);
+    ddip[k] = DEG * J.ddip[k];
+  }
+  std::array<double, 10> D{};
+  for (int j = 0; j < 3; ++j) D[j] = project(J.unit, j);
+  D[3] = project(dX);
+  D[4] = project(dY);
+  D[5] = project(J.dL);
+  D[6] = project(J.dW);
+  D[7] = project(J.ddepth);
+  D[8] = project(ddip);
+  D[9] = project(dS) - DEG * project_turned(J.u);
+  return D;
+}
+
+TEST(JacobianBatchWriters, AnalyticRecordsAreTheRangePartialsOfSegmentOne) {
+  FaultModel m;
+  m.add(segment(-20.0, -10.0, 35.0, 6.0 * sin_deg(60.0), 60.0, 18.0, 6.0));
+  m.add(segment(5.0, 3.0, 200.0, 12.0, 45.0, 25.0, 9.0));  // not part of the partials
+  const std::vector<PointIn> pts = record_points(m.segments[0]);
+  LookGeometry given;
+  given.vcard_set = true;
+  given.plook = {-0.6, -0.1, 0.7937};
+  LookGeometry edge;  // derived per point from an oblique near-range edge
+  edge.x1 = -80.0;
+  edge.y1 = -60.0;
+  edge.x2 = -20.0;
+  edge.y2 = 70.0;
+  for (const LookGeometry& look : {given, edge}) {
+    RecordChunk out;
+    out.reset(pts.size());
+    form_all_part2(m, look, pts, out);
+    ASSERT_EQ(out.size(), pts.size());
+    const int order[10] = {3, 4, 9, 7, 8, 0, 1, 2, 5, 6};
+    for (std::size_t i = 0; i < pts.size(); ++i) {
+      const Vec3 pl = look.vcard_set ? look.plook : derived_plook(look, pts[i].x, pts[i].y);
+      bool moved = false;
+      const std::array<double, 10> D = range_partials(m.segments[0], pl, pts[i].x, pts[i].y, moved);
+      EXPECT_EQ(out.shifted[i] != 0, moved) << i;
+      const std::string rec(out.record(i));
+      ASSERT_EQ(rec.size(), 253u) << i;
+      double scale = 0.0;
+      for (double v : D) scale = std::max(scale, std::fabs(v));
+      for (int k = 0; k < 10; ++k)
+        expect_printed(rec.substr(42 + 21 * k, 21), D[order[k]], scale,
+                       "point " + std::to_string(i) + " partial " + std::to_string(order[k]));
+    }
+    EXPECT_NE(out.shifted[137], 0);
+  }
+}
+
+// The per-point functions (which the Python module calls) are the array
+// forms at one point: every value equal to the last bit, at every point of
+// a batch, the point on the trace included.
+TEST(JacobianBatchWriters, PerPointFunctionsAreTheArrayFormsBitForBit) {
+  FaultModel m;
+  m.add(segment(-20.0, -10.0, 35.0, 6.0 * sin_deg(70.0), 70.0, 18.0, 6.0));
+  m.add(segment(5.0, 3.0, 200.0, 12.0, 89.995, 25.0, 9.0));
+  const std::vector<PointIn> pts = record_points(m.segments[0]);
+  std::vector<double> x, y;
+  std::vector<Vec3> looks;
+  for (const PointIn& p : pts) {
+    x.push_back(p.x);
+    y.push_back(p.y);
+    looks.push_back({-0.6 + 1e-3 * p.x, -0.1, 0.79});
+  }
+  std::vector<StrainResult> st(pts.size());
+  std::vector<PartialsResult> pa(pts.size());
+  compute_strain_batch(m, x.data(), y.data(), x.size(), st.data());
+  compute_partials_exact_batch(m.segments[0], x.data(), y.data(), looks.data(), x.size(),
+                               pa.data());
+  for (std::size_t i = 0; i < pts.size(); ++i) {
+    const StrainResult s = compute_strain(m, x[i], y[i]);
+    EXPECT_EQ(s.g, st[i].g) << i;
+    EXPECT_EQ(s.shifted, st[i].shifted) << i;
+    LookGeometry lk;
+    lk.vcard_set = true;
+    lk.plook = looks[i];
+    const PartialsResult r = compute_partials_exact(m.segments[0], lk, x[i], y[i]);
+    EXPECT_EQ(r.D, pa[i].D) << i;
+    EXPECT_EQ(r.shifted, pa[i].shifted) << i;
+  }
+  EXPECT_TRUE(st[137].shifted && pa[137].shifted);
+}
+
+}  // namespace
+}  // namespace vadrel
