@@ -59,6 +59,7 @@ inline constexpr double kPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  
                                       1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 inline double pow10_table(int m) { return kPow10[m]; }
 constexpr std::uint32_t pow10u(int n) { return n == 0 ? 1U : 10U * pow10u(n - 1); }
+constexpr std::uint64_t pow10u64(int n) { return n == 0 ? 1U : 10U * pow10u64(n - 1); }
 
 // The nearest integer to p (0 <= p < 2^52), ties to even; `half` is set when
 // p lies exactly halfway, where the exact value of the scaled number decides
@@ -171,21 +172,29 @@ inline char* put_e(char* out, double v) {
   *--q = static_cast<char>('0' + mag / 10);
   *--q = k < 0 ? '-' : '+';
   *--q = 'E';
-  // The D + 1 digits of n, two at a time from the right (half the chain of
-  // dependent divisions).
-  auto u = static_cast<std::uint64_t>(n);
-  for (int j = 0; j + 1 < D; j += 2) {
-    const auto pair = static_cast<unsigned>(u % 100);
-    u /= 100;
+  // The D + 1 digits of n: the leading one, then the D decimals in groups
+  // of four from the right, each group's two pairs formed independently
+  // (a short chain of dependent divisions).
+  const auto u = static_cast<std::uint64_t>(n);
+  const std::uint64_t lead = u / pow10u64(D);
+  std::uint64_t frac = u - lead * pow10u64(D);
+  int left = D;
+  for (; left >= 4; left -= 4) {
+    const auto g = static_cast<std::uint32_t>(frac % 10000);
+    frac /= 10000;
+    q -= 4;
+    std::memcpy(q, kPairs + 2 * (g / 100), 2);
+    std::memcpy(q + 2, kPairs + 2 * (g % 100), 2);
+  }
+  if (left >= 2) {
     q -= 2;
-    std::memcpy(q, kPairs + 2 * pair, 2);
+    std::memcpy(q, kPairs + 2 * (frac % 100), 2);
+    frac /= 100;
+    left -= 2;
   }
-  if (D % 2 == 1) {
-    *--q = static_cast<char>('0' + u % 10);
-    u /= 10;
-  }
+  if (left == 1) *--q = static_cast<char>('0' + frac);
   *--q = '.';
-  *--q = static_cast<char>('0' + u);
+  *--q = static_cast<char>('0' + lead);
   if (neg) *--q = '-';
   while (q > out) *--q = ' ';
   return out + W;
