@@ -404,10 +404,11 @@ py::array strain(const Faults& f, const Array& x, const Array& y, int threads) {
   {
     py::gil_scoped_release release;
     over_chunks(p.n, 512, t, [&](std::size_t begin, std::size_t end) {
+      std::vector<StrainResult> r(end - begin);
+      compute_strain_batch(f.model, p.px + begin, p.py + begin, end - begin, r.data());
       for (std::size_t i = begin; i < end; ++i) {
-        const StrainResult r = compute_strain(f.model, p.px[i], p.py[i]);
-        std::copy(r.g.begin(), r.g.end(), o + 6 * i);
-        shifted[i] = r.shifted ? 1 : 0;
+        std::copy(r[i - begin].g.begin(), r[i - begin].g.end(), o + 6 * i);
+        shifted[i] = r[i - begin].shifted ? 1 : 0;
       }
     });
   }
@@ -432,12 +433,19 @@ py::array partials(const Faults& f, const Array& x, const Array& y, const Array&
     py::gil_scoped_release release;
     const Segment& seg = f.model.segments.front();
     over_chunks(p.n, forward ? 256 : 128, t, [&](std::size_t begin, std::size_t end) {
+      std::vector<PartialsResult> exact;
+      if (!forward) {
+        std::vector<Vec3> plook(end - begin);
+        for (std::size_t i = begin; i < end; ++i) plook[i - begin] = lk.at(i);
+        exact.resize(end - begin);
+        compute_partials_exact_batch(seg, p.px + begin, p.py + begin, plook.data(), end - begin, exact.data());
+      }
       LookGeometry g;
       g.vcard_set = true;
       for (std::size_t i = begin; i < end; ++i) {
         g.plook = lk.at(i);
-        const PartialsResult r = forward ? compute_partials_numeric(seg, g, f.model.ramp, p.px[i], p.py[i])
-                                         : compute_partials_exact(seg, g, p.px[i], p.py[i]);
+        const PartialsResult r =
+            forward ? compute_partials_numeric(seg, g, f.model.ramp, p.px[i], p.py[i]) : exact[i - begin];
         const auto& D = r.D;
         // The record's column order.
         const double row[10] = {D[3], D[4], D[9], D[7], D[8], D[0], D[1], D[2], D[5], D[6]};
