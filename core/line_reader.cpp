@@ -10,7 +10,7 @@
 namespace vadrel {
 
 namespace {
-constexpr std::size_t kBlock = std::size_t{1} << 18;
+constexpr std::size_t kBlock = std::size_t{1} << 17;
 }
 
 LineReader::LineReader(int fd, std::size_t keep)
