@@ -22,60 +22,18 @@
 #include "derivatives/dual.hpp"
 #include "derivatives/robust.hpp"
 #include "model/okada.hpp"
+#include "model/okada_terms.hpp"
 
 namespace vadrel {
 
 namespace {
 
+using namespace okada_terms;
 using ad::Dual;
 using ad::value;
 using D4 = Dual<4>;  // seeds: xi, eta, q, dip
 
 constexpr double TWO_PI = 2.0 * PI;
-
-// Below this |cos dip| the I terms are evaluated in the reduced form.
-constexpr double NEAR_VERTICAL_COS = 0.5;
-
-// Below this |argument| the series helpers use power series; above it the
-// closed expressions, which lose at most a factor 48 to cancellation.
-constexpr double SERIES_LIMIT = 0.25;
-// Near-vertical dips make the arguments tiny; below this a few terms do.
-constexpr double SHORT_SERIES_LIMIT = 1.0 / 64.0;
-
-// Polynomial c[0] + c[1] t + ... + c[M-1] t^(M-1) in two interleaved Horner
-// chains (even and odd powers).
-template <std::size_t M, std::size_t N, class T>
-T poly(const std::array<double, N>& c, const T& t) {
-  static_assert(M <= N);
-  const T t2 = t * t;
-  T even(0.0), odd(0.0);
-  std::size_t k = M;
-  if (k % 2 == 1) even = T(c[--k]);
-  while (k > 0) {
-    odd = odd * t2 + c[--k];
-    even = even * t2 + c[--k];
-  }
-  return even + t * odd;
-}
-
-// (w - atan w)/w^3 = sum (-1)^k w^2k/(2k + 3): 15 terms reach 1e-17 at
-// |w| = 0.25, 5 at 1/64.
-constexpr std::size_t N_ATAN = 15, N_ATAN_SHORT = 5;
-constexpr std::array<double, N_ATAN> ATAN_DEFECT = [] {
-  std::array<double, N_ATAN> c{};
-  for (std::size_t k = 0; k < c.size(); ++k)
-    c[k] = (k % 2 == 0 ? 1.0 : -1.0) / static_cast<double>(2 * k + 3);
-  return c;
-}();
-
-// (atanh v - v)/v^3 = sum v^2k/(2k + 3), v <= 1/7: 11 terms reach 1e-17,
-// 5 at 1/64.
-constexpr std::size_t N_ATANH = 11, N_ATANH_SHORT = 5;
-constexpr std::array<double, N_ATANH> ATANH_DEFECT = [] {
-  std::array<double, N_ATANH> c{};
-  for (std::size_t k = 0; k < c.size(); ++k) c[k] = 1.0 / static_cast<double>(2 * k + 3);
-  return c;
-}();
 
 template <class T>
 struct Pair {

@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "model/okada_terms.hpp"
 #include "derivatives/jacobian_batch.hpp"
 
 #if defined(VADREL_HAVE_AVX2_KERNEL)
@@ -43,14 +44,11 @@ namespace vadrel::detail {
 
 namespace {
 
-// Thresholds of the one-point forms; the two must agree on them.
-constexpr double NEAR_VERTICAL_COS = 0.5;  // reduced near-vertical terms below
-constexpr double KERNEL_TOL = 1e-6;        // gradient kernel: eta-singular corner
-constexpr double ON_TRACE_REL = 1e-12;     // trace of an outcropping patch
-constexpr double NEAR_LINE = 1e-3;         // interpolation across a degenerate line
-constexpr double SERIES_LIMIT = 0.25;
-constexpr double SHORT_SERIES_LIMIT = 1.0 / 64.0;
-constexpr double CLEAR = 1e-8;  // displacements below are exact zeros
+// Thresholds and series of the one-point forms; the two must agree on them.
+using namespace okada_terms;
+constexpr double KERNEL_TOL = 1e-6;  // gradient kernel: eta-singular corner
+constexpr double NEAR_LINE = 1e-3;   // interpolation across a degenerate line (robust.hpp)
+constexpr double CLEAR = TOL;        // displacements below are exact zeros
 constexpr double TWO_PI = 2.0 * PI;
 // A product of the reciprocals shared by one division must stay far inside
 // the range of doubles; beyond these the lane is left to the one-point form.
@@ -663,19 +661,17 @@ constexpr Coeffs spread(const double (&c)[15]) {
 
 // (w - atan w)/w^3 = sum (-1)^k w^2k/(2k + 3): 15 terms for 1e-17 at
 // |w| = 0.25, 5 at 1/64.
-constexpr int N_ATAN = 15, N_ATAN_SHORT = 5;
-constexpr Coeffs ATAN_DEFECT = [] {
+constexpr Coeffs ATAN_DEFECT4 = [] {
   double c[15]{};
-  for (int k = 0; k < N_ATAN; ++k) c[k] = (k % 2 == 0 ? 1.0 : -1.0) / (2 * k + 3);
+  for (std::size_t k = 0; k < N_ATAN; ++k) c[k] = okada_terms::ATAN_DEFECT[k];
   return spread(c);
 }();
 
 // (atanh v - v)/v^3 = sum v^2k/(2k + 3), v <= 1/7: 11 terms for 1e-17 at
 // |u| = 0.25, 5 at 1/64.
-constexpr int N_ATANH = 11, N_ATANH_SHORT = 5;
-constexpr Coeffs ATANH_DEFECT = [] {
+constexpr Coeffs ATANH_DEFECT4 = [] {
   double c[15]{};
-  for (int k = 0; k < N_ATANH; ++k) c[k] = 1.0 / (2 * k + 3);
+  for (std::size_t k = 0; k < N_ATANH; ++k) c[k] = okada_terms::ATANH_DEFECT[k];
   return spread(c);
 }();
 
@@ -723,7 +719,7 @@ VINLINE PairD atan_parts(V w, V inv_w, V inv_1w2) {
     // d(t) with t = w^2: a = 1 - t d, b = w d,
     // a' = -2 w (d + t d'), b' = d + 2 t d'.
     const V t = w * w;
-    const Pair2 d = series_d<N_ATAN_SHORT, N_ATAN>(ATAN_DEFECT, t, ser, aw < SHORT_SERIES_LIMIT);
+    const Pair2 d = series_d<N_ATAN_SHORT, N_ATAN>(ATAN_DEFECT4, t, ser, aw < SHORT_SERIES_LIMIT);
     const V td = t * d.b;
     s = {1.0 - t * d.a, w * d.a, -2.0 * w * (d.a + td), d.a + 2.0 * td};
   }
@@ -780,7 +776,7 @@ VINLINE LogParts log_parts(const LogArg& g, V r) {
     const V inv_1v = 0.5 * (two_u * two_u * r);
     const V t = v * v;
     const Pair2 B =
-        series_d<N_ATANH_SHORT, N_ATANH>(ATANH_DEFECT, t, ser, g.au < SHORT_SERIES_LIMIT);
+        series_d<N_ATANH_SHORT, N_ATANH>(ATANH_DEFECT4, t, ser, g.au < SHORT_SERIES_LIMIT);
     const V onev = 1.0 + v;
     const V h = inv_1v - v * B.a;
     const V half_sq = 0.5 * (onev * onev);

@@ -51,13 +51,16 @@ inline constexpr std::array<double, N_ATANH> ATANH_DEFECT = [] {
 // Polynomial sum c[0] + c[1] t + ... + c[M-1] t^(M-1) of the first M
 // coefficients, in two interleaved Horner chains (even and odd powers),
 // which halves the dependency chain.
-template <std::size_t M, std::size_t N>
-double poly(const std::array<double, N>& c, double t) {
+// T is double, or a number type that carries derivatives along.  (Internal
+// linkage: the four-lane kernels are compiled for another instruction set,
+// and no copy of this may be shared between their files and the others.)
+template <std::size_t M, std::size_t N, class T>
+static T poly(const std::array<double, N>& c, const T& t) {
   static_assert(M <= N);
-  const double t2 = t * t;
-  double even = 0.0, odd = 0.0;
+  const T t2 = t * t;
+  T even(0.0), odd(0.0);
   std::size_t k = M;
-  if (k % 2 == 1) even = c[--k];
+  if (k % 2 == 1) even = T(c[--k]);
   while (k > 0) {
     odd = odd * t2 + c[--k];
     even = even * t2 + c[--k];
