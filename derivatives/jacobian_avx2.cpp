@@ -30,19 +30,13 @@
 
 #if defined(VADREL_HAVE_AVX2_KERNEL)
 
-#include <immintrin.h>
-
-// Vector maths of the C library (glibc's libmvec), four doubles per call.
-extern "C" {
-__m256d _ZGVdN4v_log(__m256d);
-__m256d _ZGVdN4v_atan(__m256d);
-__m256d _ZGVdN4v_log1p(__m256d);
-__m256d _ZGVdN4vv_atan2(__m256d, __m256d);
-}
+#include "model/lanes_avx2.hpp"
 
 namespace vadrel::detail {
 
 namespace {
+
+using namespace lanes;
 
 // Thresholds and series of the one-point forms; the two must agree on them.
 using namespace okada_terms;
@@ -68,80 +62,6 @@ constexpr double LINE_RATIO = 500.0;
 // a lane marked in excess costs one one-point call, a lane missed would take
 // the wrong branch.
 constexpr double WIDEN = 1.0 + 1e-9;
-
-// ---------------------------------------------------------------------------
-// Four doubles and four lane masks, with the arithmetic spelled as operators.
-
-// The helpers below must be inlined to keep their operands in registers.
-#define VINLINE inline __attribute__((always_inline))
-
-struct V {
-  __m256d v;
-};
-struct M {
-  __m256d m;  // all bits set in true lanes
-};
-
-VINLINE V bc(double d) { return {_mm256_set1_pd(d)}; }
-VINLINE V operator+(V a, V b) { return {_mm256_add_pd(a.v, b.v)}; }
-VINLINE V operator-(V a, V b) { return {_mm256_sub_pd(a.v, b.v)}; }
-VINLINE V operator*(V a, V b) { return {_mm256_mul_pd(a.v, b.v)}; }
-VINLINE V operator/(V a, V b) { return {_mm256_div_pd(a.v, b.v)}; }
-VINLINE V operator+(V a, double b) { return a + bc(b); }
-VINLINE V operator-(V a, double b) { return a - bc(b); }
-VINLINE V operator*(V a, double b) { return a * bc(b); }
-VINLINE V operator+(double a, V b) { return bc(a) + b; }
-VINLINE V operator-(double a, V b) { return bc(a) - b; }
-VINLINE V operator*(double a, V b) { return bc(a) * b; }
-VINLINE V operator/(double a, V b) { return bc(a) / b; }
-VINLINE V operator-(V a) { return {_mm256_xor_pd(a.v, _mm256_set1_pd(-0.0))}; }
-VINLINE V& operator+=(V& a, V b) { return a = a + b; }
-VINLINE V& operator-=(V& a, V b) { return a = a - b; }
-VINLINE V fmadd(V a, V b, V c) { return {_mm256_fmadd_pd(a.v, b.v, c.v)}; }
-VINLINE V vabs(V a) { return {_mm256_andnot_pd(_mm256_set1_pd(-0.0), a.v)}; }
-VINLINE V vsqrt(V a) { return {_mm256_sqrt_pd(a.v)}; }
-// a * sgn(s): a with its sign flipped where s is negative.
-VINLINE V times_sign(V a, V s) {
-  return {_mm256_xor_pd(a.v, _mm256_and_pd(s.v, _mm256_set1_pd(-0.0)))};
-}
-
-// Comparisons as in C++: false on NaN, except != which is true.
-VINLINE M operator<(V a, V b) { return {_mm256_cmp_pd(a.v, b.v, _CMP_LT_OQ)}; }
-VINLINE M operator<=(V a, V b) { return {_mm256_cmp_pd(a.v, b.v, _CMP_LE_OQ)}; }
-VINLINE M operator>(V a, V b) { return {_mm256_cmp_pd(a.v, b.v, _CMP_GT_OQ)}; }
-VINLINE M operator>=(V a, V b) { return {_mm256_cmp_pd(a.v, b.v, _CMP_GE_OQ)}; }
-VINLINE M operator==(V a, V b) { return {_mm256_cmp_pd(a.v, b.v, _CMP_EQ_OQ)}; }
-VINLINE M operator!=(V a, V b) { return {_mm256_cmp_pd(a.v, b.v, _CMP_NEQ_UQ)}; }
-VINLINE M operator<(V a, double b) { return a < bc(b); }
-VINLINE M operator<=(V a, double b) { return a <= bc(b); }
-VINLINE M operator>(V a, double b) { return a > bc(b); }
-VINLINE M operator>=(V a, double b) { return a >= bc(b); }
-VINLINE M operator==(V a, double b) { return a == bc(b); }
-VINLINE M operator!=(V a, double b) { return a != bc(b); }
-VINLINE M operator&(M a, M b) { return {_mm256_and_pd(a.m, b.m)}; }
-VINLINE M operator|(M a, M b) { return {_mm256_or_pd(a.m, b.m)}; }
-VINLINE M& operator|=(M& a, M b) { return a = a | b; }
-VINLINE M operator!(M a) {
-  return {_mm256_xor_pd(a.m, _mm256_castsi256_pd(_mm256_set1_epi64x(-1)))};
-}
-VINLINE M none() { return {_mm256_setzero_pd()}; }
-VINLINE int bits(M a) { return _mm256_movemask_pd(a.m); }
-VINLINE bool any(M a) { return bits(a) != 0; }
-
-// a where m, else b.
-VINLINE V sel(M m, V a, V b) { return {_mm256_blendv_pd(b.v, a.v, m.m)}; }
-// a where m, else +0.
-VINLINE V keep(M m, V a) { return {_mm256_and_pd(m.m, a.v)}; }
-// +0 where m, else a.
-VINLINE V drop(M m, V a) { return {_mm256_andnot_pd(m.m, a.v)}; }
-
-VINLINE V vlog(V a) { return {_ZGVdN4v_log(a.v)}; }
-VINLINE V vatan(V a) { return {_ZGVdN4v_atan(a.v)}; }
-VINLINE V vlog1p(V a) { return {_ZGVdN4v_log1p(a.v)}; }
-VINLINE V vatan2(V y, V x) { return {_ZGVdN4vv_atan2(y.v, x.v)}; }
-
-// True in lanes where v is not finite (v * 0 is NaN exactly there).
-VINLINE M not_finite(V v) { return {_mm256_cmp_pd((v * 0.0).v, _mm256_setzero_pd(), _CMP_NEQ_UQ)}; }
 
 // ---------------------------------------------------------------------------
 // Loading and storing four points; a short tail repeats its first point in
@@ -645,37 +565,6 @@ VINLINE void acc(DV<S>& s, const DV<A>& t, int n) {
 
 // ---------------------------------------------------------------------------
 // Series of the near-vertical helpers, with their derivatives.
-
-// Coefficients stored four times over, so that the multiply-adds take them
-// straight from memory.
-struct Coeffs {
-  alignas(32) double c[15][4];
-};
-
-constexpr Coeffs spread(const double (&c)[15]) {
-  Coeffs r{};
-  for (int k = 0; k < 15; ++k)
-    for (int j = 0; j < 4; ++j) r.c[k][j] = c[k];
-  return r;
-}
-
-// (w - atan w)/w^3 = sum (-1)^k w^2k/(2k + 3): 15 terms for 1e-17 at
-// |w| = 0.25, 5 at 1/64.
-constexpr Coeffs ATAN_DEFECT4 = [] {
-  double c[15]{};
-  for (std::size_t k = 0; k < N_ATAN; ++k) c[k] = okada_terms::ATAN_DEFECT[k];
-  return spread(c);
-}();
-
-// (atanh v - v)/v^3 = sum v^2k/(2k + 3), v <= 1/7: 11 terms for 1e-17 at
-// |u| = 0.25, 5 at 1/64.
-constexpr Coeffs ATANH_DEFECT4 = [] {
-  double c[15]{};
-  for (std::size_t k = 0; k < N_ATANH; ++k) c[k] = okada_terms::ATANH_DEFECT[k];
-  return spread(c);
-}();
-
-VINLINE V coeff(const Coeffs& c, int k) { return {_mm256_load_pd(c.c[k])}; }
 
 struct Pair2 {
   V a, b;

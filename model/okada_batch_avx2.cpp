@@ -40,21 +40,15 @@
 
 #if defined(VADREL_HAVE_AVX2_KERNEL)
 
-#include <immintrin.h>
-
 #include <cstddef>
 
-// Vector maths of the C library (glibc's libmvec), four doubles per call.
-extern "C" {
-__m256d _ZGVdN4v_log(__m256d);
-__m256d _ZGVdN4v_atan(__m256d);
-__m256d _ZGVdN4v_log1p(__m256d);
-__m256d _ZGVdN4vv_atan2(__m256d, __m256d);
-}
+#include "model/lanes_avx2.hpp"
 
 namespace vadrel::detail {
 
 namespace {
+
+using namespace lanes;
 
 // The thresholds and series of the scalar kernel: the two evaluations must
 // agree on them.
@@ -62,101 +56,7 @@ using namespace okada_terms;
 constexpr double TWO_PI = 2.0 * PI;
 
 // ---------------------------------------------------------------------------
-// Four doubles and four lane masks, with the arithmetic spelled as operators.
-
-struct V {
-  __m256d v;
-};
-struct M {
-  __m256d m;  // all bits set in true lanes
-};
-
-inline V bc(double d) { return {_mm256_set1_pd(d)}; }
-inline V operator+(V a, V b) { return {_mm256_add_pd(a.v, b.v)}; }
-inline V operator-(V a, V b) { return {_mm256_sub_pd(a.v, b.v)}; }
-inline V operator*(V a, V b) { return {_mm256_mul_pd(a.v, b.v)}; }
-inline V operator/(V a, V b) { return {_mm256_div_pd(a.v, b.v)}; }
-inline V operator+(V a, double b) { return a + bc(b); }
-inline V operator-(V a, double b) { return a - bc(b); }
-inline V operator*(V a, double b) { return a * bc(b); }
-inline V operator+(double a, V b) { return bc(a) + b; }
-inline V operator-(double a, V b) { return bc(a) - b; }
-inline V operator*(double a, V b) { return bc(a) * b; }
-inline V operator/(double a, V b) { return bc(a) / b; }
-inline V operator-(V a) { return {_mm256_xor_pd(a.v, _mm256_set1_pd(-0.0))}; }
-inline V fmadd(V a, V b, V c) { return {_mm256_fmadd_pd(a.v, b.v, c.v)}; }
-inline V vabs(V a) { return {_mm256_andnot_pd(_mm256_set1_pd(-0.0), a.v)}; }
-inline V vsqrt(V a) { return {_mm256_sqrt_pd(a.v)}; }
-// a with the sign of s flipped in where s is negative: a * sgn(s).
-inline V times_sign(V a, V s) {
-  return {_mm256_xor_pd(a.v, _mm256_and_pd(s.v, _mm256_set1_pd(-0.0)))};
-}
-
-// Comparisons as in C++: false on NaN, except != which is true.
-inline M operator<(V a, V b) { return {_mm256_cmp_pd(a.v, b.v, _CMP_LT_OQ)}; }
-inline M operator<=(V a, V b) { return {_mm256_cmp_pd(a.v, b.v, _CMP_LE_OQ)}; }
-inline M operator>(V a, V b) { return {_mm256_cmp_pd(a.v, b.v, _CMP_GT_OQ)}; }
-inline M operator>=(V a, V b) { return {_mm256_cmp_pd(a.v, b.v, _CMP_GE_OQ)}; }
-inline M operator==(V a, V b) { return {_mm256_cmp_pd(a.v, b.v, _CMP_EQ_OQ)}; }
-inline M operator!=(V a, V b) { return {_mm256_cmp_pd(a.v, b.v, _CMP_NEQ_UQ)}; }
-inline M operator<(V a, double b) { return a < bc(b); }
-inline M operator>(V a, double b) { return a > bc(b); }
-inline M operator>=(V a, double b) { return a >= bc(b); }
-inline M operator==(V a, double b) { return a == bc(b); }
-inline M operator!=(V a, double b) { return a != bc(b); }
-inline M operator&(M a, M b) { return {_mm256_and_pd(a.m, b.m)}; }
-inline M operator|(M a, M b) { return {_mm256_or_pd(a.m, b.m)}; }
-inline M operator!(M a) {
-  return {_mm256_xor_pd(a.m, _mm256_castsi256_pd(_mm256_set1_epi64x(-1)))};
-}
-inline int bits(M a) { return _mm256_movemask_pd(a.m); }
-inline bool any(M a) { return bits(a) != 0; }
-
-// a where m, else b.
-inline V sel(M m, V a, V b) { return {_mm256_blendv_pd(b.v, a.v, m.m)}; }
-// a where m, else +0.
-inline V keep(M m, V a) { return {_mm256_and_pd(m.m, a.v)}; }
-// +0 where m, else a.
-inline V drop(M m, V a) { return {_mm256_andnot_pd(m.m, a.v)}; }
-
-inline V vlog(V a) { return {_ZGVdN4v_log(a.v)}; }
-inline V vatan(V a) { return {_ZGVdN4v_atan(a.v)}; }
-inline V vlog1p(V a) { return {_ZGVdN4v_log1p(a.v)}; }
-inline V vatan2(V y, V x) { return {_ZGVdN4vv_atan2(y.v, x.v)}; }
-
-// ---------------------------------------------------------------------------
 // Power series of the near-vertical helpers (the same as okada.cpp).
-
-// Coefficients stored four times over, so that the multiply-adds take them
-// straight from memory.
-struct Coeffs {
-  alignas(32) double c[15][4];
-};
-
-constexpr Coeffs spread(const double (&c)[15]) {
-  Coeffs r{};
-  for (int k = 0; k < 15; ++k)
-    for (int j = 0; j < 4; ++j) r.c[k][j] = c[k];
-  return r;
-}
-
-// (w - atan w)/w^3 = sum (-1)^k w^2k/(2k + 3).  15 terms for 1e-17 at
-// |w| = 0.25, 5 at 1/64.
-constexpr Coeffs ATAN_DEFECT4 = [] {
-  double c[15]{};
-  for (std::size_t k = 0; k < N_ATAN; ++k) c[k] = okada_terms::ATAN_DEFECT[k];
-  return spread(c);
-}();
-
-// (atanh v - v)/v^3 = sum v^2k/(2k + 3), v <= 1/7.  11 terms for 1e-17 at
-// |u| = 0.25, 5 at 1/64.
-constexpr Coeffs ATANH_DEFECT4 = [] {
-  double c[15]{};
-  for (std::size_t k = 0; k < N_ATANH; ++k) c[k] = okada_terms::ATANH_DEFECT[k];
-  return spread(c);
-}();
-
-inline V coeff(const Coeffs& c, int k) { return {_mm256_load_pd(c.c[k])}; }
 
 // c[0] + c[1] t + ... + c[Mt-1] t^(Mt-1), as two Horner chains in t^2.
 template <int Mt>
