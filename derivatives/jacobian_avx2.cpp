@@ -684,38 +684,6 @@ VINLINE LogParts log_parts(const LogArg& g, V r) {
   return {sel(ser, s.a, cl.a), sel(ser, s.b, cl.b), sel(ser, s.db, cl.db)};
 }
 
-// Signed sum arg z0 - arg z1 - arg z2 + arg z3 of the four corners' complex
-// numbers, each with positive real part (argument in (-pi/2, pi/2)).  The
-// pair products w = z0 conj(z1) and v = z3 conj(z2), formed as the corners
-// arrive, have their arguments in (-pi, pi); the total, in (-2 pi, 2 pi), is
-// the argument of w v plus 2 pi when both pairs turn the same way and the
-// product's argument the other way.
-struct ArgSum {
-  V zr, zi;  // z0 or z2, until its partner arrives
-  V wr, wi, vr, vi;
-};
-
-VINLINE void add_arg(ArgSum& a, V re, V im, int n) {
-  if (n == 0 || n == 2) {
-    a.zr = re;
-    a.zi = im;
-  } else if (n == 1) {
-    a.wr = a.zr * re + a.zi * im;
-    a.wi = a.zi * re - a.zr * im;
-  } else {
-    a.vr = re * a.zr + im * a.zi;
-    a.vi = im * a.zr - re * a.zi;
-  }
-}
-
-VINLINE V signed_arg_sum(const ArgSum& s) {
-  const V tr = s.wr * s.vr - s.wi * s.vi;
-  const V ti = s.wr * s.vi + s.wi * s.vr;
-  const V a = vatan2(ti, tr);
-  const M up = (s.wi >= 0.0) & (s.vi >= 0.0) & (a < 0.0);
-  const M down = (s.wi < 0.0) & (s.vi < 0.0) & (a > 0.0);
-  return (a + keep(up, bc(TWO_PI))) - keep(down, bc(TWO_PI));
-}
 
 // Multiplies the signed product num/den by f^sign(n), f = a/b.
 VINLINE void acc_product(V& num, V& den, V a, V b, int n) {

@@ -8,6 +8,7 @@
 #include <cstddef>
 
 #include "model/okada_terms.hpp"
+#include "model/vec9.hpp"
 
 // Vector maths of the C library (glibc's libmvec), four doubles per call.
 extern "C" {
@@ -94,6 +95,42 @@ VINLINE V vatan2(V y, V x) { return {_ZGVdN4vv_atan2(y.v, x.v)}; }
 
 // True in lanes where v is not finite (v * 0 is NaN exactly there).
 VINLINE M not_finite(V v) { return {_mm256_cmp_pd((v * 0.0).v, _mm256_setzero_pd(), _CMP_NEQ_UQ)}; }
+
+// ---------------------------------------------------------------------------
+// The argument of a product of four complex numbers, one per corner.
+
+// Signed sum arg z0 - arg z1 - arg z2 + arg z3 of the four corners' complex
+// numbers, each with positive real part (argument in (-pi/2, pi/2)).  The
+// pair products w = z0 conj(z1) and v = z3 conj(z2), formed as the corners
+// arrive, have their arguments in (-pi, pi); the total, in (-2 pi, 2 pi), is
+// the argument of w v plus 2 pi when both pairs turn the same way and the
+// product's argument the other way.
+struct ArgSum {
+  V zr, zi;  // z0 or z2, until its partner arrives
+  V wr, wi, vr, vi;
+};
+
+VINLINE void add_arg(ArgSum& a, V re, V im, int k) {
+  if (k == 0 || k == 2) {
+    a.zr = re;
+    a.zi = im;
+  } else if (k == 1) {
+    a.wr = a.zr * re + a.zi * im;
+    a.wi = a.zi * re - a.zr * im;
+  } else {
+    a.vr = re * a.zr + im * a.zi;
+    a.vi = im * a.zr - re * a.zi;
+  }
+}
+
+VINLINE V signed_arg_sum(const ArgSum& s) {
+  const V tr = s.wr * s.vr - s.wi * s.vi;
+  const V ti = s.wr * s.vi + s.wi * s.vr;
+  const V a = vatan2(ti, tr);
+  const M up = (s.wi >= 0.0) & (s.vi >= 0.0) & (a < 0.0);
+  const M down = (s.wi < 0.0) & (s.vi < 0.0) & (a > 0.0);
+  return (a + keep(up, bc(2.0 * PI))) - keep(down, bc(2.0 * PI));
+}
 
 // ---------------------------------------------------------------------------
 // The power series of the near-vertical helpers.
