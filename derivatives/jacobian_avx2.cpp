@@ -622,32 +622,10 @@ VINLINE PairD atan_parts(V w, V inv_w, V inv_1w2) {
   return {sel(ser, s.a, cl.a), sel(ser, s.b, cl.b), sel(ser, s.da, cl.da), sel(ser, s.db, cl.db)};
 }
 
-// {-ln(1 - u)/u, 1/(1 - u) - (-ln(1 - u) - u)/u^2} as functions of u: series
-// in v = u/(2 - u) below |u| = 0.25, closed form above.  The first one's
-// derivative is the second; da holds the second one's.  Each form needs one
-// reciprocal: of (2 - u)(1 - u) for the series, which gives v and
-// 1/(1 - v) = (2 - u)/(2 (1 - u)), and of u^2 (1 - u) for the closed form,
-// which gives 1/u and 1/(1 - u).  log_arg() prepares the number to invert,
-// so that its division can be shared.
-struct LogArg {
-  V u, au, one_u, two_u;
-  M ser;
-  int sb;
-  V den;
-};
 
-VINLINE LogArg log_arg(V u) {
-  LogArg a;
-  a.u = u;
-  a.au = vabs(u);
-  a.ser = a.au < SERIES_LIMIT;
-  a.sb = bits(a.ser);
-  a.one_u = 1.0 - u;
-  a.two_u = 2.0 - u;
-  a.den = sel(a.ser, a.two_u * a.one_u, u * u * a.one_u);
-  return a;
-}
-
+// {-ln(1 - u)/u, 1/(1 - u) - (-ln(1 - u) - u)/u^2} as functions of u (see
+// log_arg): the first one's derivative is the second; db holds the second
+// one's.
 struct LogParts {
   V a, b, db;
 };

@@ -107,30 +107,6 @@ inline Pair atan_parts(V w, V inv_w) {
   return {sel(ser, s.a, cl.a), sel(ser, s.b, cl.b)};
 }
 
-// {-ln(1 - u)/u, 1/(1 - u) - (-ln(1 - u) - u)/u^2}: series in
-// v = u/(2 - u) below |u| = 0.25, closed form above (see okada.cpp).  Each
-// form needs one reciprocal: of (2 - u)(1 - u) for the series, which gives
-// v = u/(2 - u) and 1/(1 - v) = (2 - u)/(2 (1 - u)), and of u^2 (1 - u) for
-// the closed form, which gives 1/u and 1/(1 - u).  log_arg() prepares the
-// number to invert, so that its division can be shared.
-struct LogArg {
-  V u, au, one_u, two_u;
-  M ser;
-  int sb;
-  V den;  // the number whose reciprocal log_parts() takes
-};
-
-inline LogArg log_arg(V u) {
-  LogArg a;
-  a.u = u;
-  a.au = vabs(u);
-  a.ser = a.au < SERIES_LIMIT;
-  a.sb = bits(a.ser);
-  a.one_u = 1.0 - u;
-  a.two_u = 2.0 - u;
-  a.den = sel(a.ser, a.two_u * a.one_u, u * u * a.one_u);
-  return a;
-}
 
 inline Pair log_parts(const LogArg& g, V r) {
   const V u = g.u, au = g.au, one_u = g.one_u, two_u = g.two_u;
