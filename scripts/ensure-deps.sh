@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build needs when it is missing (Debian packages): a C++
 # compiler, CMake and GoogleTest; for the Python module and its tests
-# pybind11, the Python headers, numpy, matplotlib, dask, distributed and
-# pytest, all for Debian's /usr/bin/python3.  Google Benchmark is only needed
+# pybind11, the Python headers, numpy, scipy, matplotlib, netCDF4, dask,
+# distributed and pytest, all for Debian's /usr/bin/python3.  Google Benchmark is only needed
 # for the benchmarks (pass --bench); clang and its libFuzzer runtime only for
 # the fuzz targets (pass --fuzz).
 set -euo pipefail
@@ -16,7 +16,9 @@ py_has() { [ -x /usr/bin/python3 ] && /usr/bin/python3 -c "import $1" >/dev/null
 [ -f /usr/include/pybind11/pybind11.h ] || need+=(pybind11-dev)
 compgen -G "/usr/include/python3*/Python.h" >/dev/null || need+=(python3-dev)
 py_has numpy || need+=(python3-numpy)
+py_has scipy.optimize || need+=(python3-scipy)
 py_has matplotlib || need+=(python3-matplotlib)
+py_has netCDF4 || need+=(python3-netcdf4)
 py_has dask.array || need+=(python3-dask)
 py_has distributed || need+=(python3-distributed)
 py_has pytest || need+=(python3-pytest)
