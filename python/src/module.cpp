@@ -26,6 +26,7 @@
 #include "driver/driver.hpp"
 #include "model/okada.hpp"
 #include "model/okada_batch.hpp"
+#include "model/okada_terms.hpp"
 #include "readers/faults.hpp"
 #include "readers/grid2d.hpp"
 #include "readers/grid_uplift.hpp"
@@ -37,6 +38,7 @@
 #include "writers/strain.hpp"
 
 namespace py = pybind11;
+using vadrel::okada_terms::ON_TRACE_REL;
 
 namespace vadrel::python {
 
@@ -185,33 +187,199 @@ Array new_array(std::size_t n, std::size_t cols) {
 // ---------------------------------------------------------------------------
 // Fault models.
 
-Segment make_segment(double X, double Y, double strike, double depth, double dip, double lam, double mu,
-                     double U1, double U2, double U3, double L, double W, const std::string& name,
-                     std::int32_t flag) {
+// Beyond this size (km for lengths, mm for slips) the powers of distances the
+// patch solution forms overflow: the faults reader refuses such segments too.
+constexpr double kLargest = 1e50;
+
+std::string number_text(double v) { return py::repr(py::float_(v)).cast<std::string>(); }
+
+// A coordinate, length or slip: finite and within kLargest.
+double sized_param(double v, const char* name) {
+  finite_param(v, name);
+  if (!(std::fabs(v) <= kLargest)) {
+    bad(std::string(name) + " is beyond 1e50 (" + number_text(v) + "); the model cannot be evaluated with it");
+  }
+  return v;
+}
+
+double positive_param(double v, const char* name, const char* what) {
+  sized_param(v, name);
+  if (!(v > 0.0)) bad(std::string(name) + " must be positive (" + what + "), got " + number_text(v));
+  return v;
+}
+
+void check_elastic(double lam, double mu) {
+  finite_param(lam, "lam");
+  finite_param(mu, "mu");
+  if (!std::isfinite(mu / (lam + mu))) bad("lam and mu: mu/(lam+mu) must be a finite number (lam + mu = 0?)");
+}
+
+// The faults file's field order, which is the keyword order of Segment().
+constexpr std::array<const char*, 14> kFileOrder{"X", "Y",  "strike", "flag", "depth", "dip", "lam",
+                                                  "mu", "U1", "U2",     "U3",   "L",     "W",   "name"};
+// The order of the module's first versions (flag last), kept for positional calls.
+constexpr std::array<const char*, 14> kEarlierOrder{"X",  "Y",  "strike", "depth", "dip", "lam",  "mu",
+                                                     "U1", "U2", "U3",     "L",     "W",   "name", "flag"};
+
+std::size_t field_index(const std::string& name) {
+  for (std::size_t k = 0; k < kFileOrder.size(); ++k) {
+    if (name == kFileOrder[k]) return k;
+  }
+  return kFileOrder.size();
+}
+
+// Name bytes as Python text: bytes that are not UTF-8 (a faults file may
+// hold any) survive a round trip through the constructor.
+py::str name_text(const std::string& name) {
+  const std::string t = name.substr(0, name.find_last_not_of(' ') + 1);
+  PyObject* o = PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), "surrogateescape");
+  if (o == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(o);
+}
+
+std::string name_bytes(const py::handle& h) {
+  if (!py::isinstance<py::str>(h)) throw py::type_error("name must be a str, got " + py::repr(h).cast<std::string>());
+  PyObject* b = PyUnicode_AsEncodedString(h.ptr(), "utf-8", "surrogateescape");
+  if (b == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::bytes>(b).cast<std::string>();
+}
+
+double number_arg(const py::handle& h, const char* name) {
+  if (py::isinstance<py::str>(h) || py::isinstance<py::bytes>(h)) {
+    throw py::type_error(std::string(name) + " must be a number, got " + py::repr(h).cast<std::string>());
+  }
+  try {
+    return py::float_(py::reinterpret_borrow<py::object>(h)).cast<double>();
+  } catch (const py::error_already_set&) {
+    throw py::type_error(std::string(name) + " must be a number, got " + py::repr(h).cast<std::string>());
+  }
+}
+
+std::int32_t flag_arg(const py::handle& h) {
+  const double v = number_arg(h, "flag");
+  if (!(v == std::trunc(v) && std::fabs(v) <= 2147483647.0)) {
+    bad("flag must be a whole number that fits 32 bits (it is listed only), got " + number_text(v));
+  }
+  return static_cast<std::int32_t>(v);
+}
+
+// A segment from its fields by name (kFileOrder), every value checked:
+// coordinates, lengths and slips finite and within 1e50 (the faults
+// reader's rule), angles and elastic constants finite, L and W positive.
+Segment segment_from_fields(const std::array<py::object, 14>& v) {
+  std::string missing;
+  for (std::size_t k = 0; k < v.size(); ++k) {
+    const bool optional = k == 3 || k == 13;  // flag, name
+    if (!v[k] && !optional) missing += std::string(missing.empty() ? "" : ", ") + kFileOrder[k];
+  }
+  if (!missing.empty()) throw py::type_error("Segment() is missing " + missing);
+  auto num = [&](std::size_t k) { return number_arg(v[k], kFileOrder[k]); };
   Segment s;
-  s.X = finite_param(X, "X");
-  s.Y = finite_param(Y, "Y");
-  s.strike = finite_param(strike, "strike");
-  s.flag = flag;
-  s.depth = finite_param(depth, "depth");
-  s.dip = finite_param(dip, "dip");
-  s.lambda = finite_param(lam, "lam");
-  s.mu = finite_param(mu, "mu");
-  s.U1 = finite_param(U1, "U1");
-  s.U2 = finite_param(U2, "U2");
-  s.U3 = finite_param(U3, "U3");
-  s.L = finite_param(L, "L");
-  s.W = finite_param(W, "W");
-  if (lam + mu == 0.0) bad("lam + mu must not be 0 (only mu/(lam+mu) is used)");
-  s.name = name.substr(0, 16);
+  s.X = sized_param(num(0), "X");
+  s.Y = sized_param(num(1), "Y");
+  s.strike = finite_param(num(2), "strike");
+  s.flag = v[3] ? flag_arg(v[3]) : 0;
+  s.depth = sized_param(num(4), "depth");
+  s.dip = finite_param(num(5), "dip");
+  s.lambda = num(6);
+  s.mu = num(7);
+  check_elastic(s.lambda, s.mu);
+  s.U1 = sized_param(num(8), "U1");
+  s.U2 = sized_param(num(9), "U2");
+  s.U3 = sized_param(num(10), "U3");
+  s.L = positive_param(num(11), "L", "the length along strike, km");
+  s.W = positive_param(num(12), "W", "the width up dip, km");
+  s.name = v[13] ? name_bytes(v[13]) : std::string();
+  s.name = s.name.substr(0, 16);
   s.name.resize(16, ' ');
   return s;
 }
 
-std::string trimmed(const std::string& s) {
-  std::size_t n = s.size();
-  while (n > 0 && s[n - 1] == ' ') --n;
-  return s.substr(0, n);
+// Segment(*args, **kwargs).  Keywords name the fields of the faults file.
+// Positional values are read in the faults file's order when there are 13 or
+// 14 of them with a number 13th (flag 4th), and in the earlier order (flag
+// after the name) when there are 12, or 13 or 14 with a text 13th (the
+// name); the first three are the same in both orders.  Any other count
+// would be ambiguous (is the 4th the flag or the depth?) and is refused.
+Segment make_segment(const py::args& args, const py::kwargs& kwargs) {
+  const std::size_t n = args.size();
+  const std::array<const char*, 14>* order = &kFileOrder;
+  if (n > 14) throw py::type_error("Segment() takes at most 14 positional arguments, got " + std::to_string(n));
+  if (n >= 4 && n <= 11) {
+    throw py::type_error("Segment() with " + std::to_string(n) +
+                         " positional arguments is ambiguous (the 4th is the flag in the faults file's order, "
+                         "the depth in the earlier one): give X, Y, strike and the rest by keyword, "
+                         "Segment(X=, Y=, strike=, flag=0, depth=, dip=, lam=, mu=, U1=, U2=, U3=, L=, W=, name=)");
+  }
+  if (n == 12 || (n >= 13 && py::isinstance<py::str>(args[12]))) order = &kEarlierOrder;
+  std::array<py::object, 14> v;
+  for (std::size_t k = 0; k < n; ++k) v[field_index((*order)[k])] = py::reinterpret_borrow<py::object>(args[k]);
+  for (const auto& [key, value] : kwargs) {
+    const std::string name = py::str(key).cast<std::string>();
+    const std::size_t k = field_index(name);
+    if (k == kFileOrder.size()) throw py::type_error("Segment() got an unexpected keyword argument '" + name + "'");
+    if (v[k]) throw py::type_error("Segment() got multiple values for argument '" + name + "'");
+    v[k] = py::reinterpret_borrow<py::object>(value);
+  }
+  return segment_from_fields(v);
+}
+
+std::array<py::object, 14> segment_fields(const Segment& s) {
+  return {py::float_(s.X), py::float_(s.Y),  py::float_(s.strike), py::int_(s.flag), py::float_(s.depth),
+          py::float_(s.dip), py::float_(s.lambda), py::float_(s.mu), py::float_(s.U1), py::float_(s.U2),
+          py::float_(s.U3), py::float_(s.L),  py::float_(s.W),   name_text(s.name)};
+}
+
+Segment replace_segment(const Segment& s, const py::kwargs& changes) {
+  std::array<py::object, 14> v = segment_fields(s);
+  for (const auto& [key, value] : changes) {
+    const std::string name = py::str(key).cast<std::string>();
+    const std::size_t k = field_index(name);
+    if (k == kFileOrder.size()) throw py::type_error("replace() got an unexpected keyword argument '" + name + "'");
+    v[k] = py::reinterpret_borrow<py::object>(value);
+  }
+  return segment_from_fields(v);
+}
+
+std::string segment_repr(const Segment& s) {
+  const std::array<py::object, 14> v = segment_fields(s);
+  std::string r = "Segment(";
+  for (std::size_t k = 0; k < v.size(); ++k) {
+    r += std::string(k ? ", " : "") + kFileOrder[k] + "=" + py::repr(v[k]).cast<std::string>();
+  }
+  return r + ")";
+}
+
+bool same_segment(const Segment& a, const Segment& b) {
+  return a.X == b.X && a.Y == b.Y && a.strike == b.strike && a.flag == b.flag && a.depth == b.depth &&
+         a.dip == b.dip && a.lambda == b.lambda && a.mu == b.mu && a.U1 == b.U1 && a.U2 == b.U2 &&
+         a.U3 == b.U3 && a.L == b.L && a.W == b.W && a.name == b.name;
+}
+
+// A segment restored from a pickle: any segment the faults reader accepts
+// (a length of 0, say) comes back as it was.
+Segment restored_segment(const py::tuple& t) {
+  Segment s;
+  s.X = t[0].cast<double>();
+  s.Y = t[1].cast<double>();
+  s.strike = t[2].cast<double>();
+  s.depth = t[3].cast<double>();
+  s.dip = t[4].cast<double>();
+  s.lambda = t[5].cast<double>();
+  s.mu = t[6].cast<double>();
+  s.U1 = t[7].cast<double>();
+  s.U2 = t[8].cast<double>();
+  s.U3 = t[9].cast<double>();
+  s.L = t[10].cast<double>();
+  s.W = t[11].cast<double>();
+  s.name = t[12].cast<std::string>();
+  s.flag = t[13].cast<std::int32_t>();
+  for (const double v : {s.X, s.Y, s.strike, s.depth, s.dip, s.U1, s.U2, s.U3, s.L, s.W}) {
+    if (!std::isfinite(v)) bad("a pickled segment holds a value that is not finite");
+  }
+  check_elastic(s.lambda, s.mu);
+  s.name.resize(16, ' ');
+  return s;
 }
 
 struct Faults {
@@ -225,6 +393,32 @@ Faults make_faults(const std::vector<Segment>& segments, const std::array<double
   f.model.ramp = {finite_param(ramp[0], "ramp a"), finite_param(ramp[1], "ramp b"),
                   finite_param(ramp[2], "ramp c")};
   return f;
+}
+
+// Faults(segments, ramp): segments from any iterable (list, tuple,
+// generator, numpy array of objects) or one Segment.
+Faults faults_from(const py::object& segments, const py::object& ramp) {
+  std::vector<Segment> list;
+  if (py::isinstance<Segment>(segments)) {
+    list.push_back(segments.cast<Segment>());
+  } else {
+    if (py::isinstance<py::str>(segments) || !py::hasattr(segments, "__iter__")) {
+      throw py::type_error("segments must be a sequence of Segment, got " + py::repr(segments).cast<std::string>());
+    }
+    const py::object items = py::isinstance<py::array>(segments) ? segments.attr("ravel")() : segments;
+    for (const py::handle item : items) {
+      if (!py::isinstance<Segment>(item)) {
+        throw py::type_error("segments[" + std::to_string(list.size()) + "] is not a Segment: " +
+                             py::repr(item).cast<std::string>());
+      }
+      list.push_back(item.cast<Segment>());
+    }
+  }
+  std::array<double, 3> r{};
+  const py::list values(ramp);
+  if (values.size() != 3) bad("ramp must be (a, b, c), got " + py::repr(ramp).cast<std::string>());
+  for (std::size_t k = 0; k < 3; ++k) r[k] = number_arg(values[k], "ramp");
+  return make_faults(list, r);
 }
 
 Faults read_faults_file(const std::string& path) {
@@ -271,17 +465,36 @@ Faults read_faults_file(const std::string& path) {
 py::array patch_displacement(const Array& x, const Array& y, double L, double W, double depth, double dip,
                              double lam, double mu, double U1, double U2, double U3, int threads) {
   const Points p = points(x, y);
-  for (auto [v, name] : {std::pair{L, "L"}, {W, "W"}, {depth, "depth"}, {dip, "dip"}, {lam, "lam"},
-                         {mu, "mu"}, {U1, "U1"}, {U2, "U2"}, {U3, "U3"}}) {
-    finite_param(v, name);
+  positive_param(L, "L", "the length along strike, km");
+  positive_param(W, "W", "the width up dip, km");
+  sized_param(depth, "depth");
+  finite_param(dip, "dip");
+  check_elastic(lam, mu);
+  sized_param(U1, "U1");
+  sized_param(U2, "U2");
+  sized_param(U3, "U3");
+  // A patch with a part above the surface is no physical source: under its
+  // corners the field is unbounded.  One lying in the surface (horizontal at
+  // depth 0) has no trace to speak of.  Both are refused, so that NaN marks
+  // exactly the surface trace of a patch that reaches the surface.
+  const PatchTrig pt = patch_trig(dip, lam, mu);
+  const double rounding = ON_TRACE_REL * (L + W + std::fabs(depth));
+  const double rise = W * pt.sin_dip;
+  const double shallowest = std::min(depth, depth - rise);
+  if (shallowest < -rounding) {
+    bad("depth " + number_text(depth) + " puts part of the patch above the surface (its shallowest point at " +
+        number_text(-shallowest) + " km above it, with W " + number_text(W) + " and dip " + number_text(dip) + ")");
   }
-  if (lam + mu == 0.0) bad("lam + mu must not be 0 (only mu/(lam+mu) is used)");
+  if (std::fabs(rise) <= rounding && depth <= rounding) {
+    bad("dip " + number_text(dip) + " and depth " + number_text(depth) +
+        " lay the patch in the surface, where its displacement is not defined");
+  }
   const unsigned t = thread_count(threads);
   Array out = new_array(p.n, 9);
   double* o = out.mutable_data();
   {
     py::gil_scoped_release release;
-    const PatchTrig trig = patch_trig(dip, lam, mu);
+    const PatchTrig& trig = pt;
     over_chunks(p.n, kChunk, t, [&](std::size_t begin, std::size_t end) {
       constexpr std::size_t block = 256;
       std::vector<double> scratch(9 * block);
@@ -590,27 +803,38 @@ PYBIND11_MODULE(_vadrel, m) {
   m.attr("version") = VADREL_VERSION;
 
   py::class_<Segment>(m, "Segment", R"doc(
-One rectangular fault segment.
+One rectangular fault segment, the fields of a faults-file line.
 
-Segment(X, Y, strike, depth, dip, lam, mu, U1, U2, U3, L, W, name="", flag=0)
+Segment(X=, Y=, strike=, flag=0, depth=, dip=, lam=, mu=, U1=, U2=, U3=, L=, W=, name="")
 
 X, Y    surface point above the start of the deep edge, km east and north
 strike  degrees clockwise from north; the patch dips to the right of the
         strike direction for dips below 90 degrees
+flag    an integer, listed only
 depth   depth of the deep edge, km
 dip     degrees
 lam, mu elastic constants in any one unit (only mu/(lam+mu) is used)
 U1, U2, U3  strike slip (positive left-lateral), dip slip (positive
         reverse), opening, mm
-L, W    length along strike and width up dip from the deep edge, km
-name    label (first 16 characters kept); flag: an integer, listed only
+L, W    length along strike and width up dip from the deep edge, km (> 0)
+name    label (first 16 characters kept)
+
+Keywords are the safe way.  Positionally the faults file's order is taken
+when 13 numbers (14 with the name) are given; 12 numbers, optionally
+followed by name and flag, are read in the earlier order X, Y, strike,
+depth, dip, lam, mu, U1, U2, U3, L, W, name, flag.  Other positional counts
+above three are ambiguous and raise TypeError.
+
+ValueError, naming the argument: a value that is not finite; X, Y, depth,
+L, W or a slip beyond 1e50 (as the faults reader refuses them); L or W not
+positive; mu/(lam+mu) not finite.  The repr is the keyword call, and
+replace(**changes) returns a copy with some fields changed.
 )doc")
-      .def(py::init(&make_segment), py::arg("X"), py::arg("Y"), py::arg("strike"), py::arg("depth"),
-           py::arg("dip"), py::arg("lam"), py::arg("mu"), py::arg("U1"), py::arg("U2"), py::arg("U3"),
-           py::arg("L"), py::arg("W"), py::arg("name") = "", py::arg("flag") = 0)
+      .def(py::init(&make_segment))
       .def_readonly("X", &Segment::X)
       .def_readonly("Y", &Segment::Y)
       .def_readonly("strike", &Segment::strike)
+      .def_readonly("flag", &Segment::flag)
       .def_readonly("depth", &Segment::depth)
       .def_readonly("dip", &Segment::dip)
       .def_readonly("lam", &Segment::lambda)
@@ -620,41 +844,34 @@ name    label (first 16 characters kept); flag: an integer, listed only
       .def_readonly("U3", &Segment::U3)
       .def_readonly("L", &Segment::L)
       .def_readonly("W", &Segment::W)
-      .def_readonly("flag", &Segment::flag)
-      .def_property_readonly("name", [](const Segment& s) { return trimmed(s.name); })
-      .def("__repr__",
-           [](const Segment& s) {
-             std::ostringstream o;
-             o.precision(17);
-             o << "Segment(X=" << s.X << ", Y=" << s.Y << ", strike=" << s.strike << ", depth=" << s.depth
-               << ", dip=" << s.dip << ", lam=" << s.lambda << ", mu=" << s.mu << ", U1=" << s.U1
-               << ", U2=" << s.U2 << ", U3=" << s.U3 << ", L=" << s.L << ", W=" << s.W << ", name='"
-               << trimmed(s.name) << "', flag=" << s.flag << ")";
-             return o.str();
-           })
+      .def_property_readonly("name", [](const Segment& s) { return name_text(s.name); })
+      .def("replace", &replace_segment, "A copy with the fields given by keyword changed (checked as Segment() checks them).")
+      .def("__repr__", &segment_repr)
+      .def("__eq__", [](const Segment& a, const py::object& b) {
+        return py::isinstance<Segment>(b) && same_segment(a, b.cast<Segment>());
+      })
+      .def("__hash__", [](const Segment& s) {
+        return py::hash(py::make_tuple(s.X, s.Y, s.strike, s.flag, s.depth, s.dip, s.lambda, s.mu, s.U1, s.U2,
+                                       s.U3, s.L, s.W, py::bytes(s.name)));
+      })
       .def(py::pickle(
           [](const Segment& s) {
             return py::make_tuple(s.X, s.Y, s.strike, s.depth, s.dip, s.lambda, s.mu, s.U1, s.U2, s.U3, s.L,
-                                  s.W, s.name, s.flag);
+                                  s.W, py::bytes(s.name), s.flag);
           },
-          [](const py::tuple& t) {
-            return make_segment(t[0].cast<double>(), t[1].cast<double>(), t[2].cast<double>(),
-                                t[3].cast<double>(), t[4].cast<double>(), t[5].cast<double>(),
-                                t[6].cast<double>(), t[7].cast<double>(), t[8].cast<double>(),
-                                t[9].cast<double>(), t[10].cast<double>(), t[11].cast<double>(),
-                                t[12].cast<std::string>(), t[13].cast<std::int32_t>());
-          }));
+          [](const py::tuple& t) { return restored_segment(t); }));
 
   py::class_<Faults>(m, "Faults", R"doc(
 A fault model: one or more segments and the range ramp.
 
 Faults(segments, ramp=(0, 0, 0))
 
-segments  a sequence of Segment (at least one)
+segments  Segment objects from any iterable (list, tuple, generator, numpy
+          array of objects), at least one; or a single Segment
 ramp      (a, b, c): a*x + b*y + c (mm, x and y in km) is added to every
           range change
 )doc")
-      .def(py::init(&make_faults), py::arg("segments"), py::arg("ramp") = std::array<double, 3>{0.0, 0.0, 0.0})
+      .def(py::init(&faults_from), py::arg("segments"), py::arg("ramp") = py::make_tuple(0.0, 0.0, 0.0))
       .def_property_readonly("segments", [](const Faults& f) { return f.model.segments; })
       .def_property_readonly("ramp",
                              [](const Faults& f) {
@@ -663,11 +880,9 @@ ramp      (a, b, c): a*x + b*y + c (mm, x and y in km) is added to every
       .def("__len__", [](const Faults& f) { return f.model.segments.size(); })
       .def("__repr__",
            [](const Faults& f) {
-             std::ostringstream o;
-             o.precision(17);
-             o << "Faults(<" << f.model.segments.size() << " segment(s)>, ramp=(" << f.model.ramp.a << ", "
-               << f.model.ramp.b << ", " << f.model.ramp.c << "))";
-             return o.str();
+             return "Faults(<" + std::to_string(f.model.segments.size()) + " segment(s)>, ramp=(" +
+                    number_text(f.model.ramp.a) + ", " + number_text(f.model.ramp.b) + ", " +
+                    number_text(f.model.ramp.c) + "))";
            })
       .def(py::pickle(
           [](const Faults& f) {

@@ -156,7 +156,7 @@ def test_results_do_not_depend_on_threads():
                lambda t: vadrel.range_change(f, x, y, (0.1, 0.2, 0.9), threads=t),
                lambda t: vadrel.strain(f, x[:3000], y[:3000], threads=t),
                lambda t: vadrel.partials(f, x[:2000], y[:2000], (0.1, 0.2, 0.9), threads=t),
-               lambda t: vadrel.patch_displacement(x, y, L=10, W=5, depth=4, dip=70, U2=1.0, threads=t)):
+               lambda t: vadrel.patch_displacement(x, y, L=10, W=5, depth=6, dip=70, U2=1.0, threads=t)):
         np.testing.assert_array_equal(fn(1), fn(2))
         np.testing.assert_array_equal(fn(1), fn(0))
 
@@ -194,12 +194,12 @@ ERRORS = [
     ("lengths", lambda: vadrel.displacement(F, [1, 2, 3], [1, 2]), "same length"),
     ("nan x", lambda: vadrel.range_change(F, [1, np.nan], [1, 2], (0, 0, 1)), r"x\[1\] is not finite"),
     ("inf y", lambda: vadrel.strain(F, [1, 2], [np.inf, 2]), r"y\[0\] is not finite"),
-    ("2-D x", lambda: vadrel.displacement(F, np.zeros((2, 2)), np.zeros((2, 2))), "1-D"),
+    ("2-D x", lambda: vadrel.displacement(F, np.zeros((2, 2)), np.zeros(3)), "shapes that broadcast"),
     ("patch nan", lambda: vadrel.patch_displacement([0], [np.nan], L=1, W=1, depth=1, dip=45), "not finite"),
     ("patch param", lambda: vadrel.patch_displacement([0], [0], L=np.inf, W=1, depth=1, dip=45), "L must be a finite number"),
     ("zone 0", lambda: vadrel.utm(3.0, 45.0, 0), "zone must be a UTM zone from 1 to 60"),
     ("zone 61", lambda: vadrel.utm([3.0], [45.0], 61), "zone must be a UTM zone from 1 to 60"),
-    ("utm shapes", lambda: vadrel.utm([3.0, 4.0], [45.0], 31), "same shape"),
+    ("utm shapes", lambda: vadrel.utm([3.0, 4.0], [45.0, 46.0, 47.0], 31), "same shape"),
     ("utm nan", lambda: vadrel.utm(np.nan, 45.0, 31), "lon.*not finite"),
     ("utm lat", lambda: vadrel.utm(3.0, 91.0, 31), "outside -90..90"),
     ("method", lambda: vadrel.partials(F, [1], [1], (0, 0, 1), method="central"), "method must be"),
@@ -209,7 +209,7 @@ ERRORS = [
     ("segment nan", lambda: vadrel.Segment(0, 0, 0, np.nan, 45, 1, 1, 0, 1, 0, 1, 1), "depth must be a finite number"),
     ("ramp nan", lambda: vadrel.Faults([SEG], ramp=(0, np.nan, 0)), "ramp b must be a finite number"),
     ("threads", lambda: vadrel.displacement(F, [1], [1], threads=-1), "threads"),
-    ("uplift depth", lambda: vadrel.uplift(F, [1, 2], [1, 2], depth=[1]), "depth must have"),
+    ("uplift depth", lambda: vadrel.uplift(F, [1, 2], [1, 2], depth=[1, 2, 3]), "depth must have"),
 ]
 
 

@@ -8,8 +8,13 @@ released, spread over all the processors the process may use (or
 
 Frames and units
 ----------------
-* Ground points ``x``, ``y``: 1-D float arrays, km east and north in the local
-  frame of the fault model.
+* Ground points ``x``, ``y``: numbers or arrays of any shapes that broadcast
+  together (as numpy's operators broadcast them), km east and north in the
+  local frame of the fault model.  Results have the points' shape with the
+  components last: ``displacement`` of (200, 300) grids is (200, 300, 3), of
+  two numbers (3,), of 1-D points of length n (n, 3).  ``range_change`` and
+  ``uplift`` give one value per point: the points' shape.  Coordinates must be
+  finite and within 1e50 km (``ValueError`` naming the argument otherwise).
 * Displacements: mm, east / north / up, summed over the segments.
 * Range change: the displacement projected on the look vector
   ``(east, north, up)`` (pointing from the ground to the radar, not
@@ -64,6 +69,102 @@ def read_faults(path) -> Faults:
     return _vadrel.read_faults(os.fspath(path))
 
 
+# Beyond this size (km, mm) the model cannot be evaluated; the faults reader
+# refuses segments beyond it too.
+_LARGEST = 1e50
+
+
+def _checked(name, value, limit=_LARGEST):
+    """``value`` as a float array whose entries are finite and within
+    ``limit``; ValueError naming the argument and the first offending entry."""
+    a = np.asarray(value, dtype=float)
+    ok = np.abs(a) <= limit
+    if not ok.all():
+        where = np.unravel_index(int(np.argmin(ok.ravel())), a.shape)
+        v = a[where]
+        label = f"{name}[{', '.join(str(int(k)) for k in where)}]" if a.ndim else name
+        if np.isfinite(v):
+            raise ValueError(f"{label} is beyond 1e50 ({v!r}); coordinates must be finite numbers "
+                             f"within 1e50")
+        raise ValueError(f"{label} is not finite ({v}); coordinates must be finite numbers")
+    return a
+
+
+def _memory_bytes():
+    """Physical memory of the machine in bytes (None when unknown)."""
+    try:
+        return os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    except (ValueError, OSError, AttributeError):
+        return None
+
+
+def _size_text(n):
+    for unit in ("bytes", "kB", "MB", "GB", "TB", "PB"):
+        if n < 1000 or unit == "PB":
+            return f"{n:.3g} {unit}"
+        n /= 1000.0
+
+
+def _require_memory(count, per_item, what):
+    """MemoryError, before anything is allocated, when ``count`` items of
+    ``per_item`` bytes would not fit in the machine's memory."""
+    need = float(count) * per_item
+    have = _memory_bytes()
+    if have is not None and need > have:
+        raise MemoryError(f"{what} needs {_size_text(need)}, more than this machine's "
+                          f"{_size_text(have)} of memory")
+
+
+# Bytes per point that a call holds at its peak (the flattened coordinates,
+# the sums the compiled core keeps, the result), by the result's length k.
+def _per_point(k):
+    return 8 * (2 + 3 + k)
+
+
+def _points(x, y, k, *more):
+    """Broadcasts x, y (and ``more``: (name, array, trailing) triples whose
+    last ``trailing`` axes are not broadcast) together; returns the points'
+    shape and the flattened contiguous arrays the compiled core takes."""
+    x = _checked("x", x)
+    y = _checked("y", y)
+    shapes = [x.shape, y.shape] + [a.shape[: a.ndim - t] for _, a, t in more]
+    try:
+        shape = np.broadcast_shapes(*shapes)
+    except ValueError:
+        names = ["x", "y"] + [n for n, _, _ in more]
+        raise ValueError(f"{', '.join(names[:-1])} and {names[-1]} must have the same length, or shapes that broadcast "
+                         f"together, got {', '.join(str(s) for s in shapes[:-1])} and {shapes[-1]}") from None
+    n = int(np.prod(shape, dtype=float))
+    _require_memory(n, _per_point(k), f"a result for {n} points {shape}")
+    flat = [np.broadcast_to(x, shape).ravel(), np.broadcast_to(y, shape).ravel()]
+    for _, a, t in more:
+        tail = a.shape[a.ndim - t:]
+        flat.append(np.broadcast_to(a, shape + tail).reshape((n,) + tail))
+    return shape, flat
+
+
+def _look(look):
+    """A look vector, or an array of them (..., 3)."""
+    a = np.asarray(look, dtype=float)
+    if a.ndim == 0 or a.shape[-1] != 3:
+        raise ValueError(f"look must be (east, north, up) or an array of shape (..., 3) with one vector per "
+                         f"point, got shape {a.shape}")
+    if not np.isfinite(a).all():
+        raise ValueError("look holds a value that is not finite")
+    return a
+
+
+def _with_look(x, y, look, k):
+    """Points and look vectors broadcast together: (shape, x, y, look) with
+    look either one (3,) vector or one per point."""
+    lk = _look(look)
+    if lk.ndim == 1:
+        shape, (fx, fy) = _points(x, y, k)
+        return shape, fx, fy, lk
+    shape, (fx, fy, fl) = _points(x, y, k, ("look", lk, 1))
+    return shape, fx, fy, fl
+
+
 def patch_displacement(x, y, *, L, W, depth, dip, lam=3.0e10, mu=3.0e10, U1=0.0, U2=0.0, U3=0.0,
                        threads=0):
     """Displacement of one patch in its own frame, at surface points.
@@ -73,60 +174,95 @@ def patch_displacement(x, y, *, L, W, depth, dip, lam=3.0e10, mu=3.0e10, U1=0.0,
     which lies at ``depth`` (km); the patch spans 0 <= x <= L and rises by W
     up dip at ``dip`` degrees.  Slips in mm (any unit), lengths in km.
 
-    Returns an (n, 9) array: ux, uy, uz due to U1 (strike slip), then due to
-    U2 (dip slip), then due to U3 (opening) -- ``PATCH_COLUMNS``.  Components
-    below 1e-8 in magnitude are exact zeros.  On the surface trace of a
-    patch that reaches the surface (and at its corners) the nine values are
-    NaN: the displacement jumps there.
+    Returns the points' shape plus 9: ux, uy, uz due to U1 (strike slip),
+    then due to U2 (dip slip), then due to U3 (opening) -- ``PATCH_COLUMNS``.
+    Components below 1e-8 in magnitude are exact zeros.
+
+    NaN, all nine values, exactly where the displacement jumps: on the
+    surface trace of a patch that reaches the surface, corners included.
+    With tol = 1e-12 (|x| + |y| + L + W + |depth|), a point (x, y) is NaN
+    when the patch's shallower long edge is within tol of the surface,
+    ``|y sin(dip) - depth cos(dip)| <= tol`` (the line where the patch's plane
+    meets the surface; cos(dip) is taken as 0 within 1e-8 degrees of
+    vertical) and ``-tol <= x <= L + tol``.  Everywhere else every value is
+    finite.
+
+    ValueError, naming the argument: L or W not positive, a value that is
+    not finite, a length, depth or slip beyond 1e50, mu/(lam+mu) not finite,
+    a patch with a part above the surface (not a physical source: the field
+    is unbounded under its corners) and a horizontal patch at depth 0 (it lies
+    in the surface).
     """
-    return _vadrel.patch_displacement(x, y, L=L, W=W, depth=depth, dip=dip, lam=lam, mu=mu,
-                                      U1=U1, U2=U2, U3=U3, threads=threads)
+    shape, (fx, fy) = _points(x, y, 9)
+    u = _vadrel.patch_displacement(fx, fy, L=L, W=W, depth=depth, dip=dip, lam=lam, mu=mu,
+                                   U1=U1, U2=U2, U3=U3, threads=threads)
+    return u.reshape(shape + (9,))
 
 
 def displacement(faults: Faults, x, y, *, threads=0):
     """East, north, up displacement (mm) at map points (km), summed over the
-    segments: an (n, 3) array, the program's ``vector`` record values."""
-    return _vadrel.displacement(faults, x, y, threads=threads)
+    segments: the points' shape plus 3, the program's ``vector`` record
+    values."""
+    shape, (fx, fy) = _points(x, y, 3)
+    return _vadrel.displacement(faults, fx, fy, threads=threads).reshape(shape + (3,))
 
 
 def range_change(faults: Faults, x, y, look, *, threads=0):
     """Range change (mm) at map points (km): the displacement projected on
-    ``look`` = (east, north, up) -- or an (n, 3) array of one look vector per
-    point -- plus the ramp.  Positive is motion towards the radar.  The look
-    vector is used as given (like a ``V`` card, it is not normalised)."""
-    return _vadrel.range_change(faults, x, y, look, threads=threads)
+    ``look`` = (east, north, up) plus the ramp; the points' shape.  ``look``
+    is one vector or an array (..., 3) of them that broadcasts with the
+    points (one per point, say).  Positive is motion towards the radar.  The
+    look vector is used as given (like a ``V`` card, it is not normalised)."""
+    shape, fx, fy, lk = _with_look(x, y, look, 1)
+    return _vadrel.range_change(faults, fx, fy, lk, threads=threads).reshape(shape)
 
 
 def strain(faults: Faults, x, y, *, threads=0):
     """Horizontal displacement gradients (mm/km) at map points (km), summed
-    over the segments: an (n, 6) array in the strain record's order
+    over the segments: the points' shape plus 6, in the strain record's order
     ``STRAIN_COLUMNS`` = d(uEast)/dEast, d(uEast)/dNorth, d(uNorth)/dEast,
     d(uNorth)/dNorth, d(uUp)/dEast, d(uUp)/dNorth."""
-    return _vadrel.strain(faults, x, y, threads=threads)
+    shape, (fx, fy) = _points(x, y, 6)
+    return _vadrel.strain(faults, fx, fy, threads=threads).reshape(shape + (6,))
 
 
 def partials(faults: Faults, x, y, look, method="analytic", *, threads=0):
     """Derivatives of the range change with respect to the ten parameters of
-    segment 1 (the other segments play no part), an (n, 10) array in the
-    partial-derivative record's order ``PARTIAL_COLUMNS``: X, Y, depth, L, W
-    in mm/km, strike and dip in mm/degree, U1, U2, U3 in mm/mm.
+    segment 1 (the other segments play no part): the points' shape plus 10,
+    in the partial-derivative record's order ``PARTIAL_COLUMNS``: X, Y,
+    depth, L, W in mm/km, strike and dip in mm/degree, U1, U2, U3 in mm/mm.
+    ``look`` broadcasts with the points as in :func:`range_change`.
 
     ``method="analytic"``: closed form (the ``analytic`` records);
     ``method="forward"``: forward differences with a step of 1 in each
     parameter's unit (the ``partial`` records).
     """
-    return _vadrel.partials(faults, x, y, look, method, threads=threads)
+    shape, fx, fy, lk = _with_look(x, y, look, 10)
+    return _vadrel.partials(faults, fx, fy, lk, method, threads=threads).reshape(shape + (10,))
 
 
 def utm(lon, lat, zone):
     """Transverse Mercator projection of the program (WGS 84).
 
-    ``lon``, ``lat`` in degrees (scalars or arrays of one shape), ``zone``
-    1..60 (central meridian zone*6 - 183 degrees).  Returns ``(easting,
-    northing)`` in metres; the easting carries the false easting of 500 km,
-    there is no false northing (negative south of the equator).
+    ``lon``, ``lat`` in degrees (numbers or arrays whose shapes broadcast
+    together), ``zone`` 1..60 (central meridian zone*6 - 183 degrees).
+    Returns ``(easting, northing)`` in metres, each of the broadcast shape
+    (two floats for two numbers); the easting carries the false easting of
+    500 km, there is no false northing (negative south of the equator).
     """
-    return _vadrel.utm(lon, lat, zone)
+    big = np.finfo(float).max
+    lon = _checked("lon", lon, big)
+    lat = _checked("lat", lat, big)
+    try:
+        shape = np.broadcast_shapes(lon.shape, lat.shape)
+    except ValueError:
+        raise ValueError(f"lon and lat must have the same shape, or shapes that broadcast together, got "
+                         f"{lon.shape} and {lat.shape}") from None
+    if not shape:
+        return _vadrel.utm(lon, lat, zone)
+    _require_memory(int(np.prod(shape, dtype=float)), 32, f"a projection of {shape} points")
+    e, n = _vadrel.utm(np.broadcast_to(lon, shape).ravel(), np.broadcast_to(lat, shape).ravel(), zone)
+    return e.reshape(shape), n.reshape(shape)
 
 
 def run(points_file, faults_file, print_file, option) -> int:
@@ -153,15 +289,22 @@ def cell_points(xn, yn, *, degrees=False, zone=None):
     ``(x, y, valid)``, each of shape (nmax+1, mmax+1) like the uplift grid:
     cell (i, j) at ``[j-1, i-1]`` for i = 2..mmax, j = 2..nmax, in km, the mean
     of the cell's present corners; ``valid`` is False where there is no point
-    (the border, and cells whose corner (i, j) is missing).
+    (the border, and cells whose corner (i, j) is missing: x of 0 or with the
+    whole part -999).  Nodes must be finite; a grid too large for the
+    machine's memory raises ``MemoryError`` before anything is allocated.
     """
-    xn = np.asarray(xn, dtype=float)
-    yn = np.asarray(yn, dtype=float)
-    if xn.ndim != 2 or xn.shape != yn.shape:
-        raise ValueError("xn and yn must be 2-D arrays of one shape")
+    shape = np.broadcast_shapes(np.shape(xn), np.shape(yn)) if np.ndim(xn) == np.ndim(yn) == 2 else None
+    if shape is None or np.shape(xn) != np.shape(yn):
+        raise ValueError(f"xn and yn must be 2-D arrays of one shape, got {np.shape(xn)} and {np.shape(yn)}")
     if degrees and zone is None:
         raise ValueError("a grid in degrees needs the UTM zone")
-    nmax, mmax = xn.shape
+    nmax, mmax = shape
+    # The nodes twice (here and in the core), the cells' x, y and validity
+    # there and here.
+    _require_memory((nmax + 1) * (mmax + 1), 8 * 8 + 2, f"a grid of {mmax} x {nmax} nodes")
+    big = np.finfo(float).max
+    xn = _checked("xn", xn, big)
+    yn = _checked("yn", yn, big)
     xs, ys, valid = _vadrel.cell_points(xn, yn)
     xs, ys = xs[1:nmax, 1:mmax], ys[1:nmax, 1:mmax]
     ok = valid[1:nmax, 1:mmax]
@@ -178,15 +321,51 @@ def cell_points(xn, yn, *, degrees=False, zone=None):
     return x, y, valid
 
 
+def _finite_number(name, v):
+    try:
+        f = float(v)
+    except (TypeError, ValueError):
+        raise ValueError(f"{name} must be a number, got {v!r}") from None
+    if not np.isfinite(f):
+        raise ValueError(f"{name} must be a finite number, got {f}")
+    return f
+
+
+def _count(name, v):
+    """A node count: a whole number (an integral float is taken)."""
+    f = _finite_number(name, v)
+    if f != int(f):
+        raise ValueError(f"{name} must be a whole number of nodes, got {v!r}")
+    return int(f)
+
+
 def regular_grid(x0, y0, dx, dy, nx, ny, *, zone=None):
     """The nodes of an ``M`` card (km, local frame) or, with ``zone``, of a
     ``G`` card (x0, dx longitudes and y0, dy latitudes in degrees, projected:
     easting and northing in km).  Returns ``(x, y)`` of shape (ny, nx), node
-    (i, j) at ``[j, i]``."""
-    i = np.arange(int(nx), dtype=float)
-    j = np.arange(int(ny), dtype=float)
-    x = np.broadcast_to(x0 + i * dx, (int(ny), int(nx))).copy()
-    y = np.broadcast_to((y0 + j * dy)[:, None], (int(ny), int(nx))).copy()
+    (i, j) at ``[j, i]``; a count of 0 or less gives no node, as on the cards.
+
+    ``ValueError`` naming the argument: an origin or step that is not a
+    finite number, a count that is not a whole number, a node beyond 1e50 km
+    (``M``) or a latitude beyond 90 degrees (``G``).  A grid whose nodes would
+    not fit in the machine's memory raises ``MemoryError`` before anything is
+    allocated.
+    """
+    x0, y0, dx, dy = (_finite_number(n, v) for n, v in (("x0", x0), ("y0", y0), ("dx", dx), ("dy", dy)))
+    nx, ny = max(_count("nx", nx), 0), max(_count("ny", ny), 0)
+    _require_memory(nx * ny, 16 if zone is None else 48, f"a grid of {nx} x {ny} nodes")
+    limit = 90.0 if zone is not None else _LARGEST
+    if nx and ny:
+        for name, a, d, n in (("x0", x0, dx, nx), ("y0", y0, dy, ny)):
+            end = a + (n - 1) * d
+            if zone is None or name == "y0":
+                if not (abs(a) <= limit and abs(end) <= limit):
+                    raise ValueError(f"{name}, d{name[0]}, n{name[0]}: the nodes run from {a!r} to {end!r}, "
+                                     f"beyond {'90 degrees' if zone is not None else '1e50 km'}")
+    i = np.arange(nx, dtype=float)
+    j = np.arange(ny, dtype=float)
+    x = np.broadcast_to(x0 + i * dx, (ny, nx)).copy()
+    y = np.broadcast_to((y0 + j * dy)[:, None], (ny, nx)).copy()
     if zone is not None:
         e, n = utm(x, y, zone)
         x, y = e / 1000.0, n / 1000.0
@@ -198,20 +377,24 @@ def uplift(faults: Faults, x, y, look=(0.0, 0.0, 1.0), depth=None, *, threads=0)
     (with the vertical look vector, the vertical displacement plus the ramp)
     divided by 1000.  With ``depth`` (the depth/mask values of the points) land
     (depth <= 0) gets 0 and water shallower than 250 gets depth/250 of the
-    uplift.  ``x``, ``y`` (and ``depth``) may be of any one shape; the result
-    has that shape."""
-    x = np.asarray(x, dtype=float)
-    y = np.asarray(y, dtype=float)
-    if x.shape != y.shape:
-        raise ValueError(f"x and y must have the same shape, got {x.shape} and {y.shape}")
-    r = range_change(faults, x.ravel(), y.ravel(), look, threads=threads).reshape(x.shape)
+    uplift.  ``x``, ``y``, ``depth`` and ``look`` (one vector or (..., 3))
+    broadcast together; the result has the points' shape.
+
+    A depth that is NaN has no meaning as water: such a cell counts as land
+    (uplift 0), as a depth/mask value the grid cards could not read would;
+    +inf is deep water (the whole uplift), -inf land.  A grid too large for
+    the machine's memory raises ``MemoryError`` before anything is computed.
+    """
+    lk = _look(look)
+    more = [("look", lk, 1)] if lk.ndim > 1 else []
+    if depth is not None:
+        more.append(("depth", np.asarray(depth, dtype=float), 0))
+    shape, flat = _points(x, y, 4, *more)
+    r = _vadrel.range_change(faults, flat[0], flat[1], flat[2] if lk.ndim > 1 else lk, threads=threads)
     if depth is None:
-        return r / 1000.0
-    d = np.asarray(depth, dtype=float)
-    if d.shape != x.shape:
-        raise ValueError(f"depth must have the shape of x, got {d.shape} and {x.shape}")
-    factor = _vadrel.depth_factors(d)
-    return np.where(factor > 0.0, r * factor / 1000.0, 0.0)
+        return (r / 1000.0).reshape(shape)
+    factor = _vadrel.depth_factors(flat[-1])
+    return np.where(factor > 0.0, r * factor / 1000.0, 0.0).reshape(shape)
 
 
 def read_ini(path, shape):
