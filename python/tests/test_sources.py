@@ -121,6 +121,73 @@ def test_two_segment_table():
     assert len(faults) == 207 and faults.segments[115].name == "S2_1"
 
 
+MULTI_FSP = """% Event : a two-segment test model
+% Loc  : LAT = 34.50 LON = -116.40 DEP = 5.0
+% Size : LEN = 8.0 km WID = 4.0 km Mw = 5.0 Mo = 4.0e+16 Nm
+% Mech : STRK = 0.0 DIP = 90.0 RAKE = 180.0 Htop = 0.0 km
+% Invs : Nx = 2 Nz = 2
+% Invs : Ntw = 1 Nsg = 2
+% Coordinates are given for top-center of each subfault or segment: |'|
+%---------------------------------------------
+% SEGMENT # 1: STRK = 350.0 deg DIP = 80.0 deg
+%   LEN = 4.0 km  WID = 4.0 km
+%   Dx = 2.0 km Dz = 2.0 km
+%   Nsbfs = 4 subfaults
+% LAT LON X==EW Y==NS Z SLIP RAKE
+ 34.50 -116.40 0.0 0.0 0.0 1.0 170.0
+ 34.52 -116.40 0.0 0.0 0.0 1.5 175.0
+ 34.50 -116.40 0.0 0.0 1.97 2.0 180.0
+ 34.52 -116.40 0.0 0.0 1.97 0.5 185.0
+% SEGMENT # 2: STRK = 20.0 deg DIP = 60.0 deg
+%   LEN = 2.0 km  WID = 2.0 km
+%   Dx = 1.0 km Dz = 2.0 km
+%   Nsbfs = 2 subfaults
+% LAT LON X==EW Y==NS Z SLIP RAKE STRK
+ 34.54 -116.40 0.0 0.0 0.0 0.2 160.0 25.0
+ 34.55 -116.39 0.0 0.0 0.0 0.4 150.0 26.0
+"""
+
+OLD_PARAM = """ #Total number of fault_segments=     1
+#Fault_segment =   1 nx(Along-strike)=   2 Dx = 20.00km ny(downdip)=   1 Dy = 10.00km
+#Boundary of Fault_segment     1. EQ in cell ( 1,  1). Lon:  142.0000   Lat:   38.0000
+#Lon.  Lat.  Depth
+ #lat. lon. and depth are corresponding to the centroid of the subfaults
+#Lat. Lon. depth slip rake strike dip t_rup t_ris t_fal rigidity
+ 38.0 142.0 10.0 200.0 90.0 180.0 30.0 10.0 5.0 5.0 4.0E+11
+ 38.2 142.0 10.0 100.0 90.0 180.0 30.0 12.0 5.0 5.0 4.0E+11
+"""
+
+
+def test_multi_segment_database_file(tmp_path):
+    p = tmp_path / "two.fsp"
+    p.write_text(MULTI_FSP)
+    ff = vs.read(p)
+    sub = ff.subfaults
+    assert ff.segments == 2 and list(sub["segment"]) == [0, 0, 0, 0, 1, 1]
+    assert list(sub["strike"]) == [350.0] * 4 + [25.0, 26.0]      # the STRK column beats the block
+    assert list(sub["dip"]) == [80.0] * 4 + [60.0] * 2
+    assert list(sub["length"]) == [2.0] * 4 + [1.0] * 2 and set(sub["width"]) == {2.0}
+    assert list(sub["rake"][:4]) == [170.0, 175.0, 180.0, 185.0]
+    # No per-subfault moments: one rigidity gives the header's Mo.
+    assert ff.moment == pytest.approx(4.0e16) and len(set(sub["rigidity"])) == 1
+    bad = tmp_path / "bad.fsp"
+    bad.write_text(MULTI_FSP.replace("Nsbfs = 2", "Nsbfs = 3"))
+    with pytest.raises(ValueError, match=r"line 24: segment 2 has 2 subfault rows, the header declares 3"):
+        vs.read(bad)
+
+
+def test_older_table_states_centroids_and_rigidity(tmp_path):
+    p = tmp_path / "old.param"
+    p.write_text(OLD_PARAM)
+    ff = vs.read(p)
+    sub = ff.subfaults
+    assert "centroid (stated in the file)" in ff.reference[0]
+    assert list(sub["rigidity"]) == [4.0e10, 4.0e10]                    # dyne/cm^2 -> Pa
+    assert sub["depth"] == pytest.approx(10.0 - 5.0 * math.sin(math.radians(30.0)))
+    assert ff.moment == pytest.approx(4.0e10 * 3.0 * 200e6)
+    assert list(sub["rise_time"]) == [10.0, 10.0]                         # rise plus fall
+
+
 def subfault_csv(tmp_path, reference):
     """One subfault given by each convention's point, positioned with a flat
     Earth of 111.195 km a degree (independent of the reader's geodesy)."""

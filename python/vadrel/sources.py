@@ -431,9 +431,9 @@ def _read_param(src, reference):
             elif low.lstrip("# ").startswith("lat."):
                 names = [w.strip(".").lower() for w in t.lstrip("# ").split()]
                 unknown = [w for w in names if w not in _PARAM_NAMES]
-                if unknown:
-                    raise src.error(number, f"unknown column {unknown[0]!r} in the column line")
-                columns = [_PARAM_NAMES[w] for w in names]
+                if unknown and columns is None:
+                    warnings.append(f"line {number}: column(s) {', '.join(unknown)} not used")
+                columns = [_PARAM_NAMES.get(w, "unused:" + w) for w in names]
                 for need in ("lat", "lon", "depth", "slip", "rake", "strike", "dip"):
                     if need not in columns:
                         raise src.error(number, f"the column line has no {need!r} column")
@@ -550,7 +550,7 @@ def _read_fsp(src, reference):
             up = body.upper()
             m = re.match(r"SEGMENT\s*#\s*(\d+)", up)
             if m:
-                cur = {"keys": {}, "rows": [], "numbers": [], "line": number}
+                cur = {"keys": {}, "rows": [], "numbers": [], "line": number, "columns": None}
                 segs.append(cur)
             label = body.split(":", 1)[0].strip().upper() if ":" in body else ""
             target = cur["keys"] if cur is not None else glob
@@ -582,8 +582,11 @@ def _read_fsp(src, reference):
         if columns is None:
             raise src.error(number, "a data row before the column line ('% LAT LON ... SLIP ...')")
         if cur is None:
-            cur = {"keys": {}, "rows": [], "numbers": [], "line": number}
+            cur = {"keys": {}, "rows": [], "numbers": [], "line": number, "columns": None}
             segs.append(cur)
+        if cur["rows"] and cur["columns"] is not columns:
+            raise src.error(number, "a column line inside a segment's rows")
+        cur["columns"] = columns
         values = []
         for w in t.split():
             if re.fullmatch(_NUMBER, w):
@@ -601,9 +604,6 @@ def _read_fsp(src, reference):
         cur["numbers"].append(number)
     if columns is None:
         raise ValueError(f"{src.path}: line {len(src.lines)}: no column line ('% LAT LON ... SLIP ...')")
-    for need in ("lat", "lon", "depth", "slip"):
-        if need not in columns:
-            raise ValueError(f"{src.path}: line 1: the column line has no {need.upper()} column")
     for w, where in stray.items():
         warnings.append(f"non-numeric token {w!r} between the columns of {len(where)} rows "
                         f"(lines {where[0]}..{where[-1]}) dropped")
@@ -627,8 +627,8 @@ def _read_fsp(src, reference):
                         "taken as the centre")
 
     def get(keys, names, label=None):
-        for n in names:
-            for d in keys:
+        for d in keys:
+            for n in names:
                 if label is not None and (label, n) in d:
                     return d[(label, n)]
                 if label is None and ("", n) in d:
@@ -636,6 +636,7 @@ def _read_fsp(src, reference):
         return None
 
     parts, refs = [], []
+    has_moment = True
     for s, seg in enumerate(segs):
         label = f"segment {s + 1}"
         first = seg["numbers"][0]
@@ -644,8 +645,12 @@ def _read_fsp(src, reference):
         dz = get(keys, ["DZ"])
         if dx is None or dz is None or not (dx > 0 and dz > 0):
             raise src.error(first, f"{label}: no positive subfault size (Dx, Dz) in the header")
+        for need in ("lat", "lon", "depth", "slip"):
+            if need not in seg["columns"]:
+                raise src.error(first, f"the column line has no {need.upper()} column")
         data = np.array(seg["rows"])
-        col = {name: data[:, k] for k, name in enumerate(columns)}
+        col = {name: data[:, k] for k, name in enumerate(seg["columns"])}
+        has_moment = has_moment and "moment" in col
         n = len(data)
         nx, nz = get(keys, ["NX"]), get(keys, ["NZ"])
         count = get([seg["keys"]], ["NSBFS"]) if len(segs) > 1 else (nx * nz if nx and nz else None)
@@ -684,8 +689,8 @@ def _read_fsp(src, reference):
         parts.append(rows)
     sub = np.concatenate(parts)
     header_mo = get([glob], ["MO"], "SIZE")
-    todo = np.isnan(sub["rigidity"]) if "moment" in col else np.ones(len(sub), bool)
-    if "moment" not in col:
+    todo = np.isnan(sub["rigidity"])
+    if not has_moment:
         # No moment per subfault: one rigidity that gives the published moment,
         # else the velocity structure's rho beta^2, else the default.
         slip_area = float(np.sum(np.abs(sub["slip"]) * sub["length"] * sub["width"] * 1.0e6))
