@@ -1,7 +1,8 @@
-// Dispatch between the one-point and the four-lane batch derivatives.  This
-// file is compiled for the baseline instruction set; the four-lane kernels
-// live in jacobian_avx2.cpp, compiled for AVX2 and FMA, and are entered only
-// when the processor has both.  They mark the points whose answer is not
+// Dispatch between the one-point and the lane batch derivatives.  This file
+// is compiled for the baseline instruction set; the four-lane kernels live in
+// jacobian_avx2.cpp, the eight-lane ones in jacobian_avx512.cpp, each
+// compiled for its instruction set and entered only when the processor has
+// it (model/kernel_path.hpp).  They mark the points whose answer is not
 // the plain closed form, and those are evaluated here by the one-point form.
 #include "derivatives/jacobian_batch.hpp"
 
@@ -14,7 +15,8 @@
 namespace vadrel {
 
 namespace detail {
-// Defined in jacobian_avx2.cpp (no-ops on targets without it).  At most
+// Defined in jacobian_avx2.cpp and jacobian_avx512.cpp (no-ops on targets
+// without them).  At most
 // kDerivBlock points per call; redo[i] = 1 marks point i for the one-point
 // form, whose outputs are then left unspecified.
 void patch_strain_avx2_kernel(const double* x, const double* y, std::size_t n, double L,
@@ -25,6 +27,14 @@ void patch_jacobian_avx2_kernel(const double* x, const double* y, std::size_t n,
                                 double W, double depth, const PatchTrig& trig, double U1,
                                 double U2, double U3, const JacobianArrays& out,
                                 std::uint8_t* redo);
+void patch_strain_avx512_kernel(const double* x, const double* y, std::size_t n, double L,
+                                double W, double depth, const PatchTrig& trig, double U1,
+                                double U2, double U3, double* const dx[9], double* const dy[9],
+                                std::uint8_t* redo);
+void patch_jacobian_avx512_kernel(const double* x, const double* y, std::size_t n, double L,
+                                  double W, double depth, const PatchTrig& trig, double U1,
+                                  double U2, double U3, const JacobianArrays& out,
+                                  std::uint8_t* redo);
 }  // namespace detail
 
 namespace {
@@ -82,14 +92,21 @@ std::size_t patch_jacobian_batch_scalar(const double* x, const double* y, std::s
   return n;
 }
 
-std::size_t patch_strain_batch_avx2(const double* x, const double* y, std::size_t n, double L,
-                                    double W, double depth, double dip_deg,
-                                    const PatchTrig& trig, double U1, double U2, double U3,
-                                    double* const dx[9], double* const dy[9],
-                                    std::uint8_t* by_point) {
-  if (!batch_has_avx2())
-    return patch_strain_batch_scalar(x, y, n, L, W, depth, dip_deg, trig, U1, U2, U3, dx, dy,
-                                     by_point);
+namespace {
+
+using StrainKernel = void (*)(const double*, const double*, std::size_t, double, double, double,
+                              const PatchTrig&, double, double, double, double* const[9],
+                              double* const[9], std::uint8_t*);
+using JacobianKernel = void (*)(const double*, const double*, std::size_t, double, double,
+                                double, const PatchTrig&, double, double, double,
+                                const JacobianArrays&, std::uint8_t*);
+
+// A lane kernel over blocks of points, then the one-point form where it
+// marked a point.
+std::size_t strain_lanes(StrainKernel kernel, const double* x, const double* y, std::size_t n,
+                         double L, double W, double depth, double dip_deg,
+                         const PatchTrig& trig, double U1, double U2, double U3,
+                         double* const dx[9], double* const dy[9], std::uint8_t* by_point) {
   std::uint8_t redo[kDerivBlock];
   std::size_t scalar = 0;
   for (std::size_t first = 0; first < n; first += kDerivBlock) {
@@ -100,8 +117,7 @@ std::size_t patch_strain_batch_avx2(const double* x, const double* y, std::size_
       bx[k] = dx[k] + first;
       by[k] = dy[k] + first;
     }
-    detail::patch_strain_avx2_kernel(x + first, y + first, m, L, W, depth, trig, U1, U2, U3,
-                                     bx, by, redo);
+    kernel(x + first, y + first, m, L, W, depth, trig, U1, U2, U3, bx, by, redo);
     if (by_point != nullptr) std::copy(redo, redo + m, by_point + first);
     for (std::size_t i = 0; i < m; ++i) {
       if (redo[i] == 0) continue;
@@ -115,20 +131,16 @@ std::size_t patch_strain_batch_avx2(const double* x, const double* y, std::size_
   return scalar;
 }
 
-std::size_t patch_jacobian_batch_avx2(const double* x, const double* y, std::size_t n,
-                                      double L, double W, double depth, double dip_deg,
-                                      const PatchTrig& trig, double U1, double U2, double U3,
-                                      const JacobianArrays& out, std::uint8_t* by_point) {
-  if (!batch_has_avx2())
-    return patch_jacobian_batch_scalar(x, y, n, L, W, depth, dip_deg, trig, U1, U2, U3, out,
-                                       by_point);
+std::size_t jacobian_lanes(JacobianKernel kernel, const double* x, const double* y,
+                           std::size_t n, double L, double W, double depth, double dip_deg,
+                           const PatchTrig& trig, double U1, double U2, double U3,
+                           const JacobianArrays& out, std::uint8_t* by_point) {
   std::uint8_t redo[kDerivBlock];
   std::size_t scalar = 0;
   for (std::size_t first = 0; first < n; first += kDerivBlock) {
     const std::size_t m = std::min(kDerivBlock, n - first);
     const JacobianArrays b = offset(out, first);
-    detail::patch_jacobian_avx2_kernel(x + first, y + first, m, L, W, depth, trig, U1, U2, U3,
-                                       b, redo);
+    kernel(x + first, y + first, m, L, W, depth, trig, U1, U2, U3, b, redo);
     if (by_point != nullptr) std::copy(redo, redo + m, by_point + first);
     for (std::size_t i = 0; i < m; ++i) {
       if (redo[i] == 0) continue;
@@ -140,20 +152,92 @@ std::size_t patch_jacobian_batch_avx2(const double* x, const double* y, std::siz
   return scalar;
 }
 
+}  // namespace
+
+std::size_t patch_strain_batch_on(KernelPath path, const double* x, const double* y,
+                                  std::size_t n, double L, double W, double depth,
+                                  double dip_deg, const PatchTrig& trig, double U1, double U2,
+                                  double U3, double* const dx[9], double* const dy[9],
+                                  std::uint8_t* by_point) {
+  switch (supported_path(path)) {
+    case KernelPath::avx512:
+      return strain_lanes(detail::patch_strain_avx512_kernel, x, y, n, L, W, depth, dip_deg,
+                          trig, U1, U2, U3, dx, dy, by_point);
+    case KernelPath::avx2:
+      return strain_lanes(detail::patch_strain_avx2_kernel, x, y, n, L, W, depth, dip_deg, trig,
+                          U1, U2, U3, dx, dy, by_point);
+    default:
+      return patch_strain_batch_scalar(x, y, n, L, W, depth, dip_deg, trig, U1, U2, U3, dx, dy,
+                                       by_point);
+  }
+}
+
+std::size_t patch_jacobian_batch_on(KernelPath path, const double* x, const double* y,
+                                    std::size_t n, double L, double W, double depth,
+                                    double dip_deg, const PatchTrig& trig, double U1, double U2,
+                                    double U3, const JacobianArrays& out,
+                                    std::uint8_t* by_point) {
+  switch (supported_path(path)) {
+    case KernelPath::avx512:
+      return jacobian_lanes(detail::patch_jacobian_avx512_kernel, x, y, n, L, W, depth, dip_deg,
+                            trig, U1, U2, U3, out, by_point);
+    case KernelPath::avx2:
+      return jacobian_lanes(detail::patch_jacobian_avx2_kernel, x, y, n, L, W, depth, dip_deg,
+                            trig, U1, U2, U3, out, by_point);
+    default:
+      return patch_jacobian_batch_scalar(x, y, n, L, W, depth, dip_deg, trig, U1, U2, U3, out,
+                                         by_point);
+  }
+}
+
+std::size_t patch_strain_batch_avx2(const double* x, const double* y, std::size_t n, double L,
+                                    double W, double depth, double dip_deg,
+                                    const PatchTrig& trig, double U1, double U2, double U3,
+                                    double* const dx[9], double* const dy[9],
+                                    std::uint8_t* by_point) {
+  return patch_strain_batch_on(KernelPath::avx2, x, y, n, L, W, depth, dip_deg, trig, U1, U2,
+                               U3, dx, dy, by_point);
+}
+
+std::size_t patch_jacobian_batch_avx2(const double* x, const double* y, std::size_t n,
+                                      double L, double W, double depth, double dip_deg,
+                                      const PatchTrig& trig, double U1, double U2, double U3,
+                                      const JacobianArrays& out, std::uint8_t* by_point) {
+  return patch_jacobian_batch_on(KernelPath::avx2, x, y, n, L, W, depth, dip_deg, trig, U1, U2,
+                                 U3, out, by_point);
+}
+
+std::size_t patch_strain_batch_avx512(const double* x, const double* y, std::size_t n,
+                                      double L, double W, double depth, double dip_deg,
+                                      const PatchTrig& trig, double U1, double U2, double U3,
+                                      double* const dx[9], double* const dy[9],
+                                      std::uint8_t* by_point) {
+  return patch_strain_batch_on(KernelPath::avx512, x, y, n, L, W, depth, dip_deg, trig, U1, U2,
+                               U3, dx, dy, by_point);
+}
+
+std::size_t patch_jacobian_batch_avx512(const double* x, const double* y, std::size_t n,
+                                        double L, double W, double depth, double dip_deg,
+                                        const PatchTrig& trig, double U1, double U2, double U3,
+                                        const JacobianArrays& out, std::uint8_t* by_point) {
+  return patch_jacobian_batch_on(KernelPath::avx512, x, y, n, L, W, depth, dip_deg, trig, U1,
+                                 U2, U3, out, by_point);
+}
+
 std::size_t patch_strain_batch(const double* x, const double* y, std::size_t n, double L,
                                double W, double depth, double dip_deg, const PatchTrig& trig,
                                double U1, double U2, double U3, double* const dx[9],
                                double* const dy[9], std::uint8_t* by_point) {
-  return patch_strain_batch_avx2(x, y, n, L, W, depth, dip_deg, trig, U1, U2, U3, dx, dy,
-                                 by_point);
+  return patch_strain_batch_on(process_kernel().path, x, y, n, L, W, depth, dip_deg, trig, U1,
+                               U2, U3, dx, dy, by_point);
 }
 
 std::size_t patch_jacobian_batch(const double* x, const double* y, std::size_t n, double L,
                                  double W, double depth, double dip_deg, const PatchTrig& trig,
                                  double U1, double U2, double U3, const JacobianArrays& out,
                                  std::uint8_t* by_point) {
-  return patch_jacobian_batch_avx2(x, y, n, L, W, depth, dip_deg, trig, U1, U2, U3, out,
-                                   by_point);
+  return patch_jacobian_batch_on(process_kernel().path, x, y, n, L, W, depth, dip_deg, trig,
+                                 U1, U2, U3, out, by_point);
 }
 
 }  // namespace vadrel

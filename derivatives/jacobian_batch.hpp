@@ -4,7 +4,8 @@
 //
 // Same values, frame, units, exact zeros and NaN convention as the
 // one-point forms (derivatives/deru.hpp); the batch forms exist for speed.
-// The AVX2 form evaluates four points per instruction.  It computes the
+// The lane forms evaluate four (AVX2) or eight (AVX-512) points per
+// instruction.  It computes the
 // plain closed form only; a point where that is not the answer of the
 // one-point form (close to a line where the corner formulas degenerate and
 // the derivatives are interpolated, on the trace of an outcropping patch,
@@ -14,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "model/kernel_path.hpp"
 #include "model/okada.hpp"
 
 namespace vadrel {
@@ -62,8 +64,21 @@ std::size_t patch_jacobian_batch_scalar(const double* x, const double* y, std::s
                                         const JacobianArrays& out,
                                         std::uint8_t* by_point = nullptr);
 
-// The four-lane forms; on a processor without AVX2 and FMA they fall back
-// to the scalar forms.
+// The forms of `path`, or the widest supported ones below it (the batch
+// functions above use process_kernel()).
+std::size_t patch_strain_batch_on(KernelPath path, const double* x, const double* y,
+                                  std::size_t n, double L, double W, double depth,
+                                  double dip_deg, const PatchTrig& trig, double U1, double U2,
+                                  double U3, double* const dx[9], double* const dy[9],
+                                  std::uint8_t* by_point = nullptr);
+std::size_t patch_jacobian_batch_on(KernelPath path, const double* x, const double* y,
+                                    std::size_t n, double L, double W, double depth,
+                                    double dip_deg, const PatchTrig& trig, double U1, double U2,
+                                    double U3, const JacobianArrays& out,
+                                    std::uint8_t* by_point = nullptr);
+
+// The four-lane forms (scalar without AVX2 and FMA) and the eight-lane forms
+// (four-lane without AVX-512).
 std::size_t patch_strain_batch_avx2(const double* x, const double* y, std::size_t n, double L,
                                     double W, double depth, double dip_deg,
                                     const PatchTrig& trig, double U1, double U2, double U3,
@@ -74,5 +89,16 @@ std::size_t patch_jacobian_batch_avx2(const double* x, const double* y, std::siz
                                       const PatchTrig& trig, double U1, double U2, double U3,
                                       const JacobianArrays& out,
                                       std::uint8_t* by_point = nullptr);
+
+std::size_t patch_strain_batch_avx512(const double* x, const double* y, std::size_t n,
+                                      double L, double W, double depth, double dip_deg,
+                                      const PatchTrig& trig, double U1, double U2, double U3,
+                                      double* const dx[9], double* const dy[9],
+                                      std::uint8_t* by_point = nullptr);
+std::size_t patch_jacobian_batch_avx512(const double* x, const double* y, std::size_t n,
+                                        double L, double W, double depth, double dip_deg,
+                                        const PatchTrig& trig, double U1, double U2, double U3,
+                                        const JacobianArrays& out,
+                                        std::uint8_t* by_point = nullptr);
 
 }  // namespace vadrel

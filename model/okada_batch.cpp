@@ -1,28 +1,31 @@
-// Dispatch between the scalar and the four-lane batch forms.  This file is
-// compiled for the baseline instruction set; the four-lane kernel lives in
-// okada_batch_avx2.cpp, compiled for AVX2 and FMA, and is entered only when
-// the processor has both.
+// Dispatch between the scalar and the lane forms.  This file is compiled for
+// the baseline instruction set; the four-lane kernel lives in
+// okada_batch_avx2.cpp, the eight-lane one in okada_batch_avx512.cpp, each
+// compiled for its instruction set and entered only when the processor has
+// it (kernel_path.hpp).
 #include "model/okada_batch.hpp"
 
 namespace vadrel {
 
 namespace detail {
-// Defined in okada_batch_avx2.cpp (a no-op on targets without it).
+// Defined in okada_batch_avx2.cpp and okada_batch_avx512.cpp (no-ops on
+// targets without them).
 void okada_patch_batch_avx2_kernel(double U1, double U2, double U3, const double* x,
                                    const double* y, std::size_t n, double L, double W,
                                    double depth, const PatchTrig& trig, double* const out[9]);
+void okada_patch_batch_avx512_kernel(double U1, double U2, double U3, const double* x,
+                                     const double* y, std::size_t n, double L, double W,
+                                     double depth, const PatchTrig& trig, double* const out[9]);
 }  // namespace detail
 
-bool batch_has_avx2() {
-#if defined(VADREL_HAVE_AVX2_KERNEL) && (defined(__x86_64__) || defined(__i386__))
-  static const bool has = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-  }();
-  return has;
-#else
-  return false;
-#endif
+bool batch_has_avx2() { return kernel_support().avx2; }
+bool batch_has_avx512() { return kernel_support().avx512; }
+
+KernelPath supported_path(KernelPath path) {
+  const KernelSupport s = kernel_support();
+  if (path == KernelPath::avx512 && !s.avx512) path = KernelPath::avx2;
+  if (path == KernelPath::avx2 && !s.avx2) path = KernelPath::scalar;
+  return path;
 }
 
 void okada_patch_batch_scalar(double U1, double U2, double U3, const double* x,
@@ -34,19 +37,36 @@ void okada_patch_batch_scalar(double U1, double U2, double U3, const double* x,
   }
 }
 
+void okada_patch_batch_on(KernelPath path, double U1, double U2, double U3, const double* x,
+                          const double* y, std::size_t n, double L, double W, double depth,
+                          const PatchTrig& trig, double* const out[9]) {
+  switch (supported_path(path)) {
+    case KernelPath::avx512:
+      detail::okada_patch_batch_avx512_kernel(U1, U2, U3, x, y, n, L, W, depth, trig, out);
+      break;
+    case KernelPath::avx2:
+      detail::okada_patch_batch_avx2_kernel(U1, U2, U3, x, y, n, L, W, depth, trig, out);
+      break;
+    default: okada_patch_batch_scalar(U1, U2, U3, x, y, n, L, W, depth, trig, out); break;
+  }
+}
+
 void okada_patch_batch_avx2(double U1, double U2, double U3, const double* x, const double* y,
                             std::size_t n, double L, double W, double depth,
                             const PatchTrig& trig, double* const out[9]) {
-  if (batch_has_avx2())
-    detail::okada_patch_batch_avx2_kernel(U1, U2, U3, x, y, n, L, W, depth, trig, out);
-  else
-    okada_patch_batch_scalar(U1, U2, U3, x, y, n, L, W, depth, trig, out);
+  okada_patch_batch_on(KernelPath::avx2, U1, U2, U3, x, y, n, L, W, depth, trig, out);
+}
+
+void okada_patch_batch_avx512(double U1, double U2, double U3, const double* x,
+                              const double* y, std::size_t n, double L, double W, double depth,
+                              const PatchTrig& trig, double* const out[9]) {
+  okada_patch_batch_on(KernelPath::avx512, U1, U2, U3, x, y, n, L, W, depth, trig, out);
 }
 
 void okada_patch_batch(double U1, double U2, double U3, const double* x, const double* y,
                        std::size_t n, double L, double W, double depth, const PatchTrig& trig,
                        double* const out[9]) {
-  okada_patch_batch_avx2(U1, U2, U3, x, y, n, L, W, depth, trig, out);
+  okada_patch_batch_on(process_kernel().path, U1, U2, U3, x, y, n, L, W, depth, trig, out);
 }
 
 }  // namespace vadrel

@@ -2,9 +2,9 @@
 // Surface displacement of one rectangular patch at many points at once.
 //
 // Same field, frame, units, exact zeros and NaN convention as okada_patch()
-// (see okada.hpp); the batch forms exist for speed.  The AVX2 form evaluates
-// four points per instruction with the C library's vector logarithm and
-// arctangent, and sums the logarithmic and angular corner terms of
+// (see okada.hpp); the batch forms exist for speed.  The lane forms evaluate
+// four (AVX2) or eight (AVX-512) points per instruction with the C library's
+// vector logarithm and arctangent of that width, and sums the logarithmic and angular corner terms of
 // Chinnery's sum as one logarithm of a product and one argument of a complex
 // product per point.  Its values agree with okada_patch() to rounding:
 // about 1e-15 of the corner terms, so 1e-14 of the result near the patch
@@ -12,6 +12,7 @@
 // cancels.
 #include <cstddef>
 
+#include "model/kernel_path.hpp"
 #include "model/okada.hpp"
 
 namespace vadrel {
@@ -20,8 +21,7 @@ namespace vadrel {
 // out[k][i] is component k (layout of Vec9) at point i.  No alignment is
 // required, nothing beyond x[n - 1], y[n - 1], out[k][n - 1] is read or
 // written, and n = 0 does nothing.  The output arrays must not overlap the
-// inputs.  Uses the AVX2 form when the processor has AVX2 and FMA, the
-// scalar one otherwise.
+// inputs.  Uses the form of process_kernel() (kernel_path.hpp).
 void okada_patch_batch(double U1, double U2, double U3, const double* x, const double* y,
                        std::size_t n, double L, double W, double depth, const PatchTrig& trig,
                        double* const out[9]);
@@ -31,13 +31,26 @@ void okada_patch_batch_scalar(double U1, double U2, double U3, const double* x,
                               const double* y, std::size_t n, double L, double W, double depth,
                               const PatchTrig& trig, double* const out[9]);
 
-// The four-lane form.  On a processor without AVX2 and FMA it falls back to
-// the scalar form.
+// The form of `path`, or the widest supported one below it.
+void okada_patch_batch_on(KernelPath path, double U1, double U2, double U3, const double* x,
+                          const double* y, std::size_t n, double L, double W, double depth,
+                          const PatchTrig& trig, double* const out[9]);
+
+// The four-lane form (scalar without AVX2 and FMA) and the eight-lane form
+// (four-lane without AVX-512).
 void okada_patch_batch_avx2(double U1, double U2, double U3, const double* x, const double* y,
                             std::size_t n, double L, double W, double depth,
                             const PatchTrig& trig, double* const out[9]);
+void okada_patch_batch_avx512(double U1, double U2, double U3, const double* x,
+                              const double* y, std::size_t n, double L, double W, double depth,
+                              const PatchTrig& trig, double* const out[9]);
 
-// Whether the processor has AVX2 and FMA (checked once).
+// `path`, or the widest form below it that this build and processor run.
+KernelPath supported_path(KernelPath path);
+
+// Whether the processor (and the build) has the four-lane and the
+// eight-lane forms (checked once).
 bool batch_has_avx2();
+bool batch_has_avx512();
 
 }  // namespace vadrel

@@ -96,6 +96,30 @@ using JacobianFn = std::size_t (*)(const double*, const double*, std::size_t, do
                                    double, double, const PatchTrig&, double, double, double,
                                    const JacobianArrays&, std::uint8_t*);
 
+// The lane forms; the agreement and reference tests run for each, and skip
+// a form the processor lacks (its dispatch would fall back to a narrower
+// one).
+struct DerivForm {
+  const char* name;
+  StrainFn strain;
+  JacobianFn jacobian;
+  bool (*available)();
+};
+
+class JacobianBatchForms : public testing::TestWithParam<DerivForm> {
+ protected:
+  void SetUp() override {
+    if (!GetParam().available()) GTEST_SKIP() << "processor without the " << GetParam().name << " kernels";
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Lanes, JacobianBatchForms,
+                         testing::Values(DerivForm{"avx2", patch_strain_batch_avx2,
+                                                   patch_jacobian_batch_avx2, batch_has_avx2},
+                                         DerivForm{"avx512", patch_strain_batch_avx512,
+                                                   patch_jacobian_batch_avx512, batch_has_avx512}),
+                         [](const testing::TestParamInfo<DerivForm>& i) { return std::string(i.param.name); });
+
 // The marks of the points the one-point form evaluated: one per point, as
 // many as the returned count, and every non-finite result among them.
 template <class R>
@@ -260,12 +284,12 @@ std::string place(const std::string& what, const Patch& g, double x, double y) {
   return s.str();
 }
 
-// Both batch forms (the dispatching one, four-lane where the processor has
-// AVX2) against the one-point forms at every point: the same NaNs and
-// agreement to rounding.
-void expect_agreement(const Patch& g, const Slip& s, const Points& p, const std::string& what) {
-  const std::vector<DeruXY> st = run_strain(patch_strain_batch, g, s, p);
-  const std::vector<PatchJacobian> jb = run_jacobian(patch_jacobian_batch, g, s, p);
+// Both batch forms of a lane width against the one-point forms at every
+// point: the same NaNs and agreement to rounding.
+void expect_agreement(const DerivForm& form, const Patch& g, const Slip& s, const Points& p,
+                      const std::string& what) {
+  const std::vector<DeruXY> st = run_strain(form.strain, g, s, p);
+  const std::vector<PatchJacobian> jb = run_jacobian(form.jacobian, g, s, p);
   const PatchTrig t = patch_trig(g.dip, g.lambda, g.mu);
   for (std::size_t i = 0; i < p.x.size(); ++i) {
     const double x = p.x[i], y = p.y[i];
@@ -326,7 +350,7 @@ const double kOffsets[] = {0.0, 1e-2, -1e-2, 1e-4, -1e-4, 1e-6, -1e-6, 1e-9, -1e
 // of an outcropping patch and its continuation beyond the ends) the
 // one-point forms interpolate, or have no value: the batch must give the
 // same, NaN included.
-TEST(JacobianBatchAgreement, DegenerateLinesAtSteepAndOrdinaryDips) {
+TEST_P(JacobianBatchForms, AgreementDegenerateLinesAtSteepAndOrdinaryDips) {
   for (const double dip : kDips) {
     const double s = sin_deg(dip), c = cos_deg(dip), L = 10.0, W = 5.0;
     const Patch buried{L, W, 2.0 + W * std::max(s, 0.0), dip, 1.0, 1.0};
@@ -339,7 +363,7 @@ TEST(JacobianBatchAgreement, DegenerateLinesAtSteepAndOrdinaryDips) {
         p.add(o, y);
         p.add(L + o, y);
       }
-    expect_agreement(buried, Slip{1.0, -2.0, 0.5}, p, "buried patch");
+    expect_agreement(GetParam(), buried, Slip{1.0, -2.0, 0.5}, p, "buried patch");
 
     // Shallow edge at the surface, above y = W cos (reference edge for sin < 0).
     const Patch outcrop{L, W, s > 0.0 ? W * s : 0.0, dip, 1.0, 1.0};
@@ -347,11 +371,11 @@ TEST(JacobianBatchAgreement, DegenerateLinesAtSteepAndOrdinaryDips) {
     const double y_trace = s > 0.0 ? W * c : 0.0;
     for (double x : {-2.5, -1e-6, 0.0, 3.0, L, L + 1e-6, L + 2.5})
       for (double o : kOffsets) t.add(x, y_trace + o);
-    expect_agreement(outcrop, Slip{}, t, "outcropping patch");
+    expect_agreement(GetParam(), outcrop, Slip{}, t, "outcropping patch");
   }
 }
 
-TEST(JacobianBatchAgreement, ReferenceTablePoints) {
+TEST_P(JacobianBatchForms, AgreementReferenceTablePoints) {
   const auto& rows = test::reference_rows();
   ASSERT_EQ(rows.size(), 170u);
   Points all;
@@ -362,12 +386,12 @@ TEST(JacobianBatchAgreement, ReferenceTablePoints) {
     p.add(r.x, r.y);
     p.x.insert(p.x.end(), all.x.begin(), all.x.end());
     p.y.insert(p.y.end(), all.y.begin(), all.y.end());
-    expect_agreement({r.L, r.W, r.depth, r.dip, r.lambda, r.mu}, Slip{2.0, -1.0, 0.5}, p,
+    expect_agreement(GetParam(), {r.L, r.W, r.depth, r.dip, r.lambda, r.mu}, Slip{2.0, -1.0, 0.5}, p,
                      "table row " + std::to_string(r.id));
   }
 }
 
-TEST(JacobianBatchAgreement, RandomGeometries) {
+TEST_P(JacobianBatchForms, AgreementRandomGeometries) {
   SplitMix rng{20260611};
   for (int n = 0; n < 60; ++n) {
     Patch g{rng.uniform(1.0, 40.0), rng.uniform(1.0, 20.0), 0.0, rng.uniform(-180.0, 180.0),
@@ -376,18 +400,18 @@ TEST(JacobianBatchAgreement, RandomGeometries) {
     g.depth = rng.uniform(0.5, 15.0) + g.W * std::max(sin_deg(g.dip), 0.0);
     Points p;
     for (int k = 0; k < 37; ++k) p.add(rng.uniform(-60.0, 60.0), rng.uniform(-60.0, 60.0));
-    expect_agreement(g, Slip{rng.uniform(-2, 2), rng.uniform(-2, 2), rng.uniform(-2, 2)}, p,
+    expect_agreement(GetParam(), g, Slip{rng.uniform(-2, 2), rng.uniform(-2, 2), rng.uniform(-2, 2)}, p,
                      "random geometry " + std::to_string(n));
   }
 }
 
 // A point's result does not depend on the batch it is in: every batch size,
-// full groups of four and tails of one to three, gives each point exactly
+// full groups of lanes and tails, gives each point exactly
 // its result when alone, and nothing is written past the last point.
-TEST(JacobianBatchAgreement, EveryBatchSizeGivesEachPointItsOwnResult) {
+TEST_P(JacobianBatchForms, AgreementEveryBatchSizeGivesEachPointItsOwnResult) {
   const Patch g{12.0, 6.0, 9.0, 89.99};
   SplitMix rng{7};
-  for (const std::size_t n : {0u, 1u, 3u, 4u, 5u, 1000u}) {
+  for (const std::size_t n : {0u, 1u, 3u, 4u, 5u, 7u, 8u, 9u, 1000u}) {
     Points p;
     for (std::size_t k = 0; k < n; ++k) {
       // every seventh point on a degenerate line (one-point form inside a group)
@@ -397,20 +421,20 @@ TEST(JacobianBatchAgreement, EveryBatchSizeGivesEachPointItsOwnResult) {
         p.add(rng.uniform(-30.0, 30.0), rng.uniform(-30.0, 30.0));
       }
     }
-    const std::vector<DeruXY> st = run_strain(patch_strain_batch, g, Slip{}, p);
-    const std::vector<PatchJacobian> jb = run_jacobian(patch_jacobian_batch, g, Slip{}, p);
+    const std::vector<DeruXY> st = run_strain(GetParam().strain, g, Slip{}, p);
+    const std::vector<PatchJacobian> jb = run_jacobian(GetParam().jacobian, g, Slip{}, p);
     ASSERT_EQ(st.size(), n);
     for (std::size_t i = 0; i < n; ++i) {
       Points one;
       one.add(p.x[i], p.y[i]);
-      const DeruXY s1 = run_strain(patch_strain_batch, g, Slip{}, one)[0];
-      const PatchJacobian j1 = run_jacobian(patch_jacobian_batch, g, Slip{}, one)[0];
+      const DeruXY s1 = run_strain(GetParam().strain, g, Slip{}, one)[0];
+      const PatchJacobian j1 = run_jacobian(GetParam().jacobian, g, Slip{}, one)[0];
       EXPECT_EQ(st[i].dx, s1.dx) << n << " " << i;
       EXPECT_EQ(st[i].dy, s1.dy) << n << " " << i;
       const std::vector<const Vec9*> a = fields(jb[i]), b = fields(j1);
       for (int k = 0; k < 8; ++k) EXPECT_EQ(*a[k], *b[k]) << n << " " << i << " " << kFieldNames[k];
     }
-    if (n == 5) expect_agreement(g, Slip{}, p, "batch of five");
+    if (n == 5) expect_agreement(GetParam(), g, Slip{}, p, "batch of five");
   }
 }
 
@@ -426,10 +450,15 @@ TEST(JacobianBatchAgreement, OnePointFormOnlyWhereNeeded) {
                 2.5 + 15.0 * std::sin((30.0 + 40.0 * k) * DEG));
   for (double x : {0.0, 2.0, 10.0}) special.add(x, 5.0 * cos_deg(60.0));  // on the trace
   special.add(1e-7, 9.0);                                                 // level with an end
-  for (const bool avx2 : {true, false}) {
-    const StrainFn sf = avx2 ? patch_strain_batch_avx2 : patch_strain_batch_scalar;
-    const JacobianFn jf = avx2 ? patch_jacobian_batch_avx2 : patch_jacobian_batch_scalar;
-    const bool lanes = avx2 && batch_has_avx2();
+  const DerivForm forms[] = {
+      {"scalar", patch_strain_batch_scalar, patch_jacobian_batch_scalar, [] { return true; }},
+      {"avx2", patch_strain_batch_avx2, patch_jacobian_batch_avx2, batch_has_avx2},
+      {"avx512", patch_strain_batch_avx512, patch_jacobian_batch_avx512, batch_has_avx512}};
+  for (const DerivForm& form : forms) {
+    const StrainFn sf = form.strain;
+    const JacobianFn jf = form.jacobian;
+    // (a lane form the processor lacks falls back to a narrower one)
+    const bool lanes = form.strain != patch_strain_batch_scalar && batch_has_avx2();
     std::size_t a = 0, b = 0, c = 0, d = 0;
     run_strain(sf, g, Slip{}, regular, &a);
     run_jacobian(jf, g, Slip{}, regular, &b);
@@ -476,7 +505,7 @@ std::vector<NearVerticalRow> near_vertical_rows() {
 
 // Every row with its point in a batch of five next to points of other rows,
 // at a position that varies with the row; unit slips.
-TEST(JacobianBatchReference, NearVerticalTableEveryDerivative) {
+TEST_P(JacobianBatchForms, ReferenceNearVerticalTableEveryDerivative) {
   const std::vector<NearVerticalRow> rows = near_vertical_rows();
   ASSERT_EQ(rows.size(), 260u);
   for (std::size_t r = 0; r < rows.size(); ++r) {
@@ -488,8 +517,8 @@ TEST(JacobianBatchReference, NearVerticalTableEveryDerivative) {
       p.add(o.x, o.y);
     }
     const Patch g{row.L, row.W, row.depth, row.dip, row.lambda, row.mu};
-    const PatchJacobian j = run_jacobian(patch_jacobian_batch, g, Slip{}, p)[pos];
-    const DeruXY s = run_strain(patch_strain_batch, g, Slip{}, p)[pos];
+    const PatchJacobian j = run_jacobian(GetParam().jacobian, g, Slip{}, p)[pos];
+    const DeruXY s = run_strain(GetParam().strain, g, Slip{}, p)[pos];
     const Vec9* got[7] = {&j.unit, &j.dx, &j.dy, &j.dL, &j.dW, &j.ddepth, &j.ddip};
     for (int k = 0; k < 7; ++k) {
       for (int c = 0; c < 9; ++c) {
@@ -505,7 +534,7 @@ TEST(JacobianBatchReference, NearVerticalTableEveryDerivative) {
   }
 }
 
-TEST(JacobianBatchReference, SurfaceTableGradientsAndDisplacement) {
+TEST_P(JacobianBatchForms, ReferenceSurfaceTableGradientsAndDisplacement) {
   const auto& rows = test::reference_rows();
   for (std::size_t r = 0; r < rows.size(); ++r) {
     const test::ReferenceRow& row = rows[r];
@@ -516,8 +545,8 @@ TEST(JacobianBatchReference, SurfaceTableGradientsAndDisplacement) {
       p.add(o.x, o.y);
     }
     const Patch g{row.L, row.W, row.depth, row.dip, row.lambda, row.mu};
-    const PatchJacobian j = run_jacobian(patch_jacobian_batch, g, Slip{}, p)[pos];
-    const DeruXY s = run_strain(patch_strain_batch, g, Slip{}, p)[pos];
+    const PatchJacobian j = run_jacobian(GetParam().jacobian, g, Slip{}, p)[pos];
+    const DeruXY s = run_strain(GetParam().strain, g, Slip{}, p)[pos];
     const double gs = row.g_scale(), us = row.u_scale();
     for (int c = 0; c < 9; ++c) {
       const std::string where = "id " + std::to_string(row.id) + " component " + std::to_string(c);
