@@ -958,8 +958,9 @@ def main(argv=None):
         return 1
     for line in summary(ff):
         print(line)
-    frame = (f"relative to lon {a.origin[0]:g} lat {a.origin[1]:g} (put 'Z {zone} {a.origin[0]:g} "
-             f"{a.origin[1]:g}' before the points)") if a.origin else "absolute UTM km (easting with 500 km false easting)"
+    frame = (f"km from lon {a.origin[0]:g} lat {a.origin[1]:g}, the frame after a card 'Z {zone} "
+             f"{a.origin[0]:g} {a.origin[1]:g}'") if a.origin else \
+        "absolute UTM km (easting with its 500 km false easting), the frame of G and S grid cards"
     print(f"frame: UTM zone {zone}, {frame}")
     print(f"wrote {a.output}: {len(faults)} segments")
     return 0
