@@ -305,8 +305,11 @@ def _detect(src):
             continue
         if t.startswith("%"):
             return "fsp"
-        if t.startswith("#") and ("fault_segment" in t.lower()):
-            return "param"
+        if t.startswith("#"):
+            if "fault_segment" in t.lower():
+                return "param"
+            if number < 50:
+                continue          # a comment above a table or a CSV header
         low = t.lower()
         if "," in t and "lon" in low and "lat" in low:
             return "csv"
@@ -858,18 +861,23 @@ def write_faults(faults, path):
         lines.append("P " + " ".join(repr(float(v)) for v in ramp))
     text = "\n".join(lines) + "\n"
     directory = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(prefix=".faults-", suffix=".tmp", dir=directory)
+    try:
+        fd, tmp = tempfile.mkstemp(prefix=".faults-", suffix=".tmp", dir=directory)
+    except OSError as e:
+        raise OSError(e.errno, f"{path}: cannot write beside it: {e.strerror}") from None
     try:
         with os.fdopen(fd, "w") as f:
             f.write(text)
             f.flush()
             os.fsync(f.fileno())
         os.replace(tmp, path)
-    except BaseException:
+    except BaseException as e:
         try:
             os.unlink(tmp)
         except OSError:
             pass
+        if isinstance(e, OSError):
+            raise OSError(e.errno, f"{path}: {e.strerror}") from None
         raise
 
 
@@ -956,14 +964,21 @@ def main(argv=None):
     except (ValueError, OSError) as e:
         print(f"vadrel.sources: {e}", file=sys.stderr)
         return 1
+    try:
+        _print_summary(ff, a, zone, faults)
+    except BrokenPipeError:          # the reader of our output went away (| head)
+        sys.stderr.close()
+    return 0
+
+
+def _print_summary(ff, a, zone, faults):
     for line in summary(ff):
         print(line)
     frame = (f"km from lon {a.origin[0]:g} lat {a.origin[1]:g}, the frame after a card 'Z {zone} "
              f"{a.origin[0]:g} {a.origin[1]:g}'") if a.origin else \
         "absolute UTM km (easting with its 500 km false easting), the frame of G and S grid cards"
     print(f"frame: UTM zone {zone}, {frame}")
-    print(f"wrote {a.output}: {len(faults)} segments")
-    return 0
+    print(f"wrote {a.output}: {len(faults)} segments", flush=True)
 
 
 if __name__ == "__main__":
