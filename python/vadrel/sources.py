@@ -700,8 +700,8 @@ def _read_fsp(src, reference):
         if header_mo is not None and header_mo > 0 and slip_area > 0:
             note = ""
             if layers:
-                note = (f"; the velocity structure's rho beta^2 would give "
-                        f"{float(np.sum(sub['rigidity'] * np.abs(sub['slip']) * sub['length'] * sub['width'])) * 1e6:.4g} N m")
+                layered = float(np.sum(sub["rigidity"] * np.abs(sub["slip"]) * sub["length"] * sub["width"])) * 1e6
+                note = f"; the velocity structure's rho beta^2 would give {layered:.4g} N m"
             sub["rigidity"] = header_mo / slip_area
             warnings.append(f"rigidity {header_mo / slip_area:.4g} Pa throughout, the header's Mo divided by the "
                             f"subfaults' slip times area{note}")
@@ -930,6 +930,8 @@ def summary(ff):
            f"segments: {ff.segments}, subfaults: {len(sub)}"]
     for s in range(ff.segments):
         one = sub[sub["segment"] == s]
+        if len(one) == 0:
+            continue
         out.append(f"  segment {s + 1}: {len(one)} subfaults of {one['length'][0]:.3f} x {one['width'][0]:.3f} km, "
                    f"strike {np.median(one['strike']):.1f}, dip {np.median(one['dip']):.1f}, "
                    f"reference point: {ff.reference[s]}")
