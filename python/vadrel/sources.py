@@ -897,8 +897,10 @@ def plot_finite_fault(ff, path=None, ax=None):
         fig, ax = plt.subplots(figsize=(7.0, 7.0))
     else:
         fig = ax.figure
-    corners = subfault_corners(ff.subfaults)
-    polys = PolyCollection(corners[:, :, :2], array=ff.subfaults["slip"], cmap="viridis",
+    # Deepest first, so that the shallower subfaults of steep faults lie on top.
+    order = np.argsort(-ff.subfaults["depth"], kind="stable")
+    corners = subfault_corners(ff.subfaults[order])
+    polys = PolyCollection(corners[:, :, :2], array=ff.subfaults["slip"][order], cmap="viridis",
                            edgecolors="0.4", linewidths=0.3)
     ax.add_collection(polys)
     fig.colorbar(polys, ax=ax, label="slip (m)", shrink=0.8)
