@@ -27,6 +27,7 @@
 #include "model/okada.hpp"
 #include "model/okada_batch.hpp"
 #include "model/okada_terms.hpp"
+#include "readers/cardline.hpp"
 #include "readers/faults.hpp"
 #include "readers/grid2d.hpp"
 #include "readers/grid_uplift.hpp"
@@ -734,6 +735,39 @@ py::tuple read_grid(const std::string& path) {
   return py::make_tuple(ax, ay);
 }
 
+// A depth/mask file of `rows` rows of `cols` values, read as the grid cards
+// read it (free format, each row starting on a new line).
+Array read_depth(const std::string& path, int rows, int cols) {
+  if (rows < 1 || cols < 1) bad("the shape of a depth/mask file must be positive, got " + std::to_string(rows) +
+                                " x " + std::to_string(cols));
+  struct stat st {};
+  std::ifstream in;
+  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) errno = EISDIR;
+  else in.open(path, std::ios::in | std::ios::binary);
+  if (!in.is_open()) {
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    throw py::error_already_set();
+  }
+  skip_byte_order_mark(in);
+  Array out(std::vector<py::ssize_t>{rows, cols});
+  for (int j = 0; j < rows; ++j) {
+    std::span<double> row(out.mutable_data() + static_cast<std::size_t>(j) * static_cast<std::size_t>(cols),
+                          static_cast<std::size_t>(cols));
+    std::fill(row.begin(), row.end(), 0.0);
+    const int status = read_free_row(in, 0, row);
+    if (status == KOV_STATUS_IO_ERROR) {
+      PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+      throw py::error_already_set();
+    }
+    if (status != STATUS_OK) {
+      bad("depth/mask file " + path + (status == KOV_STATUS_END ? " ends early: row " : ": row ") +
+          std::to_string(j + 1) + " of " + std::to_string(rows) + (status == KOV_STATUS_END ? "" : " is unreadable") +
+          " (" + std::to_string(cols) + " values expected in each row)");
+    }
+  }
+  return out;
+}
+
 // The cell points of a curvilinear grid, by the grid cards' own rule:
 // (nmax+1, mmax+1) arrays in the grid's units, cell (i, j) at [j-1, i-1],
 // and whether the cell has a point.
@@ -908,6 +942,7 @@ ramp      (a, b, c): a*x + b*y + c (mm, x and y in km) is added to every
   m.def("read_grid", &read_grid, py::arg("path"));
   m.def("cell_points", &cell_points, py::arg("xn"), py::arg("yn"));
   m.def("depth_factors", &depth_factors, py::arg("depth"));
+  m.def("read_depth", &read_depth, py::arg("path"), py::arg("rows"), py::arg("cols"));
   m.def("run", &run, py::arg("args"));
   m.def("available_threads", &vadrel::Workers::available);
 }

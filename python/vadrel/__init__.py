@@ -43,7 +43,7 @@ from ._vadrel import Faults, Segment
 __all__ = [
     "Segment", "Faults", "read_faults", "patch_displacement", "displacement",
     "range_change", "strain", "partials", "utm", "run", "read_grid",
-    "cell_points", "regular_grid", "uplift", "read_ini",
+    "cell_points", "regular_grid", "uplift", "read_ini", "read_depth",
     "STRAIN_COLUMNS", "PARTIAL_COLUMNS", "PATCH_COLUMNS", "__version__",
 ]
 
@@ -407,3 +407,14 @@ def read_ini(path, shape):
     if values.size != 3 * rows * cols:
         raise ValueError(f"{path}: {values.size} values, expected 3 x {rows} x {cols}")
     return values[: rows * cols].reshape(rows, cols)
+
+
+def read_depth(path, shape):
+    """Read a depth/mask file as a ``D`` line makes the grid cards read it:
+    ``shape`` = (nmax+1, mmax+1) rows of values in free format, each row
+    starting on a new line (anything after a row's last value on its last
+    line is ignored).  Returns the (rows, columns) array; depth <= 0 is land.
+    ``ValueError`` naming the file and the row when it ends early or a value
+    cannot be read; ``OSError`` when it cannot be read at all."""
+    rows, cols = (_count("rows", shape[0]), _count("columns", shape[1]))
+    return _vadrel.read_depth(os.fspath(path), rows, cols)

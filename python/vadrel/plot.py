@@ -1,7 +1,8 @@
 """Maps of vadrel's outputs (matplotlib, Agg backend: no display needed).
 
-    python3 -m vadrel.plot PRINT_FILE -o map.png [--faults FAULTS] [--value NAME] [--wrap 28.3]
-    python3 -m vadrel.plot FILE.ini -o uplift.png [--grid GRID.grd | --card "M x0 y0 dx dy nx ny"] [--faults FAULTS]
+    python3 -m vadrel.plot PRINT_FILE -o map.png [--faults FAULTS] [--value NAME] [--wrap 28.3] [--look E N U]
+    python3 -m vadrel.plot FILE.ini -o uplift.png [--grid GRID.grd [--depth DEPTH.dep] |
+                           --card "M x0 y0 dx dy nx ny" | --shape ROWS COLUMNS] [--faults FAULTS]
 
 A print file is drawn as a map of its points: the range change (or, for
 ``residual`` records, the residual) in colour, optionally wrapped into
@@ -11,9 +12,20 @@ vertical; ``strain`` and partial-derivative records as one chosen column
 (``--value duzde``, ``--value dip``).  With ``--faults`` the surface
 projections of the segments are drawn (outline, the top edge bold).
 
+Fringes are drawn only where they can be seen: where they would be denser
+than one per two pixels (or one per two samples of a coarse print file) the
+map is grey and a warning says how dense they get and over how much of the
+map.  With ``--faults`` (the run's faults file) and a known look vector (the
+range of ``vector`` records gives it, or ``--look``) the field is computed
+anew at one sample per pixel, so only fringes finer than the pixels are
+left grey.
+
 An initial-condition file (.ini) is drawn as an uplift map: on the cells of
-its curvilinear grid with ``--grid``, on the nodes of a ``G`` or ``M`` card
-with ``--card`` (the card's line from the points file).
+its curvilinear grid with ``--grid`` (land cells of the depth/mask file given
+with ``--depth`` drawn in a land colour, apart from zero uplift), on the nodes
+of a ``G`` or ``M`` card with ``--card`` (the card's line from the points
+file), or on the grid's index axes: of ``--shape``, of the grid file beside
+it (``bay.grd`` for ``bay.ini``), or of the shape its line breaks show.
 """
 from __future__ import annotations
 
@@ -21,6 +33,7 @@ import argparse
 import math
 import os
 import sys
+import warnings
 
 import matplotlib
 
@@ -28,10 +41,18 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 from matplotlib.collections import PolyCollection  # noqa: E402
+from matplotlib.colors import ListedColormap  # noqa: E402
+from matplotlib.patches import Patch  # noqa: E402
 
 import vadrel  # noqa: E402
 
-__all__ = ["read_print_file", "read_ini_file", "segment_outline", "plot_print_file", "plot_ini", "main"]
+__all__ = ["read_print_file", "read_ini_file", "segment_outline", "plot_print_file", "plot_ini", "main",
+           "AliasWarning"]
+
+
+class AliasWarning(UserWarning):
+    """Fringes too dense to draw on part of a map (drawn grey there)."""
+
 
 # Record kinds by record length (without the newline), their field width and
 # column names.
@@ -92,9 +113,14 @@ def read_print_file(path):
     return {k: (cols, np.array(rows, dtype=float)) for k, (cols, rows) in groups.items()}
 
 
+_SHAPE_HELP = ("pass --grid FILE.grd (a U or S card's grid), --card \"M x0 y0 dx dy nx ny\" (the G or M card "
+               "of the points file) or --shape ROWS COLUMNS")
+
+
 def _ini_shape_from_lines(lines):
-    """Row length of an initial-condition file from its line breaks: a row
-    wraps after five values, and every row starts on a new line."""
+    """(rows, columns) of an initial-condition file from its line breaks (a
+    row wraps after five values and every row starts on a new line), or None
+    when they cannot tell: rows of a multiple of five values."""
     counts = [len(l.split()) for l in lines if l.strip()]
     if not counts:
         raise ValueError("empty initial-condition file")
@@ -104,19 +130,57 @@ def _ini_shape_from_lines(lines):
         if c < 5:
             break
     else:
-        raise ValueError("cannot tell the row length (a multiple of 5): give the grid or the card")
+        return None
     values = sum(counts)
     if values % (3 * n):
-        raise ValueError("cannot tell the grid's shape: give the grid or the card")
+        return None
     return values // (3 * n), n
+
+
+def _grid_beside(path, values):
+    """The grid file a U or S card named for this .ini (its name with any
+    four-character ending, ``bay.grd`` for ``bay.ini``), when one lies
+    beside it and has the file's number of values."""
+    path = os.fspath(path)
+    stem = path[:-4]
+    folder = os.path.dirname(path) or "."
+    base = os.path.basename(stem)
+    for name in sorted(os.listdir(folder)):
+        if len(name) != len(base) + 4 or not name.startswith(base) or name.endswith(".ini"):
+            continue
+        candidate = os.path.join(folder, name)
+        try:
+            xn, _ = vadrel.read_grid(candidate)
+        except (ValueError, OSError):
+            continue
+        if 3 * (xn.shape[0] + 1) * (xn.shape[1] + 1) == values:
+            return candidate
+    return None
+
+
+def ini_shape(path):
+    """(rows, columns, grid file or None) of an initial-condition file: of
+    the grid file beside it, else of its line breaks; ValueError saying what
+    to pass when neither tells."""
+    with open(os.fspath(path)) as f:
+        lines = f.readlines()
+    values = sum(len(l.split()) for l in lines)
+    grid = _grid_beside(path, values)
+    if grid is not None:
+        xn, _ = vadrel.read_grid(grid)
+        return xn.shape[0] + 1, xn.shape[1] + 1, grid
+    shape = _ini_shape_from_lines(lines)
+    if shape is None:
+        raise ValueError(f"{path}: cannot tell the grid's shape (its rows may hold a multiple of five values): "
+                         + _SHAPE_HELP)
+    return shape[0], shape[1], None
 
 
 def read_ini_file(path, shape=None):
     """The uplift rows of an initial-condition file (metres), of ``shape``
-    (rows, columns), or of the shape its line breaks show."""
+    (rows, columns), or of the shape :func:`ini_shape` finds."""
     if shape is None:
-        with open(os.fspath(path)) as f:
-            shape = _ini_shape_from_lines(f.readlines())
+        shape = ini_shape(path)[:2]
     return vadrel.read_ini(path, shape)
 
 
@@ -179,7 +243,67 @@ def _symmetric(v):
     return (-m, m) if m > 0 else (-1.0, 1.0)
 
 
-def plot_print_file(path, out=None, *, value=None, faults=None, wrap=None, title=None, kind=None,
+def _axes_pixel(fig, ax):
+    """Size of a pixel of the map in data units (the axes have equal aspect)."""
+    ax.apply_aspect()
+    box = ax.get_position()
+    w = box.width * fig.get_figwidth() * fig.dpi
+    h = box.height * fig.get_figheight() * fig.dpi
+    (x0, x1), (y0, y1) = ax.get_xlim(), ax.get_ylim()
+    return max(abs(x1 - x0) / max(w, 1.0), abs(y1 - y0) / max(h, 1.0))
+
+
+def _fitted_look(cols, data, ramp):
+    """The look vector of vector records: range - ramp = look . (east, north,
+    up), fitted; None when one vector does not fit every record to the
+    printed digits (the look vector varies, as with an E card)."""
+    u = data[:, [cols.index("east"), cols.index("north"), cols.index("up")]]
+    x, y = data[:, 0], data[:, 1]
+    b = data[:, cols.index("range")] - (ramp[0] * x + ramp[1] * y + ramp[2])
+    ok = np.isfinite(u).all(axis=1) & np.isfinite(b)
+    if ok.sum() < 3:
+        return None
+    look, *_ = np.linalg.lstsq(u[ok], b[ok], rcond=None)
+    # Four printed values of 0.1 mm each carry up to 0.05 mm of rounding.
+    if np.abs(u[ok] @ look - b[ok]).max() > 0.05 * (1.0 + np.abs(look).sum()) + 1e-9:
+        return None
+    return look
+
+
+def _model_field(faults, value, look, x, y):
+    """The value (mm) computed by the module at points x, y (any shape)."""
+    if value == "range":
+        return vadrel.range_change(faults, x, y, look)
+    return vadrel.displacement(faults, x, y)[..., ("east", "north", "up").index(value)]
+
+
+def _resampled(faults, value, look, x, y, v, pixel, extent):
+    """The field on a lattice of one node per pixel over ``extent``, after
+    checking that the faults (and look vector) give the print file's values."""
+    worst = np.abs(_model_field(faults, value, look, x, y) - v)
+    k = int(np.nanargmax(worst))
+    if worst[k] > 0.06 + 1e-3 * np.nanmax(np.abs(v)):
+        raise ValueError(f"the faults given do not give the print file's {value} (it differs by {worst[k]:.3g} mm "
+                         f"at x = {x[k]:g}, y = {y[k]:g}): pass the run's faults file and look vector")
+    (x0, x1), (y0, y1) = extent
+    nx = min(4000, int(math.ceil((x1 - x0) / pixel)) + 1)
+    ny = min(4000, int(math.ceil((y1 - y0) / pixel)) + 1)
+    xs, ys = np.linspace(x0, x1, max(nx, 2)), np.linspace(y0, y1, max(ny, 2))
+    return xs, ys, _model_field(faults, value, look, xs[None, :], ys[:, None])
+
+
+def _fringe_density(xs, ys, grid, wrap, pixel):
+    """Fringes per displayed cell at each node of a lattice: the gradient of
+    the unwrapped value times the larger of the node spacing and the pixel,
+    divided by the half-wavelength."""
+    dx = np.diff(xs).min() if len(xs) > 1 else pixel
+    dy = np.diff(ys).min() if len(ys) > 1 else pixel
+    gy, gx = np.gradient(grid, ys, xs) if grid.shape[0] > 1 and grid.shape[1] > 1 else (0.0 * grid, 0.0 * grid)
+    cell = max(dx, dy, pixel)
+    return np.hypot(gx, gy) * cell / wrap, cell > pixel
+
+
+def plot_print_file(path, out=None, *, value=None, faults=None, wrap=None, title=None, kind=None, look=None,
                     figsize=(7.0, 6.0), dpi=100):
     """Draws a print file as a map; returns (figure, colour mappable).
 
@@ -190,6 +314,14 @@ def plot_print_file(path, out=None, *, value=None, faults=None, wrap=None, title
     (in mm) is wrapped into [0, wrap) fringes.  ``faults``: a faults file or
     a :class:`vadrel.Faults` whose segments are outlined.  ``out``: PNG file
     written when given.
+
+    Fringes denser than one per two pixels (or per two samples, when the
+    print file's points are further apart than the pixels) cannot be drawn:
+    such parts of the map are grey, and an :class:`AliasWarning` says how
+    dense the fringes get there and over how much of the map.  With
+    ``faults`` -- the run's own -- and a look vector (``look``, or the one the
+    ``vector`` records' range gives) the range, east, north or up
+    displacement is computed anew at one node per pixel first.
     """
     groups = read_print_file(path)
     if not groups:
@@ -208,13 +340,13 @@ def plot_print_file(path, out=None, *, value=None, faults=None, wrap=None, title
     v = data[:, cols.index(value)]
     units = _UNITS.get(value, "mm/km")
     label = f"{_LABELS.get(value, 'd(range)/d(' + value + ')')} ({units})"
+    if isinstance(faults, (str, os.PathLike)):
+        faults = vadrel.read_faults(faults)
     fig, ax = plt.subplots(figsize=figsize, dpi=dpi)
     if wrap is not None:
         if units != "mm" or not wrap > 0:
             raise ValueError("wrap needs a positive half-wavelength and a value in mm")
-        v = np.mod(v, wrap)
-        m = _colour_map(ax, x, y, v, "hsv", 0.0, wrap)
-        label = f"{_LABELS.get(value, value)} (mm), wrapped every {wrap:g} mm"
+        m, label = _fringes(fig, ax, x, y, v, value, wrap, faults, look, cols, data)
     else:
         lo, hi = _symmetric(v) if value != "norm" else (0.0, float(np.nanmax(v)) or 1.0)
         m = _colour_map(ax, x, y, v, "RdBu_r", lo, hi)
@@ -229,7 +361,8 @@ def plot_print_file(path, out=None, *, value=None, faults=None, wrap=None, title
             ax.quiverkey(q, 0.9, -0.12, ref, f"{ref:g} mm horizontal", labelpos="W", coordinates="axes")
     if faults is not None:
         _draw_faults(ax, faults)
-    fig.colorbar(m, ax=ax, label=label, shrink=0.85)
+    if wrap is None:
+        fig.colorbar(m, ax=ax, label=label, shrink=0.85)
     ax.set_xlabel("x, east (km)")
     ax.set_ylabel("y, north (km)")
     ax.set_aspect("equal", adjustable="box")
@@ -237,6 +370,63 @@ def plot_print_file(path, out=None, *, value=None, faults=None, wrap=None, title
     if out is not None:
         fig.savefig(out)
     return fig, m
+
+
+def _fringes(fig, ax, x, y, v, value, wrap, faults, look, cols, data):
+    """Draws the wrapped value, grey where the fringes are too dense to see;
+    returns the fringe mappable and the colour bar's label."""
+    reg = _regular(x, y)
+    if reg is not None:
+        xs, ys, (j, i) = reg
+        hx, hy = (xs[-1] - xs[0]) / (len(xs) - 1) / 2, (ys[-1] - ys[0]) / (len(ys) - 1) / 2
+    else:
+        xs, ys = np.unique(x), np.unique(y)
+        hx = hy = 0.0
+    extent = ((x.min() - hx, x.max() + hx), (y.min() - hy, y.max() + hy))
+    span = max(extent[0][1] - extent[0][0], extent[1][1] - extent[1][0], 1e-9)
+    ax.set_xlim(*extent[0] if extent[0][1] > extent[0][0] else (x.min() - span / 2, x.max() + span / 2))
+    ax.set_ylim(*extent[1] if extent[1][1] > extent[1][0] else (y.min() - span / 2, y.max() + span / 2))
+    ax.set_aspect("equal", adjustable="box")
+    ax.set_autoscale_on(False)  # the fault outlines drawn later do not widen the map
+    label = f"{_LABELS.get(value, value)} (mm), wrapped every {wrap:g} mm"
+    cbar = fig.colorbar(plt.cm.ScalarMappable(cmap="hsv"), ax=ax, shrink=0.85)  # takes its room now
+    pixel = _axes_pixel(fig, ax)
+    if look is None and value == "range" and "east" in cols and faults is not None:
+        look = _fitted_look(cols, data, faults.ramp)
+    how = None
+    grid = None
+    if faults is not None and value in ("range", "east", "north", "up") and (value != "range" or look is not None):
+        # Sample the field itself densely: every pixel gets its own value.
+        gx, gy, grid = _resampled(faults, value, look, x, y, v, pixel, extent)
+        m = ax.pcolormesh(gx, gy, np.mod(grid, wrap), shading="nearest", cmap="hsv", vmin=0.0, vmax=wrap)
+        xs, ys, how = gx, gy, "computed from the faults at one node per pixel"
+    else:
+        m = _colour_map(ax, x, y, np.mod(v, wrap), "hsv", 0.0, wrap)
+        if reg is not None:
+            grid = np.full((len(ys), len(xs)), np.nan)
+            grid[j, i] = v
+    cbar.update_normal(m)
+    cbar.set_label(label)
+    if grid is None:
+        return m, label
+    density, coarse = _fringe_density(xs, ys, grid, wrap, pixel)
+    dense = density > 0.5
+    if dense.any():
+        ax.pcolormesh(xs, ys, np.ma.masked_where(~dense, np.ones_like(grid)), shading="nearest",
+                      cmap=ListedColormap(["0.6"]), vmin=0.0, vmax=2.0)
+        per = "sample of the print file" if coarse else "pixel"
+        share = 100.0 * dense.sum() / np.isfinite(grid).sum()
+        text = (f"fringes up to {np.nanmax(density):.2g} per {per}: too dense to draw on {share:.2g}% of the map "
+                f"(grey)")
+        if how is None:
+            text += ("; with the run's faults file (--faults) and its look vector (vector records, or --look) "
+                     "the field is computed at every pixel")
+        else:
+            text += "; a larger picture (--dpi) shows more of them"
+        ax.legend(handles=[Patch(color="0.6", label="fringes too dense to draw")], loc="lower left",
+                  fontsize="small", framealpha=0.8)
+        warnings.warn(text, AliasWarning, stacklevel=3)
+    return m, label
 
 
 def _parse_card(card):
@@ -247,32 +437,51 @@ def _parse_card(card):
     return parts[0], x0, y0, dx, dy, int(parts[5]), int(parts[6])
 
 
-def plot_ini(path, out=None, *, grid=None, card=None, faults=None, title=None, figsize=(7.0, 6.0), dpi=100):
+_LAND = "#c8b48c"
+
+
+def plot_ini(path, out=None, *, grid=None, card=None, depth=None, shape=None, faults=None, title=None,
+             figsize=(7.0, 6.0), dpi=100):
     """Draws an initial-condition file as an uplift map; returns (figure,
     colour mappable).  ``grid``: the curvilinear grid file (cells drawn as
-    polygons in its unit); ``card``: a ``G`` or ``M`` card line (nodes in
-    degrees or km); neither: the grid's index axes.  ``faults`` are outlined
-    on km and metre grids."""
+    polygons in its unit); ``depth``: its depth/mask file, whose land cells
+    (depth <= 0, uplift 0 in the file) are drawn in a land colour, apart
+    from water without uplift; ``card``: a ``G`` or ``M`` card line (nodes in
+    degrees or km); ``shape``: (rows, columns) on the index axes; none of
+    them: the grid file beside the .ini when there is one (``bay.grd`` for
+    ``bay.ini``), else the index axes of the shape the line breaks show.
+    ``faults`` are outlined on km and metre grids."""
+    if depth is not None and grid is None:
+        raise ValueError("--depth goes with the grid file (--grid) of a U or S card")
+    if grid is None and card is None and shape is None:
+        rows, cols, grid = ini_shape(path)
+        shape = None if grid is not None else (rows, cols)
     fig, ax = plt.subplots(figsize=figsize, dpi=dpi)
     xlabel, ylabel, scale = "i", "j", None
     if grid is not None:
         xn, yn = vadrel.read_grid(grid)
         nmax, mmax = xn.shape
         up = read_ini_file(path, (nmax + 1, mmax + 1))
+        land = None if depth is None else vadrel.read_depth(depth, (nmax + 1, mmax + 1)) <= 0.0
         present = (xn != 0.0) & (np.trunc(xn) != -999.0)
-        polys, vals = [], []
+        polys, vals, dry = [], [], []
         for j in range(1, nmax):
             for i in range(1, mmax):
                 corners = [(j - 1, i - 1), (j - 1, i), (j, i), (j, i - 1)]
                 poly = [(xn[c], yn[c]) for c in corners if present[c]]
                 if present[j, i] and len(poly) >= 3:
-                    polys.append(poly)
-                    vals.append(up[j, i])
+                    (dry if land is not None and land[j, i] else polys).append(poly)
+                    if not (land is not None and land[j, i]):
+                        vals.append(up[j, i])
         vals = np.array(vals)
         lo, hi = _symmetric(vals)
         m = PolyCollection(polys, array=vals, cmap="RdBu_r", edgecolors="face", linewidths=0.3)
         m.set_clim(lo, hi)
         ax.add_collection(m)
+        if dry:
+            ax.add_collection(PolyCollection(dry, facecolors=_LAND, edgecolors=_LAND, linewidths=0.3))
+            ax.legend(handles=[Patch(color=_LAND, label="land (depth <= 0)")], loc="lower left", fontsize="small",
+                      framealpha=0.8)
         ax.autoscale_view()
         degrees = np.nanmax(np.abs(xn[present])) <= 360.0 and np.nanmax(np.abs(yn[present])) <= 90.0
         xlabel, ylabel = ("longitude (degrees)", "latitude (degrees)") if degrees else ("x (m)", "y (m)")
@@ -290,7 +499,7 @@ def plot_ini(path, out=None, *, grid=None, card=None, faults=None, title=None, f
             xlabel, ylabel, scale = "x, east (km)", "y, north (km)", 1.0
         where = f"{kind} card"
     else:
-        up = read_ini_file(path)
+        up = read_ini_file(path, shape)
         lo, hi = _symmetric(up)
         m = ax.pcolormesh(up, cmap="RdBu_r", vmin=lo, vmax=hi)
         where = "grid indices"
@@ -319,19 +528,29 @@ def main(argv=None):
     ap.add_argument("--wrap", type=float, help="wrap into fringes of this half-wavelength, mm (28.3 for C band)")
     ap.add_argument("--grid", help="curvilinear grid file of the .ini (U or S card)")
     ap.add_argument("--card", help="the G or M card line of the .ini, e.g. 'M -50 -50 1 1 101 101'")
+    ap.add_argument("--depth", help="depth/mask file of the grid (--grid): land cells drawn apart from zero uplift")
+    ap.add_argument("--shape", type=int, nargs=2, metavar=("ROWS", "COLUMNS"),
+                    help="rows and columns of the .ini's uplift grid, drawn on its index axes")
+    ap.add_argument("--look", type=float, nargs=3, metavar=("E", "N", "U"),
+                    help="the run's look vector, to compute dense fringes of range records with --faults")
     ap.add_argument("--title", help="title of the map")
     ap.add_argument("--dpi", type=int, default=100)
     a = ap.parse_args(argv)
     out = a.output or os.path.splitext(a.input)[0] + ".png"
     try:
-        if a.input.endswith(".ini"):
-            plot_ini(a.input, out, grid=a.grid, card=a.card, faults=a.faults, title=a.title, dpi=a.dpi)
-        else:
-            plot_print_file(a.input, out, value=a.value, faults=a.faults, wrap=a.wrap, title=a.title,
-                            kind=a.kind, dpi=a.dpi)
+        with warnings.catch_warnings(record=True) as notes:
+            warnings.simplefilter("always", AliasWarning)
+            if a.input.endswith(".ini"):
+                plot_ini(a.input, out, grid=a.grid, card=a.card, depth=a.depth, shape=a.shape, faults=a.faults,
+                         title=a.title, dpi=a.dpi)
+            else:
+                plot_print_file(a.input, out, value=a.value, faults=a.faults, wrap=a.wrap, title=a.title,
+                                kind=a.kind, look=a.look, dpi=a.dpi)
     except (ValueError, OSError) as e:
         print(f"vadrel.plot: {e}", file=sys.stderr)
         return 1
+    for n in notes:
+        print(f"vadrel.plot: {out}: {n.message}", file=sys.stderr)
     print(out)
     return 0
 
