@@ -127,3 +127,106 @@ def test_print_file_reader_fields(tmp_path):
     cols, data = vp.read_print_file(p)["analytic"]
     assert cols[2:] == vadrel.PARTIAL_COLUMNS
     assert data[0, 0] == -1.2345678901e-3 and data[0, 1] == 1e-103
+
+
+LOOK = (-0.61, -0.11, 0.785)  # the V card of thrust_points.txt
+
+
+def test_coarse_fringes_are_grey_and_said_to_be(thrust):
+    """Points 5 km apart cannot show fringes of a 2.5 m thrust: most of the
+    map is grey and the warning says how dense the fringes are."""
+    d, _ = thrust
+    with pytest.warns(vp.AliasWarning, match=r"fringes up to \d+ per sample .* on \d+% of the map"):
+        fig, _ = vp.plot_print_file(d / "out.txt", d / "c.png", value="range", wrap=28.3)
+    assert len(fig.axes[0].collections) == 2  # the fringes and the grey cells over them
+    plt.close("all")
+
+
+def test_fringes_computed_at_every_pixel(thrust, recwarn):
+    """With the run's faults the range is computed for every pixel (the look
+    vector read from the vector records): each pixel shows the wrapped range
+    at its place, and between neighbouring drawn pixels the range changes by
+    less than half a fringe, so the picture is not aliased; grey elsewhere."""
+    d, _ = thrust
+    wrap = 28.3
+    fig, colours = vp.plot_print_file(d / "out.txt", d / "f.png", value="range", wrap=wrap,
+                                      faults=d / "thrust_faults.txt")
+    assert colours.get_clim() == (0.0, wrap)
+    ax = fig.axes[0]
+    [image] = ax.images
+    rgb = np.asarray(image.get_array())[..., :3]
+    rows, cols = rgb.shape[:2]
+    box = ax.get_window_extent()
+    assert abs(cols - box.width) <= 1 and abs(rows - box.height) <= 1
+    (x0, x1), (y0, y1) = ax.get_xlim(), ax.get_ylim()
+    cx = x0 + (np.arange(cols) + 0.5) * (x1 - x0) / cols
+    cy = y0 + (np.arange(rows) + 0.5) * (y1 - y0) / rows
+    field = vadrel.range_change(vadrel.read_faults(d / "thrust_faults.txt"), cx[None, :], cy[:, None], LOOK)
+    drawn = np.abs(rgb - 0.6).max(axis=2) > 1e-9
+    step = np.abs(np.diff(field, axis=1))
+    both = drawn[:, 1:] & drawn[:, :-1]
+    assert step[both].max() < wrap / 2
+    assert (step[~both] > wrap).any()
+    assert 0.0 < (~drawn).mean() < 0.15
+    # Where the fringes are wide, the colour is that of the range there: the
+    # colour scale climbs by at most 6 per fringe, so over a pixel holding a
+    # 30th of a fringe the pixel's mean colour is within 0.1 of it.
+    gy, gx = np.gradient(field)
+    slow = drawn & (np.hypot(gx, gy) < wrap / 30)
+    want = colours.cmap(np.mod(field, wrap) / wrap)[..., :3]
+    assert slow.mean() > 0.2
+    assert np.abs(rgb[slow] - want[slow]).max() < 0.1
+    [w] = [w for w in recwarn if issubclass(w.category, vp.AliasWarning)]
+    assert "per pixel" in str(w.message)
+    plt.close("all")
+
+
+def test_fringes_refuse_faults_of_another_run(thrust):
+    d, _ = thrust
+    other = vadrel.Faults([vadrel.Segment(X=0, Y=0, strike=0, depth=10, dip=45, lam=1, mu=1, U1=0, U2=100, U3=0,
+                                          L=10, W=10)])
+    with pytest.raises(ValueError, match="do not give the print file's range"):
+        vp.plot_print_file(d / "out.txt", None, value="range", wrap=28.3, faults=other, look=LOOK)
+    plt.close("all")
+
+
+def test_land_drawn_apart_from_zero_uplift(binary, workdir):
+    status, _, _ = run_program(binary, "bay_points.txt", "bay_faults.txt", "ascii", workdir)
+    assert status == 0
+    depth = np.loadtxt(workdir / "bay_depth.dep")      # 11 rows of 13, one row per line
+    xn, _ = vadrel.read_grid(workdir / "bay_grid.grd")
+    present = (xn != 0.0) & (np.trunc(xn) != -999.0)
+    land = sum(1 for j in range(1, xn.shape[0]) for i in range(1, xn.shape[1])
+               if present[j, i] and depth[j, i] <= 0.0)
+    assert land > 0
+    fig, mp = vp.plot_ini(workdir / "bay_grid.ini", workdir / "l.png", grid=workdir / "bay_grid.grd",
+                          depth=workdir / "bay_depth.dep")
+    ax = fig.axes[0]
+    assert len(mp.get_paths()) + land == 9 * 11
+    dry = ax.collections[1]
+    assert len(dry.get_paths()) == land
+    colour = dry.get_facecolor()[0][:3]
+    # Not a colour of the uplift scale, whose middle (zero) is white.
+    scale = mp.cmap(np.linspace(0, 1, 256))[:, :3]
+    assert np.abs(scale - colour).max(axis=1).min() > 0.1
+    assert ax.get_legend().get_texts()[0].get_text() == "land (depth <= 0)"
+    plt.close("all")
+
+
+def test_ini_shape_inferred_or_asked_for(binary, workdir, tmp_path, capsys):
+    status, _, _ = run_program(binary, "bay_points.txt", "bay_faults.txt", "ascii", workdir)
+    assert status == 0
+    fig, mp = vp.plot_ini(workdir / "bay_grid.ini")  # the grid file beside it
+    assert fig.axes[0].get_title() == "bay_grid.ini: uplift on bay_grid.grd" and len(mp.get_paths()) == 9 * 11
+    # Rows of ten values wrap into two full lines each: the line breaks cannot tell 8 x 10 from 16 x 5.
+    (tmp_path / "p.txt").write_text("V 0 0 1 1\nM -40 -30 2 1.5 10 8\n")
+    (tmp_path / "f.txt").write_text(" 0 0 10 0 15 35 3e10 3e10 0 2000 0 20 20 x\n")
+    status, _, _ = run_program(binary, "p.txt", "f.txt", "ascii", tmp_path)
+    assert status == 0
+    assert vp.main([str(tmp_path / "disp.ini")]) == 1
+    err = capsys.readouterr().err
+    assert "cannot tell the grid's shape" in err and "--card" in err and "--shape ROWS COLUMNS" in err
+    assert len(err.strip().splitlines()) == 1
+    assert vp.main([str(tmp_path / "disp.ini"), "--shape", "8", "10"]) == 0
+    assert (tmp_path / "disp.png").stat().st_size > 5000
+    plt.close("all")

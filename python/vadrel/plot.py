@@ -243,14 +243,15 @@ def _symmetric(v):
     return (-m, m) if m > 0 else (-1.0, 1.0)
 
 
-def _axes_pixel(fig, ax):
-    """Size of a pixel of the map in data units (the axes have equal aspect)."""
+def _axes_pixels(fig, ax):
+    """The map's size in pixels (columns, rows) and the size of a pixel in
+    data units (the axes have equal aspect)."""
     ax.apply_aspect()
     box = ax.get_position()
-    w = box.width * fig.get_figwidth() * fig.dpi
-    h = box.height * fig.get_figheight() * fig.dpi
+    w = max(int(round(box.width * fig.get_figwidth() * fig.dpi)), 1)
+    h = max(int(round(box.height * fig.get_figheight() * fig.dpi)), 1)
     (x0, x1), (y0, y1) = ax.get_xlim(), ax.get_ylim()
-    return max(abs(x1 - x0) / max(w, 1.0), abs(y1 - y0) / max(h, 1.0))
+    return w, h, max(abs(x1 - x0) / w, abs(y1 - y0) / h)
 
 
 def _fitted_look(cols, data, ramp):
@@ -277,19 +278,40 @@ def _model_field(faults, value, look, x, y):
     return vadrel.displacement(faults, x, y)[..., ("east", "north", "up").index(value)]
 
 
-def _resampled(faults, value, look, x, y, v, pixel, extent):
-    """The field on a lattice of one node per pixel over ``extent``, after
-    checking that the faults (and look vector) give the print file's values."""
+# Nodes per pixel along each axis where the field is computed anew; each
+# pixel shows the mean colour of its nodes, which keeps fringes of a few
+# pixels from beating with the pixel grid.
+_SUB = 3
+
+
+def _check_model(faults, value, look, x, y, v):
+    """ValueError unless the faults (and look vector) give the print file's
+    values, to the printed digits."""
     worst = np.abs(_model_field(faults, value, look, x, y) - v)
     k = int(np.nanargmax(worst))
     if worst[k] > 0.06 + 1e-3 * np.nanmax(np.abs(v)):
         raise ValueError(f"the faults given do not give the print file's {value} (it differs by {worst[k]:.3g} mm "
                          f"at x = {x[k]:g}, y = {y[k]:g}): pass the run's faults file and look vector")
-    (x0, x1), (y0, y1) = extent
-    nx = min(4000, int(math.ceil((x1 - x0) / pixel)) + 1)
-    ny = min(4000, int(math.ceil((y1 - y0) / pixel)) + 1)
-    xs, ys = np.linspace(x0, x1, max(nx, 2)), np.linspace(y0, y1, max(ny, 2))
-    return xs, ys, _model_field(faults, value, look, xs[None, :], ys[:, None])
+
+
+def _pixel_fringes(ax, faults, value, look, wrap, width, height):
+    """The wrapped field computed at _SUB x _SUB nodes in every pixel of the
+    map, drawn as an image of the pixels' mean colours; returns the image and
+    the fringes per pixel (the largest gradient among each pixel's nodes
+    times the pixel's size, over the half-wavelength)."""
+    (x0, x1), (y0, y1) = ax.get_xlim(), ax.get_ylim()
+    fx = x0 + (np.arange(_SUB * width) + 0.5) * (x1 - x0) / (_SUB * width)
+    fy = y0 + (np.arange(_SUB * height) + 0.5) * (y1 - y0) / (_SUB * height)
+    field = _model_field(faults, value, look, fx[None, :], fy[:, None])
+    gy, gx = np.gradient(field, fy, fx)
+    blocks = (height, _SUB, width, _SUB)
+    pixel = max((x1 - x0) / width, (y1 - y0) / height)
+    density = np.hypot(gx, gy).reshape(blocks).max(axis=(1, 3)) * pixel / wrap
+    colours = plt.get_cmap("hsv")(np.mod(field, wrap) / wrap)[..., :3]
+    rgb = colours.reshape(blocks + (3,)).mean(axis=(1, 3))
+    rgb[density > 0.5] = 0.6
+    image = ax.imshow(rgb, extent=(x0, x1, y0, y1), origin="lower", interpolation="nearest", aspect="equal")
+    return image, density
 
 
 def _fringe_density(xs, ys, grid, wrap, pixel):
@@ -389,40 +411,37 @@ def _fringes(fig, ax, x, y, v, value, wrap, faults, look, cols, data):
     ax.set_aspect("equal", adjustable="box")
     ax.set_autoscale_on(False)  # the fault outlines drawn later do not widen the map
     label = f"{_LABELS.get(value, value)} (mm), wrapped every {wrap:g} mm"
-    cbar = fig.colorbar(plt.cm.ScalarMappable(cmap="hsv"), ax=ax, shrink=0.85)  # takes its room now
-    pixel = _axes_pixel(fig, ax)
+    cbar = fig.colorbar(plt.cm.ScalarMappable(plt.Normalize(0.0, wrap), "hsv"), ax=ax, shrink=0.85, label=label)
+    width, height, pixel = _axes_pixels(fig, ax)
     if look is None and value == "range" and "east" in cols and faults is not None:
         look = _fitted_look(cols, data, faults.ramp)
-    how = None
-    grid = None
     if faults is not None and value in ("range", "east", "north", "up") and (value != "range" or look is not None):
-        # Sample the field itself densely: every pixel gets its own value.
-        gx, gy, grid = _resampled(faults, value, look, x, y, v, pixel, extent)
-        m = ax.pcolormesh(gx, gy, np.mod(grid, wrap), shading="nearest", cmap="hsv", vmin=0.0, vmax=wrap)
-        xs, ys, how = gx, gy, "computed from the faults at one node per pixel"
+        # The field itself at every pixel, not the print file's samples.
+        _check_model(faults, value, look, x, y, v)
+        _, density = _pixel_fringes(ax, faults, value, look, wrap, width, height)
+        m, per, computed = cbar.mappable, "pixel", True
     else:
         m = _colour_map(ax, x, y, np.mod(v, wrap), "hsv", 0.0, wrap)
-        if reg is not None:
-            grid = np.full((len(ys), len(xs)), np.nan)
-            grid[j, i] = v
-    cbar.update_normal(m)
-    cbar.set_label(label)
-    if grid is None:
-        return m, label
-    density, coarse = _fringe_density(xs, ys, grid, wrap, pixel)
+        if reg is None:
+            return m, label
+        grid = np.full((len(ys), len(xs)), np.nan)
+        grid[j, i] = v
+        density, coarse = _fringe_density(xs, ys, grid, wrap, pixel)
+        per, computed = ("sample of the print file" if coarse else "pixel"), False
+        dense = density > 0.5
+        if dense.any():
+            ax.pcolormesh(xs, ys, np.ma.masked_where(~dense, np.ones_like(grid)), shading="nearest",
+                          cmap=ListedColormap(["0.6"]), vmin=0.0, vmax=2.0)
     dense = density > 0.5
     if dense.any():
-        ax.pcolormesh(xs, ys, np.ma.masked_where(~dense, np.ones_like(grid)), shading="nearest",
-                      cmap=ListedColormap(["0.6"]), vmin=0.0, vmax=2.0)
-        per = "sample of the print file" if coarse else "pixel"
-        share = 100.0 * dense.sum() / np.isfinite(grid).sum()
+        share = 100.0 * dense.sum() / np.isfinite(density).sum()
         text = (f"fringes up to {np.nanmax(density):.2g} per {per}: too dense to draw on {share:.2g}% of the map "
                 f"(grey)")
-        if how is None:
+        if computed:
+            text += "; a larger picture (--dpi) shows more of them"
+        else:
             text += ("; with the run's faults file (--faults) and its look vector (vector records, or --look) "
                      "the field is computed at every pixel")
-        else:
-            text += "; a larger picture (--dpi) shows more of them"
         ax.legend(handles=[Patch(color="0.6", label="fringes too dense to draw")], loc="lower left",
                   fontsize="small", framealpha=0.8)
         warnings.warn(text, AliasWarning, stacklevel=3)
