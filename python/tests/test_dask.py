@@ -76,3 +76,14 @@ def test_one_task_per_model(client, thrust):
 def test_bad_arguments(thrust, call, message):
     with pytest.raises(ValueError, match=message):
         call(thrust)
+
+
+def test_grids_keep_their_shape(thrust):
+    """Points of any shape, chunked in blocks of that shape: the blocks put
+    together are the single call's array (components last)."""
+    x, y = vadrel.regular_grid(-50, -50, 1.0, 1.0, 60, 40)
+    d = vd.displacement(thrust, x, y, chunks=(16, 25))
+    assert d.shape == (40, 60, 3) and d.chunks == ((16, 16, 8), (25, 25, 10), (3,))
+    np.testing.assert_array_equal(d.compute(scheduler="threads"), vadrel.displacement(thrust, x, y))
+    r = vd.range_change(thrust, x, y, (0.1, 0.2, 0.9), chunks=(16, 25))
+    np.testing.assert_array_equal(r.compute(scheduler="threads"), vadrel.range_change(thrust, x, y, (0.1, 0.2, 0.9)))

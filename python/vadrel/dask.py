@@ -52,23 +52,20 @@ def _uplift_block(x, y, *depth, faults, look, threads):
 
 
 def displacement(faults, x, y, *, chunks=100_000, threads=1):
-    """East, north, up displacement (mm) at 1-D points (km) as an (n, 3) dask
-    array, chunked along the points (numpy inputs are cut into ``chunks``)."""
+    """East, north, up displacement (mm) at points (km) of any one shape, as
+    a dask array of that shape plus 3, chunked like the points (numpy inputs
+    are cut into ``chunks``)."""
     x, y = _points(x, y, chunks)
-    if x.ndim != 1:
-        raise ValueError("x and y must be 1-D (use uplift for grids)")
-    return da.map_blocks(_displacement_block, x, y, faults, threads, dtype=float, new_axis=1,
-                         chunks=(x.chunks[0], (3,)), meta=np.empty((0, 3)))
+    return da.map_blocks(_displacement_block, x, y, faults, threads, dtype=float, new_axis=x.ndim,
+                         chunks=x.chunks + ((3,),), meta=np.empty((0,) * (x.ndim + 1)))
 
 
 def range_change(faults, x, y, look, *, chunks=100_000, threads=1):
-    """Range change (mm) at 1-D points (km) along ``look`` = (east, north, up),
-    ramp included, as an (n,) dask array."""
+    """Range change (mm) at points (km) of any one shape along ``look`` =
+    (east, north, up), ramp included, as a dask array of the points' shape."""
     x, y = _points(x, y, chunks)
-    if x.ndim != 1:
-        raise ValueError("x and y must be 1-D")
     look = tuple(float(v) for v in look)
-    return da.map_blocks(_range_block, x, y, faults, look, threads, dtype=float, meta=np.empty((0,)))
+    return da.map_blocks(_range_block, x, y, faults, look, threads, dtype=float, meta=np.empty((0,) * x.ndim))
 
 
 def uplift(faults, x, y, look=(0.0, 0.0, 1.0), depth=None, *, chunks=(256, 256), threads=1):
