@@ -298,7 +298,6 @@ def load_dataset(path, *, kind="los", name=None):
             if bad.size:
                 raise ValueError(f"{path}: column {c}, row {bad[0] + 1}: not finite ({a[bad[0]]})")
             cols[c] = a
-        where = {c: f"{path}" for c in cols}
         lines = None
     else:
         header, hline, rows = _read_table(path)
@@ -309,14 +308,12 @@ def load_dataset(path, *, kind="los", name=None):
         data = np.array([r[1] for r in rows])
         lines = np.array([r[0] for r in rows])
         cols = {c: data[:, header.index(c)] for c in header}
-        where = None
     # Standard deviations must be positive: name the offending line.
     for c in (("sigma",) if kind == "los" else ("se", "sn", "su")):
         if c in cols and np.any(cols[c] <= 0):
             k = int(np.argmax(cols[c] <= 0))
             at = f"line {lines[k]}" if lines is not None else f"column {c}, row {k + 1}"
             raise ValueError(f"{path}, {at}: {c} must be positive ({cols[c][k]})")
-    del where
     if kind == "los":
         look = np.column_stack([cols["e"], cols["n"], cols["u"]])
         zero = np.flatnonzero(np.einsum("ij,ij->i", look, look) == 0.0)
@@ -615,7 +612,7 @@ def _free_lists(free, nseg):
     if isinstance(free, str):
         free = [n for n in free.split(",") if n]
     free = list(free)
-    if nseg > 1 and free and all(isinstance(f, (list, tuple)) for f in free):
+    if free and all(isinstance(f, (list, tuple)) for f in free):
         if len(free) != nseg:
             raise ValueError(f"free: {len(free)} lists for {nseg} segments")
         lists = [list(f) for f in free]
@@ -878,7 +875,8 @@ class _SlipProblem:
                             st.whiten(st.nuisance)])
         self.GtG, self.Gtb = _gram(self.G), self.G.T @ st.wobs
         pl, pw = self.plane["L"] / nx, self.plane["W"] / ny
-        D = _laplacian(nx, ny, pl, pw, _top(self.plane) < 1e-6)
+        # A top edge within half a patch of the ground counts as reaching it.
+        D = _laplacian(nx, ny, pl, pw, _top(self.plane) < 0.5 * pw * math.sin(self.plane["dip"] * _DEG))
         self.D = scipy.sparse.hstack([scipy.sparse.kron(T, D), scipy.sparse.csr_matrix((2 * P, q))]).tocsr()
         self.DtD = (self.D.T @ self.D).toarray()
         self.greens_time = time.perf_counter() - t0
