@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -13,6 +15,61 @@ namespace vadrel {
 
 namespace {
 constexpr std::size_t kBufferSize = std::size_t{1} << 16;
+
+// The temporaries in existence, for the signal handler: a fixed table, so
+// that the handler neither allocates nor locks.  A slot is free (0), being
+// filled (1) or names a temporary (2).
+constexpr int kSlots = 16;
+constexpr std::size_t kSlotName = 4096;
+struct TempSlot {
+  std::atomic<int> state{0};
+  char name[kSlotName];
+};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler reads the slots");
+TempSlot g_temps[kSlots];
+
+int claim_slot(const std::string& name) {
+  if (name.size() >= kSlotName) return -1;
+  for (int k = 0; k < kSlots; ++k) {
+    int expected = 0;
+    if (g_temps[k].state.compare_exchange_strong(expected, 1)) {
+      std::memcpy(g_temps[k].name, name.c_str(), name.size() + 1);
+      g_temps[k].state.store(2);
+      return k;
+    }
+  }
+  return -1;  // a full table: this temporary may outlive a signal
+}
+
+void release_slot(int k) {
+  if (k >= 0) g_temps[k].state.store(0);
+}
+
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+
+// Only async-signal-safe calls: unlink, signal, raise.  With the default
+// action restored, the signal raised again (blocked until the handler
+// returns) ends the process with the signal's usual status.
+extern "C" void remove_temporaries_and_stop(int sig) {
+  for (auto& slot : g_temps) {
+    if (slot.state.load() == 2) ::unlink(slot.name);
+  }
+  ::signal(sig, SIG_DFL);
+  ::raise(sig);
+}
+
+}  // namespace
+
+void install_stop_signals() {
+  struct sigaction action {};
+  action.sa_handler = remove_temporaries_and_stop;
+  sigemptyset(&action.sa_mask);
+  for (const int sig : kStopSignals) sigaddset(&action.sa_mask, sig);
+  for (const int sig : kStopSignals) {
+    struct sigaction old {};
+    if (::sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+    ::sigaction(sig, &action, nullptr);
+  }
 }
 
 PrintFile::PrintFile() : buf_(new char[kBufferSize]) {}
@@ -65,12 +122,31 @@ bool PrintFile::open(const std::string& path) {
     ::umask(mask);
     mode_ = static_cast<int>(0666 & ~mask);
   }
+  // The temporary's name is in the signal table before the file exists, so
+  // that no signal can leave it behind.
+  static std::atomic<unsigned> serial{0};
   const auto slash = target_.rfind('/');
-  std::string temp = target_.substr(0, slash + 1) + '.' + target_.substr(slash + 1) + ".vadrel-XXXXXX";
-  fd_ = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd_ < 0) return false;
-  temp_ = temp;
-  return true;
+  const std::string stem = target_.substr(0, slash + 1) + '.' + target_.substr(slash + 1) + ".vadrel-" +
+                           std::to_string(::getpid()) + '-';
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string temp = stem + std::to_string(serial++);
+    slot_ = claim_slot(temp);
+    fd_ = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd_ >= 0) {
+      temp_ = temp;
+      return true;
+    }
+    const int err = errno;
+    forget_temp();
+    errno = err;
+    if (err != EEXIST) return false;
+  }
+  return false;
+}
+
+void PrintFile::forget_temp() {
+  release_slot(slot_);
+  slot_ = -1;
 }
 
 bool PrintFile::targets(const std::string& name) const {
@@ -88,6 +164,7 @@ void PrintFile::discard() {
   fd_ = -1;
   if (!temp_.empty()) ::unlink(temp_.c_str());
   temp_.clear();
+  forget_temp();
 }
 
 bool PrintFile::fail(int err) {
@@ -141,12 +218,16 @@ bool PrintFile::close() {
   int close_errno = errno;
   fd_ = -1;
   if (!temp_.empty()) {
-    if (::rename(temp_.c_str(), target_.c_str()) != 0) {
+    // Only a complete file replaces the target.
+    if (failed_ || !flushed || !closed) {
+      ::unlink(temp_.c_str());
+    } else if (::rename(temp_.c_str(), target_.c_str()) != 0) {
       closed = false;
       close_errno = errno;
       ::unlink(temp_.c_str());
     }
     temp_.clear();
+    forget_temp();
   }
   if (failed_) {
     errno = error_;

@@ -7,6 +7,12 @@
 // target keeps its old contents while the run reads its inputs: an input
 // named later in the run can never have been emptied by it.  Anything else
 // (a terminal, /dev/null, a pipe) is written directly.
+//
+// A file is replaced only by a complete new one: after a failed write (a
+// full disk, a quota, an input/output error) close() removes the temporary
+// and the target keeps its old contents.  The names of the temporaries are
+// kept in a fixed table that a signal handler can read: a run stopped by a
+// signal removes them before it ends (install_stop_signals).
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -37,8 +43,8 @@ class PrintFile {
   bool write(std::string_view text);
 
   // Flushes, closes and moves the file into place; false (errno set) when a
-  // write, the close or the move failed.  What was written is delivered
-  // even after a failed write.
+  // write, the close or the move failed.  After a failed write or close the
+  // temporary is removed and the target stays as it was.
   bool close();
 
   // Closes and deletes what was written: the target stays as it was.
@@ -48,7 +54,10 @@ class PrintFile {
   bool flush();
   bool fail(int err);
 
+  void forget_temp();  // removes the temporary's name from the signal table
+
   int fd_ = -1;
+  int slot_ = -1;       // the temporary's entry in the signal table (-1: none)
   std::string target_;  // the file moved into place by close()
   std::string temp_;    // the name written to until then (empty: written directly)
   int mode_ = 0;        // permissions the target gets
@@ -57,5 +66,12 @@ class PrintFile {
   bool failed_ = false;
   int error_ = 0;
 };
+
+// From now on SIGINT, SIGTERM, SIGHUP and SIGPIPE remove the temporaries of
+// the open print and initial-condition files, then end the process as the
+// signal does by default (its usual status; a broken pipe ends the run
+// quietly).  A signal that was ignored when the program started stays
+// ignored.
+void install_stop_signals();
 
 }  // namespace vadrel

@@ -6,7 +6,8 @@ text, so the page follows the program; the file formats and the output
 layouts come from the README's sections "Command line", "Input files" and
 "Output", converted from Markdown to man(7) markup.
 
-    make_manpage.py --program build/vadrel --readme README.md --version 1.0.0 --output vadrel.1
+    make_manpage.py --program build/vadrel --readme README.md \\
+        --installed-readme /usr/local/share/doc/vadrel/README.md --version 1.0.0 --output vadrel.1
 """
 import argparse
 import re
@@ -36,34 +37,56 @@ def line_start(text):
 
 
 def help_to_roff(help_text):
+    """SYNOPSIS, ARGUMENTS and EXIT STATUS from the --help text.
+
+    The text is the usage line(s), then paragraphs separated by blank lines:
+    the arguments (an argument name at most two blanks in, its description
+    after two or more blanks; mode words further in), the exit statuses
+    ("Exit status: ...") and the line naming the README, which the page
+    names in SEE ALSO instead.
+    """
     lines = help_text.rstrip("\n").split("\n")
-    usage = lines[0]
-    m = re.match(r"Usage:\s*(\S+)\s*(.*)", usage)
-    name, args = (m.group(1), m.group(2)) if m else ("vadrel", usage)
-    out = [".SH SYNOPSIS", f"\\fB{name}\\fR {esc(args)}", ".br",
-           f"\\fB{name}\\fR \\-\\-help | \\-\\-version", ".SH ARGUMENTS"]
-    nested = False
-    for raw in lines[1:]:
-        if not raw.strip():
+    m = re.match(r"Usage:\s*(\S+)\s*(.*)", lines[0])
+    name, args = (m.group(1), m.group(2)) if m else ("vadrel", lines[0])
+    synopsis = [".SH SYNOPSIS", f"\\fB{name}\\fR {esc(args)}"]
+    rest = lines[1:]
+    while rest and rest[0].strip().startswith(name + " "):
+        synopsis += [".br", f"\\fB{name}\\fR {esc(rest[0].strip()[len(name) + 1:])}"]
+        rest = rest[1:]
+    paragraphs = [[]]
+    for raw in rest:
+        if raw.strip():
+            paragraphs[-1].append(raw)
+        elif paragraphs[-1]:
+            paragraphs.append([])
+    arguments, exit_status = [".SH ARGUMENTS"], []
+    for para in paragraphs:
+        if not para:
             continue
-        if raw.startswith("See README"):
+        if para[0].startswith("Exit status:"):
+            text = " ".join(p.strip() for p in para)[len("Exit status:"):].strip()
+            exit_status = [".SH EXIT STATUS", line_start(esc(text))]
             continue
-        m = re.match(r"^( +)(\S+)( {2,})(.*)$", raw)
-        if m and len(m.group(1)) <= 2:
-            if nested:
-                out.append(".RE")
-                nested = False
-            out += [".TP", f"\\fI{esc(m.group(2))}\\fR", line_start(esc(m.group(4)))]
-        elif m:
-            if not nested:
-                out.append(".RS")
-                nested = True
-            out += [".TP 10", f"\\fB{esc(m.group(2))}\\fR", line_start(esc(m.group(4)))]
-        else:
-            out.append(line_start(esc(raw.strip())))
-    if nested:
-        out.append(".RE")
-    return out
+        if para[0].startswith("File formats"):
+            continue
+        nested = False
+        for raw in para:
+            m = re.match(r"^( +)(\S+)( {2,})(.*)$", raw)
+            if m and len(m.group(1)) <= 2:
+                if nested:
+                    arguments.append(".RE")
+                    nested = False
+                arguments += [".TP", f"\\fI{esc(m.group(2))}\\fR", line_start(esc(m.group(4)))]
+            elif m:
+                if not nested:
+                    arguments.append(".RS")
+                    nested = True
+                arguments += [".TP 10", f"\\fB{esc(m.group(2))}\\fR", line_start(esc(m.group(4)))]
+            else:
+                arguments.append(line_start(esc(raw.strip())))
+        if nested:
+            arguments.append(".RE")
+    return synopsis + arguments + exit_status
 
 
 def readme_sections(readme):
@@ -141,6 +164,8 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--program", required=True)
     ap.add_argument("--readme", required=True)
+    ap.add_argument("--installed-readme", required=True,
+                    help="where the README is installed: the page names it")
     ap.add_argument("--version", required=True)
     ap.add_argument("--output", required=True)
     a = ap.parse_args()
@@ -158,7 +183,8 @@ def main():
     for title, lines in readme_sections(readme):
         page.append(".SH " + esc(title.upper()))
         page += markdown_to_roff(lines)
-    page += [".SH SEE ALSO", "The Python package \\fBvadrel\\fR (python3 \\-c 'import vadrel; help(vadrel)')."]
+    page += [".SH SEE ALSO", f"The whole description of the files and the outputs: \\fB{esc(a.installed_readme)}\\fR.",
+             ".PP", "The Python package \\fBvadrel\\fR (python3 \\-c 'import vadrel; help(vadrel)')."]
     with open(a.output, "w", encoding="utf-8") as f:
         f.write("\n".join(page) + "\n")
 

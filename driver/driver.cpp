@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <new>
 #include <ostream>
 #include <string>
@@ -25,6 +26,28 @@ namespace {
 
 constexpr std::string_view kModeWords[] = {"ascii", "residual", "partial",
                                            "analytic", "vector", "strain"};
+
+// The README: installed beside the program (<prefix>/bin/vadrel and
+// <prefix>/share/doc/vadrel/README.md, whatever prefix it was installed
+// under), else where the build would install it, else in the source tree
+// (a program run from its build directory).
+std::string readme_path() {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  if (!ec) {
+    const fs::path beside = self.parent_path().parent_path() / VADREL_DOCDIR / "README.md";
+    if (fs::is_regular_file(beside, ec)) return beside.string();
+  }
+  if (fs::is_regular_file(VADREL_INSTALLED_README, ec)) return VADREL_INSTALLED_README;
+  return VADREL_README;
+}
+
+// After the message of an argument error: how to call the program.
+void usage_hint(std::ostream& out) {
+  out << " Usage: vadrel points-file faults-file print-file option-word   (vadrel --help: more)\n"
+         " Mode words: ascii residual vector strain partial analytic (several run together)\n";
+}
 
 void usage(std::ostream& out) {
   out << "Usage: vadrel points-file faults-file print-file option-word\n"
@@ -52,7 +75,8 @@ void usage(std::ostream& out) {
          "Exit status: 0 normal end, 1 a stop (its message on the console),\n"
          "2 a missing argument or an unknown option word.\n"
          "\n"
-         "File formats and output layouts: " VADREL_README "\n";
+         "File formats and output layouts: "
+      << readme_path() << '\n';
 }
 
 // The argument as the run uses it: trailing blanks and NULs dropped.
@@ -133,21 +157,25 @@ int run(int argc, char** argv, RunContext& ctx) {
   s.points_file = argument(argc, argv, 1);
   if (s.points_file.empty()) {
     console << " Need name of points file\n";
+    usage_hint(console);
     return EXIT_ARGUMENT;
   }
   s.faults_file = argument(argc, argv, 2);
   if (s.faults_file.empty()) {
     console << " Need name of faults file\n";
+    usage_hint(console);
     return EXIT_ARGUMENT;
   }
   s.print_file = argument(argc, argv, 3);
   if (s.print_file.empty()) {
     console << " Need name of output file\n";
+    usage_hint(console);
     return EXIT_ARGUMENT;
   }
   const std::string option = argument(argc, argv, 4);
   if (option.empty()) {
     console << " Need option.\n";
+    usage_hint(console);
     return EXIT_ARGUMENT;
   }
   // Only the first 16 characters of the option word count.
@@ -161,6 +189,7 @@ int run(int argc, char** argv, RunContext& ctx) {
   }
   if (found == 0) {
     console << " Unknown option: " << s.option << '\n';
+    usage_hint(console);
     return EXIT_ARGUMENT;
   }
   console << " Option: " << s.option << '\n';
@@ -217,7 +246,7 @@ int run_program(int argc, char** argv, std::ostream& console) {
       return 0;
     }
     if (only == "--version") {
-      console << "vadrel " << VADREL_VERSION << '\n';
+      console << "vadrel " << VADREL_VERSION << '\n' << "README: " << readme_path() << '\n';
       return 0;
     }
   }

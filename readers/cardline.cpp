@@ -15,12 +15,36 @@
 namespace vadrel {
 
 namespace {
-// Longest record read_record() takes (grid and depth/mask files: a row of
-// values may run long, but not without end).
-constexpr std::size_t kMaxGridRecord = std::size_t{1} << 26;
+
+constexpr int kEof = std::char_traits<char>::eof();
+
+// Consumes one record through `take`, called with each character; false
+// when the record is longer than `limit`.  `any` tells whether anything
+// (a character or a line end) was there, `eof` whether the input ended.
+template <class Take>
+bool consume_record(std::streambuf& sb, std::size_t limit, bool& any, bool& eof, Take take) {
+  any = false;
+  eof = false;
+  for (std::size_t length = 0;; ++length) {
+    const int c = sb.sbumpc();
+    if (c == kEof) {
+      eof = true;
+      return true;
+    }
+    any = true;
+    if (c == '\n') return true;
+    if (c == '\r') {  // CR LF, or a lone CR
+      if (sb.sgetc() == '\n') sb.sbumpc();
+      return true;
+    }
+    if (length >= limit) return false;
+    take(static_cast<char>(c));
+  }
+}
+
 }  // namespace
 
-bool read_record(std::istream& in, std::string& record) {
+bool read_record(std::istream& in, std::string& record, std::size_t keep) {
   record.clear();
   std::streambuf* sb = in.rdbuf();
   if (!in.good() || sb == nullptr) {
@@ -28,28 +52,40 @@ bool read_record(std::istream& in, std::string& record) {
     return false;
   }
   try {
-    for (bool any = false;; any = true) {
-      const int c = sb->sbumpc();
-      if (c == std::char_traits<char>::eof()) {
-        in.setstate(any ? std::ios::eofbit : std::ios::eofbit | std::ios::failbit);
-        return any;
-      }
-      if (c == '\n') return true;
-      if (c == '\r') {  // CR LF, or a lone CR
-        if (sb->sgetc() == '\n') sb->sbumpc();
-        return true;
-      }
-      if (record.size() >= kMaxGridRecord) {
-        // A line without end (a device, say): a failed read, not memory
-        // without bound.
-        errno = EOVERFLOW;
-        in.setstate(std::ios::badbit);
-        return false;
-      }
-      record.push_back(static_cast<char>(c));
+    bool any = false;
+    bool eof = false;
+    const bool whole = consume_record(*sb, kMaxGridRecord, any, eof, [&](char c) {
+      if (record.size() < keep) record.push_back(c);
+    });
+    if (!whole) {
+      // A line without end (a device, say): a failed read, not memory or
+      // time without bound.
+      errno = EOVERFLOW;
+      in.setstate(std::ios::badbit);
+      return false;
     }
+    if (eof) in.setstate(any ? std::ios::eofbit : std::ios::eofbit | std::ios::failbit);
+    return any;
   } catch (...) {
     // The stream's buffer reports a failed read by throwing.
+    in.setstate(std::ios::badbit);
+    return false;
+  }
+}
+
+bool skip_record(std::istream& in) {
+  std::streambuf* sb = in.rdbuf();
+  if (!in.good() || sb == nullptr) {
+    in.setstate(std::ios::failbit);
+    return false;
+  }
+  try {
+    bool any = false;
+    bool eof = false;
+    consume_record(*sb, static_cast<std::size_t>(-1), any, eof, [](char) {});
+    if (eof) in.setstate(any ? std::ios::eofbit : std::ios::eofbit | std::ios::failbit);
+    return any;
+  } catch (...) {
     in.setstate(std::ios::badbit);
     return false;
   }

@@ -20,10 +20,21 @@ inline constexpr int STATUS_END_OF_LINE = -1;  // nothing left on the line
 inline constexpr int STATUS_BAD_CODE = 1;      // unknown type code
 inline constexpr int STATUS_BAD_NUMBER = 5010; // malformed or out-of-range number
 
+// Longest record of a grid or depth/mask file: a row of values may run
+// long, but not without end.
+inline constexpr std::size_t kMaxGridRecord = std::size_t{1} << 26;
+
 // Reads the next record of a text stream into `record`, without its line
-// end: LF, CR LF or a lone CR.  Returns false at end of file or on a read
-// error (the stream is then bad()).
-bool read_record(std::istream& in, std::string& record);
+// end: LF, CR LF or a lone CR.  Only its first `keep` characters are stored;
+// the rest is consumed, so a record costs no memory beyond them.  Returns
+// false at end of file or on a read error, and on a record longer than
+// kMaxGridRecord (the stream is then bad(), errno EOVERFLOW).
+bool read_record(std::istream& in, std::string& record, std::size_t keep = kMaxGridRecord);
+
+// Consumes the rest of the current record (a comment, an ignored line),
+// whatever its length, storing none of it.  False when the stream was at
+// its end.
+bool skip_record(std::istream& in);
 
 // Skips a UTF-8 byte-order mark at the current position (the start of a
 // file) when there is one.
@@ -61,8 +72,8 @@ int read_ch(std::string_view line, int& pos, std::string& word, std::size_t word
 bool next_field(std::string_view line, int& pos, std::string_view& token);
 
 // The fields of one card, read left to right from a first column.  ok()
-// turns false once a needed field is missing, malformed, or cut by the card
-// width: `line` may hold characters beyond the width; they are never read,
+// turns false once a needed field is missing, malformed, or a number cut by
+// the card width: `line` may hold characters beyond the width; they are never read,
 // but they tell whether a field that reaches the last column goes on past
 // it (a number read from its first part would be wrong).  A value is
 // written only when its field reads cleanly.
@@ -73,7 +84,12 @@ class CardFields {
         pos_(first_column) {}
   CardFields& r8(double& v) { return check(read_r8(line_, pos_, v)); }
   CardFields& i4(std::int32_t& v) { return check(read_i4(line_, pos_, v)); }
-  CardFields& ch(std::string& word, std::size_t length) { return check(read_ch(line_, pos_, word, length)); }
+  // A text field (a name) is text, not a number: one cut by the width keeps
+  // its part within the card (and only `length` characters of it count).
+  CardFields& ch(std::string& word, std::size_t length) {
+    if (read_ch(line_, pos_, word, length) != STATUS_OK) ok_ = false;
+    return *this;
+  }
   // An optional token (a label): never makes the card bad.
   bool optional(std::string_view& token) { return next_field(line_, pos_, token); }
   bool ok() const { return ok_; }

@@ -106,6 +106,11 @@ class IniFile {
       throw Stop("Could not open output file.");
     }
   }
+  IniFile(const IniFile&) = delete;
+  IniFile& operator=(const IniFile&) = delete;
+  // A file left unfinished by a stop is no initial condition: the file of
+  // that name stays as it was.
+  ~IniFile() { file_.discard(); }
 
   // The next uplift value of the grid, row by row.
   void value(std::string_view text) {

@@ -1,6 +1,7 @@
 #include "readers/kov.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <istream>
 #include <ostream>
@@ -20,16 +21,29 @@ bool ends_token(char c) { return is_blank(c) || c == ',' || c == '/'; }
 
 int failed_read_status(const std::istream& in) { return in.bad() ? KOV_STATUS_IO_ERROR : KOV_STATUS_END; }
 
-// One list-directed read over as many lines as it needs.  Items come out one
-// at a time; a line end counts as a blank.
+// One list-directed read over as many lines as it needs, straight from the
+// stream: items come out one at a time and a line end counts as a blank.
+// Only the item at hand is held, so a long row costs no memory beyond one
+// item; a record (line) still ends within kMaxGridRecord characters.  The
+// read starts on a new line, and when it is done the rest of the line
+// holding its last item is dropped.
 class ListInput {
  public:
-  explicit ListInput(std::istream& in) : in_(in) {}
+  explicit ListInput(std::istream& in) : in_(in), sb_(in.rdbuf()) {}
+  ListInput(const ListInput&) = delete;
+  ListInput& operator=(const ListInput&) = delete;
+  ~ListInput() {
+    // The rest of the line of the last item.
+    if (status_ != STATUS_OK || at_line_start_) return;
+    int c = 0;
+    do {
+      c = take();
+    } while (c >= 0);
+  }
 
-  // Every read starts on a new line.
   int start() {
-    if (!read_record(in_, rec_)) return failed_read_status(in_);
-    pos_ = 0;
+    if (!in_.good() || sb_ == nullptr) return failed_read_status(in_);
+    if (peek() == kEnd) return end_of_input();
     return STATUS_OK;
   }
 
@@ -41,15 +55,14 @@ class ListInput {
   // item is null and ended() is true.
   int next_token(std::string_view& text, bool& null) {
     for (;;) {
-      while (pos_ < rec_.size() && is_blank(rec_[pos_])) ++pos_;
-      if (pos_ == rec_.size()) {
-        if (!read_record(in_, rec_)) return failed_read_status(in_);
-        pos_ = 0;
+      const int c = peek();
+      if (c == kEnd || c == kFail) return end_of_input();
+      if (c == kLineEnd || is_blank(static_cast<char>(c))) {
+        take();
         continue;
       }
-      const char c = rec_[pos_];
       if (c == ',') {
-        ++pos_;
+        take();
         if (after_separator_) {
           null = true;
           return STATUS_OK;
@@ -62,9 +75,15 @@ class ListInput {
         null = true;
         return STATUS_OK;
       }
-      const std::size_t first = pos_;
-      while (pos_ < rec_.size() && !ends_token(rec_[pos_])) ++pos_;
-      text = std::string_view(rec_).substr(first, pos_ - first);
+      token_.clear();
+      long_token_ = false;
+      for (int t = peek(); t >= 0 && !ends_token(static_cast<char>(t)); t = peek()) {
+        take();
+        if (token_.size() < kLongestItem) token_.push_back(static_cast<char>(t));
+        else long_token_ = true;
+      }
+      if (status_ != STATUS_OK) return status_;
+      text = token_;
       null = false;
       after_separator_ = false;
       return STATUS_OK;
@@ -81,6 +100,7 @@ class ListInput {
     }
     const int st = next_token(text, null);
     if (st != STATUS_OK || null) return st;
+    if (long_token_) return STATUS_BAD_NUMBER;  // no number is that long
     const std::size_t star = text.find('*');
     if (star == std::string_view::npos) return STATUS_OK;
     std::int64_t count = 0;
@@ -97,9 +117,59 @@ class ListInput {
   }
 
  private:
+  // peek() and take() give a character, or one of these.
+  static constexpr int kLineEnd = -2;  // LF, CR LF or a lone CR
+  static constexpr int kEnd = -3;      // the end of the input
+  static constexpr int kFail = -4;     // a failed read or an endless record
+  static constexpr std::size_t kLongestItem = std::size_t{1} << 16;
+
+  int end_of_input() {
+    if (status_ == STATUS_OK) status_ = KOV_STATUS_END;
+    return status_;
+  }
+
+  int peek() {
+    if (status_ != STATUS_OK && status_ != KOV_STATUS_END) return kFail;
+    try {
+      const int c = sb_->sgetc();
+      if (c == std::char_traits<char>::eof()) return kEnd;
+      return c == '\n' || c == '\r' ? kLineEnd : c;
+    } catch (...) {
+      return fail(EIO);
+    }
+  }
+
+  int take() {
+    const int c = peek();
+    if (c < 0 && c != kLineEnd) return c;
+    try {
+      const int raw = sb_->sbumpc();
+      if (raw == '\r' && sb_->sgetc() == '\n') sb_->sbumpc();
+    } catch (...) {
+      return fail(EIO);
+    }
+    at_line_start_ = c == kLineEnd;
+    record_length_ = at_line_start_ ? 0 : record_length_ + 1;
+    // A line without end (a device, say): a failed read, not memory or
+    // time without bound.
+    if (record_length_ > kMaxGridRecord) return fail(EOVERFLOW);
+    return c;
+  }
+
+  int fail(int err) {
+    errno = err;
+    in_.setstate(std::ios::badbit);
+    status_ = KOV_STATUS_IO_ERROR;
+    return kFail;
+  }
+
   std::istream& in_;
-  std::string rec_;
-  std::size_t pos_ = 0;
+  std::streambuf* sb_;
+  int status_ = STATUS_OK;
+  bool at_line_start_ = true;
+  std::size_t record_length_ = 0;
+  std::string token_;
+  bool long_token_ = false;
   bool after_separator_ = true;  // a comma opening the read is a null item
   bool ended_ = false;
   std::int64_t repeat_left_ = 0;
@@ -188,7 +258,7 @@ void read_fixed_block(Grid2D& a, std::istream& in, std::istream::pos_type start,
   for (int j = 1; j <= n; ++j) {
     int i = 1;
     for (int l = 0; l < lines_per_row; ++l) {
-      if (!read_record(in, line)) {
+      if (!read_record(in, line, FIXED_SKIP + FIXED_PER_LINE * FIXED_WIDTH)) {
         if (in.bad()) unreadable_record(console, at, j);
         premature_eof(console, at, j);
       }
@@ -229,11 +299,10 @@ int read_free_row(std::istream& in, int words, std::span<double> values) {
 
 int reakovhdr(std::istream& in, int& mmax, int& nmax) {
   constexpr std::size_t HEADER_WIDTH = 132;
+  // Comment lines, however long, are passed over without being kept.
+  while (in.good() && in.rdbuf()->sgetc() == '*') skip_record(in);
   std::string line;
-  do {
-    if (!read_record(in, line)) return failed_read_status(in);
-  } while (!line.empty() && line[0] == '*');
-  if (line.size() > HEADER_WIDTH) line.resize(HEADER_WIDTH);
+  if (!read_record(in, line, HEADER_WIDTH)) return failed_read_status(in);
   if (line.find("Coordinate System") == std::string::npos) return KOV_STATUS_NO_COORDINATE_SYSTEM;
 
   int dims[2] = {mmax, nmax};
@@ -242,7 +311,7 @@ int reakovhdr(std::istream& in, int& mmax, int& nmax) {
   nmax = dims[1];
   if (st != STATUS_OK) return st;
 
-  if (!read_record(in, line)) return failed_read_status(in);
+  if (!skip_record(in)) return failed_read_status(in);
   return STATUS_OK;
 }
 

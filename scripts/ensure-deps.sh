@@ -1,33 +1,71 @@
 #!/usr/bin/env bash
-# Installs what the build needs when it is missing (Debian packages): a C++
-# compiler, CMake and GoogleTest; for the Python module and its tests
-# pybind11, the Python headers, numpy, scipy, matplotlib, netCDF4, dask,
-# distributed and pytest, all for Debian's /usr/bin/python3.  Google Benchmark is only needed
-# for the benchmarks (pass --bench); clang and its libFuzzer runtime only for
-# the fuzz targets (pass --fuzz).
+# Installs what the build needs when it is missing (Debian packages).
+#
+#   ensure-deps.sh            the program, its tests and the Python module: a
+#                             C++ compiler, CMake, make and GoogleTest; pybind11,
+#                             the Python headers, numpy, scipy, matplotlib,
+#                             netCDF4, dask, distributed and pytest, all for
+#                             Debian's /usr/bin/python3
+#   ensure-deps.sh --example  only what scripts/run_example.sh needs: the
+#                             compiler, CMake and make
+#   ensure-deps.sh --bench    everything, and Google Benchmark
+#   ensure-deps.sh --fuzz     everything, and clang with its libFuzzer runtime
+#
+# With --list as well, the packages of that choice are printed (installed or
+# not) and nothing is installed.
 set -euo pipefail
-need=()
-command -v cmake >/dev/null 2>&1 || need+=(cmake)
-command -v g++ >/dev/null 2>&1 || need+=(g++)
-command -v make >/dev/null 2>&1 || need+=(make)
-[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+mode=all
+list=no
+for arg in "$@"; do
+  case "$arg" in
+    --example) mode=example ;;
+    --bench) mode=bench ;;
+    --fuzz) mode=fuzz ;;
+    --list) list=yes ;;
+    *) echo "ensure-deps.sh: unknown option $arg (--example, --bench, --fuzz, --list)" >&2; exit 2 ;;
+  esac
+done
+
 py_has() { [ -x /usr/bin/python3 ] && /usr/bin/python3 -c "import $1" >/dev/null 2>&1; }
-[ -x /usr/bin/python3 ] || need+=(python3)
-[ -f /usr/include/pybind11/pybind11.h ] || need+=(pybind11-dev)
-compgen -G "/usr/include/python3*/Python.h" >/dev/null || need+=(python3-dev)
-py_has numpy || need+=(python3-numpy)
-py_has scipy.optimize || need+=(python3-scipy)
-py_has matplotlib || need+=(python3-matplotlib)
-py_has netCDF4 || need+=(python3-netcdf4)
-py_has dask.array || need+=(python3-dask)
-py_has distributed || need+=(python3-distributed)
-py_has pytest || need+=(python3-pytest)
-if [ "${1:-}" = "--bench" ] && [ ! -f /usr/include/benchmark/benchmark.h ]; then
-  need+=(libbenchmark-dev)
+
+packages=()
+need=()
+# want PACKAGE CHECK...: the package belongs to this choice; it is installed
+# when the check fails.
+want() {
+  local pkg=$1
+  shift
+  packages+=("$pkg")
+  "$@" >/dev/null 2>&1 || need+=("$pkg")
+}
+
+want cmake command -v cmake
+want g++ command -v g++
+want make command -v make
+if [ "$mode" != example ]; then
+  want libgtest-dev test -f /usr/include/gtest/gtest.h
+  want python3 test -x /usr/bin/python3
+  want pybind11-dev test -f /usr/include/pybind11/pybind11.h
+  want python3-dev compgen -G "/usr/include/python3*/Python.h"
+  want python3-numpy py_has numpy
+  want python3-scipy py_has scipy.optimize
+  want python3-matplotlib py_has matplotlib
+  want python3-netcdf4 py_has netCDF4
+  want python3-dask py_has dask.array
+  want python3-distributed py_has distributed
+  want python3-pytest py_has pytest
 fi
-if [ "${1:-}" = "--fuzz" ]; then
-  command -v clang++ >/dev/null 2>&1 || need+=(clang)
-  ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
+if [ "$mode" = bench ]; then
+  want libbenchmark-dev test -f /usr/include/benchmark/benchmark.h
+fi
+if [ "$mode" = fuzz ]; then
+  want clang command -v clang++
+  want libclang-rt-14-dev compgen -G "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a"
+fi
+
+if [ "$list" = yes ]; then
+  echo "${packages[*]}"
+  exit 0
 fi
 if [ ${#need[@]} -gt 0 ]; then
   echo "Installing: ${need[*]}"

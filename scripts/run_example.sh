@@ -4,7 +4,7 @@
 # files) for reading.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/ensure-deps.sh
+bash scripts/ensure-deps.sh --example   # the compiler, CMake and make only
 cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DVADREL_TESTS=OFF -DVADREL_PYTHON=OFF -DVADREL_MANPAGE=OFF >/dev/null
 cmake --build build-release -j2 --target vadrel
 cd examples

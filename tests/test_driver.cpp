@@ -24,6 +24,12 @@ struct Fixture {
 
 std::string pad80(const std::string& s) { return s + std::string(80 - s.size(), ' '); }
 
+// What follows the message of an argument error: a usage line and the mode
+// words.
+const std::string kUsage =
+    " Usage: vadrel points-file faults-file print-file option-word   (vadrel --help: more)\n"
+    " Mode words: ascii residual vector strain partial analytic (several run together)\n";
+
 }  // namespace
 
 TEST(Driver, ArgumentsAreCheckedInOrder) {
@@ -40,7 +46,7 @@ TEST(Driver, ArgumentsAreCheckedInOrder) {
                         Case{{"points.txt", "  ", "out", "ascii"}, " Need name of faults file\n"}}) {
     const RunResult r = f.dir.run(c.args);
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.console, c.message);
+    EXPECT_EQ(r.console, c.message + kUsage);
   }
   EXPECT_FALSE(f.dir.exists("out"));
 }
@@ -50,7 +56,7 @@ TEST(Driver, OptionWordsAreCaseSensitiveSubstringsOfTheFirst16Characters) {
   for (const std::string bad : {"Residual", "test", "RESIDUAL", "xxxxxxxxxxxxxxxxascii"}) {
     const RunResult r = f.dir.run({"points.txt", "faults.txt", "out", bad});
     EXPECT_EQ(r.status, 2) << bad;
-    EXPECT_EQ(r.console, " Unknown option: " + (bad + std::string(16, ' ')).substr(0, 16) + "\n");
+    EXPECT_EQ(r.console, " Unknown option: " + (bad + std::string(16, ' ')).substr(0, 16) + "\n" + kUsage);
   }
   EXPECT_FALSE(f.dir.exists("out"));
   const RunResult ok = f.dir.run({"points.txt", "faults.txt", "out", "xresidualx"});
@@ -210,7 +216,15 @@ TEST(Driver, HelpAndVersion) {
   for (const char* word : {"ascii", "residual", "vector", "strain", "partial", "analytic", "README"}) {
     EXPECT_NE(r.console.find(word), std::string::npos) << word;
   }
+  const std::string help = r.console;
   r = dir.run({"--version"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.console.rfind("vadrel ", 0), 0U);
+  // Both name one README, and it is there (from the build tree, the source
+  // tree's; installed, the one under share/doc/vadrel: install_prefix).
+  const auto at = r.console.find("README: ");
+  ASSERT_NE(at, std::string::npos) << r.console;
+  const std::string readme = lines_of(r.console.substr(at + 8)).at(0);
+  EXPECT_TRUE(std::filesystem::is_regular_file(readme)) << readme;
+  EXPECT_NE(help.find("File formats and output layouts: " + readme + "\n"), std::string::npos) << help;
 }

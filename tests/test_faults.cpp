@@ -157,6 +157,31 @@ TEST(Faults, SegmentsTheModelCannotEvaluateAreBadLines) {
   EXPECT_EQ(lines[6], " Error reading line: " + cut.substr(0, 128));
 }
 
+// A name is text: one that runs past column 128 keeps its segment, with the
+// part of the name within the card (at most 16 characters); a number the
+// width cuts still makes the line bad.
+TEST(Faults, NamesMayRunPastTheCardWidth) {
+  const std::string head = " 1 2 3 0 5 6 7 8 9 10 11 12 13";
+  struct Case {
+    std::size_t name_column;  // 1-based
+    std::string name;
+    const char* kept;  // nullptr: a bad line
+  };
+  for (const auto& c : {Case{121, "namewithmanycharacters", "namewith        "},
+                        Case{110, "abcdefghijklmnopqrstuvwxyz", "abcdefghijklmnop"},
+                        Case{128, "zz", "z               "}}) {
+    const std::string line = head + std::string(c.name_column - 1 - head.size(), ' ') + c.name;
+    Read r(line + "\n");
+    ASSERT_EQ(r.nseg, 1) << r.console.str();
+    EXPECT_EQ(r.ctx.faults.segments[0].name, c.kept);
+    EXPECT_EQ(r.ctx.faults.segments[0].W, 13.0);
+    EXPECT_EQ(r.console.str().find("Error"), std::string::npos) << r.console.str();
+  }
+  // W cut by the width (its last digit in column 129), however long the name.
+  const std::string cut = " 1 2 3 0 5 6 7 8 9 10 11 12" + std::string(100, ' ');
+  EXPECT_THROW(Read(cut + "135 " + std::string(30, 'n') + "\n"), Stop);
+}
+
 TEST(Faults, MarkerListsOnlyWithAMarkerKeyword) {
   const std::string text =
       " 0 0 0 0 10 45 1 1 1 0 0 1 1 x-[y]\n 0 0 0 0 10 45 1 1 1 0 0 1 1 p+\n";

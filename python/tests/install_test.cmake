@@ -15,7 +15,8 @@ endfunction()
 
 check_run("cmake --install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${P})
 
-foreach(f bin/vadrel share/man/man1/vadrel.1 ${PYDIR}/vadrel/__init__.py ${PYDIR}/vadrel/plot.py
+foreach(f bin/vadrel share/man/man1/vadrel.1 share/doc/vadrel/README.md ${PYDIR}/vadrel/__init__.py
+          ${PYDIR}/vadrel/plot.py
           ${PYDIR}/vadrel/dask.py)
   if(NOT EXISTS ${P}/${f})
     message(FATAL_ERROR "not installed: ${P}/${f}")
@@ -28,6 +29,32 @@ file(READ ${P}/share/man/man1/vadrel.1 page)
 if(NOT page MATCHES "^\\.TH VADREL 1" OR NOT page MATCHES "points\\\\-file faults\\\\-file print\\\\-file option\\\\-word"
    OR NOT page MATCHES "\\.SH INPUT FILES" OR NOT page MATCHES "\\.SS Faults file")
   message(FATAL_ERROR "the man page lacks its title, the synopsis of '${usage}' or the file formats")
+endif()
+
+# The installed program, its --version and its man page name the README
+# installed beside it, under this prefix.
+set(readme ${P}/share/doc/vadrel/README.md)
+file(REAL_PATH ${readme} readme)
+string(FIND "${OUT}" "File formats and output layouts: ${readme}\n" at)
+if(at EQUAL -1)
+  message(FATAL_ERROR "installed vadrel --help does not name ${readme}:\n${OUT}")
+endif()
+check_run("installed vadrel --version" ${P}/bin/vadrel --version)
+string(FIND "${OUT}" "README: ${readme}\n" at)
+if(at EQUAL -1)
+  message(FATAL_ERROR "installed vadrel --version does not name ${readme}:\n${OUT}")
+endif()
+string(REPLACE "-" "\\-" page_readme "${P}/share/doc/vadrel/README.md")
+string(FIND "${page}" "${page_readme}" at)
+if(at EQUAL -1)
+  message(FATAL_ERROR "the man page does not name ${P}/share/doc/vadrel/README.md")
+endif()
+# Its sections: the synopsis lines all under SYNOPSIS, the exit statuses
+# under EXIT STATUS.
+string(REGEX MATCH "\\.SH ARGUMENTS\n[^\n]*(\n[^.][^\n]*|\n\\.[^S][^\n]*)*" arguments "${page}")
+if(arguments MATCHES "\\\\-\\\\-version" OR arguments MATCHES "Exit status"
+   OR NOT page MATCHES "\\.SH EXIT STATUS\n0 normal end, 1 a stop")
+  message(FATAL_ERROR "the man page's sections are out of place:\n${arguments}")
 endif()
 
 # Python's own rule for site directories under a prefix names the directory,
