@@ -351,33 +351,37 @@ std::string segment_repr(const Segment& s) {
   return r + ")";
 }
 
+// The numbers of a segment in the earlier order, which its pickles keep.
+constexpr std::array<double Segment::*, 12> kPickled{&Segment::X,  &Segment::Y,  &Segment::strike, &Segment::depth,
+                                                     &Segment::dip, &Segment::lambda, &Segment::mu,  &Segment::U1,
+                                                     &Segment::U2, &Segment::U3, &Segment::L,      &Segment::W};
+
 bool same_segment(const Segment& a, const Segment& b) {
-  return a.X == b.X && a.Y == b.Y && a.strike == b.strike && a.flag == b.flag && a.depth == b.depth &&
-         a.dip == b.dip && a.lambda == b.lambda && a.mu == b.mu && a.U1 == b.U1 && a.U2 == b.U2 &&
-         a.U3 == b.U3 && a.L == b.L && a.W == b.W && a.name == b.name;
+  for (const auto field : kPickled) {
+    if (!(a.*field == b.*field)) return false;
+  }
+  return a.flag == b.flag && a.name == b.name;
+}
+
+py::tuple pickled_segment(const Segment& s) {
+  py::tuple t(14);
+  for (std::size_t k = 0; k < kPickled.size(); ++k) t[k] = py::float_(s.*kPickled[k]);
+  t[12] = py::bytes(s.name);
+  t[13] = py::int_(s.flag);
+  return t;
 }
 
 // A segment restored from a pickle: any segment the faults reader accepts
 // (a length of 0, say) comes back as it was.
 Segment restored_segment(const py::tuple& t) {
+  if (t.size() != 14) bad("a pickled segment holds 14 values");
   Segment s;
-  s.X = t[0].cast<double>();
-  s.Y = t[1].cast<double>();
-  s.strike = t[2].cast<double>();
-  s.depth = t[3].cast<double>();
-  s.dip = t[4].cast<double>();
-  s.lambda = t[5].cast<double>();
-  s.mu = t[6].cast<double>();
-  s.U1 = t[7].cast<double>();
-  s.U2 = t[8].cast<double>();
-  s.U3 = t[9].cast<double>();
-  s.L = t[10].cast<double>();
-  s.W = t[11].cast<double>();
+  for (std::size_t k = 0; k < kPickled.size(); ++k) {
+    s.*kPickled[k] = t[k].cast<double>();
+    if (!std::isfinite(s.*kPickled[k])) bad("a pickled segment holds a value that is not finite");
+  }
   s.name = t[12].cast<std::string>();
   s.flag = t[13].cast<std::int32_t>();
-  for (const double v : {s.X, s.Y, s.strike, s.depth, s.dip, s.U1, s.U2, s.U3, s.L, s.W}) {
-    if (!std::isfinite(v)) bad("a pickled segment holds a value that is not finite");
-  }
   check_elastic(s.lambda, s.mu);
   s.name.resize(16, ' ');
   return s;
@@ -884,16 +888,9 @@ replace(**changes) returns a copy with some fields changed.
       .def("__eq__", [](const Segment& a, const py::object& b) {
         return py::isinstance<Segment>(b) && same_segment(a, b.cast<Segment>());
       })
-      .def("__hash__", [](const Segment& s) {
-        return py::hash(py::make_tuple(s.X, s.Y, s.strike, s.flag, s.depth, s.dip, s.lambda, s.mu, s.U1, s.U2,
-                                       s.U3, s.L, s.W, py::bytes(s.name)));
-      })
+      .def("__hash__", [](const Segment& s) { return py::hash(pickled_segment(s)); })
       .def(py::pickle(
-          [](const Segment& s) {
-            return py::make_tuple(s.X, s.Y, s.strike, s.depth, s.dip, s.lambda, s.mu, s.U1, s.U2, s.U3, s.L,
-                                  s.W, py::bytes(s.name), s.flag);
-          },
-          [](const py::tuple& t) { return restored_segment(t); }));
+          &pickled_segment, [](const py::tuple& t) { return restored_segment(t); }));
 
   py::class_<Faults>(m, "Faults", R"doc(
 A fault model: one or more segments and the range ramp.
