@@ -244,3 +244,16 @@ def test_command_line_writes_a_faults_file_the_program_runs(tmp_path, binary):
         assert r.returncode == 1 and "Traceback" not in r.stderr
         assert len([line for line in r.stderr.splitlines() if "error" in line]) == 1
     assert not (tmp_path / "f.txt").exists()
+
+
+def test_random_starts_as_tasks_on_worker_processes_match_local_starts():
+    distributed = pytest.importorskip("distributed")
+    truth = seg(dip=70.0, U1=-1500.0)
+    data = radar(truth, 3.0, np.random.default_rng(5))
+    local = invert.fit_fault(data, perturbed(truth), starts=3, seed=4)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                  silence_logs=40) as cluster, distributed.Client(cluster) as client:
+        remote = invert.fit_fault(data, perturbed(truth), starts=3, seed=4, client=client)
+    # The same starts and fits (to rounding: the workers' processors split the sums differently).
+    assert remote.starts == pytest.approx(local.starts, rel=1e-9) and min(local.starts) == local.chi2 / 2
+    assert remote.params == pytest.approx(local.params, rel=1e-7, abs=1e-9)
