@@ -1038,16 +1038,21 @@ def _replace(path, text):
     """Write ``text`` to a temporary beside ``path`` and rename it over."""
     path = os.fspath(path)
     d = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(prefix=".invert-", dir=d)
+    try:
+        fd, tmp = tempfile.mkstemp(prefix=".invert-", dir=d)
+    except OSError as e:
+        raise OSError(f"{path}: cannot write ({e.strerror})") from None
     try:
         with os.fdopen(fd, "w") as f:
             f.write(text)
         os.replace(tmp, path)
-    except BaseException:
+    except BaseException as e:
         try:
             os.unlink(tmp)
         except OSError:
             pass
+        if isinstance(e, OSError):
+            raise OSError(f"{path}: cannot write ({e.strerror or e})") from None
         raise
 
 
@@ -1098,11 +1103,17 @@ def plot_fit(fit, datasets, out=None, *, title=None, dpi=110):
         x, y = d.x[:d.npoints], d.y[:d.npoints]
         col = (lambda a: a[:, 2]) if d.kind == "gnss" else (lambda a: a)
         lim = float(np.percentile(np.abs(col(obs)), 99)) or 1.0
+        if d.kind == "gnss":
+            # One arrow scale for the row: the largest observed motion a sixth of the map.
+            big = float(np.hypot(obs[:, 0], obs[:, 1]).max()) or 1.0
+            span = max(float(np.ptp(x)), float(np.ptp(y)), 1.0)
+            arrows = dict(angles="xy", scale_units="xy", scale=big / (span / 6.0), width=0.004)
         for ax, v, what in zip(axes[row], (obs, pred, res), ("data", "model", "residual")):
             sc = ax.scatter(x, y, c=col(v), s=5 if d.kind == "los" else 40, cmap="RdBu_r", vmin=-lim,
                             vmax=lim, linewidths=0)
             if d.kind == "gnss":
-                ax.quiver(x, y, v[:, 0], v[:, 1], angles="xy")
+                q = ax.quiver(x, y, v[:, 0], v[:, 1], **arrows)
+                ax.quiverkey(q, 0.08, 0.05, big, f"{big:.3g} mm", labelpos="E", coordinates="axes")
             _outline(ax, segs)
             rms = f", rms {float(np.sqrt(np.mean(res ** 2))):.1f} mm" if what == "residual" else ""
             ax.set_title(f"{d.name}: {what}{rms}")
@@ -1146,16 +1157,22 @@ def plot_slip(fit, out=None, *, title=None, dpi=110):
 def _save(fig, out, dpi):
     out = os.fspath(out)
     d = os.path.dirname(os.path.abspath(out))
-    fd, tmp = tempfile.mkstemp(prefix=".invert-", suffix=".png", dir=d)
-    os.close(fd)
+    try:
+        fd, tmp = tempfile.mkstemp(prefix=".invert-", suffix=".png", dir=d)
+        os.close(fd)
+    except OSError as e:
+        _plt().close(fig)
+        raise OSError(f"{out}: cannot write ({e.strerror})") from None
     try:
         fig.savefig(tmp, dpi=dpi)
         os.replace(tmp, out)
-    except BaseException:
+    except BaseException as e:
         try:
             os.unlink(tmp)
         except OSError:
             pass
+        if isinstance(e, OSError):
+            raise OSError(f"{out}: cannot write ({e.strerror or e})") from None
         raise
     finally:
         _plt().close(fig)
@@ -1216,6 +1233,11 @@ def main(argv=None):
         print(f"vadrel.invert: {msg}", file=sys.stderr, flush=True)
 
     try:
+        if a.slip and min(a.slip) < 1:
+            raise ValueError(f"--slip: NX and NY must be at least 1, not {a.slip[0]} {a.slip[1]}")
+        for out in (a.output, a.plot):
+            if out and not os.path.isdir(os.path.dirname(os.path.abspath(out))):
+                raise OSError(f"{out}: no such directory")
         datasets = [load_dataset(p, kind=_guess_kind(p)) for p in a.data]
         for p, d in zip(a.data, datasets):
             say(f"{p}: {d.npoints} {'radar' if d.kind == 'los' else 'GNSS'} points")
