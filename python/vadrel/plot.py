@@ -294,21 +294,28 @@ def _check_model(faults, value, look, x, y, v):
                          f"at x = {x[k]:g}, y = {y[k]:g}): pass the run's faults file and look vector")
 
 
-def _pixel_fringes(ax, faults, value, look, wrap, width, height):
+def _pixel_fringes(ax, faults, value, look, wrap, width, height, strip=64):
     """The wrapped field computed at _SUB x _SUB nodes in every pixel of the
     map, drawn as an image of the pixels' mean colours; returns the image and
     the fringes per pixel (the largest gradient among each pixel's nodes
-    times the pixel's size, over the half-wavelength)."""
+    times the pixel's size, over the half-wavelength).  Worked through in
+    strips of ``strip`` pixel rows, so that memory stays small at any size."""
     (x0, x1), (y0, y1) = ax.get_xlim(), ax.get_ylim()
     fx = x0 + (np.arange(_SUB * width) + 0.5) * (x1 - x0) / (_SUB * width)
-    fy = y0 + (np.arange(_SUB * height) + 0.5) * (y1 - y0) / (_SUB * height)
-    field = _model_field(faults, value, look, fx[None, :], fy[:, None])
-    gy, gx = np.gradient(field, fy, fx)
-    blocks = (height, _SUB, width, _SUB)
+    fy = y0 + (np.arange(-1, _SUB * height + 1) + 0.5) * (y1 - y0) / (_SUB * height)  # one node beyond each side
     pixel = max((x1 - x0) / width, (y1 - y0) / height)
-    density = np.hypot(gx, gy).reshape(blocks).max(axis=(1, 3)) * pixel / wrap
-    colours = plt.get_cmap("hsv")(np.mod(field, wrap) / wrap)[..., :3]
-    rgb = colours.reshape(blocks + (3,)).mean(axis=(1, 3))
+    cmap = plt.get_cmap("hsv")
+    rgb = np.empty((height, width, 3))
+    density = np.empty((height, width))
+    for r0 in range(0, height, strip):
+        r1 = min(height, r0 + strip)
+        ys = fy[_SUB * r0:_SUB * r1 + 2]
+        field = _model_field(faults, value, look, fx[None, :], ys[:, None])
+        gy, gx = np.gradient(field, ys, fx)
+        blocks = (r1 - r0, _SUB, width, _SUB)
+        density[r0:r1] = np.hypot(gx, gy)[1:-1].reshape(blocks).max(axis=(1, 3)) * pixel / wrap
+        colours = cmap(np.mod(field[1:-1], wrap) / wrap)[..., :3]
+        rgb[r0:r1] = colours.reshape(blocks + (3,)).mean(axis=(1, 3))
     rgb[density > 0.5] = 0.6
     image = ax.imshow(rgb, extent=(x0, x1, y0, y1), origin="lower", interpolation="nearest", aspect="equal")
     return image, density
