@@ -29,7 +29,14 @@ Frames and units
 Where the closed form has no value (a point exactly on a patch corner, or on
 the surface trace of a patch that reaches the surface) the value is taken
 1 mm away, as the program does, and a ``RuntimeWarning`` says so.  Bad
-arguments raise ``ValueError``.
+values raise ``ValueError`` naming the argument, calls of the wrong form
+(an ambiguous positional ``Segment``) ``TypeError``, and a result too large
+for the machine's memory ``MemoryError`` before anything is allocated.
+
+Fault segments are built by keyword in the faults file's order,
+``Segment(X=, Y=, strike=, flag=0, depth=, dip=, lam=, mu=, U1=, U2=, U3=,
+L=, W=, name="")`` (see ``help(Segment)`` for positional calls), and
+``Faults`` takes any iterable of them.
 """
 from __future__ import annotations
 
