@@ -5,7 +5,6 @@ errors and the command line end to end with the program."""
 import json
 import math
 import os
-import pathlib
 import subprocess
 import sys
 

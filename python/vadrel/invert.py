@@ -63,6 +63,7 @@ import scipy.optimize
 import scipy.sparse
 
 import vadrel
+from vadrel.sources import _segment_line, moment_magnitude
 
 __all__ = ["Dataset", "load_dataset", "fit_fault", "FaultFit", "fit_slip", "SlipFit", "lcurve",
            "write_faults", "plot_fit", "plot_slip", "main", "PARAMETERS", "DEFAULT_FREE"]
@@ -422,9 +423,10 @@ def _top(v):
 
 
 def _moment(values):
-    """Scalar moment (N m) of segments: mu (taken in Pa) x area x shear slip."""
+    """Scalar moment (N m) of segments, mu (taken in Pa) x area x shear
+    slip, and its magnitude (None for no slip)."""
     m0 = sum(v["mu"] * v["L"] * v["W"] * 1e6 * math.hypot(v["U1"], v["U2"]) * 1e-3 for v in values)
-    return m0, (2.0 / 3.0 * (math.log10(m0) - 9.1) if m0 > 0 else None)
+    return m0, (moment_magnitude(m0) if m0 > 0 else None)
 
 
 def _segments_of(start):
@@ -1023,28 +1025,18 @@ def _num(v, digits):
     return "0" if s in ("-0", "0") else s
 
 
-def _fault_line(v):
-    name = re.sub(r"\s+", "_", v["name"].strip())[:16] or "fault"
-    for digits in range(10, 2, -1):
-        nums = [_num(v[k], digits) for k in ("X", "Y", "strike")] + [str(v["flag"])] + \
-               [_num(v[k], digits) for k in ("depth", "dip", "lam", "mu", "U1", "U2", "U3", "L", "W")]
-        line = " " + " ".join(nums) + " " + name
-        if len(line) <= 128:
-            return line
-    raise ValueError(f"segment {name}: its values do not fit on a line of 128 characters")
-
-
-def _replace(path, text):
-    """Write ``text`` to a temporary beside ``path`` and rename it over."""
+def _atomic(path, write):
+    """``write(temporary)`` beside ``path``, then renamed over it: an existing
+    file is replaced only by a complete new one."""
     path = os.fspath(path)
-    d = os.path.dirname(os.path.abspath(path))
     try:
-        fd, tmp = tempfile.mkstemp(prefix=".invert-", dir=d)
+        fd, tmp = tempfile.mkstemp(prefix=".invert-", suffix=os.path.splitext(path)[1],
+                                   dir=os.path.dirname(os.path.abspath(path)))
+        os.close(fd)
     except OSError as e:
         raise OSError(f"{path}: cannot write ({e.strerror})") from None
     try:
-        with os.fdopen(fd, "w") as f:
-            f.write(text)
+        write(tmp)
         os.replace(tmp, path)
     except BaseException as e:
         try:
@@ -1056,12 +1048,22 @@ def _replace(path, text):
         raise
 
 
+def _replace(path, text):
+    def write(tmp):
+        with open(tmp, "w") as f:
+            f.write(text)
+    _atomic(path, write)
+
+
 def write_faults(path, faults, comments=()):
     """Write a ``Faults`` as a faults file the program reads (segment lines
     of 14 fields, at most 128 characters, and the ramp as a ``P`` line);
     ``comments`` go first, each behind a ``#``."""
     lines = [("# " + c)[:128] for c in comments]
-    lines += [_fault_line(_seg_values(s)) for s in faults.segments]
+    for seg in faults.segments:
+        if not all(math.isfinite(v) for k, v in _seg_values(seg).items() if k not in ("name", "flag")):
+            raise ValueError(f"{path}: segment {seg.name!r} has a value that is not finite")
+        lines.append(_segment_line(seg))
     a, b, c = faults.ramp
     if a or b or c:
         lines.append(f"P {_num(a, 10)} {_num(b, 10)} {_num(c, 10)}")
@@ -1155,25 +1157,8 @@ def plot_slip(fit, out=None, *, title=None, dpi=110):
 
 
 def _save(fig, out, dpi):
-    out = os.fspath(out)
-    d = os.path.dirname(os.path.abspath(out))
     try:
-        fd, tmp = tempfile.mkstemp(prefix=".invert-", suffix=".png", dir=d)
-        os.close(fd)
-    except OSError as e:
-        _plt().close(fig)
-        raise OSError(f"{out}: cannot write ({e.strerror})") from None
-    try:
-        fig.savefig(tmp, dpi=dpi)
-        os.replace(tmp, out)
-    except BaseException as e:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        if isinstance(e, OSError):
-            raise OSError(f"{out}: cannot write ({e.strerror or e})") from None
-        raise
+        _atomic(out, lambda tmp: fig.savefig(tmp, dpi=dpi, format="png"))
     finally:
         _plt().close(fig)
 
