@@ -477,18 +477,15 @@ def _read_headed_grid(path):
     dy = header.get("dy", dx)
     if dx is None or dx <= 0 or dy <= 0:
         raise ValueError(f"{path}: line {start}: no positive grid spacing in the header")
-    if "xnode" in header:
-        x0 = header["xnode"]
-    elif "xcorner" in header:
-        x0 = header["xcorner"] + 0.5 * dx
-    else:
-        raise ValueError(f"{path}: line {start + 1}: no lower-left x in the grid header")
-    if "ynode" in header:
-        y0 = header["ynode"]
-    elif "ycorner" in header:
-        y0 = header["ycorner"] + 0.5 * dy
-    else:
-        raise ValueError(f"{path}: line {start + 1}: no lower-left y in the grid header")
+    origin = []
+    for axis, step in (("x", dx), ("y", dy)):
+        if axis + "node" in header:
+            origin.append(header[axis + "node"])
+        elif axis + "corner" in header:
+            origin.append(header[axis + "corner"] + 0.5 * step)
+        else:
+            raise ValueError(f"{path}: line {start + 1}: no lower-left {axis} in the grid header")
+    x0, y0 = origin
     values = np.empty(nt * ny * nx)
     k = 0
     for number in range(start, len(lines)):
@@ -1122,6 +1119,8 @@ def main(argv=None) -> int:
         return _fail(f"out of memory: {exc}")
     except KeyboardInterrupt:
         return _fail("interrupted", 130)
+    except Exception as exc:  # anything else still ends in one line, never a traceback
+        return _fail(f"{type(exc).__name__}: {exc}")
     return 0
 
 
