@@ -256,3 +256,39 @@ def test_random_starts_as_tasks_on_worker_processes_match_local_starts():
     # The same starts and fits (to rounding: the workers' processors split the sums differently).
     assert remote.starts == pytest.approx(local.starts, rel=1e-9) and min(local.starts) == local.chi2 / 2
     assert remote.params == pytest.approx(local.params, rel=1e-7, abs=1e-9)
+
+
+def test_top_edge_stays_below_the_ground_and_bad_starts_or_bounds_are_refused():
+    # A rupture reaching the surface: the fit may touch the bound, never cross it.
+    truth = seg(dip=75.0, depth=12.0 * math.sin(math.radians(75.0)), W=12.0, U1=2000.0, U2=0.0)
+    data = radar(truth, 3.0, np.random.default_rng(9))
+    fit = invert.fit_fault(data, perturbed(truth))
+    p = fit.params
+    assert p["depth"] - p["W"] * math.sin(math.radians(p["dip"])) >= -1e-9
+    assert fit.variance_reduction["all"] > 0.99
+    # Depth held, W and dip free: W is kept within the depth.
+    held = invert.fit_fault(data, seg(depth=8.0, W=6.0, dip=70.0), free=("W", "dip", "U1", "U2"))
+    assert held.params["W"] <= 8.0 + 1e-9
+    for start, kw, message in [
+        (seg(depth=5.0, W=12.0, dip=60.0), {}, "top edge is above the ground"),
+        (truth, {"bounds": {"depth": (0, 10)}}, "bound it with 'top'"),
+        (truth, {"bounds": {"top": (1, 10)}}, "outside the bounds"),
+        (truth, {"free": ("X", "rake")}, "unknown parameter 'rake'"),
+        (truth, {"jacobian": "secant"}, "analytic, forward or central"),
+    ]:
+        with pytest.raises(ValueError, match=message):
+            invert.fit_fault(data, start, **kw)
+
+
+def test_covariance_weights_equal_sigma_weights_when_diagonal():
+    truth = seg(dip=50.0)
+    rng = np.random.default_rng(12)
+    a = radar(truth, 2.0, rng)
+    sig = np.linspace(1.0, 4.0, len(a))
+    b = invert.Dataset(a.x, a.y, a.obs, a.look, sigma=sig, name="radar")
+    c = invert.Dataset(a.x, a.y, a.obs, a.look, cov=np.diag(sig ** 2), name="radar")
+    fb, fc = invert.fit_fault(b, truth), invert.fit_fault(c, truth)
+    assert fc.params == pytest.approx(fb.params, rel=1e-8, abs=1e-8)
+    assert fc.sigma == pytest.approx(fb.sigma, rel=1e-6, abs=1e-10)
+    with pytest.raises(ValueError, match="not positive definite"):
+        invert.Dataset(a.x[:2], a.y[:2], a.obs[:2], LOOK, cov=[[1.0, 2.0], [2.0, 1.0]])
