@@ -191,8 +191,10 @@ def patch_displacement(x, y, *, L, W, depth, dip, lam=3.0e10, mu=3.0e10, U1=0.0,
     when the patch's shallower long edge is within tol of the surface,
     ``|y sin(dip) - depth cos(dip)| <= tol`` (the line where the patch's plane
     meets the surface; cos(dip) is taken as 0 within 1e-8 degrees of
-    vertical) and ``-tol <= x <= L + tol``.  Everywhere else every value is
-    finite.
+    vertical) and ``-tol <= x <= L + tol``.  (A dip whose sine is negative is
+    taken from the patch's other long edge: y - W cos(dip) for y and
+    depth - W sin(dip) for depth, in the test and in tol.)  Everywhere else
+    every value is finite.
 
     ValueError, naming the argument: L or W not positive, a value that is
     not finite, a length, depth or slip beyond 1e50, mu/(lam+mu) not finite,
