@@ -1036,7 +1036,16 @@ def _atomic(path, write):
     except OSError as e:
         raise OSError(f"{path}: cannot write ({e.strerror})") from None
     try:
+        # mkstemp makes the file private; give it the mode of the file it replaces
+        # or that of a new file.
+        try:
+            mode = os.stat(path).st_mode & 0o7777
+        except FileNotFoundError:
+            umask = os.umask(0)
+            os.umask(umask)
+            mode = 0o666 & ~umask
         write(tmp)
+        os.chmod(tmp, mode)
         os.replace(tmp, path)
     except BaseException as e:
         try:
