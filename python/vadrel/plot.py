@@ -477,11 +477,11 @@ def plot_ini(path, out=None, *, grid=None, card=None, depth=None, shape=None, fa
     them: the grid file beside the .ini when there is one (``bay.grd`` for
     ``bay.ini``), else the index axes of the shape the line breaks show.
     ``faults`` are outlined on km and metre grids."""
-    if depth is not None and grid is None:
-        raise ValueError("--depth goes with the grid file (--grid) of a U or S card")
     if grid is None and card is None and shape is None:
         rows, cols, grid = ini_shape(path)
         shape = None if grid is not None else (rows, cols)
+    if depth is not None and grid is None:
+        raise ValueError("--depth goes with the grid file (--grid) of a U or S card")
     fig, ax = plt.subplots(figsize=figsize, dpi=dpi)
     xlabel, ylabel, scale = "i", "j", None
     if grid is not None:
