@@ -306,6 +306,12 @@ def test_errors_name_the_file_line_and_reason(tmp_path, call, message):
         call(put)
 
 
+def test_write_errors_name_the_target(tmp_path):
+    d = tsunami.DTopo(np.arange(2.0), np.arange(2.0), np.zeros(1), np.zeros((1, 2, 2)))
+    with pytest.raises(OSError, match="nowhere/d.tt3: cannot write"):
+        d.write(tmp_path / "nowhere" / "d.tt3")
+
+
 def test_command_line_end_to_end(tmp_path):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     out = tmp_path / "illapel.tt3"

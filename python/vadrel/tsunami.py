@@ -59,10 +59,6 @@ def _radii(phi):
     return n, n * (1.0 - _E2) / w2
 
 
-def _offsets_north(lat, d_north_km):
-    return np.degrees(d_north_km * 1000.0 / _radii(np.radians(lat))[1])
-
-
 class _LocalFrames:
     """Each subfault in its own tangent frame on the ellipsoid.
 
@@ -212,11 +208,9 @@ def _taper(r, d1, width):
 
 
 def _row_blocks(rows, ncols):
-    """Split an index range or array of rows into blocks of at most _BLOCK nodes."""
+    """Split a range of rows into blocks of at most _BLOCK nodes."""
     per = max(1, _BLOCK // max(1, ncols))
-    if isinstance(rows, slice):
-        return [slice(a, min(a + per, rows.stop)) for a in range(rows.start, rows.stop, per)]
-    return [rows[a:a + per] for a in range(0, len(rows), per)]
+    return [slice(a, min(a + per, rows.stop)) for a in range(rows.start, rows.stop, per)]
 
 
 class _Sum:
@@ -251,13 +245,13 @@ def _grid_km(lon, lat):
     return dx, dy
 
 
-#: Levels of the evaluation: level l takes every (RATIO**l)-th node.  A
-#: subfault's field is split by cosine-squared tapers around it: level l
-#: holds the part between NEAR * H_l and (NEAR + BLEND) * H_l beyond its
-#: outline (H_l the level's spacing), where the field varies on scales of
-#: NEAR * H_l or more and bicubic splines through the level's nodes carry it
-#: to the finer levels.  A subfault whose top lies deeper than DEEP * H_l
-#: starts at level l: its field is smooth on that scale everywhere.
+#: Levels of the evaluation: level l takes every (RATIO**l)-th node, H_l
+#: apart.  A subfault's field is cut by cosine-squared tapers around its
+#: outline: level l holds the part out to NEAR * H_(l+1) beyond the outline,
+#: blended over BLEND * H_(l+1); what is left varies on scales of
+#: NEAR * H_(l+1) or more, which bicubic splines through level l+1's nodes
+#: carry to the finer levels.  A subfault whose top lies deeper than
+#: DEEP * H_l starts at level l: its field is smooth on that scale everywhere.
 RATIO, NEAR, BLEND, DEEP = 2, 8.0, 8.0, 6.0
 
 
@@ -791,7 +785,10 @@ def _atomic(path, write, binary=False):
     """Write through a temporary file beside ``path``, renamed over it when
     complete; nothing is left behind on an error."""
     directory = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", dir=directory)
+    try:
+        fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", dir=directory)
+    except OSError as exc:
+        raise OSError(exc.errno, f"{path}: cannot write: {exc.strerror}") from None
     try:
         if binary:
             os.close(fd)
@@ -803,11 +800,13 @@ def _atomic(path, write, binary=False):
                 os.fsync(f.fileno())
         os.chmod(tmp, 0o644)
         os.replace(tmp, path)
-    except BaseException:
+    except BaseException as exc:
         try:
             os.unlink(tmp)
         except OSError:
             pass
+        if isinstance(exc, OSError):
+            raise OSError(exc.errno, f"{path}: cannot write: {exc.strerror or exc}") from None
         raise
 
 
