@@ -31,7 +31,8 @@ def main():
     repeats = int(sys.argv[1]) if len(sys.argv) > 1 else 5
     g = np.linspace(-50, 50, 1000)
     x1, y1 = (a.ravel() for a in np.meshgrid(g, g))
-    one = vadrel.Faults([vadrel.Segment(0, -20, 10, 15, 30, 3e10, 3e10, 200, 2500, 0, 40, 25)])
+    one = vadrel.Faults([vadrel.Segment(X=0, Y=-20, strike=10, depth=15, dip=30, lam=3e10, mu=3e10, U1=200, U2=2500,
+                                        U3=0, L=40, W=25)])
     g = np.linspace(-50, 50, 200)
     x2, y2 = (a.ravel() for a in np.meshgrid(g, g))
     segs = []
@@ -41,8 +42,8 @@ def main():
             depth = 20.0 - j * w * np.sin(np.radians(20.0))
             y0 = -50.0 + 5.0 * i
             x0 = 20.0 - j * w * np.cos(np.radians(20.0))
-            segs.append(vadrel.Segment(x0, y0, 0.0, depth, 20.0, 3e10, 3e10, 50.0 + i, 1000.0 + 30.0 * j, 0.0, 5.0, w,
-                                       name=f"p{i}_{j}"))
+            segs.append(vadrel.Segment(X=x0, Y=y0, strike=0.0, depth=depth, dip=20.0, lam=3e10, mu=3e10, U1=50.0 + i,
+                                       U2=1000.0 + 30.0 * j, U3=0.0, L=5.0, W=w, name=f"p{i}_{j}"))
     many = vadrel.Faults(segs)
     print(f"processors available: {vadrel._vadrel.available_threads()}")
     for label, f, x, y in (("1e6 points x 1 segment", one, x1, y1), ("40,000 points x 200 segments", many, x2, y2)):
