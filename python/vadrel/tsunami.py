@@ -932,6 +932,8 @@ def dtopo(source, lon, lat, *, times=None, bathymetry=None, horizontal=False, ka
     if horizontal or kajiura:
         if bathymetry is None:
             raise ValueError("horizontal and kajiura need the bathymetry")
+        if len(lon) < 2 or len(lat) < 2:
+            raise ValueError("horizontal and kajiura need a grid of 2 x 2 nodes or more")
         h = _bathymetry_on(bathymetry, lon, lat)
     fr = make_frame(lon[:1], lat[:1])
     seg = sources.segment_arrays(sub, fr.origin[:, 0], fr.origin[:, 1], fr.strike)
