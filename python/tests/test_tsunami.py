@@ -3,6 +3,7 @@ the level sum against the full sum, kinematics, the horizontal term and the
 Kajiura filter against closed forms, writers read back independently."""
 import math
 import os
+import pathlib
 import subprocess
 import sys
 
@@ -14,7 +15,7 @@ from vadrel import sources, tsunami
 
 from conftest import SOURCE
 
-DATA = SOURCE.parent / "shared" / "data" / "finite-faults"
+DATA = pathlib.Path(os.environ.get("VADREL_FINITE_FAULTS", SOURCE.parent / "shared" / "data" / "finite-faults"))
 A, F = 6378137.0, 1 / 298.257223563
 
 
