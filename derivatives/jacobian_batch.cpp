@@ -15,8 +15,8 @@
 namespace vadrel {
 
 namespace detail {
-// Defined in jacobian_avx2.cpp and jacobian_avx512.cpp (no-ops on targets
-// without them).  At most
+// Defined in jacobian_avx2.cpp and jacobian_avx512.cpp, on targets that
+// build them.  At most
 // kDerivBlock points per call; redo[i] = 1 marks point i for the one-point
 // form, whose outputs are then left unspecified.
 void patch_strain_avx2_kernel(const double* x, const double* y, std::size_t n, double L,
@@ -103,10 +103,11 @@ using JacobianKernel = void (*)(const double*, const double*, std::size_t, doubl
 
 // A lane kernel over blocks of points, then the one-point form where it
 // marked a point.
-std::size_t strain_lanes(StrainKernel kernel, const double* x, const double* y, std::size_t n,
-                         double L, double W, double depth, double dip_deg,
-                         const PatchTrig& trig, double U1, double U2, double U3,
-                         double* const dx[9], double* const dy[9], std::uint8_t* by_point) {
+[[maybe_unused]] std::size_t strain_lanes(StrainKernel kernel, const double* x,
+                                          const double* y, std::size_t n, double L, double W,
+                                          double depth, double dip_deg, const PatchTrig& trig,
+                                          double U1, double U2, double U3, double* const dx[9],
+                                          double* const dy[9], std::uint8_t* by_point) {
   std::uint8_t redo[kDerivBlock];
   std::size_t scalar = 0;
   for (std::size_t first = 0; first < n; first += kDerivBlock) {
@@ -131,10 +132,11 @@ std::size_t strain_lanes(StrainKernel kernel, const double* x, const double* y, 
   return scalar;
 }
 
-std::size_t jacobian_lanes(JacobianKernel kernel, const double* x, const double* y,
-                           std::size_t n, double L, double W, double depth, double dip_deg,
-                           const PatchTrig& trig, double U1, double U2, double U3,
-                           const JacobianArrays& out, std::uint8_t* by_point) {
+[[maybe_unused]] std::size_t jacobian_lanes(JacobianKernel kernel, const double* x,
+                                            const double* y, std::size_t n, double L, double W,
+                                            double depth, double dip_deg, const PatchTrig& trig,
+                                            double U1, double U2, double U3,
+                                            const JacobianArrays& out, std::uint8_t* by_point) {
   std::uint8_t redo[kDerivBlock];
   std::size_t scalar = 0;
   for (std::size_t first = 0; first < n; first += kDerivBlock) {
@@ -160,12 +162,16 @@ std::size_t patch_strain_batch_on(KernelPath path, const double* x, const double
                                   double U3, double* const dx[9], double* const dy[9],
                                   std::uint8_t* by_point) {
   switch (supported_path(path)) {
+#if defined(VADREL_HAVE_AVX512_KERNEL)
     case KernelPath::avx512:
       return strain_lanes(detail::patch_strain_avx512_kernel, x, y, n, L, W, depth, dip_deg,
                           trig, U1, U2, U3, dx, dy, by_point);
+#endif
+#if defined(VADREL_HAVE_AVX2_KERNEL)
     case KernelPath::avx2:
       return strain_lanes(detail::patch_strain_avx2_kernel, x, y, n, L, W, depth, dip_deg, trig,
                           U1, U2, U3, dx, dy, by_point);
+#endif
     default:
       return patch_strain_batch_scalar(x, y, n, L, W, depth, dip_deg, trig, U1, U2, U3, dx, dy,
                                        by_point);
@@ -178,12 +184,16 @@ std::size_t patch_jacobian_batch_on(KernelPath path, const double* x, const doub
                                     double U3, const JacobianArrays& out,
                                     std::uint8_t* by_point) {
   switch (supported_path(path)) {
+#if defined(VADREL_HAVE_AVX512_KERNEL)
     case KernelPath::avx512:
       return jacobian_lanes(detail::patch_jacobian_avx512_kernel, x, y, n, L, W, depth, dip_deg,
                             trig, U1, U2, U3, out, by_point);
+#endif
+#if defined(VADREL_HAVE_AVX2_KERNEL)
     case KernelPath::avx2:
       return jacobian_lanes(detail::patch_jacobian_avx2_kernel, x, y, n, L, W, depth, dip_deg,
                             trig, U1, U2, U3, out, by_point);
+#endif
     default:
       return patch_jacobian_batch_scalar(x, y, n, L, W, depth, dip_deg, trig, U1, U2, U3, out,
                                          by_point);
@@ -205,23 +215,6 @@ std::size_t patch_jacobian_batch_avx2(const double* x, const double* y, std::siz
                                       const JacobianArrays& out, std::uint8_t* by_point) {
   return patch_jacobian_batch_on(KernelPath::avx2, x, y, n, L, W, depth, dip_deg, trig, U1, U2,
                                  U3, out, by_point);
-}
-
-std::size_t patch_strain_batch_avx512(const double* x, const double* y, std::size_t n,
-                                      double L, double W, double depth, double dip_deg,
-                                      const PatchTrig& trig, double U1, double U2, double U3,
-                                      double* const dx[9], double* const dy[9],
-                                      std::uint8_t* by_point) {
-  return patch_strain_batch_on(KernelPath::avx512, x, y, n, L, W, depth, dip_deg, trig, U1, U2,
-                               U3, dx, dy, by_point);
-}
-
-std::size_t patch_jacobian_batch_avx512(const double* x, const double* y, std::size_t n,
-                                        double L, double W, double depth, double dip_deg,
-                                        const PatchTrig& trig, double U1, double U2, double U3,
-                                        const JacobianArrays& out, std::uint8_t* by_point) {
-  return patch_jacobian_batch_on(KernelPath::avx512, x, y, n, L, W, depth, dip_deg, trig, U1,
-                                 U2, U3, out, by_point);
 }
 
 std::size_t patch_strain_batch(const double* x, const double* y, std::size_t n, double L,

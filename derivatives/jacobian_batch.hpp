@@ -77,8 +77,7 @@ std::size_t patch_jacobian_batch_on(KernelPath path, const double* x, const doub
                                     double U3, const JacobianArrays& out,
                                     std::uint8_t* by_point = nullptr);
 
-// The four-lane forms (scalar without AVX2 and FMA) and the eight-lane forms
-// (four-lane without AVX-512).
+// The four-lane forms (scalar without AVX2 and FMA).
 std::size_t patch_strain_batch_avx2(const double* x, const double* y, std::size_t n, double L,
                                     double W, double depth, double dip_deg,
                                     const PatchTrig& trig, double U1, double U2, double U3,
@@ -89,16 +88,5 @@ std::size_t patch_jacobian_batch_avx2(const double* x, const double* y, std::siz
                                       const PatchTrig& trig, double U1, double U2, double U3,
                                       const JacobianArrays& out,
                                       std::uint8_t* by_point = nullptr);
-
-std::size_t patch_strain_batch_avx512(const double* x, const double* y, std::size_t n,
-                                      double L, double W, double depth, double dip_deg,
-                                      const PatchTrig& trig, double U1, double U2, double U3,
-                                      double* const dx[9], double* const dy[9],
-                                      std::uint8_t* by_point = nullptr);
-std::size_t patch_jacobian_batch_avx512(const double* x, const double* y, std::size_t n,
-                                        double L, double W, double depth, double dip_deg,
-                                        const PatchTrig& trig, double U1, double U2, double U3,
-                                        const JacobianArrays& out,
-                                        std::uint8_t* by_point = nullptr);
 
 }  // namespace vadrel

@@ -1066,10 +1066,13 @@ void run_jacobian(const Patch& P, const JacConsts& K, const double* x, const dou
       for (std::size_t j = 0; j < t.rest; ++j) dst[f][c][i + j] = src[f][c][j];
 }
 
+}  // namespace
+
 // The kernels of patch_strain_batch() and patch_jacobian_batch(): at most
 // a block of points (jacobian_batch.cpp), redo[i] = 1 for the points left to
-// the one-point form.
-void patch_strain_lanes(const double* x, const double* y, std::size_t n, double L,
+// the one-point form.  The entry points are named by the including file
+// (jacobian_batch.cpp declares them).
+void VADREL_STRAIN_ENTRY(const double* x, const double* y, std::size_t n, double L,
                               double W, double depth, const PatchTrig& trig, double U1,
                               double U2, double U3, double* const dx[9], double* const dy[9],
                               std::uint8_t* redo) {
@@ -1092,7 +1095,7 @@ void patch_strain_lanes(const double* x, const double* y, std::size_t n, double 
     run_strain<false>(P, K, x, y, n, dx, dy, redo);
 }
 
-void patch_jacobian_lanes(const double* x, const double* y, std::size_t n, double L,
+void VADREL_JACOBIAN_ENTRY(const double* x, const double* y, std::size_t n, double L,
                                 double W, double depth, const PatchTrig& trig, double U1,
                                 double U2, double U3, const JacobianArrays& out,
                                 std::uint8_t* redo) {
@@ -1123,7 +1126,5 @@ void patch_jacobian_lanes(const double* x, const double* y, std::size_t n, doubl
   else
     run_jacobian<false>(P, K, x, y, n, out, redo);
 }
-
-}  // namespace
 
 }  // namespace vadrel::detail

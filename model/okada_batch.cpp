@@ -8,8 +8,8 @@
 namespace vadrel {
 
 namespace detail {
-// Defined in okada_batch_avx2.cpp and okada_batch_avx512.cpp (no-ops on
-// targets without them).
+// Defined in okada_batch_avx2.cpp and okada_batch_avx512.cpp, on targets
+// that build them.
 void okada_patch_batch_avx2_kernel(double U1, double U2, double U3, const double* x,
                                    const double* y, std::size_t n, double L, double W,
                                    double depth, const PatchTrig& trig, double* const out[9]);
@@ -41,12 +41,16 @@ void okada_patch_batch_on(KernelPath path, double U1, double U2, double U3, cons
                           const double* y, std::size_t n, double L, double W, double depth,
                           const PatchTrig& trig, double* const out[9]) {
   switch (supported_path(path)) {
+#if defined(VADREL_HAVE_AVX512_KERNEL)
     case KernelPath::avx512:
       detail::okada_patch_batch_avx512_kernel(U1, U2, U3, x, y, n, L, W, depth, trig, out);
       break;
+#endif
+#if defined(VADREL_HAVE_AVX2_KERNEL)
     case KernelPath::avx2:
       detail::okada_patch_batch_avx2_kernel(U1, U2, U3, x, y, n, L, W, depth, trig, out);
       break;
+#endif
     default: okada_patch_batch_scalar(U1, U2, U3, x, y, n, L, W, depth, trig, out); break;
   }
 }

@@ -517,7 +517,7 @@ void run(const Patch& P, const double* x, const double* y, std::size_t n, double
 }
 
 // The displacement of one patch at n points (okada_patch_batch()).
-inline void patch_batch_lanes(double U1, double U2, double U3, const double* x,
+void patch_batch_lanes(double U1, double U2, double U3, const double* x,
                                    const double* y, std::size_t n, double L, double W,
                                    double depth, const PatchTrig& trig, double* const out[9]) {
   double sd = trig.sin_dip, cd = trig.cos_dip, s1 = U1, y_shift = 0.0;
@@ -571,5 +571,12 @@ inline void patch_batch_lanes(double U1, double U2, double U3, const double* x,
 }
 
 }  // namespace
+
+// The entry point, named by the including file (okada_batch.cpp declares it).
+void VADREL_LANES_ENTRY(double U1, double U2, double U3, const double* x, const double* y,
+                        std::size_t n, double L, double W, double depth, const PatchTrig& trig,
+                        double* const out[9]) {
+  patch_batch_lanes(U1, U2, U3, x, y, n, L, W, depth, trig, out);
+}
 
 }  // namespace vadrel::detail

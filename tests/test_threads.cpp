@@ -11,6 +11,12 @@
 using vadrel::test::RunResult;
 using vadrel::test::TempDir;
 
+namespace vadrel::test {
+// The files of a run with every record kind and grid card (also used by
+// test_kernel_paths.cpp).
+void write_every_kind_inputs(const TempDir& d);
+}  // namespace vadrel::test
+
 namespace {
 
 // Two segments: a vertical strike-slip patch reaching the surface along
@@ -60,16 +66,22 @@ std::string points_file() {
   return p;
 }
 
+}  // namespace
+
+void vadrel::test::write_every_kind_inputs(const TempDir& d) {
+  d.write("f", kFaults);
+  d.write("p", points_file());
+  d.write("g.grd", kGrid);
+  d.write("g2.grd", kGrid);
+  d.write("g.dep", "100 0 300 -5 20\n 600 1 2 3 4\n 7 8 9 10 11\n 12 13 14 15 16\n");
+}
+
+namespace {
+
 TEST(Threads, OneProcessorAndAllWriteTheSameBytes) {
   TempDir one;
   TempDir all;
-  for (const TempDir* d : {&one, &all}) {
-    d->write("f", kFaults);
-    d->write("p", points_file());
-    d->write("g.grd", kGrid);
-    d->write("g2.grd", kGrid);
-    d->write("g.dep", "100 0 300 -5 20\n 600 1 2 3 4\n 7 8 9 10 11\n 12 13 14 15 16\n");
-  }
+  for (const TempDir* d : {&one, &all}) vadrel::test::write_every_kind_inputs(*d);
   for (const std::string option : {"ascii", "residual", "vector", "strain", "partial", "analytic",
                                    "residualvector"}) {
     const RunResult r1 = one.run({"p", "f", "o", option}, "taskset -c 0");
