@@ -24,6 +24,7 @@ foreach(f bin/vadrel share/man/man1/vadrel.1 share/doc/vadrel/README.md ${PYDIR}
 endforeach()
 
 check_run("installed vadrel --help" ${P}/bin/vadrel --help)
+set(help "${OUT}")
 string(REGEX MATCH "Usage: vadrel [^\n]*" usage "${OUT}")
 file(READ ${P}/share/man/man1/vadrel.1 page)
 if(NOT page MATCHES "^\\.TH VADREL 1" OR NOT page MATCHES "points\\\\-file faults\\\\-file print\\\\-file option\\\\-word"
@@ -31,30 +32,18 @@ if(NOT page MATCHES "^\\.TH VADREL 1" OR NOT page MATCHES "points\\\\-file fault
   message(FATAL_ERROR "the man page lacks its title, the synopsis of '${usage}' or the file formats")
 endif()
 
-# The installed program, its --version and its man page name the README
-# installed beside it, under this prefix.
-set(readme ${P}/share/doc/vadrel/README.md)
-file(REAL_PATH ${readme} readme)
-string(FIND "${OUT}" "File formats and output layouts: ${readme}\n" at)
-if(at EQUAL -1)
-  message(FATAL_ERROR "installed vadrel --help does not name ${readme}:\n${OUT}")
-endif()
+# --help, --version and the man page name the README installed under this
+# prefix; the page keeps the synopsis out of ARGUMENTS and has EXIT STATUS.
+file(REAL_PATH ${P}/share/doc/vadrel/README.md readme)
 check_run("installed vadrel --version" ${P}/bin/vadrel --version)
-string(FIND "${OUT}" "README: ${readme}\n" at)
-if(at EQUAL -1)
-  message(FATAL_ERROR "installed vadrel --version does not name ${readme}:\n${OUT}")
-endif()
 string(REPLACE "-" "\\-" page_readme "${P}/share/doc/vadrel/README.md")
-string(FIND "${page}" "${page_readme}" at)
-if(at EQUAL -1)
-  message(FATAL_ERROR "the man page does not name ${P}/share/doc/vadrel/README.md")
-endif()
-# Its sections: the synopsis lines all under SYNOPSIS, the exit statuses
-# under EXIT STATUS.
 string(REGEX MATCH "\\.SH ARGUMENTS\n[^\n]*(\n[^.][^\n]*|\n\\.[^S][^\n]*)*" arguments "${page}")
-if(arguments MATCHES "\\\\-\\\\-version" OR arguments MATCHES "Exit status"
+string(FIND "${help}" "File formats and output layouts: ${readme}\n" help_at)
+string(FIND "${OUT}" "README: ${readme}\n" version_at)
+string(FIND "${page}" "${page_readme}" page_at)
+if(help_at EQUAL -1 OR version_at EQUAL -1 OR page_at EQUAL -1 OR arguments MATCHES "version|Exit status"
    OR NOT page MATCHES "\\.SH EXIT STATUS\n0 normal end, 1 a stop")
-  message(FATAL_ERROR "the man page's sections are out of place:\n${arguments}")
+  message(FATAL_ERROR "README ${readme} not named, or sections out of place:\n${help}${OUT}\n${arguments}")
 endif()
 
 # Python's own rule for site directories under a prefix names the directory,
