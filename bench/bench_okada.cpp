@@ -152,6 +152,14 @@ void BM_PointsBatchAVX2(benchmark::State& state) {
   BM_PointsBatch<vadrel::okada_patch_batch_avx2>(state);
 }
 
+void BM_PointsBatchAVX512(benchmark::State& state) {
+  if (!vadrel::batch_has_avx512()) {
+    state.SkipWithError("no AVX-512 F/DQ on this processor");
+    return;
+  }
+  BM_PointsBatch<vadrel::okada_patch_batch_avx512>(state);
+}
+
 void BM_PointsBatchDispatch(benchmark::State& state) {
   BM_PointsBatch<vadrel::okada_patch_batch>(state);
 }
@@ -159,6 +167,7 @@ void BM_PointsBatchDispatch(benchmark::State& state) {
 BENCHMARK(BM_PointsScalarCalls)->DenseRange(0, kNumBatchGeometries - 1);
 BENCHMARK(BM_PointsBatchScalar)->DenseRange(0, kNumBatchGeometries - 1);
 BENCHMARK(BM_PointsBatchAVX2)->DenseRange(0, kNumBatchGeometries - 1);
+BENCHMARK(BM_PointsBatchAVX512)->DenseRange(0, kNumBatchGeometries - 1);
 BENCHMARK(BM_PointsBatchDispatch)->DenseRange(0, kNumBatchGeometries - 1);
 
 }  // namespace

@@ -2,16 +2,22 @@
 # Whole-program and kernel benchmarks.
 #   bash bench/run_bench.sh            (writes its files under /tmp/vadrel-bench)
 #   BENCH_BIN=/path/to/vadrel bash bench/run_bench.sh   measures another build
+#   (with BENCH_OKADA=/path/to/bench_okada for its kernel figures)
 #
 # Prints, each the median of three runs, with the peak resident memory:
-#   - ns per patch evaluation, scalar and batch (Google Benchmark);
+#   - ns per patch evaluation, scalar, batch as dispatched, and each lane
+#     form (Google Benchmark; the dip-20 thrust is the headline geometry);
 #   - whole process, one core: ns per point for 1,000,000 points x 1 segment
 #     (ascii and vector records), ns per point-segment for 40,000 points x
 #     200 segments;
-#   - one core and both: an M card of 1000 x 1000 nodes x 10 segments, and
-#     1,000,000 points x 10 segments;
+#   - one core and both: an M card of 1000 x 1000 nodes x 10 segments,
+#     1,000,000 points x 10 segments, and 1,000,000 points x 1 segment for
+#     the ascii, vector, strain and analytic records;
 #   - per-point cost of strain, partial and analytic records (one segment,
 #     one core) against ascii;
+#   - the kernel paths (VADREL_KERNEL): whole-process time of each, and how
+#     many records of the benchmark's print files differ from the scalar
+#     path's (a value within rounding of its last digit's boundary);
 #   - peak memory of 1,000 and of 10,000,000 points.
 # Needs GNU time (/usr/bin/time) and taskset.
 set -euo pipefail
@@ -80,9 +86,11 @@ tiles 5 2 f10
 printf 'V 0 0 1 1\nM -100 -100 0.2 0.2 1000 1000\n' > pM
 
 echo
-echo "== patch kernel, ns per point (ScalarCalls: okada_patch one point at a time; BatchDispatch: the batch kernel)"
-if [ -x "$root/build-bench/bench_okada" ] && [ -z "${BENCH_BIN:-}" ]; then
-  "$root/build-bench/bench_okada" --benchmark_filter='BM_Points(ScalarCalls|BatchDispatch)' \
+echo "== patch kernel, ns per point (ScalarCalls: okada_patch one point at a time; BatchAVX2, BatchAVX512: the lane forms; BatchDispatch: as a run uses it)"
+kernel_bench=${BENCH_OKADA:-}
+[ -z "$kernel_bench" ] && [ -z "${BENCH_BIN:-}" ] && kernel_bench=$root/build-bench/bench_okada
+if [ -n "$kernel_bench" ] && [ -x "$kernel_bench" ]; then
+  "$kernel_bench" --benchmark_filter='BM_Points(ScalarCalls|BatchAVX2|BatchAVX512|BatchDispatch)' \
     --benchmark_repetitions=3 --benchmark_report_aggregates_only=true 2>/dev/null |
     awk '/_median/ { sub("BM_Points", "", $1); sub("_median", "", $1); sub("per_point=", "", $(NF-1));
                      printf "  %-22s %-18s %8s\n", $1, $NF, $(NF-1) }'
@@ -103,9 +111,11 @@ echo "  M card 1000 x 1000 x 10 segments:     ${t1} s (${m1} KB) / ${t2} s (${m2
 read -r t1 m1 < <(run3 0 pA f10 out ascii)
 read -r t2 m2 < <(run3 "$all" pA f10 out ascii)
 echo "  1e6 points x 10 segments:             ${t1} s (${m1} KB) / ${t2} s (${m2} KB)   speed-up $(awk -v a="$t1" -v b="$t2" 'BEGIN{printf "%.2f", a/b}')"
-read -r t1 m1 < <(run3 0 pA fA out analytic)
-read -r t2 m2 < <(run3 "$all" pA fA out analytic)
-echo "  1e6 points x 1 segment, analytic:     ${t1} s (${m1} KB) / ${t2} s (${m2} KB)   speed-up $(awk -v a="$t1" -v b="$t2" 'BEGIN{printf "%.2f", a/b}')"
+for option in ascii vector strain analytic; do
+  read -r t1 m1 < <(run3 0 pA fA out "$option")
+  read -r t2 m2 < <(run3 "$all" pA fA out "$option")
+  echo "  1e6 points x 1 segment, $(printf '%-9s' "$option:")    ${t1} s (${m1} KB) / ${t2} s (${m2} KB)   speed-up $(awk -v a="$t1" -v b="$t2" 'BEGIN{printf "%.2f", a/b}')"
+done
 
 echo
 echo "== per-point cost by record kind (1e6 points x 1 segment, one core)"
@@ -115,6 +125,20 @@ for option in vector strain partial analytic; do
   read -r t m < <(run3 0 pA fA out "$option")
   echo "  $(printf '%-9s' "$option") $(per "$t" 1000000) ns/point   ${m} KB   ($(awk -v a="$t" -v b="$base" 'BEGIN{printf "%.2f", a/b}') x ascii)"
 done
+
+echo
+echo "== kernel paths (VADREL_KERNEL), one core: time, and records differing from the scalar path's"
+# differing A B: records (lines) of the first print file not in the second
+differing() { { diff "$1" "$2" || true; } | grep -c '^<' || true; }
+for option in ascii analytic; do
+  pts=pA; [ "$option" = analytic ] && pts=pB
+  for path in scalar avx2 avx512; do
+    read -r t m < <(VADREL_KERNEL=$path run3 0 "$pts" fA "out.$path" "$option")
+    echo "  $(printf '%-9s %-7s' "$option" "$path") $(per "$t" "$(($(wc -l < "$pts") - 1))") ns/point$( [ "$path" = scalar ] ||
+      echo "   $(differing "out.scalar" "out.$path") records differ from scalar")"
+  done
+done
+rm -f out.scalar out.avx2 out.avx512
 
 echo
 echo "== streaming memory"
