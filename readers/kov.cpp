@@ -58,11 +58,11 @@ class ListInput {
       const int c = peek();
       if (c == kEnd || c == kFail) return end_of_input();
       if (c == kLineEnd || is_blank(static_cast<char>(c))) {
-        take();
+        take(c);
         continue;
       }
       if (c == ',') {
-        take();
+        take(c);
         if (after_separator_) {
           null = true;
           return STATUS_OK;
@@ -77,8 +77,8 @@ class ListInput {
       }
       token_.clear();
       long_token_ = false;
-      for (int t = peek(); t >= 0 && !ends_token(static_cast<char>(t)); t = peek()) {
-        take();
+      for (int t = c; t >= 0 && !ends_token(static_cast<char>(t)); t = peek()) {
+        if (take(t) == kFail) break;
         if (token_.size() < kLongestItem) token_.push_back(static_cast<char>(t));
         else long_token_ = true;
       }
@@ -128,33 +128,32 @@ class ListInput {
     return status_;
   }
 
+  // The next character, not consumed.  (A stream buffer that throws is not
+  // among those read here: files and strings report through eof.)
   int peek() {
     if (status_ != STATUS_OK && status_ != KOV_STATUS_END) return kFail;
-    try {
-      const int c = sb_->sgetc();
-      if (c == std::char_traits<char>::eof()) return kEnd;
-      return c == '\n' || c == '\r' ? kLineEnd : c;
-    } catch (...) {
-      return fail(EIO);
-    }
+    const int c = sb_->sgetc();
+    if (c == std::char_traits<char>::eof()) return kEnd;
+    return c == '\n' || c == '\r' ? kLineEnd : c;
   }
 
-  int take() {
-    const int c = peek();
-    if (c < 0 && c != kLineEnd) return c;
-    try {
-      const int raw = sb_->sbumpc();
-      if (raw == '\r' && sb_->sgetc() == '\n') sb_->sbumpc();
-    } catch (...) {
-      return fail(EIO);
+  // Consumes `c`, the character peek() gave, and returns it.
+  int take(int c) {
+    if (c == kLineEnd) {
+      if (sb_->sbumpc() == '\r' && sb_->sgetc() == '\n') sb_->sbumpc();
+      at_line_start_ = true;
+      record_length_ = 0;
+      return c;
     }
-    at_line_start_ = c == kLineEnd;
-    record_length_ = at_line_start_ ? 0 : record_length_ + 1;
+    if (c < 0) return c;
+    sb_->sbumpc();
+    at_line_start_ = false;
     // A line without end (a device, say): a failed read, not memory or
     // time without bound.
-    if (record_length_ > kMaxGridRecord) return fail(EOVERFLOW);
+    if (++record_length_ > kMaxGridRecord) return fail(EOVERFLOW);
     return c;
   }
+  int take() { return take(peek()); }
 
   int fail(int err) {
     errno = err;
