@@ -18,8 +18,9 @@ frame centred on its points and reported in the model frame.
 
 Weights: ``sigma`` (one standard deviation per observation, or one for all)
 or ``cov`` (a full covariance; its Cholesky factor whitens the residuals).
-Without either the observations weigh 1 and the reported standard
-deviations are scaled by the reduced chi-square.
+Without either the observations weigh 1; unless every dataset carries
+weights, the reported standard deviations are scaled by the reduced
+chi-square.
 
 Geometry: :func:`fit_fault`
 ---------------------------
@@ -429,6 +430,10 @@ def _moment(values):
     return m0, (moment_magnitude(m0) if m0 > 0 else None)
 
 
+def _mw(mw):
+    return "-" if mw is None else f"{mw:.2f}"
+
+
 def _segments_of(start):
     if isinstance(start, vadrel.Segment):
         return [start], (0.0, 0.0, 0.0)
@@ -583,7 +588,7 @@ def _run_start(problem, p0, jacobian):
     jac = {"analytic": problem.jacobian, "forward": "2-point", "central": "3-point"}[jacobian]
     r = scipy.optimize.least_squares(problem.residuals, p0, jac=jac, bounds=(problem.lb, problem.ub),
                                      method="trf", x_scale="jac", ftol=1e-10, xtol=1e-10, gtol=1e-10,
-                                     max_nfev=2000)
+                                     max_nfev=max(200, 30 * problem.nparam))
     return r.x, float(r.cost), problem.calls, int(r.njev or 0), r.status, r.message
 
 
@@ -604,7 +609,7 @@ class FaultFit:
     (the final cost of each start)."""
 
     def __repr__(self):
-        return (f"FaultFit(Mw={self.Mw:.2f}, rms={self.rms['all']:.3g} mm, "
+        return (f"FaultFit(Mw={_mw(self.Mw)}, rms={self.rms['all']:.3g} mm, "
                 f"VR={100 * self.variance_reduction['all']:.1f} %, nfev={self.nfev})")
 
 
@@ -947,8 +952,7 @@ class SlipFit:
     ``greens_time`` (s)."""
 
     def __repr__(self):
-        mw = f"{self.Mw:.2f}" if self.Mw is not None else "-"
-        return (f"SlipFit({self.ny}x{self.nx}, Mw={mw}, rms={self.rms['all']:.3g} mm, "
+        return (f"SlipFit({self.ny}x{self.nx}, Mw={_mw(self.Mw)}, rms={self.rms['all']:.3g} mm, "
                 f"VR={100 * self.variance_reduction['all']:.1f} %)")
 
 
@@ -1246,21 +1250,21 @@ def main(argv=None):
         fit = fit_fault(datasets, start, free=free, jacobian=a.jacobian, starts=a.starts, seed=a.seed,
                         progress=say if a.starts > 1 else None)
         summary["fault"] = _fault_summary(fit)
-        say(f"fault: Mw {fit.Mw:.2f}, rms {fit.rms['all']:.2f} mm, "
+        say(f"fault: Mw {_mw(fit.Mw)}, rms {fit.rms['all']:.2f} mm, "
             f"variance reduction {100 * fit.variance_reduction['all']:.1f} %, {fit.nfev} evaluations, "
             f"{fit.time:.2f} s")
         result, comments = fit.faults, [f"fitted by vadrel.invert to {', '.join(fit.datasets)}: "
-                                        f"Mw {fit.Mw:.2f}, VR {100 * fit.variance_reduction['all']:.1f} %"]
+                                        f"Mw {_mw(fit.Mw)}, VR {100 * fit.variance_reduction['all']:.1f} %"]
         slip = None
         if a.slip:
             slip = fit_slip(datasets, fit.faults.segments[0], nx=a.slip[0], ny=a.slip[1],
                             smoothing=a.smoothing, extend=a.extend, rake=a.rake, progress=say)
             summary["slip"] = _slip_summary(slip)
-            say(f"slip: Mw {slip.Mw:.2f}, rms {slip.rms['all']:.2f} mm, "
+            say(f"slip: Mw {_mw(slip.Mw)}, rms {slip.rms['all']:.2f} mm, "
                 f"variance reduction {100 * slip.variance_reduction['all']:.1f} %, {slip.time:.2f} s")
             result = slip.patches
             comments = [f"slip on {a.slip[0]} x {a.slip[1]} patches fitted by vadrel.invert: "
-                        f"Mw {slip.Mw:.2f}, VR {100 * slip.variance_reduction['all']:.1f} %"]
+                        f"Mw {_mw(slip.Mw)}, VR {100 * slip.variance_reduction['all']:.1f} %"]
         write_faults(a.output, result, comments)
         root = os.path.splitext(a.output)[0]
         _replace(root + ".json", json.dumps(summary, indent=1) + "\n")
