@@ -292,3 +292,22 @@ def test_covariance_weights_equal_sigma_weights_when_diagonal():
     assert fc.sigma == pytest.approx(fb.sigma, rel=1e-6, abs=1e-10)
     with pytest.raises(ValueError, match="not positive definite"):
         invert.Dataset(a.x[:2], a.y[:2], a.obs[:2], LOOK, cov=[[1.0, 2.0], [2.0, 1.0]])
+
+
+def test_extended_plane_keeps_its_top_edge_and_its_patches_tile_it():
+    from vadrel.plot import segment_outline
+    plane = seg(X=5.0, Y=-3.0, strike=130.0, dip=40.0, depth=14.0, W=15.0)
+    ext, patches = invert._plane_patches(plane, 5, 4, (6.0, 5.0))
+    big = invert._make_segment(ext)
+    (_, top0), (_, top1) = segment_outline(plane), segment_outline(big)
+    # The old top edge lies on the new one, 6 km in from each end, at the same depth.
+    along = (top1[1] - top1[0]) / np.linalg.norm(top1[1] - top1[0])
+    assert np.allclose(top0, top1 + np.outer([1, -1], 6.0 * along), atol=1e-9)
+    assert invert._top(ext) == pytest.approx(invert._top(invert._seg_values(plane)), abs=1e-12)
+    assert (big.L, big.W) == pytest.approx((plane.L + 12.0, plane.W + 5.0))
+    # Uniform slip on the patches is slip on the whole plane.
+    x, y = grid(15, 70.0)
+    whole = vadrel.range_change(vadrel.Faults([invert._make_segment(dict(ext, U1=700.0, U2=-300.0))]), x, y, LOOK)
+    tiles = vadrel.range_change(vadrel.Faults([invert._make_segment(dict(v, U1=700.0, U2=-300.0))
+                                               for v in patches]), x, y, LOOK)
+    assert np.allclose(tiles, whole, atol=1e-6 * np.abs(whole).max())
