@@ -1207,6 +1207,16 @@ def _slip_summary(fit):
             "ramps": fit.ramps}
 
 
+def _connect(address):
+    try:
+        import distributed
+        return distributed.Client(address, timeout=20)
+    except ImportError:
+        raise ValueError("--scheduler needs python3-distributed") from None
+    except (OSError, TimeoutError) as e:
+        raise OSError(f"cannot reach the scheduler {address} ({e})") from None
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(prog="python3 -m vadrel.invert",
                                  description="Fit faults to radar line-of-sight and GNSS data.")
@@ -1217,6 +1227,8 @@ def main(argv=None):
     ap.add_argument("--jacobian", default="analytic", choices=("analytic", "forward", "central"))
     ap.add_argument("--starts", type=int, default=1, help="random restarts inside the bounds (best kept)")
     ap.add_argument("--seed", type=int, default=0)
+    ap.add_argument("--scheduler", metavar="ADDRESS",
+                    help="run the starts as tasks on this dask scheduler's workers (tcp://host:8786)")
     ap.add_argument("--slip", nargs=2, type=int, metavar=("NX", "NY"),
                     help="then fit the slip on the first segment cut into NX x NY patches")
     ap.add_argument("--smoothing", type=float, default=1.0, help="weight of the slip's Laplacian")
@@ -1247,8 +1259,13 @@ def main(argv=None):
         if len(free) == 1:
             free = free * len(start)
         summary = {"data": a.data, "start": a.start}
-        fit = fit_fault(datasets, start, free=free, jacobian=a.jacobian, starts=a.starts, seed=a.seed,
-                        progress=say if a.starts > 1 else None)
+        client = _connect(a.scheduler) if a.scheduler else None
+        try:
+            fit = fit_fault(datasets, start, free=free, jacobian=a.jacobian, starts=a.starts, seed=a.seed,
+                            client=client, progress=say if a.starts > 1 else None)
+        finally:
+            if client is not None:
+                client.close()
         summary["fault"] = _fault_summary(fit)
         say(f"fault: Mw {_mw(fit.Mw)}, rms {fit.rms['all']:.2f} mm, "
             f"variance reduction {100 * fit.variance_reduction['all']:.1f} %, {fit.nfev} evaluations, "
