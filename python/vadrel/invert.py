@@ -54,7 +54,6 @@ import math
 import os
 import re
 import sys
-import tempfile
 import time
 import warnings
 
@@ -64,7 +63,7 @@ import scipy.optimize
 import scipy.sparse
 
 import vadrel
-from vadrel.sources import _segment_line, moment_magnitude
+from vadrel.sources import moment_magnitude
 
 __all__ = ["Dataset", "load_dataset", "fit_fault", "FaultFit", "fit_slip", "SlipFit", "lcurve",
            "write_faults", "plot_fit", "plot_slip", "main", "PARAMETERS", "DEFAULT_FREE"]
@@ -1024,63 +1023,19 @@ def lcurve(datasets, plane, *, nx, ny, smoothings, extend=(0.0, 0.0), rake=None,
 # Files
 # ---------------------------------------------------------------------------
 
-def _num(v, digits):
-    s = f"{v:.{digits}g}"
-    return "0" if s in ("-0", "0") else s
-
-
 def _atomic(path, write):
-    """``write(temporary)`` beside ``path``, then renamed over it: an existing
-    file is replaced only by a complete new one."""
-    path = os.fspath(path)
-    try:
-        fd, tmp = tempfile.mkstemp(prefix=".invert-", suffix=os.path.splitext(path)[1],
-                                   dir=os.path.dirname(os.path.abspath(path)))
-        os.close(fd)
-    except OSError as e:
-        raise OSError(f"{path}: cannot write ({e.strerror})") from None
-    try:
-        # mkstemp makes the file private; give it the mode of the file it replaces
-        # or that of a new file.
-        try:
-            mode = os.stat(path).st_mode & 0o7777
-        except FileNotFoundError:
-            umask = os.umask(0)
-            os.umask(umask)
-            mode = 0o666 & ~umask
-        write(tmp)
-        os.chmod(tmp, mode)
-        os.replace(tmp, path)
-    except BaseException as e:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        if isinstance(e, OSError):
-            raise OSError(f"{path}: cannot write ({e.strerror or e})") from None
-        raise
+    vadrel._replace_file(path, write, text=False)
 
 
 def _replace(path, text):
-    def write(tmp):
-        with open(tmp, "w") as f:
-            f.write(text)
-    _atomic(path, write)
+    vadrel._replace_file(path, lambda f: f.write(text))
 
 
 def write_faults(path, faults, comments=()):
     """Write a ``Faults`` as a faults file the program reads (segment lines
     of 14 fields, at most 128 characters, and the ramp as a ``P`` line);
     ``comments`` go first, each behind a ``#``."""
-    lines = [("# " + c)[:128] for c in comments]
-    for seg in faults.segments:
-        if not all(math.isfinite(v) for k, v in _seg_values(seg).items() if k not in ("name", "flag")):
-            raise ValueError(f"{path}: segment {seg.name!r} has a value that is not finite")
-        lines.append(_segment_line(seg))
-    a, b, c = faults.ramp
-    if a or b or c:
-        lines.append(f"P {_num(a, 10)} {_num(b, 10)} {_num(c, 10)}")
-    _replace(path, "\n".join(lines) + "\n")
+    vadrel.write_faults(faults, path, comments=comments)
 
 
 # ---------------------------------------------------------------------------

@@ -45,7 +45,6 @@ import math
 import os
 import re
 import sys
-import tempfile
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -841,15 +840,16 @@ def _segment_line(seg):
     raise ValueError(f"segment {seg.name!r} does not fit in 128 columns")
 
 
-def write_faults(faults, path):
+def write_faults(faults, path, *, comments=()):
     """Write ``faults`` (a :class:`vadrel.Faults`) as the program's faults
     file: one segment line per segment (a blank in column 1, the 14 fields,
     at most 128 columns, every number with as many digits as the line
     holds -- 17 significant digits unless the line would be too long), then
     the ramp line ``P a b c`` when the ramp is not zero.  The file is written
-    beside ``path`` under a temporary name and renamed into place."""
+    beside ``path`` under a temporary name and renamed into place.
+    ``comments`` (lines of text) go first, each behind a ``#``."""
     path = os.fspath(path)
-    lines = ["# faults written by vadrel.sources"]
+    lines = [("# " + c)[:128] for c in comments] or ["# faults written by vadrel"]
     for seg in faults.segments:
         values = (seg.X, seg.Y, seg.strike, seg.depth, seg.dip, seg.lam, seg.mu, seg.U1, seg.U2, seg.U3,
                   seg.L, seg.W)
@@ -860,25 +860,7 @@ def write_faults(faults, path):
     if any(ramp):
         lines.append("P " + " ".join(repr(float(v)) for v in ramp))
     text = "\n".join(lines) + "\n"
-    directory = os.path.dirname(os.path.abspath(path))
-    try:
-        fd, tmp = tempfile.mkstemp(prefix=".faults-", suffix=".tmp", dir=directory)
-    except OSError as e:
-        raise OSError(e.errno, f"{path}: cannot write beside it: {e.strerror}") from None
-    try:
-        with os.fdopen(fd, "w") as f:
-            f.write(text)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, path)
-    except BaseException as e:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        if isinstance(e, OSError):
-            raise OSError(e.errno, f"{path}: {e.strerror}") from None
-        raise
+    vadrel._replace_file(path, lambda f: f.write(text))
 
 
 # ---------------------------------------------------------------- picture

@@ -26,7 +26,6 @@ import argparse
 import math
 import os
 import sys
-import tempfile
 import time
 from dataclasses import dataclass
 
@@ -782,32 +781,7 @@ def _rows(f, rows, sep):
 
 
 def _atomic(path, write, binary=False):
-    """Write through a temporary file beside ``path``, renamed over it when
-    complete; nothing is left behind on an error."""
-    directory = os.path.dirname(os.path.abspath(path))
-    try:
-        fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", dir=directory)
-    except OSError as exc:
-        raise OSError(exc.errno, f"{path}: cannot write: {exc.strerror}") from None
-    try:
-        if binary:
-            os.close(fd)
-            write(tmp)
-        else:
-            with os.fdopen(fd, "w") as f:
-                write(f)
-                f.flush()
-                os.fsync(f.fileno())
-        os.chmod(tmp, 0o644)
-        os.replace(tmp, path)
-    except BaseException as exc:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        if isinstance(exc, OSError):
-            raise OSError(exc.errno, f"{path}: cannot write: {exc.strerror or exc}") from None
-        raise
+    vadrel._replace_file(path, write, text=not binary)
 
 
 def read_dtopo(path) -> DTopo:
