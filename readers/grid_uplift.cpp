@@ -200,14 +200,16 @@ void write_ini(RunContext& ctx, IniFile& out, int n) {
 
 // Counts a computed grid point, writes its record and returns its range
 // change in mm.  The extents are left to the caller, which updates them
-// after storing the value.
-double emit_grid_point(RunContext& ctx, const RecordChunk& records, std::size_t k, const PointIn& p) {
+// after storing the value.  `kind` is the card's record kind, decided once
+// per card rather than read from the option word at every node.
+double emit_grid_point(RunContext& ctx, const RecordChunk& records, std::size_t k, const PointIn& p,
+                       RecordKind kind) {
   ctx.point.xpt = p.x;
   ctx.point.ypt = p.y;
   ctx.point.drobs = 0.0;
   ctx.point.ptname.assign(8, ' ');
   ++ctx.counters.npts;
-  write_point_record(ctx, records, k, grid_point_kind(ctx.settings), p);
+  write_point_record(ctx, records, k, kind, p);
   return records.drcalc[k];
 }
 
@@ -263,8 +265,9 @@ void regular_grid(RunContext& ctx, std::string_view line, bool geographic) {
   if (has_points) {
     const std::size_t nx = static_cast<std::size_t>(c.nx);
     const double cmer = ctx.proj.cmer;
+    const RecordKind kind = grid_point_kind(ctx.settings);
     for_points(
-        ctx, grid_point_kind(ctx.settings), static_cast<std::size_t>(nodes),
+        ctx, kind, static_cast<std::size_t>(nodes),
         [&](std::size_t node, PointIn& p) {
           const auto i = static_cast<int>(node % nx);
           const auto j = static_cast<int>(node / nx);
@@ -280,7 +283,7 @@ void regular_grid(RunContext& ctx, std::string_view line, bool geographic) {
           return true;
         },
         [&](std::size_t, bool, const RecordChunk& records, std::size_t k, const PointIn& p) {
-          if (!std::isfinite(emit_grid_point(ctx, records, k, p) / 1000.0)) out.count_nonfinite();
+          if (!std::isfinite(emit_grid_point(ctx, records, k, p, kind) / 1000.0)) out.count_nonfinite();
           out.value(records.side_text(k));
           ctx.counters.extend(p.x, p.y);
         },
@@ -451,8 +454,9 @@ void curvilinear_grid(RunContext& ctx, std::string_view line, LineReader& points
   auto cell_of = [row](std::size_t c) {
     return std::pair<int, int>(static_cast<int>(c % row) + 2, static_cast<int>(c / row) + 2);
   };
+  const RecordKind kind = grid_point_kind(ctx.settings);
   for_points(
-      ctx, grid_point_kind(ctx.settings), cells,
+      ctx, kind, cells,
       [&](std::size_t cell, PointIn& p) {
         const auto [i, j] = cell_of(cell);
         double xc = 0.0;
@@ -475,7 +479,7 @@ void curvilinear_grid(RunContext& ctx, std::string_view line, LineReader& points
         // every row have no cell and stay 0, as does a cell without a point.
         if (i == 2) out.zeros(j == 2 ? mp + 1 : 1);
         if (made) {
-          const double drcalc = emit_grid_point(ctx, records, k, p);
+          const double drcalc = emit_grid_point(ctx, records, k, p, kind);
           const double factor = have_depth ? depth_factor(depth(i, j)) : 1.0;
           if (factor > 0.0 && !std::isfinite(drcalc * factor / 1000.0)) out.count_nonfinite();
           out.value(records.side_text(k));
