@@ -230,3 +230,27 @@ def test_ini_shape_inferred_or_asked_for(binary, workdir, tmp_path, capsys):
     assert vp.main([str(tmp_path / "disp.ini"), "--shape", "8", "10"]) == 0
     assert (tmp_path / "disp.png").stat().st_size > 5000
     plt.close("all")
+
+
+def test_models_and_tsunami_sources_drawn(tmp_path, capsys):
+    """A published model and a tsunami source made from it: each drawn by its
+    suffix, the source with the model's subfaults; an unreadable model is one
+    error line and no picture."""
+    from conftest import SOURCE
+    model = SOURCE.parent / "shared" / "data" / "finite-faults" / "illapel2015_subfaults.param"
+    if not model.is_file():
+        pytest.skip("finite-fault data not found")
+    from vadrel import tsunami
+    tt3 = tmp_path / "illapel.tt3"
+    tsunami.dtopo(str(model), np.linspace(-74, -70, 41), np.linspace(-33, -29, 41)).write(tt3, "tt3")
+    for args, out in (([str(model)], tmp_path / "slip.png"), ([str(tt3), "--model", str(model)], tmp_path / "dz.png")):
+        assert vp.main(args + ["-o", str(out)]) == 0
+        image = mpimg.imread(out)[..., :3]
+        # Colour, not a blank frame: many distinct shades.
+        assert len(np.unique(np.round(image.reshape(-1, 3), 2), axis=0)) > 50
+    bad = tmp_path / "bad.fsp"
+    bad.write_text("% not a model\n")
+    assert vp.main([str(bad), "-o", str(tmp_path / "bad.png")]) == 1
+    assert "bad.fsp" in capsys.readouterr().err
+    assert not (tmp_path / "bad.png").exists()
+    plt.close("all")

@@ -3,6 +3,8 @@
     python3 -m vadrel.plot PRINT_FILE -o map.png [--faults FAULTS] [--value NAME] [--wrap 28.3] [--look E N U]
     python3 -m vadrel.plot FILE.ini -o uplift.png [--grid GRID.grd [--depth DEPTH.dep] |
                            --card "M x0 y0 dx dy nx ny" | --shape ROWS COLUMNS] [--faults FAULTS]
+    python3 -m vadrel.plot MODEL.fsp|.param|.csv -o slip.png
+    python3 -m vadrel.plot DTOPO.tt3|.nc -o dz.png [--model MODEL]
 
 A print file is drawn as a map of its points: the range change (or, for
 ``residual`` records, the residual) in colour, optionally wrapped into
@@ -26,6 +28,12 @@ with ``--depth`` drawn in a land colour, apart from zero uplift), on the nodes
 of a ``G`` or ``M`` card with ``--card`` (the card's line from the points
 file), or on the grid's index axes: of ``--shape``, of the grid file beside
 it (``bay.grd`` for ``bay.ini``), or of the shape its line breaks show.
+
+A finite-fault model (``.fsp``, ``.param``, ``.csv``: see
+:mod:`vadrel.sources`) is drawn as its slip on the subfaults in map view,
+with the boundary polygons and the hypocentre; a tsunami source (``.tt3`` or
+``.nc``: see :mod:`vadrel.tsunami`) as a map of its sea-floor uplift dz,
+with the subfault outlines of ``--model``.
 """
 from __future__ import annotations
 
@@ -541,11 +549,16 @@ def plot_ini(path, out=None, *, grid=None, card=None, depth=None, shape=None, fa
     return fig, m
 
 
+_MODEL_SUFFIXES = (".fsp", ".param", ".csv")
+_DTOPO_SUFFIXES = (".tt3", ".nc")
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(prog="python3 -m vadrel.plot",
                                  description="Draw a vadrel print file or initial-condition file (.ini) as a "
                                              "map (PNG).")
-    ap.add_argument("input", help="print file, or initial-condition file ending in .ini")
+    ap.add_argument("input", help="print file, initial-condition file (.ini), finite-fault model (.fsp, .param, "
+                                  ".csv) or tsunami source (.tt3, .nc)")
     ap.add_argument("-o", "--output", help="PNG file (default: the input's name with .png)")
     ap.add_argument("--faults", help="faults file: draw the segments' surface projections")
     ap.add_argument("--value", help="column in colour (range, residual, observed, up, east, north, norm, "
@@ -559,14 +572,22 @@ def main(argv=None):
                     help="rows and columns of the .ini's uplift grid, drawn on its index axes")
     ap.add_argument("--look", type=float, nargs=3, metavar=("E", "N", "U"),
                     help="the run's look vector, to compute dense fringes of range records with --faults")
+    ap.add_argument("--model", help="finite-fault model of a .tt3/.nc source: its subfaults outlined")
     ap.add_argument("--title", help="title of the map")
     ap.add_argument("--dpi", type=int, default=100)
     a = ap.parse_args(argv)
+    kind = os.path.splitext(a.input)[1].lower()
     out = a.output or os.path.splitext(a.input)[0] + ".png"
     try:
         with warnings.catch_warnings(record=True) as notes:
             warnings.simplefilter("always", AliasWarning)
-            if a.input.endswith(".ini"):
+            if kind in _MODEL_SUFFIXES:
+                from . import sources
+                sources.plot_finite_fault(sources.read(a.input), out)
+            elif kind in _DTOPO_SUFFIXES:
+                from . import tsunami
+                tsunami.plot_dtopo(a.input, out, source=a.model, title=a.title)
+            elif a.input.endswith(".ini"):
                 plot_ini(a.input, out, grid=a.grid, card=a.card, depth=a.depth, shape=a.shape, faults=a.faults,
                          title=a.title, dpi=a.dpi)
             else:
