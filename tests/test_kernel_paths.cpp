@@ -175,10 +175,17 @@ Differences differing_fields(const std::string& a, const std::string& b, const s
   return d;
 }
 
-TEST_P(KernelPathEach, RunsWriteTheScalarFilesUpToTheLastDigit) {
+// The lane paths, each against the scalar one.
+class KernelPathLanes : public testing::TestWithParam<KernelPath> {};
+
+INSTANTIATE_TEST_SUITE_P(Paths, KernelPathLanes, testing::Values(KernelPath::avx2, KernelPath::avx512),
+                         [](const testing::TestParamInfo<KernelPath>& i) {
+                           return std::string(kernel_path_name(i.param));
+                         });
+
+TEST_P(KernelPathLanes, RunsWriteTheScalarFilesUpToTheLastDigit) {
   const KernelPath path = GetParam();
   REQUIRE_PATH(path);
-  if (path == KernelPath::scalar) GTEST_SKIP() << "the scalar run is the one compared against";
   // The inputs of the threads test: 22,000 data lines (bad ones, comments
   // and a point on the trace of an outcropping fault among them) and every
   // grid card.
