@@ -5,7 +5,7 @@
 // patch_jacobian() (an independent code path: one corner at a time, in the
 // baseline instruction set), from the quad-precision gradients of
 // tests/data/okada_surface.tsv and from the high-precision derivatives of
-// tests/data/deru_near_vertical.tsv.  The four-lane form sums the corner
+// tests/data/deru_near_vertical.tsv.  The lane forms sum the corner
 // quantities in another order, so where Chinnery's corner sum cancels (far
 // from the patch) the two forms differ by rounding of the corner terms, not
 // of the result: agreement is required to 1e-13 of the point's derivative
