@@ -71,6 +71,27 @@ TEST(KernelPaths, ChoiceFromRequestAndProcessor) {
   }
 }
 
+// A request the run cannot follow: one warning, then the widest path, whose
+// print file is the one a run without the request writes.
+TEST(KernelPaths, UnknownRequestWarnsOnceAndRunsTheDefault) {
+  TempDir d;
+  d.write("f", " 5 -3 30 0 12 35 3e10 3e10 200 900 50 25 15 thrust\n");
+  d.write("p", "V 0.1 -0.2 0.97 1\n 1 2\n 3 4\nM -5 -5 1 1 9 9\n 5 6\n");
+  const test::RunResult plain = d.run({"p", "f", "o1", "ascii"});
+  const test::RunResult asked = d.run({"p", "f", "o2", "ascii"}, "env VADREL_KERNEL=avx9");
+  ASSERT_EQ(plain.status, 0) << plain.console;
+  ASSERT_EQ(asked.status, 0) << asked.console;
+  const std::string warning = "WARNING: VADREL_KERNEL=avx9 is not one of scalar, avx2, avx512; using " +
+                              std::string(kernel_path_name(supported_path(KernelPath::avx512)));
+  const std::size_t at = asked.console.find(warning);
+  EXPECT_NE(at, std::string::npos) << asked.console;
+  EXPECT_EQ(asked.console.find("VADREL_KERNEL", at + warning.size()), std::string::npos) << "said once";
+  EXPECT_EQ(plain.console.find("VADREL_KERNEL"), std::string::npos);
+  const std::vector<std::string> a = test::records_of(d.read("o1")), b = test::records_of(d.read("o2"));
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(a.size(), 84u);  // three data lines and the 9 x 9 grid
+}
+
 // ---------------------------------------------------------------------------
 // Each path against the reference table, every row's point in a batch of
 // eleven beside points of other rows (a full group of lanes or a tail).
