@@ -1,6 +1,6 @@
 // The kernel paths (scalar, four lanes, eight lanes): how VADREL_KERNEL
-// chooses one, each against the reference table, and whole runs under each
-// writing the same print files up to the rounding of the printed digits.
+// chooses one, and whole runs under each writing the same print files up to
+// the rounding of the printed digits.
 //
 // The lane forms agree with the scalar one to about 1e-13 of the point's
 // largest component, so a printed value can differ between paths only where
@@ -19,7 +19,6 @@
 #include "model/kernel_path.hpp"
 #include "model/okada_batch.hpp"
 #include "tests/e2e.hpp"
-#include "tests/reference_table.hpp"
 
 namespace vadrel {
 
@@ -36,8 +35,6 @@ bool supported(KernelPath p) { return supported_path(p) == p; }
 #define REQUIRE_PATH(p) \
   if (!supported(p))    \
   GTEST_SKIP() << "this processor (or build) has no " << kernel_path_name(p) << " kernels"
-
-const KernelPath kPaths[] = {KernelPath::scalar, KernelPath::avx2, KernelPath::avx512};
 
 // ---------------------------------------------------------------------------
 // Choosing a path.
@@ -92,44 +89,9 @@ TEST(KernelPaths, UnknownRequestWarnsOnceAndRunsTheDefault) {
   EXPECT_EQ(a.size(), 84u);  // three data lines and the 9 x 9 grid
 }
 
-// ---------------------------------------------------------------------------
-// Each path against the reference table, every row's point in a batch of
-// eleven beside points of other rows (a full group of lanes or a tail).
-
-class KernelPathEach : public testing::TestWithParam<KernelPath> {};
-
-INSTANTIATE_TEST_SUITE_P(Paths, KernelPathEach, testing::ValuesIn(kPaths),
-                         [](const testing::TestParamInfo<KernelPath>& i) {
-                           return std::string(kernel_path_name(i.param));
-                         });
-
-TEST_P(KernelPathEach, ReferenceTableToTheKernelTolerance) {
-  REQUIRE_PATH(GetParam());
-  const auto& rows = test::reference_rows();
-  ASSERT_EQ(rows.size(), 170u);
-  for (std::size_t r = 0; r < rows.size(); ++r) {
-    const test::ReferenceRow& row = rows[r];
-    const std::size_t pos = r % 11;
-    std::vector<double> xs, ys, store[9];
-    for (std::size_t j = 0; j < 11; ++j) {
-      const test::ReferenceRow& o = j == pos ? row : rows[(r + 13 * j + 5) % rows.size()];
-      xs.push_back(o.x);
-      ys.push_back(o.y);
-    }
-    double* out[9];
-    for (int k = 0; k < 9; ++k) {
-      store[k].assign(xs.size(), -7.0);
-      out[k] = store[k].data();
-    }
-    okada_patch_batch_on(GetParam(), 1, 1, 1, xs.data(), ys.data(), xs.size(), row.L, row.W,
-                         row.depth, patch_trig(row.dip, row.lambda, row.mu), out);
-    for (int k = 0; k < 9; ++k) {
-      const double u = store[k][pos];
-      if (u == 0.0 && std::fabs(row.u[k]) < 1e-8) continue;  // cleared
-      EXPECT_LE(std::fabs(u - row.u[k]), 1e-11 * row.u_scale()) << "id " << row.id << " u" << k + 1;
-    }
-  }
-}
+// Each lane form against the reference table and the scalar forms, at the
+// kernels' tolerance: the batch tests, which run for both lane forms
+// (test_okada_batch.cpp, test_jacobian_batch.cpp).
 
 // ---------------------------------------------------------------------------
 // Whole runs under each path.
