@@ -175,9 +175,11 @@ TEST(Safety, LongLinesInGridAndDepthFiles) {
     for (int j = 1; j <= 4; ++j) depth += " 300 300 300 300 300\n";
     dir.write("d.dep", depth);
     dir.write("p", std::string("V 0 0 1 1\nU g.grd\n") + (c.depth_pad ? "D d.dep\n" : ""));
-    const auto [status, memory] = wait_for(start(dir, {"p", "f", "/dev/null", "ascii"}));
+    [[maybe_unused]] const auto [status, memory] = wait_for(start(dir, {"p", "f", "/dev/null", "ascii"}));
     EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.status) << dir.read(".console").substr(0, 1000);
+#ifndef __SANITIZE_ADDRESS__  // the sanitizer's own memory would swamp the figures
     EXPECT_LT(memory, c.most_memory);
+#endif
     if (plain.empty()) plain = dir.read("g.ini");
     if (c.status == 0) {
       EXPECT_TRUE(dir.read("g.ini") == plain);
