@@ -518,25 +518,26 @@ py::array patch_displacement(const Array& x, const Array& y, double L, double W,
 }
 
 // East, north, up (mm) summed over the segments, as the program's range-type
-// records have it.  Returns the number of points whose value was taken 1 mm
-// away.
-std::size_t enu(const FaultModel& model, const Points& p, double* E, double* N, double* Z, unsigned t) {
+// records have it, handed chunk by chunk to store(begin, chunk) on the
+// computing thread (point begin + k's sums at chunk.E[k], ...), so that the
+// results go straight into the output array.  Each thread keeps its points
+// and sums between chunks.  Returns the number of points whose value was
+// taken 1 mm away.
+template <class Store>
+std::size_t enu(const FaultModel& model, const Points& p, unsigned t, Store store) {
   std::vector<std::size_t> shifted((p.n + kChunk - 1) / kChunk, 0);
   over_chunks(p.n, kChunk, t, [&](std::size_t begin, std::size_t end) {
-    std::vector<PointIn> pts(end - begin);
+    thread_local std::vector<PointIn> pts;
+    thread_local RecordChunk chunk;
+    pts.resize(end - begin);
     for (std::size_t i = begin; i < end; ++i) {
       pts[i - begin].x = p.px[i];
       pts[i - begin].y = p.py[i];
     }
-    RecordChunk chunk;
     sum_displacements(model, pts, chunk);
+    store(begin, chunk);
     std::size_t count = 0;
-    for (std::size_t i = begin; i < end; ++i) {
-      E[i] = chunk.E[i - begin];
-      N[i] = chunk.N[i - begin];
-      Z[i] = chunk.Z[i - begin];
-      count += chunk.shifted[i - begin];
-    }
+    for (std::size_t k = 0; k < end - begin; ++k) count += chunk.shifted[k];
     shifted[begin / kChunk] = count;
   });
   std::size_t total = 0;
@@ -552,13 +553,14 @@ py::array displacement(const Faults& f, const Array& x, const Array& y, int thre
   std::size_t shifted = 0;
   {
     py::gil_scoped_release release;
-    std::vector<double> E(p.n), N(p.n), Z(p.n);
-    shifted = enu(f.model, p, E.data(), N.data(), Z.data(), t);
-    for (std::size_t i = 0; i < p.n; ++i) {
-      o[3 * i] = E[i];
-      o[3 * i + 1] = N[i];
-      o[3 * i + 2] = Z[i];
-    }
+    shifted = enu(f.model, p, t, [o](std::size_t begin, const RecordChunk& c) {
+      double* row = o + 3 * begin;
+      for (std::size_t k = 0; k < c.E.size(); ++k) {
+        row[3 * k] = c.E[k];
+        row[3 * k + 1] = c.N[k];
+        row[3 * k + 2] = c.Z[k];
+      }
+    });
   }
   warn_shifted(shifted);
   return out;
@@ -600,14 +602,15 @@ py::array range_change(const Faults& f, const Array& x, const Array& y, const Ar
   std::size_t shifted = 0;
   {
     py::gil_scoped_release release;
-    std::vector<double> E(p.n), N(p.n), Z(p.n);
-    shifted = enu(f.model, p, E.data(), N.data(), Z.data(), t);
-    LookGeometry g;
-    g.vcard_set = true;
-    for (std::size_t i = 0; i < p.n; ++i) {
-      g.plook = lk.at(i);
-      o[i] = calc_range(g, f.model.ramp, p.px[i], p.py[i], {E[i], N[i], Z[i]});
-    }
+    shifted = enu(f.model, p, t, [&](std::size_t begin, const RecordChunk& c) {
+      LookGeometry g;
+      g.vcard_set = true;
+      for (std::size_t k = 0; k < c.E.size(); ++k) {
+        const std::size_t i = begin + k;
+        g.plook = lk.at(i);
+        o[i] = calc_range(g, f.model.ramp, p.px[i], p.py[i], {c.E[k], c.N[k], c.Z[k]});
+      }
+    });
   }
   warn_shifted(shifted);
   return out;
