@@ -16,6 +16,17 @@ void okada_patch_batch_avx2_kernel(double U1, double U2, double U3, const double
 void okada_patch_batch_avx512_kernel(double U1, double U2, double U3, const double* x,
                                      const double* y, std::size_t n, double L, double W,
                                      double depth, const PatchTrig& trig, double* const out[9]);
+std::size_t okada_patch_batch_enu_avx2_kernel(double U1, double U2, double U3,
+                                              const PatchPlacement& at, const double* x,
+                                              const double* y, std::size_t n, double L, double W,
+                                              double depth, const PatchTrig& trig, double* E,
+                                              double* N, double* Z, std::size_t* missing);
+std::size_t okada_patch_batch_enu_avx512_kernel(double U1, double U2, double U3,
+                                                const PatchPlacement& at, const double* x,
+                                                const double* y, std::size_t n, double L,
+                                                double W, double depth, const PatchTrig& trig,
+                                                double* E, double* N, double* Z,
+                                                std::size_t* missing);
 }  // namespace detail
 
 bool batch_has_avx2() { return kernel_support().avx2; }
@@ -71,6 +82,62 @@ void okada_patch_batch(double U1, double U2, double U3, const double* x, const d
                        std::size_t n, double L, double W, double depth, const PatchTrig& trig,
                        double* const out[9]) {
   okada_patch_batch_on(process_kernel().path, U1, U2, U3, x, y, n, L, W, depth, trig, out);
+}
+
+namespace {
+
+// okada_patch() at each point in turn, summed as okada_patch_batch_enu() says.
+std::size_t patch_batch_enu_scalar(double U1, double U2, double U3, const PatchPlacement& at,
+                                   const double* x, const double* y, std::size_t n, double L,
+                                   double W, double depth, const PatchTrig& trig, double* E,
+                                   double* N, double* Z, std::size_t* missing) {
+  std::size_t count = 0;
+  const double cs = at.cs, sn = at.sn;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double dx = x[i] - at.X, dy = y[i] - at.Y;
+    const Vec9 u = okada_patch(U1, U2, U3, dx * at.B + dy * at.A, dy * at.B - dx * at.A, L, W,
+                               depth, trig);
+    if (!all_finite(u)) {
+      missing[count++] = i;
+      continue;
+    }
+    E[i] += ((cs * u[0] + sn * u[1]) + (cs * u[3] + sn * u[4])) + (cs * u[6] + sn * u[7]);
+    N[i] += ((cs * u[1] - sn * u[0]) + (cs * u[4] - sn * u[3])) + (cs * u[7] - sn * u[6]);
+    Z[i] += (u[2] + u[5]) + u[8];
+  }
+  return count;
+}
+
+}  // namespace
+
+std::size_t okada_patch_batch_enu_on(KernelPath path, double U1, double U2, double U3,
+                                     const PatchPlacement& at, const double* x, const double* y,
+                                     std::size_t n, double L, double W, double depth,
+                                     const PatchTrig& trig, double* E, double* N, double* Z,
+                                     std::size_t* missing) {
+  switch (supported_path(path)) {
+#if defined(VADREL_HAVE_AVX512_KERNEL)
+    case KernelPath::avx512:
+      return detail::okada_patch_batch_enu_avx512_kernel(U1, U2, U3, at, x, y, n, L, W, depth,
+                                                         trig, E, N, Z, missing);
+#endif
+#if defined(VADREL_HAVE_AVX2_KERNEL)
+    case KernelPath::avx2:
+      return detail::okada_patch_batch_enu_avx2_kernel(U1, U2, U3, at, x, y, n, L, W, depth,
+                                                       trig, E, N, Z, missing);
+#endif
+    default:
+      return patch_batch_enu_scalar(U1, U2, U3, at, x, y, n, L, W, depth, trig, E, N, Z,
+                                    missing);
+  }
+}
+
+std::size_t okada_patch_batch_enu(double U1, double U2, double U3, const PatchPlacement& at,
+                                  const double* x, const double* y, std::size_t n, double L,
+                                  double W, double depth, const PatchTrig& trig, double* E,
+                                  double* N, double* Z, std::size_t* missing) {
+  return okada_patch_batch_enu_on(process_kernel().path, U1, U2, U3, at, x, y, n, L, W, depth,
+                                  trig, E, N, Z, missing);
 }
 
 }  // namespace vadrel

@@ -45,6 +45,39 @@ void okada_patch_batch_avx512(double U1, double U2, double U3, const double* x,
                               const double* y, std::size_t n, double L, double W, double depth,
                               const PatchTrig& trig, double* const out[9]);
 
+// Where a patch lies on the map: a map point (x, y) is at
+// ((x - X) B + (y - Y) A, (y - Y) B - (x - X) A) in the patch frame, and the
+// patch-frame components (a, b) of a displacement point (a cs - b sn) east
+// and (b cs + a sn) north.
+struct PatchPlacement {
+  double X = 0.0, Y = 0.0;    // patch origin on the map
+  double A = 0.0, B = 0.0;    // sin and cos of (90 - strike)
+  double cs = 0.0, sn = 0.0;  // cos and sin of (strike - 90)
+};
+
+// The displacement of one patch at n map points (x[i], y[i]), turned to
+// east, north and up and added to E[i], N[i], Z[i]: for each point, in this
+// order of operations (so that every form gives the same bits as the
+// scalar one),
+//   E += ((cs u0 + sn u1) + (cs u3 + sn u4)) + (cs u6 + sn u7)
+//   N += ((cs u1 - sn u0) + (cs u4 - sn u3)) + (cs u7 - sn u6)
+//   Z += (u2 + u5) + u8
+// with u the patch-frame components (Vec9 layout).  A point where some
+// component is not finite (a corner, the trace of an outcropping patch, or
+// numbers too large) is left alone: its index goes to missing[] (room for n
+// indices), in increasing order, and the count is returned.
+std::size_t okada_patch_batch_enu(double U1, double U2, double U3, const PatchPlacement& at,
+                                  const double* x, const double* y, std::size_t n, double L,
+                                  double W, double depth, const PatchTrig& trig, double* E,
+                                  double* N, double* Z, std::size_t* missing);
+
+// The same with the form of `path` (or the widest supported one below it).
+std::size_t okada_patch_batch_enu_on(KernelPath path, double U1, double U2, double U3,
+                                     const PatchPlacement& at, const double* x, const double* y,
+                                     std::size_t n, double L, double W, double depth,
+                                     const PatchTrig& trig, double* E, double* N, double* Z,
+                                     std::size_t* missing);
+
 // `path`, or the widest form below it that this build and processor run.
 KernelPath supported_path(KernelPath path);
 

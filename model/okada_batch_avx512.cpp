@@ -4,5 +4,6 @@
 #if defined(VADREL_HAVE_AVX512_KERNEL)
 #include "model/lanes_avx512.hpp"
 #define VADREL_LANES_ENTRY okada_patch_batch_avx512_kernel
+#define VADREL_LANES_ENU_ENTRY okada_patch_batch_enu_avx512_kernel
 #include "model/okada_batch_lanes.hpp"
 #endif

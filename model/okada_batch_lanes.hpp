@@ -489,8 +489,11 @@ inline void sum_corners(const Patch& P, const Point& pt, M on_trace, V (&u)[9]) 
 
   // Below 1e-8 the sum is rounding noise of cancelling corner terms; on the
   // trace of an outcropping patch there is no value.
-  const V nan = bc(__builtin_nan(""));
-  for (V& v : u) v = sel(on_trace, nan, drop(vabs(v) < TOL, v));
+  for (V& v : u) v = drop(vabs(v) < TOL, v);
+  if (any(on_trace)) {
+    const V nan = bc(__builtin_nan(""));
+    for (V& v : u) v = sel(on_trace, nan, v);
+  }
 }
 
 template <Dip D>
@@ -516,10 +519,85 @@ void run(const Patch& P, const double* x, const double* y, std::size_t n, double
   }
 }
 
-// The displacement of one patch at n points (okada_patch_batch()).
-void patch_batch_lanes(double U1, double U2, double U3, const double* x,
-                                   const double* y, std::size_t n, double L, double W,
-                                   double depth, const PatchTrig& trig, double* const out[9]) {
+// The placement of the patch on the map, broadcast.
+struct Place {
+  V X, Y, A, B, cs, sn;
+};
+
+// WIDTH map points: their patch-frame position, the patch components turned
+// back to east, north and up and added to E, N, Z, with the arithmetic and
+// order of to_patch_frame() and accumulate_enu() in writers/range.cpp.
+// Lanes where some component is not finite are left alone and returned.
+template <Dip D>
+inline M add_enu_lanes(const Patch& P, const Place& G, V x, V y, V& E, V& N, V& Z) {
+  const V dx = x - G.X, dy = y - G.Y;
+  V u[9];
+  eval_lanes<D>(P, dx * G.B + dy * G.A, dy * G.B - dx * G.A, u);
+  const V cs = G.cs, sn = G.sn;
+  const V e = ((cs * u[0] + sn * u[1]) + (cs * u[3] + sn * u[4])) + (cs * u[6] + sn * u[7]);
+  const V nn = ((cs * u[1] - sn * u[0]) + (cs * u[4] - sn * u[3])) + (cs * u[7] - sn * u[6]);
+  const V z = (u[2] + u[5]) + u[8];
+  // Every component enters e or z, each times a finite factor, so a
+  // component that is not finite makes e + z not finite.  (So can finite
+  // components too large for the sums; the caller's scalar evaluation of
+  // such a point adds the same numbers.)
+  const M bad = not_finite(e + z);
+  E = sel(bad, E, E + e);
+  N = sel(bad, N, N + nn);
+  Z = sel(bad, Z, Z + z);
+  return bad;
+}
+
+// Appends the indices first + j of the lanes j < rest set in m.
+inline std::size_t list_lanes(M m, std::size_t first, std::size_t rest, std::size_t* missing,
+                              std::size_t count) {
+  for (int b = bits(m); b != 0; b &= b - 1) {
+    const auto j = static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(b)));
+    if (j < rest) missing[count++] = first + j;
+  }
+  return count;
+}
+
+template <Dip D>
+std::size_t run_enu(const Patch& P, const Place& G, const double* x, const double* y,
+                    std::size_t n, double* E, double* N, double* Z, std::size_t* missing) {
+  std::size_t i = 0, count = 0;
+  for (; i + WIDTH <= n; i += WIDTH) {
+    V e = loadu(E + i), nn = loadu(N + i), z = loadu(Z + i);
+    const M bad = add_enu_lanes<D>(P, G, loadu(x + i), loadu(y + i), e, nn, z);
+    storeu(E + i, e);
+    storeu(N + i, nn);
+    storeu(Z + i, z);
+    if (any(bad)) count = list_lanes(bad, i, WIDTH, missing, count);
+  }
+  if (i == n) return count;
+  // Tail: the missing lanes repeat the first remaining point.
+  const std::size_t rest = n - i;
+  double xb[WIDTH], yb[WIDTH], eb[WIDTH], nb[WIDTH], zb[WIDTH];
+  for (std::size_t j = 0; j < WIDTH; ++j) {
+    const std::size_t k = i + (j < rest ? j : 0);
+    xb[j] = x[k];
+    yb[j] = y[k];
+    eb[j] = E[k];
+    nb[j] = N[k];
+    zb[j] = Z[k];
+  }
+  V e = loadu(eb), nn = loadu(nb), z = loadu(zb);
+  const M bad = add_enu_lanes<D>(P, G, loadu(xb), loadu(yb), e, nn, z);
+  storeu(eb, e);
+  storeu(nb, nn);
+  storeu(zb, z);
+  for (std::size_t j = 0; j < rest; ++j) {
+    E[i + j] = eb[j];
+    N[i + j] = nb[j];
+    Z[i + j] = zb[j];
+  }
+  return list_lanes(bad, i, rest, missing, count);
+}
+
+// The patch constants, after the sin < 0 re-description, and its dip class.
+Dip make_patch(Patch& P, double U1, double U2, double U3, double L, double W, double depth,
+               const PatchTrig& trig) {
   double sd = trig.sin_dip, cd = trig.cos_dip, s1 = U1, y_shift = 0.0;
   const double a = trig.alpha;
   bool flipped = false;
@@ -533,7 +611,6 @@ void patch_batch_lanes(double U1, double U2, double U3, const double* x,
     s1 = -U1;
   }
   const double one_s = 1.0 + sd;
-  Patch P;
   P.sd = bc(sd);
   P.cd = bc(cd);
   P.alpha = bc(a);
@@ -560,14 +637,38 @@ void patch_batch_lanes(double U1, double U2, double U3, const double* x,
   P.half_a = bc(a / 2.0);
 
   const double acd = cd < 0.0 ? -cd : cd;
-  if (cd == 0.0)
-    run<Dip::vertical>(P, x, y, n, out);
-  else if (acd < NEAR_VERTICAL_COS && sd > 0.0)
-    run<Dip::near_vertical>(P, x, y, n, out);
-  else if (acd < TOL)
-    run<Dip::vertical>(P, x, y, n, out);
-  else
-    run<Dip::general>(P, x, y, n, out);
+  if (cd == 0.0) return Dip::vertical;
+  if (acd < NEAR_VERTICAL_COS && sd > 0.0) return Dip::near_vertical;
+  if (acd < TOL) return Dip::vertical;
+  return Dip::general;
+}
+
+// The displacement of one patch at n points (okada_patch_batch()).
+void patch_batch_lanes(double U1, double U2, double U3, const double* x, const double* y,
+                       std::size_t n, double L, double W, double depth, const PatchTrig& trig,
+                       double* const out[9]) {
+  Patch P;
+  switch (make_patch(P, U1, U2, U3, L, W, depth, trig)) {
+    case Dip::vertical: run<Dip::vertical>(P, x, y, n, out); break;
+    case Dip::near_vertical: run<Dip::near_vertical>(P, x, y, n, out); break;
+    case Dip::general: run<Dip::general>(P, x, y, n, out); break;
+  }
+}
+
+// The same, added to east, north and up (okada_patch_batch_enu()).
+std::size_t patch_batch_enu_lanes(double U1, double U2, double U3, const PatchPlacement& at,
+                                  const double* x, const double* y, std::size_t n, double L,
+                                  double W, double depth, const PatchTrig& trig, double* E,
+                                  double* N, double* Z, std::size_t* missing) {
+  Patch P;
+  const Dip dip = make_patch(P, U1, U2, U3, L, W, depth, trig);
+  const Place G{bc(at.X), bc(at.Y), bc(at.A), bc(at.B), bc(at.cs), bc(at.sn)};
+  switch (dip) {
+    case Dip::vertical: return run_enu<Dip::vertical>(P, G, x, y, n, E, N, Z, missing);
+    case Dip::near_vertical: return run_enu<Dip::near_vertical>(P, G, x, y, n, E, N, Z, missing);
+    case Dip::general: break;
+  }
+  return run_enu<Dip::general>(P, G, x, y, n, E, N, Z, missing);
 }
 
 }  // namespace
@@ -577,6 +678,13 @@ void VADREL_LANES_ENTRY(double U1, double U2, double U3, const double* x, const 
                         std::size_t n, double L, double W, double depth, const PatchTrig& trig,
                         double* const out[9]) {
   patch_batch_lanes(U1, U2, U3, x, y, n, L, W, depth, trig, out);
+}
+
+std::size_t VADREL_LANES_ENU_ENTRY(double U1, double U2, double U3, const PatchPlacement& at,
+                                   const double* x, const double* y, std::size_t n, double L,
+                                   double W, double depth, const PatchTrig& trig, double* E,
+                                   double* N, double* Z, std::size_t* missing) {
+  return patch_batch_enu_lanes(U1, U2, U3, at, x, y, n, L, W, depth, trig, E, N, Z, missing);
 }
 
 }  // namespace vadrel::detail

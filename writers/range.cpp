@@ -127,30 +127,9 @@ void write_record(RunContext& ctx, std::string_view text, const char* routine) {
 
 namespace {
 
-// Largest number of points the batch kernel is handed at once: its nine
-// output arrays and the patch-frame coordinates stay in the fast caches.
+// Largest number of points the batch kernel is handed at once: the points
+// and their sums stay in the fast caches while every segment passes.
 constexpr std::size_t kKernelBlock = 256;
-
-// Turns the three displacement triples of one segment back to east and
-// north and adds them, point by point (the loop runs over the points, so it
-// vectorises; each point's sum is formed as for a single point).
-void accumulate_enu(double cs, double sn, double* const u[9], std::size_t m, double* __restrict E,
-                    double* __restrict N, double* __restrict Z) {
-  const double* __restrict u0 = u[0];
-  const double* __restrict u1 = u[1];
-  const double* __restrict u2 = u[2];
-  const double* __restrict u3 = u[3];
-  const double* __restrict u4 = u[4];
-  const double* __restrict u5 = u[5];
-  const double* __restrict u6 = u[6];
-  const double* __restrict u7 = u[7];
-  const double* __restrict u8 = u[8];
-  for (std::size_t i = 0; i < m; ++i) {
-    E[i] += (cs * u0[i] + sn * u1[i]) + (cs * u3[i] + sn * u4[i]) + (cs * u6[i] + sn * u7[i]);
-    N[i] += (cs * u1[i] - sn * u0[i]) + (cs * u4[i] - sn * u3[i]) + (cs * u7[i] - sn * u6[i]);
-    Z[i] += u2[i] + u5[i] + u8[i];
-  }
-}
 
 }  // namespace
 
@@ -163,39 +142,43 @@ void sum_displacements(const FaultModel& model, std::span<const PointIn> pts, Re
   // The kernel's work space belongs to the thread, not to the chunk: it is
   // needed only here.
   thread_local std::vector<double> scratch;
-  scratch.resize(11 * kKernelBlock);
+  thread_local std::vector<std::size_t> missing;
+  scratch.resize(2 * kKernelBlock);
+  missing.resize(kKernelBlock);
   double* xs = scratch.data();
   double* ys = xs + kKernelBlock;
-  double* u[9];
-  for (std::size_t k = 0; k < 9; ++k) u[k] = ys + kKernelBlock * (k + 1);
 
   for (std::size_t first = 0; first < n; first += kKernelBlock) {
     const std::size_t m = std::min(kKernelBlock, n - first);
+    for (std::size_t i = 0; i < m; ++i) {
+      xs[i] = pts[first + i].x;
+      ys[i] = pts[first + i].y;
+    }
     double* E = out.E.data() + first;
     double* N = out.N.data() + first;
     double* Z = out.Z.data() + first;
     for (std::size_t s = 0; s < model.segments.size(); ++s) {
       const Segment& seg = model.segments[s];
       const SegmentFrame& f = model.frames[s];
-      for (std::size_t i = 0; i < m; ++i) {
-        const PatchPoint p = to_patch_frame(seg, f, pts[first + i].x, pts[first + i].y);
-        xs[i] = p.xs;
-        ys[i] = p.ys;
-      }
-      okada_patch_batch(seg.U1, seg.U2, seg.U3, xs, ys, m, seg.L, seg.W, seg.depth, f.trig, u);
+      // The kernel moves each point to the patch frame as to_patch_frame()
+      // does and adds the east, north and up parts as segment_enu() forms
+      // them.
+      const PatchPlacement at{seg.X, seg.Y, f.A, f.B, f.cs, f.sn};
+      const std::size_t bad = okada_patch_batch_enu(seg.U1, seg.U2, seg.U3, at, xs, ys, m, seg.L,
+                                                    seg.W, seg.depth, f.trig, E, N, Z,
+                                                    missing.data());
       // On a corner or the trace of an outcropping patch the kernel has no
       // value: the point takes the value of a point 1 mm away, as a single
-      // point would.  (u - u is 0 for every finite u, NaN otherwise.)
-      for (std::size_t i = 0; i < m; ++i) {
-        double probe = 0.0;
-        for (std::size_t k = 0; k < 9; ++k) probe += u[k][i] - u[k][i];
-        if (probe == 0.0) continue;
+      // point would.
+      for (std::size_t j = 0; j < bad; ++j) {
+        const std::size_t i = missing[j];
         bool moved = false;
-        const Vec9 v = finite_patch(seg, f, xs[i], ys[i], moved);
+        const Vec3 d = segment_enu(seg, f, xs[i], ys[i], moved);
         if (moved) out.shifted[first + i] = 1;
-        for (std::size_t k = 0; k < 9; ++k) u[k][i] = v[k];
+        E[i] += d[0];
+        N[i] += d[1];
+        Z[i] += d[2];
       }
-      accumulate_enu(f.cs, f.sn, u, m, E, N, Z);
     }
   }
 }
