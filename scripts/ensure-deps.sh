@@ -5,7 +5,9 @@
 #                             C++ compiler, CMake, make and GoogleTest; pybind11,
 #                             the Python headers, numpy, scipy, matplotlib,
 #                             netCDF4, dask, distributed and pytest, all for
-#                             Debian's /usr/bin/python3
+#                             Debian's /usr/bin/python3, and an optimised BLAS
+#                             (OpenBLAS) for the slip inversions' normal
+#                             equations
 #   ensure-deps.sh --example  only what scripts/run_example.sh needs: the
 #                             compiler, CMake and make
 #   ensure-deps.sh --bench    everything, and Google Benchmark
@@ -54,6 +56,7 @@ if [ "$mode" != example ]; then
   want python3-dask py_has dask.array
   want python3-distributed py_has distributed
   want python3-pytest py_has pytest
+  want libopenblas0-pthread compgen -G "/usr/lib/*/openblas-pthread/libblas.so.3"
 fi
 if [ "$mode" = bench ]; then
   want libbenchmark-dev test -f /usr/include/benchmark/benchmark.h

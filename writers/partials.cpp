@@ -155,7 +155,11 @@ void partials_of_block(const JacobianArrays& J, const Rotation& rot, const doubl
   constexpr double k = PI / 180.0;
   const double s = rot.s, c = rot.c, s2 = rot.s2, c2 = rot.c2;
   // Every array is distinct: the iterations are independent.
+#if defined(__clang__)
+#pragma clang loop vectorize(assume_safety)
+#else
 #pragma GCC ivdep
+#endif
   for (std::size_t i = 0; i < m; ++i) {
     const double p0 = pl[0][i], p1 = pl[1][i], p2 = pl[2][i];
     // The slip derivatives: the unit-slip displacement, triple by triple.

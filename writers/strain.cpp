@@ -38,7 +38,11 @@ void accumulate_strain(const SegmentFrame& f, const double* const dx[9], const d
     const double* __restrict py0 = dy[b];
     const double* __restrict py1 = dy[b + 1];
     const double* __restrict py2 = dy[b + 2];
+#if defined(__clang__)
+#pragma clang loop vectorize(assume_safety)
+#else
 #pragma GCC ivdep
+#endif
     for (std::size_t i = 0; i < m; ++i) {
       const double ge0 = c * px0[i] - s * py0[i], gn0 = s * px0[i] + c * py0[i];
       const double ge1 = c * px1[i] - s * py1[i], gn1 = s * px1[i] + c * py1[i];
