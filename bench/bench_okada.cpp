@@ -4,6 +4,7 @@
 // points.
 #include <benchmark/benchmark.h>
 
+#include <cmath>
 #include <vector>
 
 #include "model/okada.hpp"
@@ -164,11 +165,33 @@ void BM_PointsBatchDispatch(benchmark::State& state) {
   BM_PointsBatch<vadrel::okada_patch_batch>(state);
 }
 
+// The form a range run uses: map points moved to the patch frame, the
+// components turned to east, north and up and added to running sums (strike
+// 33 degrees), as the path of process_kernel().
+void BM_PointsBatchEnu(benchmark::State& state) {
+  const Geometry& g = kBatchGeometries[state.range(0)];
+  const PatchTrig trig = patch_trig(g.dip, 3e10, 3e10);
+  const double rad = vadrel::PI / 180.0;
+  const vadrel::PatchPlacement at{3.0, -4.0, std::sin(57.0 * rad), std::cos(57.0 * rad),
+                                  std::cos(-57.0 * rad), std::sin(-57.0 * rad)};
+  BatchPoints b;
+  std::vector<std::size_t> missing(b.x.size());
+  for (auto _ : state) {
+    vadrel::okada_patch_batch_enu(1000.0, 500.0, 100.0, at, b.x.data(), b.y.data(), b.x.size(),
+                                  g.L, g.W, g.depth, trig, b.out[0], b.out[1], b.out[2],
+                                  missing.data());
+    benchmark::DoNotOptimize(b.out[0][0]);
+    benchmark::ClobberMemory();
+  }
+  per_point(state, b.x.size(), g.name);
+}
+
 BENCHMARK(BM_PointsScalarCalls)->DenseRange(0, kNumBatchGeometries - 1);
 BENCHMARK(BM_PointsBatchScalar)->DenseRange(0, kNumBatchGeometries - 1);
 BENCHMARK(BM_PointsBatchAVX2)->DenseRange(0, kNumBatchGeometries - 1);
 BENCHMARK(BM_PointsBatchAVX512)->DenseRange(0, kNumBatchGeometries - 1);
 BENCHMARK(BM_PointsBatchDispatch)->DenseRange(0, kNumBatchGeometries - 1);
+BENCHMARK(BM_PointsBatchEnu)->DenseRange(0, kNumBatchGeometries - 1);
 
 }  // namespace
 

@@ -93,11 +93,11 @@ tiles 5 2 f10
 printf 'V 0 0 1 1\nM -100 -100 0.2 0.2 1000 1000\n' > pM
 
 echo
-echo "== patch kernel, ns per point (ScalarCalls: okada_patch one point at a time; BatchAVX2, BatchAVX512: the lane forms; BatchDispatch: as a run uses it)"
+echo "== patch kernel, ns per point (ScalarCalls: okada_patch one point at a time; BatchAVX2, BatchAVX512: the lane forms; BatchDispatch: as a run uses it; BatchEnu: as a range run sums it)"
 kernel_bench=${BENCH_OKADA:-}
 [ -z "$kernel_bench" ] && [ -z "${BENCH_BIN:-}" ] && kernel_bench=$root/build-bench/bench_okada
 if [ -n "$kernel_bench" ] && [ -x "$kernel_bench" ]; then
-  "$kernel_bench" --benchmark_filter='BM_Points(ScalarCalls|BatchAVX2|BatchAVX512|BatchDispatch)' \
+  "$kernel_bench" --benchmark_filter='BM_Points(ScalarCalls|BatchAVX2|BatchAVX512|BatchDispatch|BatchEnu)' \
     --benchmark_repetitions=3 --benchmark_report_aggregates_only=true 2>/dev/null |
     awk '/_median/ { sub("BM_Points", "", $1); sub("_median", "", $1); sub("per_point=", "", $(NF-1));
                      printf "  %-22s %-18s %8s\n", $1, $NF, $(NF-1) }'
