@@ -155,9 +155,7 @@ void partials_of_block(const JacobianArrays& J, const Rotation& rot, const doubl
   constexpr double k = PI / 180.0;
   const double s = rot.s, c = rot.c, s2 = rot.s2, c2 = rot.c2;
   // Every array is distinct: the iterations are independent.
-#if defined(__clang__)
-#pragma clang loop vectorize(assume_safety)
-#else
+#if !defined(__clang__)  // a gcc hint; clang vectorises these loops on its own
 #pragma GCC ivdep
 #endif
   for (std::size_t i = 0; i < m; ++i) {

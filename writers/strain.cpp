@@ -38,9 +38,7 @@ void accumulate_strain(const SegmentFrame& f, const double* const dx[9], const d
     const double* __restrict py0 = dy[b];
     const double* __restrict py1 = dy[b + 1];
     const double* __restrict py2 = dy[b + 2];
-#if defined(__clang__)
-#pragma clang loop vectorize(assume_safety)
-#else
+#if !defined(__clang__)  // a gcc hint; clang vectorises these loops on its own
 #pragma GCC ivdep
 #endif
     for (std::size_t i = 0; i < m; ++i) {
