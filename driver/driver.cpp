@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <iostream>
 #include <new>
 #include <ostream>
 #include <string>
@@ -14,6 +15,7 @@
 #include "core/line_reader.hpp"
 #include "core/fixed_format.hpp"
 #include "driver/headers.hpp"
+#include "model/kernel_path.hpp"
 #include "core/run_context.hpp"
 #include "core/stop.hpp"
 #include "readers/cardline.hpp"
@@ -198,6 +200,10 @@ int run(int argc, char** argv, RunContext& ctx) {
     for (int k = 5; k < argc; ++k) console << ' ' << (argv[k] != nullptr ? argv[k] : "");
     console << '\n';
   }
+  // A VADREL_KERNEL the run cannot follow is said on standard error (the
+  // console transcript on standard output stays as it is), before anything
+  // is computed.
+  if (const std::string& w = process_kernel().warning; !w.empty()) std::cerr << w << std::endl;
 
   InputFile points_file;
   open_input(points_file, s.points_file, ctx, "Could not open points file.");

@@ -1,29 +1,8 @@
 #include "writers/batch.hpp"
 
-#include <iostream>
-
-#include "model/kernel_path.hpp"
-
 namespace vadrel {
 
-namespace {
-
-// A VADREL_KERNEL the run cannot follow is said once, on standard error (the
-// console transcript on standard output stays as it is), before the first
-// points are computed.
-void say_kernel_choice() {
-  static const bool said = [] {
-    const std::string& w = process_kernel().warning;
-    if (!w.empty()) std::cerr << w << std::endl;
-    return true;
-  }();
-  (void)said;
-}
-
-}  // namespace
-
 PointPipeline::PointPipeline(RunContext& ctx, RecordKind kind) : ctx_(ctx), kind_(kind) {
-  say_kernel_choice();
   for (Batch& b : batches_) b.task = [this, &b](std::size_t c) { compute_chunk(b, c); };
 }
 
