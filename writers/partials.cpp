@@ -203,11 +203,9 @@ void partials_of_block(const JacobianArrays& J, const Rotation& rot, const doubl
   }
 }
 
-// Work space of one block: 87 arrays of kPartialsBlock points, each one
-// cache line (8 doubles) further on than a power of two, so that the 72
-// outputs of a group of points fall into different sets of the level-1
-// cache instead of competing for a few.  It belongs to the thread, not to
-// the chunk, so that the chunks waiting to be written hold none.
+// Work space of one block: 87 arrays of kPartialsBlock points (WorkArrays:
+// the 72 outputs of a group of points fall into different sets of the
+// level-1 cache instead of competing for a few).
 struct PartialsWork {
   double* xs;
   double* ys;
@@ -217,22 +215,16 @@ struct PartialsWork {
 };
 
 PartialsWork partials_work() {
-  constexpr std::size_t stride = kPartialsBlock + 8;
-  thread_local std::vector<double> scratch(87 * stride);
+  thread_local std::vector<double> space;
+  WorkArrays arrays(space, 87, kPartialsBlock);
   PartialsWork w;
-  double* next = scratch.data();
-  auto take = [&next] {
-    double* a = next;
-    next += stride;
-    return a;
-  };
-  w.xs = take();
-  w.ys = take();
+  w.xs = arrays.take();
+  w.ys = arrays.take();
   for (double** f : {w.J.u, w.J.unit, w.J.dx, w.J.dy, w.J.dL, w.J.dW, w.J.ddepth, w.J.ddip}) {
-    for (std::size_t c = 0; c < 9; ++c) f[c] = take();
+    for (std::size_t c = 0; c < 9; ++c) f[c] = arrays.take();
   }
-  for (double*& a : w.pl) a = take();
-  for (double*& a : w.D) a = take();
+  for (double*& a : w.pl) a = arrays.take();
+  for (double*& a : w.D) a = arrays.take();
   return w;
 }
 

@@ -55,11 +55,7 @@ void accumulate_strain(const SegmentFrame& f, const double* const dx[9], const d
   }
 }
 
-// Work space of one block: 26 arrays of kStrainBlock points, each one
-// cache line (8 doubles) further on than a power of two, so that the arrays
-// of a group of points fall into different sets of the level-1 cache.  It
-// belongs to the thread, not to the chunk, so that the chunks waiting to be
-// written hold none.
+// Work space of one block: 26 arrays of kStrainBlock points (WorkArrays).
 struct StrainWork {
   double* xs;
   double* ys;
@@ -69,20 +65,14 @@ struct StrainWork {
 };
 
 StrainWork strain_work() {
-  constexpr std::size_t stride = kStrainBlock + 8;
-  thread_local std::vector<double> scratch(26 * stride);
+  thread_local std::vector<double> space;
+  WorkArrays arrays(space, 26, kStrainBlock);
   StrainWork w;
-  double* next = scratch.data();
-  auto take = [&next] {
-    double* a = next;
-    next += stride;
-    return a;
-  };
-  w.xs = take();
-  w.ys = take();
-  for (double*& a : w.dx) a = take();
-  for (double*& a : w.dy) a = take();
-  for (double*& a : w.g) a = take();
+  w.xs = arrays.take();
+  w.ys = arrays.take();
+  for (double*& a : w.dx) a = arrays.take();
+  for (double*& a : w.dy) a = arrays.take();
+  for (double*& a : w.g) a = arrays.take();
   return w;
 }
 
