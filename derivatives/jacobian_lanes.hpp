@@ -213,6 +213,25 @@ VINLINE M near_edge_line(V R2, V to_eta_line, V to_xi_line, V to_vertical) {
          (to_vertical * LINE_RATIO < R2);
 }
 
+// Corner n's distance R and the sums R + eta, R + xi, R + d~ (as
+// fractions); redo gains the lanes where the corner lies near an edge line.
+// The first stage of both kernels, for all four corners before anything
+// else, so that the square roots' latencies overlap.
+struct CornerRoot {
+  V R;
+  Frac fe, fx, fd;
+};
+VINLINE CornerRoot corner_root(const Points& pt, V q2, int n, M& redo) {
+  const V xi = pt.xi[n >> 1], xi2 = pt.xi2[n >> 1];
+  const V eta = pt.eta[n & 1], eta2 = pt.eta2[n & 1];
+  const V yt = pt.yt[n & 1], dt = pt.dt[n & 1];
+  const V R2 = (xi2 + eta2) + q2;
+  const V R = vsqrt(R2);
+  redo |= near_edge_line(R2, eta2 + q2, xi2 + q2, xi2 + yt * yt);
+  return {R, r_plus(eta >= 0.0, R, eta, xi2 + q2), r_plus(xi >= 0.0, R, xi, eta2 + q2),
+          r_plus(dt >= 0.0, R, dt, xi2 + yt * yt)};
+}
+
 // Adds sign(n) * t to an accumulator in the order of the one-point sums,
 // + f0 - f1 - f2 + f3.
 VINLINE void acc(V& s, V t, int n) {
@@ -246,15 +265,11 @@ inline void strain_lanes(const Patch& P, const StrainConsts& K, V x, V y, V (&F)
   V Rs[4];
   Frac fes[4], fxs[4], fds[4];
   EACH_CORNER {
-    const V xi = pt.xi[n >> 1], xi2 = pt.xi2[n >> 1];
-    const V eta = pt.eta[n & 1], eta2 = pt.eta2[n & 1];
-    const V yt = pt.yt[n & 1], dt = pt.dt[n & 1];
-    const V R2 = (xi2 + eta2) + q2;
-    Rs[n] = vsqrt(R2);
-    fes[n] = r_plus(eta >= 0.0, Rs[n], eta, xi2 + q2);
-    fxs[n] = r_plus(xi >= 0.0, Rs[n], xi, eta2 + q2);
-    fds[n] = r_plus(dt >= 0.0, Rs[n], dt, xi2 + yt * yt);
-    redo |= near_edge_line(R2, eta2 + q2, xi2 + q2, xi2 + yt * yt);
+    const CornerRoot cr = corner_root(pt, q2, n, redo);
+    Rs[n] = cr.R;
+    fes[n] = cr.fe;
+    fxs[n] = cr.fx;
+    fds[n] = cr.fd;
   }
   // One division for the reciprocals of R, of the numerators and
   // denominators of R + eta, R + xi, R + d~ (held as fractions) and of
@@ -744,15 +759,11 @@ inline void corners(const JacConsts& K, const Points& pt, JacSums& S, M& redo) {
   V Rs[4], nums[4], dens[4], nd2s[4], invs[4], pre[4][7];
   Frac fxs[4], fes[4], fds[4];
   EACH_CORNER {
-    const V xi = pt.xi[n >> 1], xi2 = pt.xi2[n >> 1];
-    const V eta = pt.eta[n & 1], eta2 = pt.eta2[n & 1];
-    const V yt_v = pt.yt[n & 1], dt_v = pt.dt[n & 1];
-    const V R2 = (xi2 + eta2) + q2;
-    Rs[n] = vsqrt(R2);
-    fxs[n] = r_plus(xi >= 0.0, Rs[n], xi, eta2 + q2);
-    fes[n] = r_plus(eta >= 0.0, Rs[n], eta, xi2 + q2);
-    fds[n] = r_plus(dt_v >= 0.0, Rs[n], dt_v, xi2 + yt_v * yt_v);
-    redo |= near_edge_line(R2, eta2 + q2, xi2 + q2, xi2 + yt_v * yt_v);
+    const CornerRoot cr = corner_root(pt, q2, n, redo);
+    Rs[n] = cr.R;
+    fxs[n] = cr.fx;
+    fes[n] = cr.fe;
+    fds[n] = cr.fd;
     // R + xi = 0 and R + eta = 0 have branches of their own.
     redo |= !(fxs[n].n > 0.0) | !(fes[n].n > 0.0);
   }
