@@ -987,20 +987,6 @@ def plot_dtopo(dtopo, path=None, ax=None, source=None, frame=-1, title=None):
 
 # --------------------------------------------------------------------------- command line
 
-def summary(ff) -> list:
-    """Lines describing a finite-fault model: format, segments, subfaults,
-    reference points, moment and Mw."""
-    sub = ff.subfaults
-    segments = len(np.unique(sub["segment"])) if len(sub) else 0
-    lines = [f"model: {ff.path or '(in memory)'} ({ff.format or 'unknown format'})",
-             f"segments: {segments}, subfaults: {len(sub)}"]
-    if ff.reference:
-        lines.append("reference point: " + "; ".join(str(r) for r in ff.reference))
-    lines.append(f"moment: {ff.moment:.4g} N m, Mw {ff.Mw:.2f}")
-    lines += [f"warning: {w}" for w in ff.warnings]
-    return lines
-
-
 class _Bar:
     """Progress on standard error: a bar redrawn in place on a terminal,
     a line every quarter otherwise."""
@@ -1072,7 +1058,7 @@ def main(argv=None) -> int:
             raise ValueError(f"the grid of {nx} x {ny} nodes is too large")
         lon, lat = w + step * np.arange(nx), s + step * np.arange(ny)
         ff = sources.read(a.model, reference=a.reference) if a.reference else sources.read(a.model)
-        for line in summary(ff):
+        for line in sources.summary(ff):
             print(line)
         times = None
         if a.times > 1:
