@@ -7,6 +7,10 @@
 #include <cstring>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vadrel {
 
 namespace {
@@ -92,14 +96,7 @@ void LineReader::skip_record() {
   }
 }
 
-bool LineReader::next(std::string_view& line) {
-  if (pushed_) {
-    pushed_ = false;
-    line = last_;
-    return true;
-  }
-  if (overlong_) return false;
-  cut_ = false;
+void LineReader::start_record() {
   if (!started_) {
     // A byte-order mark (UTF-8) opens some files written on Windows.
     while (end_ - begin_ < 3 && fill()) {
@@ -113,6 +110,17 @@ bool LineReader::next(std::string_view& line) {
     if (begin_ < end_ && buf_[begin_] == '\n') ++begin_;
     pending_cr_ = false;
   }
+}
+
+bool LineReader::next(std::string_view& line) {
+  if (pushed_) {
+    pushed_ = false;
+    line = last_;
+    return true;
+  }
+  if (overlong_) return false;
+  cut_ = false;
+  start_record();
   std::size_t from = begin_;  // the line end is not before here
   for (;;) {
     const std::size_t at = from < end_ ? find_end(from) : end_;
@@ -153,5 +161,51 @@ bool LineReader::next(std::string_view& line) {
 }
 
 void LineReader::push_back() { pushed_ = true; }
+
+bool LineReader::records(std::string_view& block) {
+  block = {};
+  if (pushed_) return true;
+  if (overlong_) return false;
+  start_record();
+  // Blocks of at least half the buffer while the input lasts, so that the
+  // caller's batches stay large.
+  if (end_ - begin_ < cap_ / 2) fill();
+  if (begin_ == end_) return false;
+  const char* const b = buf_.get();
+  if (eof_ || failed_) {
+    block = std::string_view(b + begin_, end_ - begin_);
+    return true;
+  }
+  std::size_t last = end_;
+  while (last > begin_ && b[last - 1] != '\n' && b[last - 1] != '\r') --last;
+  // (No line end at all: the record is longer than the buffer; next() takes it.)
+  block = std::string_view(b + begin_, last - begin_);
+  return true;
+}
+
+void LineReader::consume(std::size_t n) {
+  begin_ += n;
+  if (n > 0 && buf_[begin_ - 1] == '\r') pending_cr_ = true;
+}
+
+std::size_t record_end(std::string_view text, std::size_t from) {
+  const char* const b = text.data();
+  const std::size_t n = text.size();
+  std::size_t i = from;
+#if defined(__SSE2__)
+  // Sixteen characters at a time: data lines are a few dozen long.
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i cr = _mm_set1_epi8('\r');
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+    const int mask = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)));
+    if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+  }
+#endif
+  for (; i < n; ++i) {
+    if (b[i] == '\n' || b[i] == '\r') return i;
+  }
+  return n;
+}
 
 }  // namespace vadrel

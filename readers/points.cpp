@@ -1,9 +1,13 @@
 #include "readers/points.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <istream>
 #include <ostream>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "core/fixed_format.hpp"
 #include "core/stop.hpp"
@@ -139,54 +143,95 @@ bool parse_data_line(std::string_view line, bool residual, PointIn& p) {
   return f.ok();
 }
 
-// The data lines of a stretch of the points file without cards, kept whole
-// (cut to the card width) until the batch is computed.
+// A stretch of the points file without cards (data and comment lines), its
+// text kept whole until the batch is written.
 class DataLines {
  public:
-  void clear() {
-    text_.clear();
-    end_.clear();
+  // Takes whole records from the start of `block` (as LineReader::records
+  // gives them), up to a batch and before the first card; returns the
+  // characters taken.
+  std::size_t take(std::string_view block) {
+    clear();
+    const std::size_t n = split_records(block, kBatchPoints, is_card, first_, end_);
+    text_.assign(block.data(), n);
+    return n;
   }
-  void add(std::string_view line) {
-    text_.append(line);
-    end_.push_back(text_.size());
+  // One record on its own (one that LineReader::records cannot give).
+  void take_one(std::string_view line) {
+    clear();
+    text_.assign(line);
+    first_.push_back(0);
+    end_.push_back(static_cast<std::uint32_t>(line.size()));
   }
   std::size_t size() const { return end_.size(); }
+  // Record i, cut to the card width and one column more (to tell a field
+  // cut by the width).
   std::string_view operator[](std::size_t i) const {
-    const std::size_t first = i == 0 ? 0 : end_[i - 1];
-    return std::string_view(text_).substr(first, end_[i] - first);
+    return std::string_view(text_).substr(first_[i], std::min<std::size_t>(end_[i] - first_[i], kLineLength + 1));
   }
 
  private:
+  void clear() {
+    text_.clear();
+    first_.clear();
+    end_.clear();
+  }
   std::string text_;
-  std::vector<std::size_t> end_;
+  std::vector<std::uint32_t> first_;
+  std::vector<std::uint32_t> end_;
 };
 
-// Hands a batch of data lines to the pipeline: parsed and computed by the
-// threads, written here in order (a bad line is reported in its place).
+// Hands a batch of data and comment lines to the pipeline: the threads parse
+// and compute them; the records are written here in order (a bad data line
+// is reported in its place, a comment is passed over).
 void data_lines(RunContext& ctx, PointPipeline& pipeline, const DataLines& lines) {
   const RecordKind kind = data_line_kind(ctx.settings);
   const bool residual = ctx.settings.has("residual");
-  pipeline.submit(
-      lines.size(), [&lines, residual](std::size_t i, PointIn& p) { return parse_data_line(lines[i], residual, p); },
-      [&ctx, &lines, kind](std::size_t i, bool made, const RecordChunk& records, std::size_t k, const PointIn& p) {
-        if (!made) {
-          report_bad_line(ctx, lines[i]);
-          return;
+  pipeline.submit_chunks(
+      lines.size(),
+      [&lines, residual](std::size_t i, PointIn& p) {
+        const std::string_view line = lines[i];
+        return column1(line) == ' ' && parse_data_line(line, residual, p);
+      },
+      [&ctx, &lines, kind](std::size_t first, std::span<const std::uint8_t> made, std::span<const PointIn> points,
+                           const RecordChunk& records) {
+        Counters& count = ctx.counters;
+        std::size_t k = 0;        // the next point made
+        std::size_t written = 0;  // records written so far
+        auto write_to = [&](std::size_t upto) {
+          if (upto > written) write_records(ctx, records, written, upto, kind);
+          written = upto;
+        };
+        for (std::size_t j = 0; j < made.size(); ++j) {
+          if (made[j] == 0) {
+            const std::string_view line = lines[first + j];
+            if (column1(line) == ' ') report_bad_line(ctx, line);
+            continue;
+          }
+          const PointIn& p = points[k];
+          // (An E card's edge gives every point its own look vector.)
+          if (++count.npts == 1 && std::fabs(length3(ctx.look.plook) - 1.0) > 0.001 &&
+              (ctx.look.vcard_set || !ctx.look.edge_set)) {
+            ctx.console << "WARNING: V-CARD missing or not a unit vector! " << vector_fields(ctx.look.plook)
+                        << '\n';
+          }
+          if (records.shifted[k] != 0) {
+            // Written on its own, after the warning that goes with it.
+            write_to(k);
+            write_point_record(ctx, records, k, kind, p);
+            written = k + 1;
+          }
+          count.extend(p.x, p.y);
+          ++k;
         }
-        ctx.point.xpt = p.x;
-        ctx.point.ypt = p.y;
-        ctx.point.drobs = p.drobs;
-        ctx.point.ptname.assign(p.label.data(), p.label.size());
-        ++ctx.counters.npts;
-        // (An E card's edge gives every point its own look vector.)
-        if (ctx.counters.npts == 1 && std::fabs(length3(ctx.look.plook) - 1.0) > 0.001 &&
-            (ctx.look.vcard_set || !ctx.look.edge_set)) {
-          ctx.console << "WARNING: V-CARD missing or not a unit vector! " << vector_fields(ctx.look.plook)
-                      << '\n';
+        write_to(k);
+        if (k > 0) {
+          const PointIn& last = points[k - 1];
+          ctx.point.xpt = last.x;
+          ctx.point.ypt = last.y;
+          ctx.point.drobs = last.drobs;
+          ctx.point.ptname.assign(last.label.data(), last.label.size());
         }
-        write_point_record(ctx, records, k, kind, p);
-        ctx.counters.extend(p.x, p.y);
       });
 }
 
@@ -199,26 +244,27 @@ std::int32_t read_calc_points(RunContext& ctx, LineReader& in) {
   DataLines batches[kPipelineBatches];
   int fill = 0;
   PointPipeline pipeline(ctx, data_line_kind(ctx.settings));
+  std::string_view block;
   std::string_view line;
-  // Every record is read as a card of kLineLength columns; one more column
-  // is kept to tell a field cut by the width.
-  auto next = [&] {
-    if (!in.next(line)) return false;
+  while (in.records(block)) {
+    // Whole records from the reader's buffer: a stretch of data and comment
+    // lines goes to the threads as it stands (nothing in it changes the
+    // state the points are computed with); a card is read on its own.
+    DataLines& batch = batches[fill];
+    if (!block.empty()) {
+      const std::size_t taken = batch.take(block);
+      if (taken > 0) {
+        in.consume(taken);
+        data_lines(ctx, pipeline, batch);
+        fill = (fill + 1) % kPipelineBatches;
+        continue;
+      }
+    }
+    if (!in.next(line)) break;
     line = line.substr(0, kLineLength + 1);
-    return true;
-  };
-  bool more = next();
-  while (more) {
     const char c = column1(line);
     if (!is_card(c)) {
-      // A stretch of data and comment lines: nothing in it changes the
-      // state the points are computed with.
-      DataLines& batch = batches[fill];
-      batch.clear();
-      while (more && !is_card(column1(line)) && batch.size() < kBatchPoints) {
-        if (column1(line) == ' ') batch.add(line);
-        more = next();
-      }
+      batch.take_one(line);
       data_lines(ctx, pipeline, batch);
       fill = (fill + 1) % kPipelineBatches;
       continue;
@@ -233,7 +279,6 @@ std::int32_t read_calc_points(RunContext& ctx, LineReader& in) {
       case 'F': f_card(ctx, line); break;
       default: grid_card(ctx, line, in); break;  // G, M, U, S
     }
-    more = next();
   }
   pipeline.drain();
   if (in.failed()) stop_on_read_failure(ctx.console, ctx.settings.points_file, in, "Could not read points file.");

@@ -126,6 +126,79 @@ TEST(LineReader, ReadsAPipeInPiecesAndSkipsHugeRecords) {
   EXPECT_FALSE(r.failed());
 }
 
+// Taking whole records by the block (records, split_records, consume, and
+// next() where a block cannot be given) yields the records next() yields,
+// whatever the line ends and wherever the buffer's edges fall: random
+// files of long and short records, LF, CR LF and lone CR, empty records, a
+// byte-order mark, records longer than the buffer, a last record without
+// its line end, and blocks cut short before "card" records.
+TEST(LineReader, BlocksOfRecordsAreTheRecordsOfNext) {
+  for (const unsigned seed : {1U, 2U, 3U, 4U, 5U, 6U}) {
+    std::mt19937 rng(seed);
+    std::string text = seed % 2 == 0 ? "\xEF\xBB\xBF" : "";
+    const char* const ends[] = {"\n", "\r\n", "\r"};
+    while (text.size() < 600000) {
+      const unsigned kind = rng() % 100;
+      std::size_t length = kind < 2 ? 0 : kind < 4 ? 131072 + rng() % 70000 : rng() % 200;
+      if (kind >= 4 && kind < 10) text += 'C';  // a record the blocks stop before
+      for (std::size_t i = 0; i < length; ++i) text += static_cast<char>('0' + rng() % 40);
+      text += ends[seed <= 3 ? rng() % 3 : 1];
+    }
+    if (seed == 3) text += "last";
+    // A CR LF across the edge of the first buffer full (128 KiB).
+    text[131071] = '\r';
+    text[131072] = '\n';
+    char name[] = "/tmp/vadrel-blocksXXXXXX";
+    const int fd = ::mkstemp(name);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ::unlink(name);
+
+    auto cut = [](std::string_view r) { return std::string(r.substr(0, 133)); };
+    ::lseek(fd, 0, SEEK_SET);
+    LineReader one(fd, 133);
+    Lines expected;
+    std::string_view line;
+    while (one.next(line)) expected.push_back(cut(line));
+
+    ::lseek(fd, 0, SEEK_SET);
+    LineReader blocks(fd, 133);
+    Lines got;
+    std::string_view block;
+    std::vector<std::uint32_t> first;
+    std::vector<std::uint32_t> end;
+    while (blocks.records(block)) {
+      first.clear();
+      end.clear();
+      const std::size_t taken =
+          split_records(block, 1 + rng() % 3000, [](char c) { return c == 'C'; }, first, end);
+      if (taken > 0) {
+        for (std::size_t i = 0; i < first.size(); ++i) got.push_back(cut(block.substr(first[i], end[i] - first[i])));
+        blocks.consume(taken);
+      } else {
+        ASSERT_TRUE(blocks.next(line));
+        got.push_back(cut(line));
+      }
+    }
+    ::close(fd);
+    EXPECT_FALSE(blocks.failed());
+    ASSERT_EQ(got.size(), expected.size()) << "seed " << seed;
+    for (std::size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], expected[i]) << "seed " << seed << ", record " << i;
+  }
+  // A record pushed back is given again by next(), not in a block.
+  LineReader r = LineReader::from_text("G grid\n 1 2\n");
+  std::string_view line;
+  std::string_view block;
+  ASSERT_TRUE(r.next(line));
+  r.push_back();
+  ASSERT_TRUE(r.records(block));
+  EXPECT_TRUE(block.empty());
+  ASSERT_TRUE(r.next(line));
+  EXPECT_EQ(line, "G grid");
+  ASSERT_TRUE(r.records(block));
+  EXPECT_EQ(block, " 1 2\n");
+}
+
 // The library's exact conversion, laid out by the field rules: the
 // reference for the fast fields.
 std::string exact_f(double v, int w, int d) {

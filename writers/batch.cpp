@@ -51,6 +51,11 @@ void PointPipeline::write(Batch& b) {
   for (std::size_t c = 0; c < chunks; ++c) {
     const ChunkWork& w = b.chunks[c];
     const std::size_t begin = c * kChunkPoints;
+    if (!w.points.empty()) last = &w.points.back();
+    if (b.emit_chunk) {
+      b.emit_chunk(begin, w.made, w.points, w.records);
+      continue;
+    }
     std::size_t k = 0;
     for (std::size_t j = 0; j < w.made.size(); ++j) {
       if (w.made[j] != 0) {
@@ -60,12 +65,19 @@ void PointPipeline::write(Batch& b) {
         b.emit(begin + j, false, w.records, 0, none);
       }
     }
-    if (!w.points.empty()) last = &w.points.back();
   }
   if (last != nullptr) keep_last_look(ctx_, kind_, *last);
 }
 
 void PointPipeline::submit(std::size_t n, MakePoint make, EmitPoint emit, SideText side) {
+  start(n, std::move(make), std::move(emit), nullptr, std::move(side));
+}
+
+void PointPipeline::submit_chunks(std::size_t n, MakePoint make, EmitChunk emit) {
+  start(n, std::move(make), nullptr, std::move(emit), nullptr);
+}
+
+void PointPipeline::start(std::size_t n, MakePoint make, EmitPoint emit, EmitChunk emit_chunk, SideText side) {
   Batch* done = nullptr;
   if (pending_ == kPipelineBatches - 1) {
     // The oldest batch is written once it is computed, while the others
@@ -79,6 +91,7 @@ void PointPipeline::submit(std::size_t n, MakePoint make, EmitPoint emit, SideTe
   b.n = n;
   b.make = std::move(make);
   b.emit = std::move(emit);
+  b.emit_chunk = std::move(emit_chunk);
   b.side = std::move(side);
   b.look = ctx_.look;
   ctx_.workers.start((n + kChunkPoints - 1) / kChunkPoints, b.task);

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <functional>
+#include <span>
 #include <vector>
 
 #include "core/run_context.hpp"
@@ -34,6 +35,12 @@ using MakePoint = std::function<bool(std::size_t, PointIn&)>;
 // emit(i, made, records, k, point) runs on the calling thread, item by item
 // in order; when `made`, record k of `records` is the item's.
 using EmitPoint = std::function<void(std::size_t, bool, const RecordChunk&, std::size_t, const PointIn&)>;
+// emit_chunk(first, made, points, records) runs on the calling thread, chunk
+// by chunk in order, for items first, first + 1, ...: made[j] says whether
+// item first + j made a point; `points` are the points made, in order, and
+// `records` their records.
+using EmitChunk = std::function<void(std::size_t, std::span<const std::uint8_t>, std::span<const PointIn>,
+                                     const RecordChunk&)>;
 // side(i, records, k, text) runs on the computing thread after the records
 // of a chunk are computed, for every item i that made point k: it appends
 // text of its own (read back with records.side_text(k)).
@@ -53,6 +60,8 @@ class PointPipeline {
   // written: until kPipelineBatches - 1 more submit() calls, or drain(),
   // have returned.
   void submit(std::size_t n, MakePoint make, EmitPoint emit, SideText side = nullptr);
+  // The same with the items written a chunk at a time.
+  void submit_chunks(std::size_t n, MakePoint make, EmitChunk emit);
 
   // Computes and writes everything handed over.  Call before the state the
   // points are computed with changes (a card), and at the end.
@@ -68,6 +77,7 @@ class PointPipeline {
     std::size_t n = 0;
     MakePoint make;
     EmitPoint emit;
+    EmitChunk emit_chunk;
     SideText side;
     LookGeometry look;  // as it was when the batch was handed over
     std::vector<ChunkWork> chunks{kBatchChunks};
@@ -76,6 +86,7 @@ class PointPipeline {
 
   void compute_chunk(Batch& b, std::size_t c);
   void write(Batch& b);
+  void start(std::size_t n, MakePoint make, EmitPoint emit, EmitChunk emit_chunk, SideText side);
 
   RunContext& ctx_;
   RecordKind kind_;

@@ -67,6 +67,11 @@ void write_point_record(RunContext& ctx, const RecordChunk& chunk, std::size_t i
   write_record(ctx, chunk.record(i), record_routine(kind));
 }
 
+void write_records(RunContext& ctx, const RecordChunk& chunk, std::size_t from, std::size_t to, RecordKind kind) {
+  const std::size_t first = from == 0 ? 0 : chunk.end[from - 1];
+  write_record(ctx, chunk.text.view().substr(first, chunk.end[to - 1] - first), record_routine(kind));
+}
+
 void keep_last_look(RunContext& ctx, RecordKind kind, const PointIn& last) {
   if (!ctx.look.vcard_set && derives_look(kind)) ctx.look.plook = derived_plook(ctx.look, last.x, last.y);
 }

@@ -137,6 +137,10 @@ void compute_records(const FaultModel& model, const LookGeometry& look, const Ra
 void write_point_record(RunContext& ctx, const RecordChunk& chunk, std::size_t i, RecordKind kind,
                         const PointIn& point);
 
+// Writes records [from, to) of a computed chunk to the print file in one
+// piece (no warnings); stops the run when the write fails.
+void write_records(RunContext& ctx, const RecordChunk& chunk, std::size_t from, std::size_t to, RecordKind kind);
+
 // After a run of points: the look vector a writer that derives it per point
 // leaves in the run's state is that of the last point.
 void keep_last_look(RunContext& ctx, RecordKind kind, const PointIn& last);
