@@ -10,7 +10,8 @@
 #   - whole process, one core: ns per point for 1,000,000 points x 1 segment
 #     (ascii and vector records), ns per point-segment for 40,000 points x
 #     200 segments;
-#   - one core and both: an M card of 1000 x 1000 nodes x 10 segments,
+#   - one core and both (seven runs of each in turns, the median of the
+#     paired ratios): an M card of 1000 x 1000 nodes x 10 segments,
 #     1,000,000 points x 10 segments, and 1,000,000 points x 1 segment for
 #     the ascii, vector, strain and analytic records;
 #   - per-point cost of strain, partial and analytic records (one segment,
@@ -80,6 +81,33 @@ run3() {
   done
   printf '%s %s\n' "$(printf '%s\n' "${ts[@]}" | median)" "$m"
 }
+# turns ARGS...: seven runs on one core and seven on all, taken in turns so
+# that a drift of the machine's pace (a virtual machine's neighbours) falls
+# on both alike.  Prints the median wall seconds of each, the median of the
+# seven paired ratios, and the largest peak memory (KB) of each.
+turns() {
+  local t0 t1 m1=0 m2=0 one=() all_=() ratio=() kb a b
+  for _ in 1 2 3 4 5 6 7; do
+    for cpus in 0 "$all"; do
+      rm -f "$3" disp.ini
+      sync -f .
+      t0=$(date +%s%N)
+      taskset -c "$cpus" /usr/bin/time -f "%M" -o mem.txt "$bin" "$@" > console.txt
+      t1=$(date +%s%N)
+      read -r kb < mem.txt
+      if [ "$cpus" = 0 ]; then
+        a=$((t1 - t0)); one+=("$a"); [ "$kb" -gt "$m1" ] && m1=$kb
+      else
+        b=$((t1 - t0)); all_+=("$b"); [ "$kb" -gt "$m2" ] && m2=$kb
+        ratio+=("$(awk -v a="$a" -v b="$b" 'BEGIN { printf "%.4f", a / b }')")
+      fi
+    done
+  done
+  mid() { sort -g | sed -n 4p; }
+  printf '%s %s %s %s %s\n' "$(printf '%s\n' "${one[@]}" | mid | awk '{ printf "%.4f", $1 / 1e9 }')" \
+    "$(printf '%s\n' "${all_[@]}" | mid | awk '{ printf "%.4f", $1 / 1e9 }')" \
+    "$(printf '%s\n' "${ratio[@]}" | mid | awk '{ printf "%.2f", $1 }')" "$m1" "$m2"
+}
 per() { awk -v s="$1" -v n="$2" 'BEGIN { printf "%.0f", s * 1e9 / n }'; }
 all=0-$((cores - 1))
 
@@ -112,16 +140,13 @@ read -r t m < <(run3 0 pB fB out ascii); echo "  40,000 points x 200 segments:  
 
 echo
 echo "== one core and all $cores"
-read -r t1 m1 < <(run3 0 pM f10 out ascii)
-read -r t2 m2 < <(run3 "$all" pM f10 out ascii)
-echo "  M card 1000 x 1000 x 10 segments:     ${t1} s (${m1} KB) / ${t2} s (${m2} KB)   speed-up $(awk -v a="$t1" -v b="$t2" 'BEGIN{printf "%.2f", a/b}')"
-read -r t1 m1 < <(run3 0 pA f10 out ascii)
-read -r t2 m2 < <(run3 "$all" pA f10 out ascii)
-echo "  1e6 points x 10 segments:             ${t1} s (${m1} KB) / ${t2} s (${m2} KB)   speed-up $(awk -v a="$t1" -v b="$t2" 'BEGIN{printf "%.2f", a/b}')"
+read -r t1 t2 r m1 m2 < <(turns pM f10 out ascii)
+echo "  M card 1000 x 1000 x 10 segments:     ${t1} s (${m1} KB) / ${t2} s (${m2} KB)   speed-up ${r}"
+read -r t1 t2 r m1 m2 < <(turns pA f10 out ascii)
+echo "  1e6 points x 10 segments:             ${t1} s (${m1} KB) / ${t2} s (${m2} KB)   speed-up ${r}"
 for option in ascii vector strain analytic; do
-  read -r t1 m1 < <(run3 0 pA fA out "$option")
-  read -r t2 m2 < <(run3 "$all" pA fA out "$option")
-  echo "  1e6 points x 1 segment, $(printf '%-9s' "$option:")    ${t1} s (${m1} KB) / ${t2} s (${m2} KB)   speed-up $(awk -v a="$t1" -v b="$t2" 'BEGIN{printf "%.2f", a/b}')"
+  read -r t1 t2 r m1 m2 < <(turns pA fA out "$option")
+  echo "  1e6 points x 1 segment, $(printf '%-9s' "$option:")    ${t1} s (${m1} KB) / ${t2} s (${m2} KB)   speed-up ${r}"
 done
 
 echo
