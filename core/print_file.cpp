@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -193,6 +194,27 @@ bool PrintFile::write(std::string_view text) {
     return false;
   }
   if (fd_ < 0) return fail(EBADF);
+  if (used_ + text.size() > kBufferSize && text.size() >= kBufferSize / 2) {
+    // A large piece (a chunk of long records) goes out in one call with
+    // what is buffered, without being copied first.
+    iovec part[2] = {{buf_.get(), used_}, {const_cast<char*>(text.data()), text.size()}};
+    int at = used_ == 0 ? 1 : 0;
+    while (at < 2) {
+      const ssize_t n = ::writev(fd_, part + at, 2 - at);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return fail(errno);
+      }
+      auto done = static_cast<std::size_t>(n);
+      while (at < 2 && done >= part[at].iov_len) done -= part[at++].iov_len;
+      if (at < 2) {
+        part[at].iov_base = static_cast<char*>(part[at].iov_base) + done;
+        part[at].iov_len -= done;
+      }
+    }
+    used_ = 0;
+    return true;
+  }
   while (!text.empty()) {
     if (used_ == kBufferSize && !flush()) return false;
     const std::size_t n = std::min(text.size(), kBufferSize - used_);

@@ -101,9 +101,12 @@ TEST(Safety, NoFileIsLostWhenARunEndsEarly) {
     int signal = 0;  // sent when a temporary named `wait...` exists (0: none)
     std::string wait = {};
     bool broken_pipe = false;
+    std::string option = "ascii";  // analytic: chunks of records too large to buffer
   };
   const std::string efbig = std::strerror(EFBIG);
   for (const auto& c : {Case{points, "out", "out", " FORM_RANGE: Write problem, ios = " + std::to_string(EFBIG)},
+                        Case{points, "out", "out", " FORM_ALL_PART2: Write problem, ios = " + std::to_string(EFBIG), 0,
+                             "", false, "analytic"},
                         Case{grid, "/dev/null", "disp.ini", " Error writing file: disp.ini"},
                         Case{"V 0 0 1 1\nU g.grd\n", "/dev/null", "g.ini", " Error writing file: g.ini"},
                         Case{"", "out", "out", "", SIGINT, ".out.vadrel-"},
@@ -130,7 +133,7 @@ TEST(Safety, NoFileIsLostWhenARunEndsEarly) {
       ASSERT_EQ(::pipe(pipe_ends), 0);
       ::close(pipe_ends[0]);
     }
-    const pid_t pid = start(dir, {"p", "f", c.print, "ascii"}, c.signal == 0 ? 16384 : -1, pipe_ends[1]);
+    const pid_t pid = start(dir, {"p", "f", c.print, c.option}, c.signal == 0 ? 16384 : -1, pipe_ends[1]);
     ::close(pipe_ends[1]);
     if (!c.wait.empty()) {
       for (int k = 0; k < 20000 && temporary(dir, c.wait).empty(); ++k)
