@@ -45,33 +45,36 @@ PartialsResult compute_partials_numeric(const Segment& seg, LookGeometry& look, 
   const double dx = x - seg.X;
   const double dy = y - seg.Y;
 
-  // Range change of segment 1 alone, with one parameter replaced.
+  // Range change of segment 1 alone, with one parameter replaced.  The
+  // dip's and the strike's sines and cosines are taken once for each of the
+  // two values they have.
   auto range_of = [&](double U1, double U2, double U3, double ddx, double ddy, double L, double W,
-                      double depth, double dip, double strike) {
-    const Rotation rot = rotation(strike);
+                      double depth, const PatchTrig& trig, const Rotation& rot) {
     const double xs = ddx * rot.c + ddy * rot.s;
     const double ys = ddy * rot.c - ddx * rot.s;
     const Vec9 u = at_finite_point(
-        [&](double px, double py) {
-          return okada_patch(U1, U2, U3, px, py, L, W, depth, dip, seg.lambda, seg.mu);
-        },
-        xs, ys, r.shifted);
+        [&](double px, double py) { return okada_patch(U1, U2, U3, px, py, L, W, depth, trig); }, xs, ys,
+        r.shifted);
     return calc_range(look, ramp, x, y, to_map(u, rot.s2, rot.c2));
   };
 
   const Segment& s = seg;
-  const double r0 = range_of(s.U1, s.U2, s.U3, dx, dy, s.L, s.W, s.depth, s.dip, s.strike);
+  const PatchTrig dip = patch_trig(s.dip, s.lambda, s.mu);
+  const PatchTrig dip1 = patch_trig(s.dip + step, s.lambda, s.mu);
+  const Rotation strike = rotation(s.strike);
+  const Rotation strike1 = rotation(s.strike + step);
+  const double r0 = range_of(s.U1, s.U2, s.U3, dx, dy, s.L, s.W, s.depth, dip, strike);
   const double rk[10] = {
-      range_of(s.U1 + step, s.U2, s.U3, dx, dy, s.L, s.W, s.depth, s.dip, s.strike),
-      range_of(s.U1, s.U2 + step, s.U3, dx, dy, s.L, s.W, s.depth, s.dip, s.strike),
-      range_of(s.U1, s.U2, s.U3 + step, dx, dy, s.L, s.W, s.depth, s.dip, s.strike),
-      range_of(s.U1, s.U2, s.U3, dx - step, dy, s.L, s.W, s.depth, s.dip, s.strike),
-      range_of(s.U1, s.U2, s.U3, dx, dy - step, s.L, s.W, s.depth, s.dip, s.strike),
-      range_of(s.U1, s.U2, s.U3, dx, dy, s.L + step, s.W, s.depth, s.dip, s.strike),
-      range_of(s.U1, s.U2, s.U3, dx, dy, s.L, s.W + step, s.depth, s.dip, s.strike),
-      range_of(s.U1, s.U2, s.U3, dx, dy, s.L, s.W, s.depth + step, s.dip, s.strike),
-      range_of(s.U1, s.U2, s.U3, dx, dy, s.L, s.W, s.depth, s.dip + step, s.strike),
-      range_of(s.U1, s.U2, s.U3, dx, dy, s.L, s.W, s.depth, s.dip, s.strike + step)};
+      range_of(s.U1 + step, s.U2, s.U3, dx, dy, s.L, s.W, s.depth, dip, strike),
+      range_of(s.U1, s.U2 + step, s.U3, dx, dy, s.L, s.W, s.depth, dip, strike),
+      range_of(s.U1, s.U2, s.U3 + step, dx, dy, s.L, s.W, s.depth, dip, strike),
+      range_of(s.U1, s.U2, s.U3, dx - step, dy, s.L, s.W, s.depth, dip, strike),
+      range_of(s.U1, s.U2, s.U3, dx, dy - step, s.L, s.W, s.depth, dip, strike),
+      range_of(s.U1, s.U2, s.U3, dx, dy, s.L + step, s.W, s.depth, dip, strike),
+      range_of(s.U1, s.U2, s.U3, dx, dy, s.L, s.W + step, s.depth, dip, strike),
+      range_of(s.U1, s.U2, s.U3, dx, dy, s.L, s.W, s.depth + step, dip, strike),
+      range_of(s.U1, s.U2, s.U3, dx, dy, s.L, s.W, s.depth, dip1, strike),
+      range_of(s.U1, s.U2, s.U3, dx, dy, s.L, s.W, s.depth, dip, strike1)};
   for (int k = 0; k < 10; ++k) r.D[k] = (rk[k] - r0) / step;
   return r;
 }
