@@ -210,8 +210,12 @@ PatchTrig patch_trig(double dip_deg, double lambda, double mu) {
   return t;
 }
 
-Vec9 chin(double y, double depth, double sin_dip, double cos_dip, double alpha,
-          double xi, double eta, double U1, double U2, double U3) {
+namespace {
+
+// The nine bracketed sums of the corner term, before the slip factors:
+// components 0-2 go with the strike slip, 3-5 the dip slip, 6-8 the opening.
+Vec9 chin_terms(double y, double depth, double sin_dip, double cos_dip, double alpha, double xi,
+                double eta) {
   const double sd = sin_dip;
   const double cd = cos_dip;
 
@@ -261,27 +265,39 @@ Vec9 chin(double y, double depth, double sin_dip, double cos_dip, double alpha,
     it = general_i_terms(k, sd, cd, alpha);
   const double I2 = -(alpha * k.Leta + it.I3);
 
-  const double c1 = -U1 / (2.0 * PI);
-  const double c2 = -U2 / (2.0 * PI);
-  const double c3 = U3 / (2.0 * PI);
   const double q = k.q, yt = k.yt, dt = k.dt;
   const double xqY = xi * q * Y11;
 
+  Vec9 t{};
+  t[0] = xqY + theta + it.I1 * sd;
+  t[1] = yt * q * Y11 + q * cd * inv_Re + I2 * sd;
+  t[2] = dt * q * Y11 + q * sd * inv_Re + it.I4 * sd;
+  t[3] = q / k.R - it.I3 * sd * cd;
+  t[4] = yt * q * X11 + theta * cd - it.I1 * sd * cd;
+  t[5] = dt * q * X11 + theta * sd - it.I5 * sd * cd;
+  t[6] = q * q * Y11 - it.I3 * sd * sd;
+  t[7] = -dt * q * X11 - (xqY - theta) * sd - it.I1 * sd * sd;
+  t[8] = yt * q * X11 + (xqY - theta) * cd - it.I5 * sd * sd;
+  return t;
+}
+
+// The corner term from its bracketed sums and the slip.
+Vec9 with_slip(const Vec9& t, double U1, double U2, double U3) {
+  const double c[3] = {-U1 / (2.0 * PI), -U2 / (2.0 * PI), U3 / (2.0 * PI)};
   Vec9 f{};
-  f[0] = c1 * (xqY + theta + it.I1 * sd);
-  f[1] = c1 * (yt * q * Y11 + q * cd * inv_Re + I2 * sd);
-  f[2] = c1 * (dt * q * Y11 + q * sd * inv_Re + it.I4 * sd);
-  f[3] = c2 * (q / k.R - it.I3 * sd * cd);
-  f[4] = c2 * (yt * q * X11 + theta * cd - it.I1 * sd * cd);
-  f[5] = c2 * (dt * q * X11 + theta * sd - it.I5 * sd * cd);
-  f[6] = c3 * (q * q * Y11 - it.I3 * sd * sd);
-  f[7] = c3 * (-dt * q * X11 - (xqY - theta) * sd - it.I1 * sd * sd);
-  f[8] = c3 * (yt * q * X11 + (xqY - theta) * cd - it.I5 * sd * sd);
+  for (int i = 0; i < 9; ++i) f[i] = c[i / 3] * t[i];
   return f;
 }
 
-Vec9 okada_patch(double U1, double U2, double U3, double x, double y, double L,
-                 double W, double depth, const PatchTrig& trig) {
+}  // namespace
+
+Vec9 chin(double y, double depth, double sin_dip, double cos_dip, double alpha,
+          double xi, double eta, double U1, double U2, double U3) {
+  return with_slip(chin_terms(y, depth, sin_dip, cos_dip, alpha, xi, eta), U1, U2, U3);
+}
+
+void okada_patch_slips(std::span<const Vec3> slips, double x, double y, double L, double W, double depth,
+                       const PatchTrig& trig, Vec9* out) {
   double sd = trig.sin_dip;
   double cd = trig.cos_dip;
   const double a = trig.alpha;
@@ -291,41 +307,54 @@ Vec9 okada_patch(double U1, double U2, double U3, double x, double y, double L,
   // depth - W sin.  Its two sides swap, so the strike slip changes sign; the
   // up-dip direction turns round as well, so dip slip and opening keep
   // theirs.
-  double s1 = U1;
+  double s1 = 1.0;
   if (sd < 0.0) {
     y -= W * cd;
     depth -= W * sd;
     sd = -sd;
     cd = -cd;
-    s1 = -U1;
+    s1 = -1.0;
   }
   // On the surface trace of a patch that reaches the surface (its shallow
   // edge at or above the surface), ends included, the displacement jumps by
   // the slip and is singular at the corners: there is no value to return.
   if (trace_test(x, y, L, W, depth, sd, cd)) {
-    Vec9 nan;
-    nan.fill(std::numeric_limits<double>::quiet_NaN());
-    return nan;
+    for (std::size_t j = 0; j < slips.size(); ++j) out[j].fill(std::numeric_limits<double>::quiet_NaN());
+    return;
   }
 
   const double p = y * cd + depth * sd;
+  const Vec9 t1 = chin_terms(y, depth, sd, cd, a, x, p);
+  const Vec9 t2 = chin_terms(y, depth, sd, cd, a, x, p - W);
+  const Vec9 t3 = chin_terms(y, depth, sd, cd, a, x - L, p);
+  const Vec9 t4 = chin_terms(y, depth, sd, cd, a, x - L, p - W);
+  for (std::size_t j = 0; j < slips.size(); ++j) {
+    const double U1 = s1 < 0.0 ? -slips[j][0] : slips[j][0], U2 = slips[j][1], U3 = slips[j][2];
+    const Vec9 f1 = with_slip(t1, U1, U2, U3);
+    const Vec9 f2 = with_slip(t2, U1, U2, U3);
+    const Vec9 f3 = with_slip(t3, U1, U2, U3);
+    const Vec9 f4 = with_slip(t4, U1, U2, U3);
+    Vec9& u = out[j];
+    u = Vec9{};
+    for (int i = 0; i < 9; ++i) {
+      u[i] += f1[i];
+      u[i] -= f2[i];
+      u[i] -= f3[i];
+      u[i] += f4[i];
+    }
+    // Below 1e-8 of the slip unit the sum is rounding noise of cancelling
+    // corner terms; report it as an exact zero.
+    for (double& v : u) {
+      if (std::fabs(v) < TOL) v = 0.0;
+    }
+  }
+}
 
-  Vec9 u{};
-  const Vec9 f1 = chin(y, depth, sd, cd, a, x, p, s1, U2, U3);
-  const Vec9 f2 = chin(y, depth, sd, cd, a, x, p - W, s1, U2, U3);
-  const Vec9 f3 = chin(y, depth, sd, cd, a, x - L, p, s1, U2, U3);
-  const Vec9 f4 = chin(y, depth, sd, cd, a, x - L, p - W, s1, U2, U3);
-  for (int i = 0; i < 9; ++i) {
-    u[i] += f1[i];
-    u[i] -= f2[i];
-    u[i] -= f3[i];
-    u[i] += f4[i];
-  }
-  // Below 1e-8 of the slip unit the sum is rounding noise of cancelling
-  // corner terms; report it as an exact zero.
-  for (double& v : u) {
-    if (std::fabs(v) < TOL) v = 0.0;
-  }
+Vec9 okada_patch(double U1, double U2, double U3, double x, double y, double L,
+                 double W, double depth, const PatchTrig& trig) {
+  const Vec3 slip{U1, U2, U3};
+  Vec9 u;
+  okada_patch_slips(std::span<const Vec3>(&slip, 1), x, y, L, W, depth, trig, &u);
   return u;
 }
 

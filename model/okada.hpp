@@ -2,6 +2,8 @@
 // Surface displacement of a uniform dislocation on one buried rectangular
 // patch in a homogeneous elastic half-space (Okada 1985 closed form, with
 // Chinnery's corner notation).
+#include <span>
+
 #include "model/vec9.hpp"
 
 namespace vadrel {
@@ -56,6 +58,12 @@ bool on_surface_trace(double x, double y, double L, double W, double depth, cons
 // Same, with the dip/elastic quantities precomputed by patch_trig().
 Vec9 okada_patch(double U1, double U2, double U3, double x, double y, double L,
                  double W, double depth, const PatchTrig& trig);
+
+// okada_patch() for several slips (U1, U2, U3) of the same patch at the same
+// point, out[j] for slips[j]: the corners' geometry is evaluated once, and
+// each result is the one okada_patch() gives for that slip.
+void okada_patch_slips(std::span<const Vec3> slips, double x, double y, double L, double W, double depth,
+                       const PatchTrig& trig, Vec9* out);
 
 // The corner term f(xi, eta) of Chinnery's sum, with q = y sin - depth cos.
 // It may differ from the printed corner term by parts that depend on xi alone

@@ -571,5 +571,31 @@ TEST(OkadaTrace, NoValueOnTraceOfOutcroppingPatch) {
   }
 }
 
+// Several slips at once give, slip by slip, exactly what one slip at a time
+// gives: dips either side of vertical and past it (sin < 0), a point on the
+// trace of an outcropping patch (NaN for every slip), slips with zeros.
+TEST(OkadaPatch, SeveralSlipsAtOnceAreEachSlipAlone) {
+  const std::vector<Vec3> slips = {{1.0, 0.0, 0.0}, {0.0, 2.5, 0.0}, {0.0, 0.0, -1.0}, {300.0, -120.0, 7.0}};
+  const struct {
+    double dip, depth, x, y;
+  } cases[] = {{20.0, 8.0, 3.0, -4.0}, {89.9999, 5.0, 12.0, 1.0}, {90.0, 5.0, -2.0, 3.0},
+               {135.0, 9.0, 4.0, 2.0}, {250.0, 9.0, 4.0, 2.0},   {60.0, 0.0, 5.0, 0.0}};
+  for (const auto& c : cases) {
+    const PatchTrig trig = patch_trig(c.dip, 3.0e10, 3.0e10);
+    std::vector<Vec9> all(slips.size());
+    okada_patch_slips(slips, c.x, c.y, 10.0, 6.0, c.depth, trig, all.data());
+    for (std::size_t j = 0; j < slips.size(); ++j) {
+      const Vec9 one = okada_patch(slips[j][0], slips[j][1], slips[j][2], c.x, c.y, 10.0, 6.0, c.depth, trig);
+      for (int k = 0; k < 9; ++k) {
+        if (std::isnan(one[k])) {
+          EXPECT_TRUE(std::isnan(all[j][k])) << c.dip << ' ' << j << ' ' << k;
+        } else {
+          EXPECT_EQ(all[j][k], one[k]) << c.dip << ' ' << j << ' ' << k;
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vadrel

@@ -63,11 +63,25 @@ PartialsResult compute_partials_numeric(const Segment& seg, LookGeometry& look, 
   const PatchTrig dip1 = patch_trig(s.dip + step, s.lambda, s.mu);
   const Rotation strike = rotation(s.strike);
   const Rotation strike1 = rotation(s.strike + step);
-  const double r0 = range_of(s.U1, s.U2, s.U3, dx, dy, s.L, s.W, s.depth, dip, strike);
+  // The slip and its three steps: the patch's displacement is evaluated
+  // once for the four (a slip whose value is not finite there is taken
+  // again on its own, 1 mm away).
+  const Vec3 slips[4] = {{s.U1, s.U2, s.U3}, {s.U1 + step, s.U2, s.U3}, {s.U1, s.U2 + step, s.U3},
+                         {s.U1, s.U2, s.U3 + step}};
+  Vec9 u4[4];
+  const double xs = dx * strike.c + dy * strike.s;
+  const double ys = dy * strike.c - dx * strike.s;
+  okada_patch_slips(slips, xs, ys, s.L, s.W, s.depth, dip, u4);
+  double rs[4];
+  for (int j = 0; j < 4; ++j) {
+    rs[j] = all_finite(u4[j]) ? calc_range(look, ramp, x, y, to_map(u4[j], strike.s2, strike.c2))
+                              : range_of(slips[j][0], slips[j][1], slips[j][2], dx, dy, s.L, s.W, s.depth, dip, strike);
+  }
+  const double r0 = rs[0];
   const double rk[10] = {
-      range_of(s.U1 + step, s.U2, s.U3, dx, dy, s.L, s.W, s.depth, dip, strike),
-      range_of(s.U1, s.U2 + step, s.U3, dx, dy, s.L, s.W, s.depth, dip, strike),
-      range_of(s.U1, s.U2, s.U3 + step, dx, dy, s.L, s.W, s.depth, dip, strike),
+      rs[1],
+      rs[2],
+      rs[3],
       range_of(s.U1, s.U2, s.U3, dx - step, dy, s.L, s.W, s.depth, dip, strike),
       range_of(s.U1, s.U2, s.U3, dx, dy - step, s.L, s.W, s.depth, dip, strike),
       range_of(s.U1, s.U2, s.U3, dx, dy, s.L + step, s.W, s.depth, dip, strike),
