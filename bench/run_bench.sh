@@ -16,6 +16,9 @@
 #     the ascii, vector, strain and analytic records;
 #   - per-point cost of strain, partial and analytic records (one segment,
 #     one core) against ascii;
+#   - against the DC3D yardstick (../shared/yardstick, or BENCH_YARDSTICK):
+#     its ns per point and per point-segment on the first two workloads,
+#     paired run by run with the program's, and the median ratio;
 #   - the kernel paths (VADREL_KERNEL): whole-process time of each, and how
 #     many records of the benchmark's print files differ from the scalar
 #     path's (a value within rounding of its last digit's boundary);
@@ -108,6 +111,17 @@ turns() {
     "$(printf '%s\n' "${all_[@]}" | mid | awk '{ printf "%.4f", $1 / 1e9 }')" \
     "$(printf '%s\n' "${ratio[@]}" | mid | awk '{ printf "%.2f", $1 }')" "$m1" "$m2"
 }
+# run1 CPUS ARGS...: one run, as run3 takes them: wall seconds and peak KB.
+run1() {
+  local cpus=$1 t0 t1 kb; shift
+  rm -f "$3" disp.ini
+  sync -f .
+  t0=$(date +%s%N)
+  taskset -c "$cpus" /usr/bin/time -f "%M" -o mem.txt "$bin" "$@" > console.txt
+  t1=$(date +%s%N)
+  read -r kb < mem.txt
+  printf '%s %s\n' "$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f", (b - a) / 1e9 }')" "$kb"
+}
 per() { awk -v s="$1" -v n="$2" 'BEGIN { printf "%.0f", s * 1e9 / n }'; }
 all=0-$((cores - 1))
 
@@ -137,6 +151,36 @@ read -r t m < <(run3 0 pA fA out ascii); echo "  1e6 points x 1 segment, ascii: 
 ta=$t
 read -r t m < <(run3 0 pA fA out vector); echo "  1e6 points x 1 segment, vector:       $(per "$t" 1000000) ns/point   ${m} KB   ($(awk -v a="$t" -v b="$ta" 'BEGIN{printf "%.2f", a/b}') x ascii)"
 read -r t m < <(run3 0 pB fB out ascii); echo "  40,000 points x 200 segments:         $(per "$t" 8000000) ns/point-segment   ${m} KB"
+
+echo
+yard=${BENCH_YARDSTICK:-$root/../shared/yardstick}
+if [ -f "$yard/run.sh" ]; then
+  # The yardstick: DC3D's surface displacement timed around its compute loop
+  # alone, on the same two workloads; each of its runs is paired with a run
+  # of the program just after it, and the median of seven paired ratios is
+  # printed (the machine's pace drifts between runs).
+  echo "== against the yardstick (DC3D's compute loop, $yard), one core, seven pairs of runs"
+  bash "$yard/run.sh" "$work/yardstick" > /dev/null
+  dc3d=$work/yardstick/dc3d_bench
+  for w in A B; do
+    ys=(); vs=(); rs=()
+    for _ in 1 2 3 4 5 6 7; do
+      if [ $w = A ]; then
+        y=$(taskset -c 0 "$dc3d" "$work/yardstick/faults_A.txt" 1000 100 surf | sed -n 's/.*ns_per_point= *\([0-9.]*\).*/\1/p')
+        read -r t _ < <(run1 0 pA fA out ascii); n=1000000
+      else
+        y=$(taskset -c 0 "$dc3d" "$work/yardstick/faults_B.txt" 200 100 surf | sed -n 's/.*ns_per_point_seg= *\([0-9.]*\).*/\1/p')
+        read -r t _ < <(run1 0 pB fB out ascii); n=8000000
+      fi
+      v=$(awk -v s="$t" -v n="$n" 'BEGIN { printf "%.1f", s * 1e9 / n }'); ys+=("$y"); vs+=("$v")
+      rs+=("$(awk -v v="$v" -v y="$y" 'BEGIN { printf "%.3f", v / y }')")
+    done
+    mid7() { sort -g | sed -n 4p; }
+    echo "  workload $w ($( [ $w = A ] && echo "1e6 points x 1 segment, ascii, per point" || echo "40,000 points x 200 segments, per point-segment")): DC3D $(printf '%s\n' "${ys[@]}" | mid7) ns, vadrel $(printf '%s\n' "${vs[@]}" | mid7) ns, ratio $(printf '%s\n' "${rs[@]}" | mid7) (paired ratios $(printf '%s\n' "${rs[@]}" | sort -g | sed -n '1p;$p' | paste -sd- -))"
+  done
+else
+  echo "== against the yardstick: skipped ($yard/run.sh not found; BENCH_YARDSTICK names its folder)"
+fi
 
 echo
 echo "== one core and all $cores"

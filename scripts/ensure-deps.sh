@@ -10,7 +10,8 @@
 #                             equations
 #   ensure-deps.sh --example  only what scripts/run_example.sh needs: the
 #                             compiler, CMake and make
-#   ensure-deps.sh --bench    everything, and Google Benchmark
+#   ensure-deps.sh --bench    everything, Google Benchmark, and gfortran for
+#                             the DC3D yardstick
 #   ensure-deps.sh --fuzz     everything, and clang with its libFuzzer runtime
 #
 # With --list as well, the packages of that choice are printed (installed or
@@ -60,6 +61,7 @@ if [ "$mode" != example ]; then
 fi
 if [ "$mode" = bench ]; then
   want libbenchmark-dev test -f /usr/include/benchmark/benchmark.h
+  want gfortran command -v gfortran  # the DC3D yardstick the benchmarks compare with
 fi
 if [ "$mode" = fuzz ]; then
   want clang command -v clang++
