@@ -62,56 +62,13 @@ tiles() {
           200 + 30 * ((7 * i + 3 * j) % 11), 1000 + 100 * ((5 * i + 2 * j) % 13), L, W, i, j } }' > "$3"
 }
 median() { sort -g | sed -n 2p; }
-# run3 CPUS ARGS...: median wall seconds (nanosecond clock) and the largest
-# peak memory (KB) of three runs.  Each run writes new files: the previous
-# run's print file and disp.ini are removed, and the file system synced,
-# before the clock starts (replacing an existing file adds the file system's
-# write-back of the new one at the rename and the freeing of the old one:
-# about 20 ms for the 34 MB of a million ascii records, 110 ms for the
-# 253 MB of analytic ones, on one core whatever the threads).
-run3() {
-  local cpus=$1; shift
-  local t0 t1 m=0 ts=()
-  for _ in 1 2 3; do
-    rm -f "$3" disp.ini
-    sync -f .
-    t0=$(date +%s%N)
-    taskset -c "$cpus" /usr/bin/time -f "%M" -o mem.txt "$bin" "$@" > console.txt
-    t1=$(date +%s%N)
-    ts+=("$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f", (b - a) / 1e9 }')")
-    read -r kb < mem.txt
-    [ "$kb" -gt "$m" ] && m=$kb
-  done
-  printf '%s %s\n' "$(printf '%s\n' "${ts[@]}" | median)" "$m"
-}
-# turns ARGS...: seven runs on one core and seven on all, taken in turns so
-# that a drift of the machine's pace (a virtual machine's neighbours) falls
-# on both alike.  Prints the median wall seconds of each, the median of the
-# seven paired ratios, and the largest peak memory (KB) of each.
-turns() {
-  local t0 t1 m1=0 m2=0 one=() all_=() ratio=() kb a b
-  for _ in 1 2 3 4 5 6 7; do
-    for cpus in 0 "$all"; do
-      rm -f "$3" disp.ini
-      sync -f .
-      t0=$(date +%s%N)
-      taskset -c "$cpus" /usr/bin/time -f "%M" -o mem.txt "$bin" "$@" > console.txt
-      t1=$(date +%s%N)
-      read -r kb < mem.txt
-      if [ "$cpus" = 0 ]; then
-        a=$((t1 - t0)); one+=("$a"); [ "$kb" -gt "$m1" ] && m1=$kb
-      else
-        b=$((t1 - t0)); all_+=("$b"); [ "$kb" -gt "$m2" ] && m2=$kb
-        ratio+=("$(awk -v a="$a" -v b="$b" 'BEGIN { printf "%.4f", a / b }')")
-      fi
-    done
-  done
-  mid() { sort -g | sed -n 4p; }
-  printf '%s %s %s %s %s\n' "$(printf '%s\n' "${one[@]}" | mid | awk '{ printf "%.4f", $1 / 1e9 }')" \
-    "$(printf '%s\n' "${all_[@]}" | mid | awk '{ printf "%.4f", $1 / 1e9 }')" \
-    "$(printf '%s\n' "${ratio[@]}" | mid | awk '{ printf "%.2f", $1 }')" "$m1" "$m2"
-}
-# run1 CPUS ARGS...: one run, as run3 takes them: wall seconds and peak KB.
+# run1 CPUS ARGS...: one run: wall seconds (nanosecond clock) and peak
+# memory (KB).  Each run writes new files: the previous run's print file and
+# disp.ini are removed, and the file system synced, before the clock starts
+# (replacing an existing file adds the file system's write-back of the new
+# one at the rename and the freeing of the old one: about 20 ms for the 34 MB
+# of a million ascii records, 110 ms for the 253 MB of analytic ones, on one
+# core whatever the threads).
 run1() {
   local cpus=$1 t0 t1 kb; shift
   rm -f "$3" disp.ini
@@ -121,6 +78,36 @@ run1() {
   t1=$(date +%s%N)
   read -r kb < mem.txt
   printf '%s %s\n' "$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f", (b - a) / 1e9 }')" "$kb"
+}
+# run3 CPUS ARGS...: the median wall seconds and the largest peak memory of
+# three runs.
+run3() {
+  local cpus=$1 t kb m=0 ts=(); shift
+  for _ in 1 2 3; do
+    read -r t kb < <(run1 "$cpus" "$@")
+    ts+=("$t")
+    [ "$kb" -gt "$m" ] && m=$kb
+  done
+  printf '%s %s\n' "$(printf '%s\n' "${ts[@]}" | median)" "$m"
+}
+# turns ARGS...: seven runs on one core and seven on all, taken in turns so
+# that a drift of the machine's pace (a virtual machine's neighbours) falls
+# on both alike.  Prints the median wall seconds of each, the median of the
+# seven paired ratios, and the largest peak memory (KB) of each.
+turns() {
+  local a b ka kb m1=0 m2=0 one=() all_=() ratio=()
+  for _ in 1 2 3 4 5 6 7; do
+    read -r a ka < <(run1 0 "$@")
+    read -r b kb < <(run1 "$all" "$@")
+    one+=("$a")
+    all_+=("$b")
+    ratio+=("$(awk -v a="$a" -v b="$b" 'BEGIN { printf "%.4f", a / b }')")
+    [ "$ka" -gt "$m1" ] && m1=$ka
+    [ "$kb" -gt "$m2" ] && m2=$kb
+  done
+  mid() { sort -g | sed -n 4p; }
+  printf '%s %s %s %s %s\n' "$(printf '%s\n' "${one[@]}" | mid)" "$(printf '%s\n' "${all_[@]}" | mid)" \
+    "$(printf '%s\n' "${ratio[@]}" | mid | awk '{ printf "%.2f", $1 }')" "$m1" "$m2"
 }
 per() { awk -v s="$1" -v n="$2" 'BEGIN { printf "%.0f", s * 1e9 / n }'; }
 all=0-$((cores - 1))
