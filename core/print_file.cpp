@@ -174,16 +174,28 @@ bool PrintFile::fail(int err) {
   return false;
 }
 
-bool PrintFile::flush() {
-  std::size_t done = 0;
-  while (done < used_) {
-    const ssize_t n = ::write(fd_, buf_.get() + done, used_ - done);
+bool PrintFile::write_all(iovec* part, int count) {
+  int at = 0;
+  while (at < count && part[at].iov_len == 0) ++at;
+  while (at < count) {
+    const ssize_t n = ::writev(fd_, part + at, count - at);
     if (n < 0) {
       if (errno == EINTR) continue;
       return fail(errno);
     }
-    done += static_cast<std::size_t>(n);
+    auto done = static_cast<std::size_t>(n);
+    while (at < count && done >= part[at].iov_len) done -= part[at++].iov_len;
+    if (at < count) {
+      part[at].iov_base = static_cast<char*>(part[at].iov_base) + done;
+      part[at].iov_len -= done;
+    }
   }
+  return true;
+}
+
+bool PrintFile::flush() {
+  iovec part{buf_.get(), used_};
+  if (!write_all(&part, 1)) return false;
   used_ = 0;
   return true;
 }
@@ -198,20 +210,7 @@ bool PrintFile::write(std::string_view text) {
     // A large piece (a chunk of long records) goes out in one call with
     // what is buffered, without being copied first.
     iovec part[2] = {{buf_.get(), used_}, {const_cast<char*>(text.data()), text.size()}};
-    int at = used_ == 0 ? 1 : 0;
-    while (at < 2) {
-      const ssize_t n = ::writev(fd_, part + at, 2 - at);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return fail(errno);
-      }
-      auto done = static_cast<std::size_t>(n);
-      while (at < 2 && done >= part[at].iov_len) done -= part[at++].iov_len;
-      if (at < 2) {
-        part[at].iov_base = static_cast<char*>(part[at].iov_base) + done;
-        part[at].iov_len -= done;
-      }
-    }
+    if (!write_all(part, 2)) return false;
     used_ = 0;
     return true;
   }

@@ -18,6 +18,8 @@
 #include <string>
 #include <string_view>
 
+struct iovec;
+
 namespace vadrel {
 
 class PrintFile {
@@ -52,6 +54,9 @@ class PrintFile {
 
  private:
   bool flush();
+  // Writes the parts in order, however many calls it takes; false when a
+  // write fails.
+  bool write_all(iovec* part, int count);
   bool fail(int err);
 
   void forget_temp();  // removes the temporary's name from the signal table
