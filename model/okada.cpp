@@ -307,13 +307,12 @@ void okada_patch_slips(std::span<const Vec3> slips, double x, double y, double L
   // depth - W sin.  Its two sides swap, so the strike slip changes sign; the
   // up-dip direction turns round as well, so dip slip and opening keep
   // theirs.
-  double s1 = 1.0;
-  if (sd < 0.0) {
+  const bool flipped = sd < 0.0;
+  if (flipped) {
     y -= W * cd;
     depth -= W * sd;
     sd = -sd;
     cd = -cd;
-    s1 = -1.0;
   }
   // On the surface trace of a patch that reaches the surface (its shallow
   // edge at or above the surface), ends included, the displacement jumps by
@@ -329,7 +328,7 @@ void okada_patch_slips(std::span<const Vec3> slips, double x, double y, double L
   const Vec9 t3 = chin_terms(y, depth, sd, cd, a, x - L, p);
   const Vec9 t4 = chin_terms(y, depth, sd, cd, a, x - L, p - W);
   for (std::size_t j = 0; j < slips.size(); ++j) {
-    const double U1 = s1 < 0.0 ? -slips[j][0] : slips[j][0], U2 = slips[j][1], U3 = slips[j][2];
+    const double U1 = flipped ? -slips[j][0] : slips[j][0], U2 = slips[j][1], U3 = slips[j][2];
     const Vec9 f1 = with_slip(t1, U1, U2, U3);
     const Vec9 f2 = with_slip(t2, U1, U2, U3);
     const Vec9 f3 = with_slip(t3, U1, U2, U3);
