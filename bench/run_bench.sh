@@ -11,7 +11,9 @@
 #     (ascii and vector records), ns per point-segment for 40,000 points x
 #     200 segments;
 #   - one core and both (seven runs of each in turns, the median of the
-#     paired ratios and the ratio of the best runs): an M card of 1000 x 1000 nodes x 10 segments,
+#     paired ratios, the ratio of the best runs and of the processor time,
+#     after the processor time of two independent one-core runs at once
+#     against each alone): an M card of 1000 x 1000 nodes x 10 segments,
 #     1,000,000 points x 10 segments, and 1,000,000 points x 1 segment for
 #     the ascii, vector, strain and analytic records;
 #   - per-point cost of strain, partial and analytic records (one segment,
@@ -62,29 +64,41 @@ tiles() {
           200 + 30 * ((7 * i + 3 * j) % 11), 1000 + 100 * ((5 * i + 2 * j) % 13), L, W, i, j } }' > "$3"
 }
 median() { sort -g | sed -n 2p; }
-# run1 CPUS ARGS...: one run: wall seconds (nanosecond clock) and peak
-# memory (KB).  Each run writes new files: the previous run's print file and
-# disp.ini are removed, and the file system synced, before the clock starts
-# (replacing an existing file adds the file system's write-back of the new
-# one at the rename and the freeing of the old one: about 20 ms for the 34 MB
-# of a million ascii records, 110 ms for the 253 MB of analytic ones, on one
-# core whatever the threads).
+# run1 CPUS ARGS...: one run: wall seconds (nanosecond clock), peak memory
+# (KB) and processor seconds (user and system, all threads).  Each run
+# writes new files: the previous run's print file and disp.ini are removed,
+# and the file system synced, before the clock starts (replacing an existing
+# file adds the file system's write-back of the new one at the rename and the
+# freeing of the old one: about 20 ms for the 34 MB of a million ascii
+# records, 110 ms for the 253 MB of analytic ones, on one core whatever the
+# threads).
+# (times, a builtin, reports the shell's finished children; in a pipe or a
+# command substitution it would report those of a new subshell: none.)
+children_cpu() {
+  times > times.txt
+  awk 'NR == 2 { n = 0; for (i = 1; i <= 2; i++) { split($i, a, /[ms]/); n += a[1] * 60 + a[2] } printf "%.4f\n", n }' times.txt
+}
 run1() {
-  local cpus=$1 t0 t1 kb; shift
+  local cpus=$1 t0 t1 c0 c1 kb; shift
   rm -f "$3" disp.ini
   sync -f .
+  children_cpu > cpu0.txt
   t0=$(date +%s%N)
   taskset -c "$cpus" /usr/bin/time -f "%M" -o mem.txt "$bin" "$@" > console.txt
   t1=$(date +%s%N)
+  children_cpu > cpu1.txt
+  read -r c0 < cpu0.txt
+  read -r c1 < cpu1.txt
   read -r kb < mem.txt
-  printf '%s %s\n' "$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f", (b - a) / 1e9 }')" "$kb"
+  printf '%s %s %s\n' "$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f", (b - a) / 1e9 }')" "$kb" \
+    "$(awk -v a="$c0" -v b="$c1" 'BEGIN { printf "%.4f", b - a }')"
 }
 # run3 CPUS ARGS...: the median wall seconds and the largest peak memory of
 # three runs.
 run3() {
   local cpus=$1 t kb m=0 ts=(); shift
   for _ in 1 2 3; do
-    read -r t kb < <(run1 "$cpus" "$@")
+    read -r t kb _ < <(run1 "$cpus" "$@")
     ts+=("$t")
     [ "$kb" -gt "$m" ] && m=$kb
   done
@@ -93,16 +107,21 @@ run3() {
 # turns ARGS...: seven runs on one core and seven on all, taken in turns so
 # that a drift of the machine's pace (a virtual machine's neighbours) falls
 # on both alike.  Prints the median wall seconds of each, the median of the
-# seven paired ratios, the largest peak memory (KB) of each, and the ratio of
-# the best runs (noise on a shared machine only ever adds time).
+# seven paired ratios, the largest peak memory (KB) of each, the ratio of
+# the best runs (noise on a shared machine only ever adds time), and the
+# median of the paired ratios of processor time, all cores against one: the
+# work added by running on several cores (1.00: none), which tells a
+# program's own cost of threads from a machine that gives a second core
+# less than a whole one.
 turns() {
-  local a b ka kb m1=0 m2=0 one=() all_=() ratio=()
+  local a b ka kb ca cb m1=0 m2=0 one=() all_=() ratio=() work=()
   for _ in 1 2 3 4 5 6 7; do
-    read -r a ka < <(run1 0 "$@")
-    read -r b kb < <(run1 "$all" "$@")
+    read -r a ka ca < <(run1 0 "$@")
+    read -r b kb cb < <(run1 "$all" "$@")
     one+=("$a")
     all_+=("$b")
     ratio+=("$(awk -v a="$a" -v b="$b" 'BEGIN { printf "%.4f", a / b }')")
+    work+=("$(awk -v a="$ca" -v b="$cb" 'BEGIN { printf "%.4f", (a > 0 ? b / a : 0) }')")
     [ "$ka" -gt "$m1" ] && m1=$ka
     [ "$kb" -gt "$m2" ] && m2=$kb
   done
@@ -111,9 +130,39 @@ turns() {
   local b1 b2
   b1=$(printf '%s\n' "${one[@]}" | best)
   b2=$(printf '%s\n' "${all_[@]}" | best)
-  printf '%s %s %s %s %s %s\n' "$(printf '%s\n' "${one[@]}" | mid)" "$(printf '%s\n' "${all_[@]}" | mid)" \
+  printf '%s %s %s %s %s %s %s\n' "$(printf '%s\n' "${one[@]}" | mid)" "$(printf '%s\n' "${all_[@]}" | mid)" \
     "$(printf '%s\n' "${ratio[@]}" | mid | awk '{ printf "%.2f", $1 }')" "$m1" "$m2" \
-    "$(awk -v a="$b1" -v b="$b2" 'BEGIN { printf "%.2f", a / b }')"
+    "$(awk -v a="$b1" -v b="$b2" 'BEGIN { printf "%.2f", a / b }')" \
+    "$(printf '%s\n' "${work[@]}" | mid | awk '{ printf "%.2f", $1 }')"
+}
+# alone_and_together: the machine's own cost of using two cores at once.
+# Seven rounds of a one-core ascii run (1e6 points x 1 segment) on core 0
+# and on core 1, each alone, then both at once, each in a folder of its own;
+# prints the median of the rounds' ratios of processor time, both at once
+# against alone (1.00: the cores do not slow each other).  A program on two
+# cores cannot do better than this allows.
+alone_and_together() {
+  local r ratio=()
+  mkdir -p core0 core1
+  cp pA fA core0/
+  cp pA fA core1/
+  # one_core DIR CPU: processor seconds of one run in DIR on CPU.
+  one_core() {
+    (cd "$1" && rm -f out disp.ini && taskset -c "$2" "$bin" pA fA out ascii > /dev/null && times > times.txt)
+    awk 'NR == 2 { n = 0; for (i = 1; i <= 2; i++) { split($i, a, /[ms]/); n += a[1] * 60 + a[2] } printf "%.4f\n", n }' "$1/times.txt"
+  }
+  for _ in 1 2 3 4 5 6 7; do
+    local s0 s1 p0 p1
+    s0=$(one_core core0 0)
+    s1=$(one_core core1 1)
+    one_core core0 0 > core0/both.txt &
+    one_core core1 1 > core1/both.txt &
+    wait
+    read -r p0 < core0/both.txt
+    read -r p1 < core1/both.txt
+    ratio+=("$(awk -v a="$s0" -v b="$s1" -v c="$p0" -v d="$p1" 'BEGIN { printf "%.4f", (c + d) / (a + b) }')")
+  done
+  printf '%s\n' "${ratio[@]}" | sort -g | sed -n 4p | awk '{ printf "%.2f\n", $1 }'
 }
 per() { awk -v s="$1" -v n="$2" 'BEGIN { printf "%.0f", s * 1e9 / n }'; }
 all=0-$((cores - 1))
@@ -160,10 +209,10 @@ if [ -f "$yard/run.sh" ]; then
     for _ in 1 2 3 4 5 6 7; do
       if [ $w = A ]; then
         y=$(taskset -c 0 "$dc3d" "$work/yardstick/faults_A.txt" 1000 100 surf | sed -n 's/.*ns_per_point= *\([0-9.]*\).*/\1/p')
-        read -r t _ < <(run1 0 pA fA out ascii); n=1000000
+        read -r t _ _ < <(run1 0 pA fA out ascii); n=1000000
       else
         y=$(taskset -c 0 "$dc3d" "$work/yardstick/faults_B.txt" 200 100 surf | sed -n 's/.*ns_per_point_seg= *\([0-9.]*\).*/\1/p')
-        read -r t _ < <(run1 0 pB fB out ascii); n=8000000
+        read -r t _ _ < <(run1 0 pB fB out ascii); n=8000000
       fi
       v=$(awk -v s="$t" -v n="$n" 'BEGIN { printf "%.1f", s * 1e9 / n }'); ys+=("$y"); vs+=("$v")
       rs+=("$(awk -v v="$v" -v y="$y" 'BEGIN { printf "%.3f", v / y }')")
@@ -176,14 +225,17 @@ else
 fi
 
 echo
-echo "== one core and all $cores"
-read -r t1 t2 r m1 m2 rb < <(turns pM f10 out ascii)
-echo "  M card 1000 x 1000 x 10 segments:     ${t1} s (${m1} KB) / ${t2} s (${m2} KB)   speed-up ${r} (best runs ${rb})"
-read -r t1 t2 r m1 m2 rb < <(turns pA f10 out ascii)
-echo "  1e6 points x 10 segments:             ${t1} s (${m1} KB) / ${t2} s (${m2} KB)   speed-up ${r} (best runs ${rb})"
+echo "== one core and all $cores (processor time: all cores' against one core's, the work added)"
+if [ "$cores" -ge 2 ]; then
+  echo "  two one-core runs at once against each alone, processor time: $(alone_and_together) x"
+fi
+read -r t1 t2 r m1 m2 rb w < <(turns pM f10 out ascii)
+echo "  M card 1000 x 1000 x 10 segments:     ${t1} s (${m1} KB) / ${t2} s (${m2} KB)   speed-up ${r} (best runs ${rb}; processor time ${w} x)"
+read -r t1 t2 r m1 m2 rb w < <(turns pA f10 out ascii)
+echo "  1e6 points x 10 segments:             ${t1} s (${m1} KB) / ${t2} s (${m2} KB)   speed-up ${r} (best runs ${rb}; processor time ${w} x)"
 for option in ascii vector strain analytic; do
-  read -r t1 t2 r m1 m2 rb < <(turns pA fA out "$option")
-  echo "  1e6 points x 1 segment, $(printf '%-9s' "$option:")    ${t1} s (${m1} KB) / ${t2} s (${m2} KB)   speed-up ${r} (best runs ${rb})"
+  read -r t1 t2 r m1 m2 rb w < <(turns pA fA out "$option")
+  echo "  1e6 points x 1 segment, $(printf '%-9s' "$option:")    ${t1} s (${m1} KB) / ${t2} s (${m2} KB)   speed-up ${r} (best runs ${rb}; processor time ${w} x)"
 done
 
 echo
