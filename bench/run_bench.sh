@@ -146,10 +146,10 @@ alone_and_together() {
   mkdir -p core0 core1
   cp pA fA core0/
   cp pA fA core1/
-  # one_core DIR CPU: processor seconds of one run in DIR on CPU.
+  # one_core DIR CPU: processor seconds of one run in DIR on CPU (the
+  # subshell's finished children: the run).
   one_core() {
-    (cd "$1" && rm -f out disp.ini && taskset -c "$2" "$bin" pA fA out ascii > /dev/null && times > times.txt)
-    awk 'NR == 2 { n = 0; for (i = 1; i <= 2; i++) { split($i, a, /[ms]/); n += a[1] * 60 + a[2] } printf "%.4f\n", n }' "$1/times.txt"
+    (cd "$1" && rm -f out disp.ini && taskset -c "$2" "$bin" pA fA out ascii > /dev/null && children_cpu)
   }
   for _ in 1 2 3 4 5 6 7; do
     local s0 s1 p0 p1
