@@ -74,8 +74,9 @@ PartialsResult compute_partials_numeric(const Segment& seg, LookGeometry& look, 
   okada_patch_slips(slips, xs, ys, s.L, s.W, s.depth, dip, u4);
   double rs[4];
   for (int j = 0; j < 4; ++j) {
+    const Vec3& U = slips[j];
     rs[j] = all_finite(u4[j]) ? calc_range(look, ramp, x, y, to_map(u4[j], strike.s2, strike.c2))
-                              : range_of(slips[j][0], slips[j][1], slips[j][2], dx, dy, s.L, s.W, s.depth, dip, strike);
+                              : range_of(U[0], U[1], U[2], dx, dy, s.L, s.W, s.depth, dip, strike);
   }
   const double r0 = rs[0];
   const double rk[10] = {
