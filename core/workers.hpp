@@ -5,14 +5,18 @@
 // of one thread runs everything in the caller, in order.  Results are
 // collected by task number, never by finishing order, so what a run writes
 // does not depend on the number of threads.
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include <pthread.h>
 
 namespace vadrel {
 
@@ -53,16 +57,22 @@ class Workers {
   };
 
   void work();
+  // Waits for the next change (a task finished, a round queued, stopping),
+  // called with the lock held.
+  void await(std::unique_lock<std::mutex>& lock, std::condition_variable& cv);
+  static void* thread_main(void* start);
   // Runs one queued task; false when none is left to hand out.  Called
   // with the lock held, returns with it held.
   bool run_one(std::unique_lock<std::mutex>& lock);
 
-  std::vector<std::thread> threads_;
+  std::vector<pthread_t> threads_;
   std::mutex mutex_;
   std::condition_variable wake_;  // tasks queued, or stopping
   std::condition_variable done_;  // a task finished
   std::deque<Round> rounds_;
   bool stopping_ = false;
+  // Counts the changes; raised with the lock held, read without it.
+  std::atomic<std::uint64_t> events_{0};
 };
 
 }  // namespace vadrel

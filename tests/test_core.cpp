@@ -3,10 +3,12 @@
 // the worker threads.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -303,6 +305,28 @@ TEST(Workers, EveryTaskRunsOnceWhateverTheThreads) {
     }
   }
   EXPECT_GE(Workers::available(), 1U);
+}
+
+// Threads are started on a processor of their own, but must not stay bound
+// to it: each, while the others are busy, still has the whole set.
+TEST(Workers, NoThreadIsLeftBoundToOneProcessor) {
+  cpu_set_t process;
+  ASSERT_EQ(sched_getaffinity(0, sizeof process, &process), 0);
+  const unsigned n = Workers::available();
+  if (n < 2) GTEST_SKIP() << "one processor";
+  Workers w(n);
+  std::atomic<unsigned> started{0};
+  std::vector<int> same(n, -1);
+  w.run(n, [&](std::size_t i) {
+    // Hold every thread in a task of its own until all have one.
+    ++started;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (started.load() < n && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+    cpu_set_t mine;
+    same[i] = sched_getaffinity(0, sizeof mine, &mine) == 0 && CPU_EQUAL(&mine, &process) ? 1 : 0;
+  });
+  ASSERT_EQ(started.load(), n);
+  for (unsigned i = 0; i < n; ++i) EXPECT_EQ(same[i], 1) << "task " << i;
 }
 
 TEST(Workers, AnExceptionReachesTheCallerAndThePoolGoesOn) {
