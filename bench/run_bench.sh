@@ -13,7 +13,8 @@
 #   - one core and both (seven runs of each in turns, the median of the
 #     paired ratios, the ratio of the best runs and of the processor time,
 #     after the processor time of two independent one-core runs at once
-#     against each alone): an M card of 1000 x 1000 nodes x 10 segments,
+#     against each alone, and the best speed-up the two cores allow from
+#     one-core runs on each alone): an M card of 1000 x 1000 nodes x 10 segments,
 #     1,000,000 points x 10 segments, and 1,000,000 points x 1 segment for
 #     the ascii, vector, strain and analytic records;
 #   - per-point cost of strain, partial and analytic records (one segment,
@@ -135,34 +136,42 @@ turns() {
     "$(awk -v a="$b1" -v b="$b2" 'BEGIN { printf "%.2f", a / b }')" \
     "$(printf '%s\n' "${work[@]}" | mid | awk '{ printf "%.2f", $1 }')"
 }
-# alone_and_together: the machine's own cost of using two cores at once.
+# alone_and_together: the machine's own limits on using two cores at once.
 # Seven rounds of a one-core ascii run (1e6 points x 1 segment) on core 0
-# and on core 1, each alone, then both at once, each in a folder of its own;
-# prints the median of the rounds' ratios of processor time, both at once
-# against alone (1.00: the cores do not slow each other).  A program on two
-# cores cannot do better than this allows.
+# and on core 1, each alone, then both at once, each in a folder of its own.
+# Prints two medians over the rounds: the ratio of processor time, both at
+# once against alone (1.00: the cores do not slow each other), and the
+# speed-up two cores could give at best against core 0 alone, 1 + (core 0's
+# wall time)/(core 1's), taken from the runs alone (2.00: the cores are
+# equally fast; a virtual machine's second core is at times much slower,
+# its host's other guests taking it).  A program on two cores cannot do
+# better than these allow.
 alone_and_together() {
-  local r ratio=()
+  local r ratio=() ceiling=()
   mkdir -p core0 core1
   cp pA fA core0/
   cp pA fA core1/
-  # one_core DIR CPU: processor seconds of one run in DIR on CPU (the
-  # subshell's finished children: the run).
+  # one_core DIR CPU: processor seconds (the subshell's finished children:
+  # the run) and wall seconds of one run in DIR on CPU, on two lines.
   one_core() {
-    (cd "$1" && rm -f out disp.ini && taskset -c "$2" "$bin" pA fA out ascii > /dev/null && children_cpu)
+    (cd "$1" && rm -f out disp.ini && t0=$EPOCHREALTIME &&
+      taskset -c "$2" "$bin" pA fA out ascii > /dev/null && t1=$EPOCHREALTIME &&
+      children_cpu && awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f\n", b - a }')
   }
   for _ in 1 2 3 4 5 6 7; do
-    local s0 s1 p0 p1
-    s0=$(one_core core0 0)
-    s1=$(one_core core1 1)
+    local s0 s1 w0 w1 p0 p1
+    { read -r s0; read -r w0; } < <(one_core core0 0)
+    { read -r s1; read -r w1; } < <(one_core core1 1)
     one_core core0 0 > core0/both.txt &
     one_core core1 1 > core1/both.txt &
     wait
     read -r p0 < core0/both.txt
     read -r p1 < core1/both.txt
     ratio+=("$(awk -v a="$s0" -v b="$s1" -v c="$p0" -v d="$p1" 'BEGIN { printf "%.4f", (c + d) / (a + b) }')")
+    ceiling+=("$(awk -v a="$w0" -v b="$w1" 'BEGIN { printf "%.4f", 1 + a / b }')")
   done
-  printf '%s\n' "${ratio[@]}" | sort -g | sed -n 4p | awk '{ printf "%.2f\n", $1 }'
+  printf '%s %s\n' "$(printf '%s\n' "${ratio[@]}" | sort -g | sed -n 4p | awk '{ printf "%.2f", $1 }')" \
+    "$(printf '%s\n' "${ceiling[@]}" | sort -g | sed -n 4p | awk '{ printf "%.2f", $1 }')"
 }
 per() { awk -v s="$1" -v n="$2" 'BEGIN { printf "%.0f", s * 1e9 / n }'; }
 all=0-$((cores - 1))
@@ -227,7 +236,8 @@ fi
 echo
 echo "== one core and all $cores (processor time: all cores' against one core's, the work added)"
 if [ "$cores" -ge 2 ]; then
-  echo "  two one-core runs at once against each alone, processor time: $(alone_and_together) x"
+  read -r together ceiling < <(alone_and_together)
+  echo "  two one-core runs at once against each alone, processor time: $together x; best two-core speed-up the cores allow (1 + core 0's time/core 1's): $ceiling"
 fi
 read -r t1 t2 r m1 m2 rb w < <(turns pM f10 out ascii)
 echo "  M card 1000 x 1000 x 10 segments:     ${t1} s (${m1} KB) / ${t2} s (${m2} KB)   speed-up ${r} (best runs ${rb}; processor time ${w} x)"
