@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <memory>
-#include <system_error>
 
 namespace vadrel {
 
@@ -68,16 +67,10 @@ Workers::Workers(unsigned threads) {
       rc = pthread_create(&t, nullptr, &Workers::thread_main, start.get());
     }
     if (with_attr) pthread_attr_destroy(&attr);
-    if (rc != 0) {
-      // Stop the threads already started before giving up.
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-      }
-      wake_.notify_all();
-      for (const pthread_t& h : threads_) pthread_join(h, nullptr);
-      throw std::system_error(rc, std::generic_category(), "cannot start a thread");
-    }
+    // A thread the system will not give (its limit on threads, or no
+    // memory for a stack): the run goes on with the threads it has, the
+    // caller always among them.
+    if (rc != 0) break;
     start.release();  // the thread owns it now
     threads_.push_back(t);
   }

@@ -22,7 +22,8 @@ namespace vadrel {
 
 class Workers {
  public:
-  // `threads` threads in all, the caller included (at least 1).
+  // `threads` threads in all, the caller included (at least 1); fewer when
+  // the system will not start that many (size() tells).
   explicit Workers(unsigned threads);
   ~Workers();
   Workers(const Workers&) = delete;

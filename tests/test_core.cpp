@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <charconv>
+#include <cstdio>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -327,6 +330,37 @@ TEST(Workers, NoThreadIsLeftBoundToOneProcessor) {
   });
   ASSERT_EQ(started.load(), n);
   for (unsigned i = 0; i < n; ++i) EXPECT_EQ(same[i], 1) << "task " << i;
+}
+
+// When the system will not start the threads asked for (here: no address
+// space left for their stacks), the pool runs with those it has, the caller
+// at least, instead of ending the program.
+TEST(Workers, ThreadsTheSystemRefusesLeaveAWorkingPool) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer needs the address space this test takes away";
+#else
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    long pages = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+      if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
+      std::fclose(f);
+    }
+    // Room for a few small allocations, none for an 8 MB thread stack.
+    const rlim_t room = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (2 << 20);
+    const rlimit limit{room, room};
+    if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0) _exit(3);
+    Workers w(4);
+    std::atomic<int> ran{0};
+    w.run(100, [&](std::size_t) { ++ran; });
+    _exit(ran.load() == 100 ? (w.size() < 4 ? 0 : 2) : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "the pool ended the process";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: tasks lost, 2: the limit did not bite, 3: no limit set";
+#endif
 }
 
 TEST(Workers, AnExceptionReachesTheCallerAndThePoolGoesOn) {
