@@ -147,7 +147,7 @@ turns() {
 # its host's other guests taking it).  A program on two cores cannot do
 # better than these allow.
 alone_and_together() {
-  local r ratio=() ceiling=()
+  local ratio=() ceiling=()
   mkdir -p core0 core1
   cp pA fA core0/
   cp pA fA core1/

@@ -10,9 +10,9 @@
 
 #include <atomic>
 #include <charconv>
-#include <cstdio>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <random>
 #include <stdexcept>
