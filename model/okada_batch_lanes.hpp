@@ -203,7 +203,7 @@ inline void acc_product(V& num, V& den, V n, V d, int k) {
 }
 
 template <Dip D, bool Sing>
-inline void corners(const Patch& P, const Point& pt, Sums& s) {
+VINLINE void corners(const Patch& P, const Point& pt, Sums& s) {
   const V sd = P.sd, cd = P.cd, one = bc(1.0);
   const V q = pt.q, q2 = pt.q2;
   V xi[4], xi2[4], eta[4], eta2[4];
@@ -386,12 +386,17 @@ inline void corners(const Patch& P, const Point& pt, Sums& s) {
 
 #undef EACH_CORNER
 
-template <Dip D, bool Sing>
-inline void sum_corners(const Patch& P, const Point& pt, M on_trace, V (&u)[9]);
+template <Dip D, bool Sing, bool Tensile>
+VINLINE void sum_corners(const Patch& P, const Point& pt, M on_trace, V (&u)[9]);
 
-// WIDTH points.
-template <Dip D>
-inline void eval_lanes(const Patch& P, V x, V y, V (&u)[9]) {
+// WIDTH points.  Without Tensile the tensile components u[6..8] are left
+// out (the caller knows the tensile slip is 0, so they are +0 for every
+// point where the others are finite).
+//
+// One call per group of points, not inlined: the caller's values would
+// otherwise compete with the corners' for the registers.
+template <Dip D, bool Tensile = true>
+__attribute__((noinline)) void eval_lanes(const Patch& P, V x, V y, V (&u)[9]) {
   const V sd = P.sd, cd = P.cd, L = P.L, W = P.W, depth = P.depth;
   if (P.flipped) y = y - P.y_shift;
 
@@ -426,17 +431,17 @@ inline void eval_lanes(const Patch& P, V x, V y, V (&u)[9]) {
   // A corner can lie on the eta-singular line only where xi = q = 0.
   if constexpr (D == Dip::near_vertical) {
     if (any((pt.xi2[0] + pt.q2 == 0.0) | (pt.xi2[1] + pt.q2 == 0.0)))
-      sum_corners<D, true>(P, pt, on_trace, u);
+      sum_corners<D, true, Tensile>(P, pt, on_trace, u);
     else
-      sum_corners<D, false>(P, pt, on_trace, u);
+      sum_corners<D, false, Tensile>(P, pt, on_trace, u);
   } else {
-    sum_corners<D, false>(P, pt, on_trace, u);
+    sum_corners<D, false, Tensile>(P, pt, on_trace, u);
   }
 }
 
-// The corner sum and the nine components.
-template <Dip D, bool Sing>
-inline void sum_corners(const Patch& P, const Point& pt, M on_trace, V (&u)[9]) {
+// The corner sum and the nine components (six without Tensile).
+template <Dip D, bool Sing, bool Tensile>
+VINLINE void sum_corners(const Patch& P, const Point& pt, M on_trace, V (&u)[9]) {
   const V sd = P.sd, cd = P.cd, alpha = P.alpha;
   Sums s;
   if constexpr (Sing) s.B3 = s.B4 = s.BL = bc(0.0);
@@ -483,16 +488,19 @@ inline void sum_corners(const Patch& P, const Point& pt, M on_trace, V (&u)[9]) 
   u[3] = c2 * (q * s.invR - I3s * cd);
   u[4] = c2 * ((q * s.ytX + theta * cd) - I1s * cd);
   u[5] = c2 * ((q * s.dtX + theta * sd) - I5s * cd);
-  u[6] = c3 * (q * q * s.Y11 - I3s * sd);
-  u[7] = c3 * ((-(q * s.dtX) - (qxiY - theta) * sd) - I1s * sd);
-  u[8] = c3 * ((q * s.ytX + (qxiY - theta) * cd) - I5s * sd);
+  constexpr int n = Tensile ? 9 : 6;
+  if constexpr (Tensile) {
+    u[6] = c3 * (q * q * s.Y11 - I3s * sd);
+    u[7] = c3 * ((-(q * s.dtX) - (qxiY - theta) * sd) - I1s * sd);
+    u[8] = c3 * ((q * s.ytX + (qxiY - theta) * cd) - I5s * sd);
+  }
 
   // Below 1e-8 the sum is rounding noise of cancelling corner terms; on the
   // trace of an outcropping patch there is no value.
-  for (V& v : u) v = drop(vabs(v) < TOL, v);
+  for (int k = 0; k < n; ++k) u[k] = drop(vabs(u[k]) < TOL, u[k]);
   if (any(on_trace)) {
     const V nan = bc(__builtin_nan(""));
-    for (V& v : u) v = sel(on_trace, nan, v);
+    for (int k = 0; k < n; ++k) u[k] = sel(on_trace, nan, u[k]);
   }
 }
 
@@ -528,15 +536,25 @@ struct Place {
 // back to east, north and up and added to E, N, Z, with the arithmetic and
 // order of to_patch_frame() and accumulate_enu() in writers/range.cpp.
 // Lanes where some component is not finite are left alone and returned.
-template <Dip D>
+//
+// Without Tensile (a tensile slip of 0) the last term of each sum is left
+// out: it is +0 or -0 there, which leaves a sum that is not zero unchanged,
+// and E, N and Z, which start at +0 and only ever have numbers added, are
+// never -0, so the sums come out with the same bits.
+template <Dip D, bool Tensile>
 inline M add_enu_lanes(const Patch& P, const Place& G, V x, V y, V& E, V& N, V& Z) {
   const V dx = x - G.X, dy = y - G.Y;
   V u[9];
-  eval_lanes<D>(P, dx * G.B + dy * G.A, dy * G.B - dx * G.A, u);
+  eval_lanes<D, Tensile>(P, dx * G.B + dy * G.A, dy * G.B - dx * G.A, u);
   const V cs = G.cs, sn = G.sn;
-  const V e = ((cs * u[0] + sn * u[1]) + (cs * u[3] + sn * u[4])) + (cs * u[6] + sn * u[7]);
-  const V nn = ((cs * u[1] - sn * u[0]) + (cs * u[4] - sn * u[3])) + (cs * u[7] - sn * u[6]);
-  const V z = (u[2] + u[5]) + u[8];
+  V e = (cs * u[0] + sn * u[1]) + (cs * u[3] + sn * u[4]);
+  V nn = (cs * u[1] - sn * u[0]) + (cs * u[4] - sn * u[3]);
+  V z = u[2] + u[5];
+  if constexpr (Tensile) {
+    e = e + (cs * u[6] + sn * u[7]);
+    nn = nn + (cs * u[7] - sn * u[6]);
+    z = z + u[8];
+  }
   // Every component enters e or z, each times a finite factor, so a
   // component that is not finite makes e + z not finite.  (So can finite
   // components too large for the sums; the caller's scalar evaluation of
@@ -558,13 +576,13 @@ inline std::size_t list_lanes(M m, std::size_t first, std::size_t rest, std::siz
   return count;
 }
 
-template <Dip D>
+template <Dip D, bool Tensile>
 std::size_t run_enu(const Patch& P, const Place& G, const double* x, const double* y,
                     std::size_t n, double* E, double* N, double* Z, std::size_t* missing) {
   std::size_t i = 0, count = 0;
   for (; i + WIDTH <= n; i += WIDTH) {
     V e = loadu(E + i), nn = loadu(N + i), z = loadu(Z + i);
-    const M bad = add_enu_lanes<D>(P, G, loadu(x + i), loadu(y + i), e, nn, z);
+    const M bad = add_enu_lanes<D, Tensile>(P, G, loadu(x + i), loadu(y + i), e, nn, z);
     storeu(E + i, e);
     storeu(N + i, nn);
     storeu(Z + i, z);
@@ -583,7 +601,7 @@ std::size_t run_enu(const Patch& P, const Place& G, const double* x, const doubl
     zb[j] = Z[k];
   }
   V e = loadu(eb), nn = loadu(nb), z = loadu(zb);
-  const M bad = add_enu_lanes<D>(P, G, loadu(xb), loadu(yb), e, nn, z);
+  const M bad = add_enu_lanes<D, Tensile>(P, G, loadu(xb), loadu(yb), e, nn, z);
   storeu(eb, e);
   storeu(nb, nn);
   storeu(zb, z);
@@ -663,12 +681,23 @@ std::size_t patch_batch_enu_lanes(double U1, double U2, double U3, const PatchPl
   Patch P;
   const Dip dip = make_patch(P, U1, U2, U3, L, W, depth, trig);
   const Place G{bc(at.X), bc(at.Y), bc(at.A), bc(at.B), bc(at.cs), bc(at.sn)};
+  // A tensile slip of 0 (nearly every earthquake model) contributes +0 to
+  // every sum: its terms are left out.
+  if (U3 == 0.0) {
+    switch (dip) {
+      case Dip::vertical: return run_enu<Dip::vertical, false>(P, G, x, y, n, E, N, Z, missing);
+      case Dip::near_vertical:
+        return run_enu<Dip::near_vertical, false>(P, G, x, y, n, E, N, Z, missing);
+      case Dip::general: break;
+    }
+    return run_enu<Dip::general, false>(P, G, x, y, n, E, N, Z, missing);
+  }
   switch (dip) {
-    case Dip::vertical: return run_enu<Dip::vertical>(P, G, x, y, n, E, N, Z, missing);
-    case Dip::near_vertical: return run_enu<Dip::near_vertical>(P, G, x, y, n, E, N, Z, missing);
+    case Dip::vertical: return run_enu<Dip::vertical, true>(P, G, x, y, n, E, N, Z, missing);
+    case Dip::near_vertical: return run_enu<Dip::near_vertical, true>(P, G, x, y, n, E, N, Z, missing);
     case Dip::general: break;
   }
-  return run_enu<Dip::general>(P, G, x, y, n, E, N, Z, missing);
+  return run_enu<Dip::general, true>(P, G, x, y, n, E, N, Z, missing);
 }
 
 }  // namespace
