@@ -148,11 +148,11 @@ bool parse_data_line(std::string_view line, bool residual, PointIn& p) {
 class DataLines {
  public:
   // Takes whole records from the start of `block` (as LineReader::records
-  // gives them), up to a batch and before the first card; returns the
+  // gives them), up to `most` and before the first card; returns the
   // characters taken.
-  std::size_t take(std::string_view block) {
+  std::size_t take(std::string_view block, std::size_t most) {
     clear();
-    const std::size_t n = split_records(block, kBatchPoints, is_card, first_, end_);
+    const std::size_t n = split_records(block, most, is_card, first_, end_);
     text_.assign(block.data(), n);
     return n;
   }
@@ -252,7 +252,7 @@ std::int32_t read_calc_points(RunContext& ctx, LineReader& in) {
     // state the points are computed with); a card is read on its own.
     DataLines& batch = batches[fill];
     if (!block.empty()) {
-      const std::size_t taken = batch.take(block);
+      const std::size_t taken = batch.take(block, pipeline.batch_points());
       if (taken > 0) {
         in.consume(taken);
         data_lines(ctx, pipeline, batch);

@@ -2,7 +2,12 @@
 
 namespace vadrel {
 
-PointPipeline::PointPipeline(RunContext& ctx, RecordKind kind) : ctx_(ctx), kind_(kind) {
+std::size_t chunk_points(RecordKind kind) {
+  return kind == RecordKind::Partial || kind == RecordKind::Analytic ? kChunkPoints / 2 : kChunkPoints;
+}
+
+PointPipeline::PointPipeline(RunContext& ctx, RecordKind kind)
+    : ctx_(ctx), kind_(kind), chunk_points_(chunk_points(kind)) {
   for (Batch& b : batches_) b.task = [this, &b](std::size_t c) { compute_chunk(b, c); };
 }
 
@@ -18,8 +23,8 @@ PointPipeline::~PointPipeline() {
 
 void PointPipeline::compute_chunk(Batch& b, std::size_t c) {
   ChunkWork& w = b.chunks[c];
-  const std::size_t begin = c * kChunkPoints;
-  const std::size_t end = std::min(begin + kChunkPoints, b.n);
+  const std::size_t begin = c * chunk_points_;
+  const std::size_t end = std::min(begin + chunk_points_, b.n);
   w.points.clear();
   w.made.assign(end - begin, 0);
   PointIn p;
@@ -47,10 +52,10 @@ void PointPipeline::compute_chunk(Batch& b, std::size_t c) {
 void PointPipeline::write(Batch& b) {
   const PointIn none{};
   const PointIn* last = nullptr;
-  const std::size_t chunks = (b.n + kChunkPoints - 1) / kChunkPoints;
+  const std::size_t chunks = (b.n + chunk_points_ - 1) / chunk_points_;
   for (std::size_t c = 0; c < chunks; ++c) {
     const ChunkWork& w = b.chunks[c];
-    const std::size_t begin = c * kChunkPoints;
+    const std::size_t begin = c * chunk_points_;
     if (!w.points.empty()) last = &w.points.back();
     if (b.emit_chunk) {
       b.emit_chunk(begin, w.made, w.points, w.records);
@@ -94,7 +99,7 @@ void PointPipeline::start(std::size_t n, MakePoint make, EmitPoint emit, EmitChu
   b.emit_chunk = std::move(emit_chunk);
   b.side = std::move(side);
   b.look = ctx_.look;
-  ctx_.workers.start((n + kChunkPoints - 1) / kChunkPoints, b.task);
+  ctx_.workers.start((n + chunk_points_ - 1) / chunk_points_, b.task);
   free_ = (free_ + 1) % kPipelineBatches;
   ++pending_;
   if (done != nullptr) write(*done);
@@ -113,9 +118,10 @@ void PointPipeline::drain() {
 void for_points(RunContext& ctx, RecordKind kind, std::size_t n, const MakePoint& make, const EmitPoint& emit,
                 const SideText& side) {
   PointPipeline pipeline(ctx, kind);
-  for (std::size_t first = 0; first < n; first += kBatchPoints) {
+  const std::size_t per_batch = pipeline.batch_points();
+  for (std::size_t first = 0; first < n; first += per_batch) {
     pipeline.submit(
-        std::min(kBatchPoints, n - first), [&make, first](std::size_t i, PointIn& p) { return make(first + i, p); },
+        std::min(per_batch, n - first), [&make, first](std::size_t i, PointIn& p) { return make(first + i, p); },
         [&emit, first](std::size_t i, bool made, const RecordChunk& r, std::size_t k, const PointIn& p) {
           emit(first + i, made, r, k, p);
         },

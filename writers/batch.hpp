@@ -9,7 +9,8 @@
 // reading, writing and computing overlap and no thread waits at the end of a
 // batch.  Nothing a thread computes depends on which thread computes it, so
 // the output does not depend on the number of threads.  Memory is three
-// batches, whatever the number of points.
+// batches, whatever the number of points; the batches of the long derivative
+// records (about 250 characters a point) hold half as many points.
 #include <algorithm>
 #include <cstddef>
 #include <functional>
@@ -27,6 +28,10 @@ inline constexpr std::size_t kBatchChunks = 4;
 // a caller that keeps the items of a batch keeps this many.
 inline constexpr int kPipelineBatches = 3;
 inline constexpr std::size_t kBatchPoints = kChunkPoints * kBatchChunks;
+
+// Points per chunk for records of this kind: kChunkPoints, or half of it for
+// the derivative records; a batch is kBatchChunks chunks.
+std::size_t chunk_points(RecordKind kind);
 
 // make(i, point) -> bool says whether item i of the batch is a point (and
 // fills it); it runs on any thread and may only read what stays unchanged
@@ -54,7 +59,10 @@ class PointPipeline {
   PointPipeline(const PointPipeline&) = delete;
   PointPipeline& operator=(const PointPipeline&) = delete;
 
-  // Hands over a batch of n items (at most kBatchPoints) and writes the
+  // Items per batch: at most kBatchPoints.
+  std::size_t batch_points() const { return chunk_points_ * kBatchChunks; }
+
+  // Hands over a batch of n items (at most batch_points()) and writes the
   // oldest batch still computing when two already are.  What `make` and
   // `emit` read for this batch must stay as it is until the batch is
   // written: until kPipelineBatches - 1 more submit() calls, or drain(),
@@ -90,6 +98,7 @@ class PointPipeline {
 
   RunContext& ctx_;
   RecordKind kind_;
+  std::size_t chunk_points_;
   Batch batches_[kPipelineBatches];
   int oldest_ = 0;   // the oldest batch computing
   int pending_ = 0;  // batches computing
