@@ -264,15 +264,23 @@ VINLINE void corners(const Patch& P, const Point& pt, Sums& s) {
     invRd[k] = dd[k] * ne1[k] * ib;
   }
 
+  // A factor that depends on xi alone (or eta alone) is shared by two
+  // corners: the signed sum of factor times term is the factor times the
+  // difference of the two corners' terms, summed over the two values of the
+  // factor.  Half the products, and the differences of neighbouring
+  // corners' terms lose nothing when they nearly cancel.
+  const V dYx0 = Y11[0] - Y11[1], dYx1 = Y11[3] - Y11[2];  // pairs sharing xi
+  const V dYe0 = Y11[0] - Y11[2], dYe1 = Y11[3] - Y11[1];  // pairs sharing eta
+  const V dXe0 = X11[0] - X11[2], dXe1 = X11[3] - X11[1];
+  s.xiY = xi[0] * dYx0 + xi[3] * dYx1;
+  s.ytY = yt[0] * dYe0 + yt[3] * dYe1;
+  s.dtY = dt[0] * dYe0 + dt[3] * dYe1;
+  s.Y11 = dYe0 + dYe1;
+  s.ytX = yt[0] * dXe0 + yt[3] * dXe1;
+  s.dtX = dt[0] * dXe0 + dt[3] * dXe1;
   EACH_CORNER {
-    acc(s.xiY, xi[k] * Y11[k], k);
-    acc(s.ytY, yt[k] * Y11[k], k);
-    acc(s.dtY, dt[k] * Y11[k], k);
-    acc(s.Y11, Y11[k], k);
     acc(s.invRe, invRe[k], k);
     acc(s.invR, invR[k], k);
-    acc(s.ytX, yt[k] * X11[k], k);
-    acc(s.dtX, dt[k] * X11[k], k);
     // theta = atan(xi eta/(q R)) = sgn(q) arg(|q| R + i xi eta).
     add_arg(s.theta, vabs(q) * R[k], xi[k] * eta[k], k);
   }
@@ -288,11 +296,11 @@ VINLINE void corners(const Patch& P, const Point& pt, Sums& s) {
       acc(s.A5, xi[k] * invRd[k], k);
     }
   } else if constexpr (D == Dip::general) {
+    s.A1 = xi[0] * (invRd[0] - invRd[1]) + xi[3] * (invRd[3] - invRd[2]);
+    s.A3 = yt[0] * (invRd[0] - invRd[2]) + yt[3] * (invRd[3] - invRd[1]);
     EACH_CORNER {
       acc_product(s.eN, s.eD, ne1[k], de[k], k);
       acc_product(s.dN, s.dD, nd[k], dd[k], k);
-      acc(s.A1, xi[k] * invRd[k], k);
-      acc(s.A3, yt[k] * invRd[k], k);
       // I5 = (2 alpha/c) atan(num/den), 0 on xi = 0.
       const V X = pt.X[k >> 1];
       const V RX = R[k] + X;
