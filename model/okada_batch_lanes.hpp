@@ -304,8 +304,9 @@ VINLINE void corners(const Patch& P, const Point& pt, Sums& s) {
       // I5 = (2 alpha/c) atan(num/den), 0 on xi = 0.
       const V X = pt.X[k >> 1];
       const V RX = R[k] + X;
-      const V num = (q * cd + X) * eta[k] + RX * X * sd;
-      const V den = RX * xi[k] * cd;
+      // (X sin and xi cos belong to the pair of corners sharing xi.)
+      const V num = (q * cd + X) * eta[k] + RX * (X * sd);
+      const V den = RX * (xi[k] * cd);
       const M xnz = xi[k] != 0.0;
       add_arg(s.g5, sel(xnz, vabs(den), one), keep(xnz, times_sign(num, den)), k);
     }
