@@ -48,6 +48,9 @@ VINLINE V operator*(V a, V b) { return {_mm256_mul_pd(a.v, b.v)}; }
 VINLINE V operator/(V a, V b) { return {_mm256_div_pd(a.v, b.v)}; }
 VINLINE V operator-(V a) { return {_mm256_xor_pd(a.v, _mm256_set1_pd(-0.0))}; }
 VINLINE V fmadd(V a, V b, V c) { return {_mm256_fmadd_pd(a.v, b.v, c.v)}; }
+// The smaller and larger of a and b (b where either is NaN).
+VINLINE V vmin(V a, V b) { return {_mm256_min_pd(a.v, b.v)}; }
+VINLINE V vmax(V a, V b) { return {_mm256_max_pd(a.v, b.v)}; }
 VINLINE V vabs(V a) { return {_mm256_andnot_pd(_mm256_set1_pd(-0.0), a.v)}; }
 VINLINE V vsqrt(V a) { return {_mm256_sqrt_pd(a.v)}; }
 // a * sgn(s): a with its sign flipped where s is negative.

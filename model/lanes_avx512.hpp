@@ -44,6 +44,10 @@ VINLINE V operator*(V a, V b) { return {_mm512_mul_pd(a.v, b.v)}; }
 VINLINE V operator/(V a, V b) { return {_mm512_div_pd(a.v, b.v)}; }
 VINLINE V operator-(V a) { return {_mm512_xor_pd(a.v, _mm512_set1_pd(-0.0))}; }
 VINLINE V fmadd(V a, V b, V c) { return {_mm512_fmadd_pd(a.v, b.v, c.v)}; }
+// The smaller and larger of a and b (b where either is NaN; all-true mask as
+// for vsqrt).
+VINLINE V vmin(V a, V b) { return {_mm512_maskz_min_pd(0xff, a.v, b.v)}; }
+VINLINE V vmax(V a, V b) { return {_mm512_maskz_max_pd(0xff, a.v, b.v)}; }
 VINLINE V vabs(V a) { return {_mm512_andnot_pd(_mm512_set1_pd(-0.0), a.v)}; }
 // (With an all-true mask: the plain form starts from an undefined register,
 // which GCC 12 reports as uninitialized.)

@@ -59,8 +59,11 @@ VINLINE V signed_arg_sum(const ArgSum& s) {
   const V tr = s.wr * s.vr - s.wi * s.vi;
   const V ti = s.wr * s.vi + s.wi * s.vr;
   const V a = vatan2(ti, tr);
-  const M up = (s.wi >= 0.0) & (s.vi >= 0.0) & (a < 0.0);
-  const M down = (s.wi < 0.0) & (s.vi < 0.0) & (a > 0.0);
+  // Both pairs turn up (wi, vi >= 0) where the smaller of the two is >= 0,
+  // both down where the larger is < 0: a minimum and a maximum instead of
+  // two more comparisons each (a lane with a NaN has a NaN total anyway).
+  const M up = (vmin(s.wi, s.vi) >= 0.0) & (a < 0.0);
+  const M down = (vmax(s.wi, s.vi) < 0.0) & (a > 0.0);
   return (a + keep(up, bc(2.0 * PI))) - keep(down, bc(2.0 * PI));
 }
 

@@ -149,6 +149,7 @@ struct Patch {
   V m2a, m_a, two_s;    // -2 alpha, -alpha, 2 s
   V half_a;             // alpha/2
   bool flipped;
+  bool may_outcrop;  // some point could lie on the trace of the top edge
 };
 
 // Per-point values shared by the four corners.
@@ -409,9 +410,12 @@ __attribute__((noinline)) void eval_lanes(const Patch& P, V x, V y, V (&u)[9]) {
   const V sd = P.sd, cd = P.cd, L = P.L, W = P.W, depth = P.depth;
   if (P.flipped) y = y - P.y_shift;
 
-  const V tol = ON_TRACE_REL * ((((vabs(x) + vabs(y)) + L) + W) + vabs(depth));
-  const M on_trace = (P.top <= tol) & (depth >= -tol) &
-                     (vabs(y * sd - depth * cd) <= tol) & (x >= -tol) & (x <= L + tol);
+  M on_trace = none();
+  if (P.may_outcrop) {
+    const V tol = ON_TRACE_REL * ((((vabs(x) + vabs(y)) + L) + W) + vabs(depth));
+    on_trace = (P.top <= tol) & (depth >= -tol) & (vabs(y * sd - depth * cd) <= tol) &
+               (x >= -tol) & (x <= L + tol);
+  }
 
   Point pt;
   const V p = y * cd + depth * sd;
@@ -622,6 +626,24 @@ std::size_t run_enu(const Patch& P, const Place& G, const double* x, const doubl
   return list_lanes(bad, i, rest, missing, count);
 }
 
+// Whether a point can pass the trace test of eval_lanes() (after the sin < 0
+// re-description).  It needs |x| <= |L| + tol and |y| sin <= |depth cos| +
+// tol, so its tolerance r (|x| + |y| + L + W + |depth|), r = ON_TRACE_REL, is
+// at most r K / (1 - r (1 + 1/sin)), K = 2 |L| + |W| + |depth| (1 + |cos|/sin),
+// and the top edge must lie within that of the surface.  Twice the bound
+// covers the rounding of the test; a patch buried deeper (nearly every one)
+// skips the test.
+bool may_outcrop(double L, double W, double depth, double sd, double cd) {
+  const double top = depth - W * sd;
+  if (!(sd > 1e-3) || !(top > 0.0)) return true;
+  const double r = ON_TRACE_REL;
+  const double ad = depth < 0.0 ? -depth : depth, acd = cd < 0.0 ? -cd : cd;
+  const double aL = L < 0.0 ? -L : L, aW = W < 0.0 ? -W : W;
+  const double K = 2.0 * aL + aW + ad * (1.0 + acd / sd);
+  const double bound = 2.0 * r * K / (1.0 - r * (1.0 + 1.0 / sd));
+  return !(top > bound);
+}
+
 // The patch constants, after the sin < 0 re-description, and its dip class.
 Dip make_patch(Patch& P, double U1, double U2, double U3, double L, double W, double depth,
                const PatchTrig& trig) {
@@ -662,6 +684,7 @@ Dip make_patch(Patch& P, double U1, double U2, double U3, double L, double W, do
   P.m_a = bc(-a);
   P.two_s = bc(2.0 * sd);
   P.half_a = bc(a / 2.0);
+  P.may_outcrop = may_outcrop(L, W, depth, sd, cd);
 
   const double acd = cd < 0.0 ? -cd : cd;
   if (cd == 0.0) return Dip::vertical;

@@ -264,6 +264,36 @@ TEST_P(OkadaBatchLanes, AgreementReferenceTablePoints) {
 // ---------------------------------------------------------------------------
 // Degenerate lines, NaN on the trace, exact zeros.
 
+// The lane forms skip the trace test for a patch whose top lies deeper than
+// the test's tolerance could reach: at every depth of the top edge, from the
+// surface to well below that tolerance (about 1e-10 here), the points on the
+// trace line must have a value exactly where the scalar form has one.
+TEST_P(OkadaBatchLanes, TraceTestOfPatchesJustBelowTheSurface) {
+  const Slip slip{1.0, -2.0, 0.5};
+  for (const double dip : {60.0, 20.0, -60.0, 89.0})
+    for (const double top : {0.0, 1e-13, 1e-11, 4e-11, 1e-10, 1e-9, 1e-6}) {
+      // (For sin < 0 the depth given is the top edge's.)
+      const double sd = sin_deg(dip), cd = cos_deg(dip);
+      const Patch g{20.0, 6.0, sd > 0.0 ? top + 6.0 * sd : top, dip};
+      // The line where the patch's plane meets the surface, over the
+      // patch's length and beyond.
+      const double y0 = sd > 0.0 ? g.depth * cd / sd : g.W * cd + (g.depth - g.W * sd) * cd / sd;
+      std::vector<double> xs, ys;
+      for (const double x : {-1e-12, 0.0, 7.0, 20.0, 20.0 + 1e-12, 25.0})
+        for (const double dy : {0.0, 1e-12, -3e-11}) {
+          xs.push_back(x);
+          ys.push_back(y0 + dy);
+        }
+      const std::vector<Vec9> got = run(lane(), g, slip, xs, ys);
+      for (std::size_t i = 0; i < xs.size(); ++i) {
+        const Vec9 ref = okada_patch(slip.U1, slip.U2, slip.U3, xs[i], ys[i], g.L, g.W, g.depth,
+                                     g.dip, g.lambda, g.mu);
+        EXPECT_EQ(std::isnan(got[i][0]), std::isnan(ref[0]))
+            << "dip " << dip << " top " << top << " x " << xs[i] << " y " << ys[i];
+      }
+    }
+}
+
 TEST_P(OkadaBatchLanes, AgreementDegenerateLinesAndDips) {
   for (const Case& c : degenerate_cases()) {
     expect_agrees_with_scalar(lane(), c.g, Slip{}, c.xs, c.ys, c.name);
