@@ -270,7 +270,7 @@ TEST_P(OkadaBatchLanes, AgreementReferenceTablePoints) {
 // trace line must have a value exactly where the scalar form has one.
 TEST_P(OkadaBatchLanes, TraceTestOfPatchesJustBelowTheSurface) {
   const Slip slip{1.0, -2.0, 0.5};
-  for (const double dip : {60.0, 20.0, -60.0, 89.0})
+  for (const double dip : {60.0, 20.0, -60.0, 89.0, 90.0})
     for (const double top : {0.0, 1e-13, 1e-11, 4e-11, 1e-10, 1e-9, 1e-6}) {
       // (For sin < 0 the depth given is the top edge's.)
       const double sd = sin_deg(dip), cd = cos_deg(dip);
