@@ -644,6 +644,19 @@ bool may_outcrop(double L, double W, double depth, double sd, double cd) {
   return !(top > bound);
 }
 
+// run_enu() for the dip class.
+template <bool Tensile>
+std::size_t run_enu_dip(Dip dip, const Patch& P, const Place& G, const double* x, const double* y,
+                        std::size_t n, double* E, double* N, double* Z, std::size_t* missing) {
+  switch (dip) {
+    case Dip::vertical: return run_enu<Dip::vertical, Tensile>(P, G, x, y, n, E, N, Z, missing);
+    case Dip::near_vertical:
+      return run_enu<Dip::near_vertical, Tensile>(P, G, x, y, n, E, N, Z, missing);
+    case Dip::general: break;
+  }
+  return run_enu<Dip::general, Tensile>(P, G, x, y, n, E, N, Z, missing);
+}
+
 // The patch constants, after the sin < 0 re-description, and its dip class.
 Dip make_patch(Patch& P, double U1, double U2, double U3, double L, double W, double depth,
                const PatchTrig& trig) {
@@ -715,21 +728,8 @@ std::size_t patch_batch_enu_lanes(double U1, double U2, double U3, const PatchPl
   const Place G{bc(at.X), bc(at.Y), bc(at.A), bc(at.B), bc(at.cs), bc(at.sn)};
   // A tensile slip of 0 (nearly every earthquake model) contributes +0 to
   // every sum: its terms are left out.
-  if (U3 == 0.0) {
-    switch (dip) {
-      case Dip::vertical: return run_enu<Dip::vertical, false>(P, G, x, y, n, E, N, Z, missing);
-      case Dip::near_vertical:
-        return run_enu<Dip::near_vertical, false>(P, G, x, y, n, E, N, Z, missing);
-      case Dip::general: break;
-    }
-    return run_enu<Dip::general, false>(P, G, x, y, n, E, N, Z, missing);
-  }
-  switch (dip) {
-    case Dip::vertical: return run_enu<Dip::vertical, true>(P, G, x, y, n, E, N, Z, missing);
-    case Dip::near_vertical: return run_enu<Dip::near_vertical, true>(P, G, x, y, n, E, N, Z, missing);
-    case Dip::general: break;
-  }
-  return run_enu<Dip::general, true>(P, G, x, y, n, E, N, Z, missing);
+  return U3 == 0.0 ? run_enu_dip<false>(dip, P, G, x, y, n, E, N, Z, missing)
+                   : run_enu_dip<true>(dip, P, G, x, y, n, E, N, Z, missing);
 }
 
 }  // namespace

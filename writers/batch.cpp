@@ -2,9 +2,15 @@
 
 namespace vadrel {
 
+namespace {
+
+// Points per chunk for records of this kind: kChunkPoints, or half of it for
+// the derivative records; a batch is kBatchChunks chunks.
 std::size_t chunk_points(RecordKind kind) {
   return kind == RecordKind::Partial || kind == RecordKind::Analytic ? kChunkPoints / 2 : kChunkPoints;
 }
+
+}  // namespace
 
 PointPipeline::PointPipeline(RunContext& ctx, RecordKind kind)
     : ctx_(ctx), kind_(kind), chunk_points_(chunk_points(kind)) {

@@ -29,10 +29,6 @@ inline constexpr std::size_t kBatchChunks = 4;
 inline constexpr int kPipelineBatches = 3;
 inline constexpr std::size_t kBatchPoints = kChunkPoints * kBatchChunks;
 
-// Points per chunk for records of this kind: kChunkPoints, or half of it for
-// the derivative records; a batch is kBatchChunks chunks.
-std::size_t chunk_points(RecordKind kind);
-
 // make(i, point) -> bool says whether item i of the batch is a point (and
 // fills it); it runs on any thread and may only read what stays unchanged
 // until the batch is written.
