@@ -456,55 +456,56 @@ TEST(OkadaBatchEnu, EachPathIsItsBatchFormTurnedAndSummed) {
   patches.push_back({20.0, 6.0, 6.0 * sin_deg(60.0), 60.0});  // outcropping, trace at y = 3
   // With no tensile slip the lane forms leave its terms out: the sums must
   // not change by a bit.
-  for (const Slip slip : {Slip{2.0, -1.0, 0.5}, Slip{2.0, -1.0, 0.0}, Slip{0.0, 1.0, -0.0}})
-  for (int f = 0; f < 3; ++f) {
-    if (supported_path(paths[f]) != paths[f]) continue;
-    for (const Patch& g : patches) {
-      for (std::size_t n : {0u, 1u, 7u, 8u, 9u, 23u}) {
-        std::vector<double> xs, ys, mx(n), my(n);
-        spread_points(n, xs, ys);
-        if (n > 5) {
-          xs[2] = 8.0;  // on the trace of the outcropping patch
-          ys[2] = 6.0 * cos_deg(60.0);
-        }
-        // The map points whose patch-frame positions are (xs, ys).
-        for (std::size_t i = 0; i < n; ++i) {
-          mx[i] = at.X + xs[i] * at.B - ys[i] * at.A;
-          my[i] = at.Y + ys[i] * at.B + xs[i] * at.A;
-          const double dx = mx[i] - at.X, dy = my[i] - at.Y;
-          xs[i] = dx * at.B + dy * at.A;
-          ys[i] = dy * at.B - dx * at.A;
-        }
-        const std::vector<Vec9> u = run(forms[f], g, slip, xs, ys);
-        std::vector<double> E(n + 4, 1.5), N(n + 4, -2.5), Z(n + 4, 0.25);
-        std::vector<std::size_t> missing(n + 1, 99);
-        const std::size_t m = okada_patch_batch_enu_on(
-            paths[f], slip.U1, slip.U2, slip.U3, at, mx.data(), my.data(), n, g.L, g.W, g.depth,
-            patch_trig(g.dip, g.lambda, g.mu), E.data(), N.data(), Z.data(), missing.data());
-        std::size_t listed = 0;
-        const std::string what = "path " + std::to_string(f) + " dip " + std::to_string(g.dip) +
-                                 " n " + std::to_string(n) + " U3 " + std::to_string(slip.U3);
-        for (std::size_t i = 0; i < n; ++i) {
-          const Vec9& v = u[i];
-          const double cs = at.cs, sn = at.sn;
-          double e = 1.5, nn = -2.5, z = 0.25;
-          if (all_finite(v)) {
-            e += ((cs * v[0] + sn * v[1]) + (cs * v[3] + sn * v[4])) + (cs * v[6] + sn * v[7]);
-            nn += ((cs * v[1] - sn * v[0]) + (cs * v[4] - sn * v[3])) + (cs * v[7] - sn * v[6]);
-            z += (v[2] + v[5]) + v[8];
-          } else {
-            ASSERT_LT(listed, m) << what;
-            EXPECT_EQ(missing[listed++], i) << what;
+  for (const Slip slip : {Slip{2.0, -1.0, 0.5}, Slip{2.0, -1.0, 0.0}, Slip{0.0, 1.0, -0.0}}) {
+    for (int f = 0; f < 3; ++f) {
+      if (supported_path(paths[f]) != paths[f]) continue;
+      for (const Patch& g : patches) {
+        for (std::size_t n : {0u, 1u, 7u, 8u, 9u, 23u}) {
+          std::vector<double> xs, ys, mx(n), my(n);
+          spread_points(n, xs, ys);
+          if (n > 5) {
+            xs[2] = 8.0;  // on the trace of the outcropping patch
+            ys[2] = 6.0 * cos_deg(60.0);
           }
-          EXPECT_EQ(E[i], e) << what << " point " << i;
-          EXPECT_EQ(N[i], nn) << what << " point " << i;
-          EXPECT_EQ(Z[i], z) << what << " point " << i;
+          // The map points whose patch-frame positions are (xs, ys).
+          for (std::size_t i = 0; i < n; ++i) {
+            mx[i] = at.X + xs[i] * at.B - ys[i] * at.A;
+            my[i] = at.Y + ys[i] * at.B + xs[i] * at.A;
+            const double dx = mx[i] - at.X, dy = my[i] - at.Y;
+            xs[i] = dx * at.B + dy * at.A;
+            ys[i] = dy * at.B - dx * at.A;
+          }
+          const std::vector<Vec9> u = run(forms[f], g, slip, xs, ys);
+          std::vector<double> E(n + 4, 1.5), N(n + 4, -2.5), Z(n + 4, 0.25);
+          std::vector<std::size_t> missing(n + 1, 99);
+          const std::size_t m = okada_patch_batch_enu_on(
+              paths[f], slip.U1, slip.U2, slip.U3, at, mx.data(), my.data(), n, g.L, g.W, g.depth,
+              patch_trig(g.dip, g.lambda, g.mu), E.data(), N.data(), Z.data(), missing.data());
+          std::size_t listed = 0;
+          const std::string what = "path " + std::to_string(f) + " dip " + std::to_string(g.dip) +
+                                   " n " + std::to_string(n) + " U3 " + std::to_string(slip.U3);
+          for (std::size_t i = 0; i < n; ++i) {
+            const Vec9& v = u[i];
+            const double cs = at.cs, sn = at.sn;
+            double e = 1.5, nn = -2.5, z = 0.25;
+            if (all_finite(v)) {
+              e += ((cs * v[0] + sn * v[1]) + (cs * v[3] + sn * v[4])) + (cs * v[6] + sn * v[7]);
+              nn += ((cs * v[1] - sn * v[0]) + (cs * v[4] - sn * v[3])) + (cs * v[7] - sn * v[6]);
+              z += (v[2] + v[5]) + v[8];
+            } else {
+              ASSERT_LT(listed, m) << what;
+              EXPECT_EQ(missing[listed++], i) << what;
+            }
+            EXPECT_EQ(E[i], e) << what << " point " << i;
+            EXPECT_EQ(N[i], nn) << what << " point " << i;
+            EXPECT_EQ(Z[i], z) << what << " point " << i;
+          }
+          EXPECT_EQ(listed, m) << what;
+          if (g.depth == 6.0 * sin_deg(60.0) && n > 5) {
+            EXPECT_EQ(m, 1u) << what;
+          }
+          for (std::size_t i = n; i < n + 4; ++i) EXPECT_EQ(E[i] + N[i] + Z[i], -0.75) << what;
         }
-        EXPECT_EQ(listed, m) << what;
-        if (g.depth == 6.0 * sin_deg(60.0) && n > 5) {
-          EXPECT_EQ(m, 1u) << what;
-        }
-        for (std::size_t i = n; i < n + 4; ++i) EXPECT_EQ(E[i] + N[i] + Z[i], -0.75) << what;
       }
     }
   }
