@@ -6,7 +6,9 @@
 #
 # Prints, each the median of three runs, with the peak resident memory:
 #   - ns per patch evaluation, scalar, batch as dispatched, and each lane
-#     form (Google Benchmark; the dip-20 thrust is the headline geometry);
+#     form (Google Benchmark; the dip-20 thrust is the headline geometry),
+#     and the processor's multiply and add rates per lane at four and eight
+#     lanes (bench_units);
 #   - whole process, one core: ns per point for 1,000,000 points x 1 segment
 #     (ascii and vector records), ns per point-segment for 40,000 points x
 #     200 segments;
@@ -194,6 +196,11 @@ if [ -n "$kernel_bench" ] && [ -x "$kernel_bench" ]; then
     --benchmark_repetitions=3 --benchmark_report_aggregates_only=true 2>/dev/null |
     awk '/_median/ { sub("BM_Points", "", $1); sub("_median", "", $1); sub("per_point=", "", $(NF-1));
                      printf "  %-22s %-18s %8s\n", $1, $NF, $(NF-1) }'
+  # What the wider lanes can give: the processor's multiply and add rates
+  # per lane at each width (one 512-bit operation on two 256-bit halves
+  # gives the same rate as two 256-bit ones).
+  units=$(dirname "$kernel_bench")/bench_units
+  if [ -x "$units" ]; then taskset -c 0 "$units" | sed 's/^/  /'; fi
 fi
 
 echo
