@@ -4,7 +4,12 @@
 #   ensure-deps.sh            the program, its tests and the Python module: a
 #                             C++ compiler, CMake, make and GoogleTest; pybind11,
 #                             the Python headers, numpy, scipy, matplotlib,
-#                             netCDF4, dask, distributed and pytest, all for
+#                             netCDF4, dask, distributed, pytest, pyproj and
+#                             geographiclib (geodesics), rasterio and xarray
+#                             (interferogram grids), emcee (posterior
+#                             sampling), hypothesis (property tests), tqdm
+#                             (progress), setuptools and venv (pip install),
+#                             all for
 #                             Debian's /usr/bin/python3, and an optimised BLAS
 #                             (OpenBLAS) for the slip inversions' normal
 #                             equations
@@ -57,6 +62,15 @@ if [ "$mode" != example ]; then
   want python3-dask py_has dask.array
   want python3-distributed py_has distributed
   want python3-pytest py_has pytest
+  want python3-pyproj py_has pyproj
+  want python3-geographiclib py_has geographiclib
+  want python3-rasterio py_has rasterio
+  want python3-xarray py_has xarray
+  want python3-emcee py_has emcee
+  want python3-hypothesis py_has hypothesis
+  want python3-tqdm py_has tqdm
+  want python3-setuptools py_has setuptools
+  want python3-venv py_has ensurepip
   want libopenblas0-pthread compgen -G "/usr/lib/*/openblas-pthread/libblas.so.3"
 fi
 if [ "$mode" = bench ]; then

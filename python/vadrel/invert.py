@@ -63,6 +63,7 @@ import scipy.optimize
 import scipy.sparse
 
 import vadrel
+from vadrel.io.files import replace_file as _replace_file
 from vadrel.sources import moment_magnitude
 
 __all__ = ["Dataset", "load_dataset", "fit_fault", "FaultFit", "fit_slip", "SlipFit", "lcurve",
@@ -1024,11 +1025,11 @@ def lcurve(datasets, plane, *, nx, ny, smoothings, extend=(0.0, 0.0), rake=None,
 # ---------------------------------------------------------------------------
 
 def _atomic(path, write):
-    vadrel._replace_file(path, write, text=False)
+    _replace_file(path, write, text=False)
 
 
 def _replace(path, text):
-    vadrel._replace_file(path, lambda f: f.write(text))
+    _replace_file(path, lambda f: f.write(text))
 
 
 def write_faults(path, faults, comments=()):

@@ -50,6 +50,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 import vadrel
+from vadrel.io.files import replace_file as _replace_file
 
 __all__ = ["SUBFAULT_DTYPE", "FiniteFault", "read", "segment_arrays", "subfault_corners", "offset_lonlat",
            "grid_strike", "moment_magnitude", "write_faults", "plot_finite_fault", "main"]
@@ -860,7 +861,7 @@ def write_faults(faults, path, *, comments=()):
     if any(ramp):
         lines.append("P " + " ".join(repr(float(v)) for v in ramp))
     text = "\n".join(lines) + "\n"
-    vadrel._replace_file(path, lambda f: f.write(text))
+    _replace_file(path, lambda f: f.write(text))
 
 
 # ---------------------------------------------------------------- picture

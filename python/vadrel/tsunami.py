@@ -32,6 +32,7 @@ from dataclasses import dataclass
 import numpy as np
 
 import vadrel
+from vadrel.io.files import replace_file as _replace_file
 from . import sources
 
 __all__ = ["DTopo", "dtopo", "read_bathymetry", "read_dtopo", "plot_dtopo", "FORMATS", "main"]
@@ -781,7 +782,7 @@ def _rows(f, rows, sep):
 
 
 def _atomic(path, write, binary=False):
-    vadrel._replace_file(path, write, text=not binary)
+    _replace_file(path, write, text=not binary)
 
 
 def read_dtopo(path) -> DTopo:

@@ -1,0 +1,1 @@
+"""File formats: readers and writers, one module per format."""
