@@ -19,8 +19,8 @@ import os, sys
 import vadrel
 where = os.path.realpath(vadrel.__file__)
 assert where.startswith(os.path.realpath(sys.prefix)), f"vadrel imported from {where}, not the environment"
-seg = vadrel.Segment(X=0, Y=0, strike=0, depth=10, dip=90, lam=3e10, mu=3e10, U1=1000, U2=0, U3=0, L=20, W=10)
-u = vadrel.displacement(vadrel.Faults([seg]), 0.0, 10.0)
+seg = vadrel.Segment(X=0, Y=0, strike=0, depth=15, dip=90, lam=3e10, mu=3e10, U1=1000, U2=0, U3=0, L=20, W=10)
+u = vadrel.displacement(vadrel.Faults([seg]), 5.0, 10.0)
 # A vertical left-lateral strike-slip fault along north: beside its middle,
 # the ground moves along strike only, and the up component vanishes.
 assert abs(u[2]) < 1e-9 and abs(u[0]) < 1e-9 and u[1] != 0, u
