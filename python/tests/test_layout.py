@@ -14,7 +14,7 @@ PACKAGE = SOURCE / "python" / "vadrel"
 #: Lowest first; the compiled core's face (vadrel/__init__.py), the core
 #: itself and dask sit at the bottom with geodesy; any __main__ at the top.
 ORDER = ["geodesy", "geometry", "io", "sources", "tsunami", "insar", "invert", "plot", "cli"]
-BOTTOM = {"_vadrel", "geodesy", "dask"}
+BOTTOM = {"_vadrel", "_moved", "geodesy", "dask"}
 
 
 def module_name(path):

@@ -46,6 +46,7 @@ import numpy as np
 
 from . import _vadrel
 from ._vadrel import Faults, Segment
+from ._moved import moved
 
 __all__ = [
     "Segment", "Faults", "read_faults", "patch_displacement", "displacement",
@@ -417,18 +418,8 @@ def read_depth(path, shape):
     return _vadrel.read_depth(os.fspath(path), rows, cols)
 
 
-def __getattr__(name):
-    # The file readers and writers of this face live in vadrel.io, above the
-    # compiled core: vadrel.read_ini (initial-condition files), the one
-    # vadrel.write_faults (the faults file), and the old name of the safe
-    # writer; resolved on first use.
-    if name == "read_ini":
-        from .io.ini import read_ini
-        return read_ini
-    if name == "write_faults":
-        from .io.faults import write_faults
-        return write_faults
-    if name == "_replace_file":
-        from .io.files import replace_file
-        return replace_file
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+# The file readers and writers of this face live in vadrel.io, above the
+# compiled core: initial-condition files, the one faults-file writer, and the
+# old name of the safe writer.
+__getattr__ = moved(__name__, {"read_ini": "vadrel.io.ini", "write_faults": "vadrel.io.faults",
+                               "_replace_file": "vadrel.io.files:replace_file"})

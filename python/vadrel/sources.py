@@ -30,6 +30,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 import vadrel
+from ._moved import moved
 from . import geodesy, geometry
 from .geometry import SUBFAULT_DTYPE, grid_strike, segment_arrays, subfault_corners
 from .io.faults import write_faults
@@ -168,16 +169,8 @@ def summary(ff):
     return out
 
 
-def __getattr__(name):
-    # Names kept for their callers, now held by the modules above this one
-    # (the pictures and the command line); resolved on first use.
-    if name == "plot_finite_fault":
-        from .plot.finite_fault import plot_finite_fault
-        return plot_finite_fault
-    if name == "main":
-        from .cli.sources import main
-        return main
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+# Kept for their callers: the picture and the command line, above this module.
+__getattr__ = moved(__name__, {"plot_finite_fault": "vadrel.plot.finite_fault", "main": "vadrel.cli.sources"})
 
 
 if __name__ == "__main__":

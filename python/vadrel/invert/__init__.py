@@ -51,6 +51,7 @@ Modules: :mod:`~vadrel.invert.data` (the datasets of a fit end to end),
 """
 from __future__ import annotations
 
+from .._moved import moved
 from ..io.datasets import Dataset, load_dataset
 from ..io.faults import write_faults
 from .fault import DEFAULT_FREE, PARAMETERS, FaultFit, fit_fault
@@ -60,13 +61,6 @@ __all__ = ["Dataset", "load_dataset", "fit_fault", "FaultFit", "fit_slip", "Slip
            "write_faults", "plot_fit", "plot_slip", "main", "PARAMETERS", "DEFAULT_FREE"]
 
 
-def __getattr__(name):
-    # Names kept for their callers, now held by the modules above this
-    # package (the pictures and the command line); resolved on first use.
-    if name in ("plot_fit", "plot_slip"):
-        from ..plot import fit
-        return getattr(fit, name)
-    if name == "main":
-        from ..cli.invert import main
-        return main
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+# Kept for their callers: the pictures and the command line, above this package.
+__getattr__ = moved(__name__, {"plot_fit": "vadrel.plot.fit", "plot_slip": "vadrel.plot.fit",
+                               "main": "vadrel.cli.invert"})

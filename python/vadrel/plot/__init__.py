@@ -43,6 +43,7 @@ imports matplotlib when a picture is drawn and never chooses a backend
 """
 from __future__ import annotations
 
+from .._moved import moved
 from ..geometry import segment_outline
 from ..io.ini import ini_shape, read_ini_file
 from ..io.print_file import read_print_file
@@ -56,10 +57,5 @@ __all__ = ["read_print_file", "read_ini_file", "ini_shape", "segment_outline", "
            "plot_finite_fault", "plot_dtopo", "plot_fit", "plot_slip", "main", "AliasWarning"]
 
 
-def __getattr__(name):
-    # The command line's entry, kept for its callers: it lives above this
-    # package, in vadrel.cli.plot; resolved on first use.
-    if name == "main":
-        from ..cli.plot import main
-        return main
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+# Kept for its callers: the command line, above this package.
+__getattr__ = moved(__name__, {"main": "vadrel.cli.plot"})

@@ -29,6 +29,7 @@ Conventions
 """
 from __future__ import annotations
 
+from .._moved import moved
 from ..geometry import subfault_outlines
 from ..io.grids import read_bathymetry
 from .dtopo import FORMATS, DTopo, dtopo, read_dtopo
@@ -41,13 +42,5 @@ __all__ = ["DTopo", "dtopo", "read_bathymetry", "read_dtopo", "plot_dtopo", "FOR
            "main"]
 
 
-def __getattr__(name):
-    # Names kept for their callers, now held by the modules above this
-    # package (the pictures and the command line); resolved on first use.
-    if name == "plot_dtopo":
-        from ..plot.dtopo import plot_dtopo
-        return plot_dtopo
-    if name == "main":
-        from ..cli.tsunami import main
-        return main
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+# Kept for their callers: the picture and the command line, above this package.
+__getattr__ = moved(__name__, {"plot_dtopo": "vadrel.plot.dtopo", "main": "vadrel.cli.tsunami"})
