@@ -132,3 +132,18 @@ def test_importing_the_pictures_chooses_no_backend():
                        env={"PYTHONPATH": ":".join(sys.path), "MPLBACKEND": ""})
     assert r.returncode == 0, r.stderr
     assert r.stdout.split() == ["False", "True"]
+
+
+def test_the_older_argument_order_of_write_faults_still_writes_with_a_warning(tmp_path):
+    import vadrel
+    from vadrel import invert
+    faults = vadrel.Faults([vadrel.Segment(X=1.5, Y=-2.0, strike=30.0, depth=10.0, dip=45.0, lam=3e10, mu=3e10,
+                                           U1=100.0, U2=200.0, U3=0.0, L=10.0, W=5.0, name="a")])
+    vadrel.write_faults(faults, tmp_path / "new.txt", comments=["x"])
+    with pytest.warns(DeprecationWarning, match="write_faults\\(faults, path\\)"):
+        invert.write_faults(tmp_path / "old.txt", faults, comments=["x"])
+    assert (tmp_path / "old.txt").read_text() == (tmp_path / "new.txt").read_text()
+    back = vadrel.read_faults(tmp_path / "old.txt").segments[0]
+    assert (back.X, back.Y, back.U2, back.name) == (1.5, -2.0, 200.0, "a")
+    with pytest.raises(ValueError, match="expected a vadrel.Faults"):
+        vadrel.write_faults("a", "b")
