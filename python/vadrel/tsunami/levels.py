@@ -87,15 +87,17 @@ def _segment(seg, s):
 
 
 def _columns(lon, centre, reach):
-    """The runs of nodes of the axis ``lon`` within ``reach`` degrees of
-    longitude east or west of ``centre``, measured on the circle: a list of
-    slices (two where the window wraps round the grid's ends, none where it
-    misses the grid)."""
+    """The runs of nodes of the (ascending) axis ``lon`` from ``reach``
+    degrees of longitude west of ``centre`` to ``reach`` east of it, measured
+    on the circle: a list of slices (two where the window wraps round the
+    grid's ends, none where it misses the grid)."""
     if reach >= 180.0:
         return [slice(0, len(lon))]
-    inside = np.abs(geodesy.wrap(lon - centre)) <= reach
-    edges = np.flatnonzero(np.diff(np.r_[False, inside, False].astype(np.int8)))
-    return [slice(int(a), int(b)) for a, b in zip(edges[::2], edges[1::2])]
+    mid = 0.5 * (float(lon[0]) + float(lon[-1]))
+    c = (float(centre) - mid + 180.0) % 360.0 - 180.0 + mid      # the centre nearest the grid's middle
+    ends = np.searchsorted(lon, [c - 360.0 - reach, c - 360.0 + reach, c - reach, c + reach,
+                                 c + 360.0 - reach, c + 360.0 + reach])
+    return [slice(int(a), int(b)) for a, b in zip(ends[::2], ends[1::2]) if b > a]
 
 
 def _level_axis(a, k):
