@@ -18,6 +18,7 @@ from ..io.files import replace_file
 
 __all__ = ["main"]
 
+
 def _fault_summary(fit):
     return {"params": {n: {"value": fit.params[n], "sigma": fit.sigma[n]} for n in fit.params},
             "rms_mm": fit.rms, "variance_reduction": fit.variance_reduction, "moment_Nm": fit.moment,
@@ -134,4 +135,3 @@ def main(argv=None):
 
 if __name__ == "__main__":
     sys.exit(main())
-

@@ -63,5 +63,3 @@ def main(argv=None):
         print(f"vadrel.plot: {out}: {n.message}", file=sys.stderr)
     print(out)
     return 0
-
-

@@ -16,6 +16,7 @@ from . import warnings_as_lines
 
 __all__ = ["main"]
 
+
 class _Bar:
     """Progress on standard error: a bar redrawn in place on a terminal,
     a line every quarter otherwise."""
@@ -67,8 +68,8 @@ def main(argv=None) -> int:
     p.add_argument("--horizontal", action="store_true", help="add the horizontal motion over sloping bathymetry")
     p.add_argument("--kajiura", action="store_true", help="sea surface by the 1/cosh(kh) filter")
     p.add_argument("--frame", choices=("local", "utm"), default="local")
-    p.add_argument("--zone", type=int, help="UTM zone of --frame utm (default: the model's; a zone more than 3 degrees of "
-                                             "longitude from the model warns)")
+    p.add_argument("--zone", type=int, help="UTM zone of --frame utm (default: the model's; a zone more "
+                                            "than 3 degrees of longitude from the model warns)")
     p.add_argument("--format", choices=tuple(FORMATS), help="output layout (default from the extension)")
     p.add_argument("--reference", help="reference point of a subfault CSV (top center, centroid, ...)")
     p.add_argument("-o", "--output", required=True, metavar="OUT")
@@ -114,4 +115,3 @@ def main(argv=None) -> int:
     except Exception as exc:  # anything else still ends in one line, never a traceback
         return _fail(f"{type(exc).__name__}: {exc}")
     return 0
-

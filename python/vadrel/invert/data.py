@@ -8,6 +8,7 @@ from ..io.datasets import Dataset
 
 __all__ = ["datasets_of", "Stack"]
 
+
 def datasets_of(datasets):
     if isinstance(datasets, Dataset):
         datasets = [datasets]
@@ -77,4 +78,3 @@ def _vr(res, obs):
     """Variance reduction 1 - |residual|^2 / |data|^2."""
     d = float(np.dot(obs, obs))
     return 1.0 - float(np.dot(res, res)) / d if d > 0 else float("nan")
-

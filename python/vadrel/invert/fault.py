@@ -23,6 +23,7 @@ DEFAULT_FREE = ("X", "Y", "strike", "depth", "dip", "U1", "U2", "L", "W")
 _SLIPS = ("U1", "U2", "U3")
 _DEG = math.pi / 180.0
 
+
 def _seg_values(seg):
     return {k: float(getattr(seg, k)) for k in PARAMETERS + ("lam", "mu")} | {"name": seg.name,
                                                                              "flag": int(seg.flag)}
@@ -66,6 +67,7 @@ def _segments_of(start):
 # ---------------------------------------------------------------------------
 # Nonlinear fit of the geometry
 # ---------------------------------------------------------------------------
+
 
 class _Problem:
     """The parameter vector of a geometry fit and its model, residuals and
@@ -376,5 +378,3 @@ def _program_ramp(datasets, offsets, ramps):
         return (0.0, 0.0, 0.0)
     d = radar[0]
     return (ramps[d.name][0], ramps[d.name][1], offsets[d.name])
-
-

@@ -21,17 +21,18 @@ from .fault import _DEG, _make_segment, _moment, _mw, _program_ramp, _seg_values
 
 __all__ = ["SlipFit", "fit_slip", "lcurve"]
 
+
 def _plane_patches(plane, nx, ny, extend):
     """The (extended) plane and its nx x ny patches, row 0 the shallowest."""
     v = _seg_values(plane)
     dl, dw = (float(e) for e in extend)
     if dl < 0 or dw < 0:
         raise ValueError("extend must be two lengths >= 0 (km along strike at each end, km down dip)")
-    s, c = math.sin(v["strike"] * _DEG), math.cos(v["strike"] * _DEG)
     sd, cd = math.sin(v["dip"] * _DEG), math.cos(v["dip"] * _DEG)
-    # Down dip is to the right of the strike direction: (cos s, -sin s) in map (east, north).
-    v["X"] += -dl * s + dw * cd * c
-    v["Y"] += -dl * c - dw * cd * s
+    # Patch-frame offsets (along strike, to its left = up dip in map) turned into map ones.
+    de, dn = geometry.from_patch(-dl, -dw * cd, v["strike"])
+    v["X"] += float(de)
+    v["Y"] += float(dn)
     v["depth"] += dw * sd
     v["L"] += 2.0 * dl
     v["W"] += dw
@@ -40,9 +41,9 @@ def _plane_patches(plane, nx, ny, extend):
     for j in range(ny):
         up = (ny - 1 - j) * pw          # patch's deep edge distance up dip from the plane's
         for i in range(nx):
-            patches.append(_with(v, X=v["X"] + i * pl * s - up * cd * c, Y=v["Y"] + i * pl * c + up * cd * s,
-                                 depth=v["depth"] - up * sd, L=pl, W=pw, U1=0.0, U2=0.0, U3=0.0,
-                                 name=f"p{j + 1}_{i + 1}"))
+            e, n = geometry.from_patch(i * pl, up * cd, v["strike"])
+            patches.append(_with(v, X=v["X"] + float(e), Y=v["Y"] + float(n), depth=v["depth"] - up * sd, L=pl,
+                                 W=pw, U1=0.0, U2=0.0, U3=0.0, name=f"p{j + 1}_{i + 1}"))
     return v, patches
 
 
@@ -275,5 +276,3 @@ def lcurve(datasets, plane, *, nx, ny, smoothings, extend=(0.0, 0.0), rake=None,
     sp = _SlipProblem(datasets, plane, nx, ny, extend, rake, positivity)
     out = [_slip_fit(sp, s, time.perf_counter()) for s in smoothings]
     return np.array([f.misfit for f in out]), np.array([f.roughness for f in out])
-
-

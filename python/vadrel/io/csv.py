@@ -68,5 +68,3 @@ def read(src, reference):
     nseg = int(rows["segment"].max()) + 1
     to_top_centre(rows, reference)
     return Parsed(rows, None, [], [f"{reference} (given)"] * nseg, warnings)
-
-

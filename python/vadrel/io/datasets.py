@@ -12,6 +12,7 @@ import scipy.linalg
 
 __all__ = ["Dataset", "load_dataset", "dataset_kind"]
 
+
 def _vector(name, v, n=None):
     a = np.asarray(v, dtype=float)
     if a.ndim == 0 and n is not None:
@@ -257,6 +258,7 @@ def load_dataset(path, *, kind="los", name=None):
     return Dataset.gnss(cols["x"], cols["y"], cols["e"], cols["n"], cols["u"], sigma_e=cols["se"],
                         sigma_n=cols["sn"], sigma_u=cols["su"], name=name)
 
+
 def dataset_kind(path):
     """Radar when the header names a ``los`` column, GNSS otherwise."""
     if os.fspath(path).endswith(".npz"):
@@ -267,4 +269,3 @@ def dataset_kind(path):
             return "los"
     header, _, _ = _read_table(path)
     return "los" if "los" in header else "gnss"
-

@@ -10,6 +10,7 @@ from .files import replace_file
 
 __all__ = ["write_faults"]
 
+
 def _field(v, digits):
     s = repr(float(v)) if digits >= 17 else f"{float(v):.{digits}g}"
     return s[:-2] if s.endswith(".0") and "e" not in s else s
@@ -25,7 +26,6 @@ def _segment_line(seg):
         if len(line) <= 128:
             return line
     raise ValueError(f"segment {seg.name!r} does not fit in 128 columns")
-
 
 
 def _is_faults(obj):

@@ -213,5 +213,3 @@ def _layer_rigidity(layers, rows):
     tops, mu = tops[order], mu[order]
     centre = rows["depth"] + 0.5 * rows["width"] * np.sin(np.radians(rows["dip"]))
     return mu[np.clip(np.searchsorted(tops, centre, side="right") - 1, 0, len(mu) - 1)]
-
-

@@ -167,7 +167,6 @@ def read_bathymetry(bathymetry):
     return x, y, z
 
 
-
 def read_grid(path):
     """A grid written as ``tt3`` (or another headed text layout) or
     ``netcdf`` (``lon``, ``lat``, ``time`` and ``dz``): ``(lon, lat, times,
@@ -188,6 +187,7 @@ def read_grid(path):
 
 
 # --------------------------------------------------------------------------- writers
+
 
 def format_of(path, format=None):
     """The layout named, or the one the file name's extension selects."""

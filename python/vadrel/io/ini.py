@@ -91,4 +91,3 @@ def read_ini_file(path, shape=None):
     if shape is None:
         shape = ini_shape(path)[:2]
     return read_ini(path, shape)
-

@@ -167,5 +167,3 @@ def _place_in_polygon(first, poly, label, warnings):
                         f"of the boundary's top corner, far from any usual reference point; taken as {name}")
     why = f"first subfault {a:.2f} along strike, {b:.2f} down dip of the boundary's top corner"
     return name, why
-
-

@@ -21,6 +21,7 @@ KINDS = {
     252: ("partial", 20, ("x", "y") + vadrel.PARTIAL_COLUMNS),
 }
 
+
 def _number(text):
     """A fixed-layout field: asterisks (too wide) give NaN; an exponent of
     three digits has no letter (-1.2345678901-103)."""
@@ -59,4 +60,3 @@ def read_print_file(path):
             vals = [_number(line[k * (width + 1) + 1:(k + 1) * (width + 1)]) for k in range(len(cols))]
             groups.setdefault(kind, (cols, []))[1].append(vals)
     return {k: (cols, np.array(rows, dtype=float)) for k, (cols, rows) in groups.items()}
-

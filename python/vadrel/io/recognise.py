@@ -13,6 +13,7 @@ __all__ = ["READERS", "detect", "read_model"]
 #: Reader of each layout: ``read(source, reference) -> Parsed``.
 READERS = {"param": param.read, "fsp": fsp.read, "csv": csv.read}
 
+
 def detect(src: Source) -> str:
     """The layout of a file from its first lines: ``param``, ``fsp`` or
     ``csv``; ``ValueError`` naming the line that fits none."""

@@ -54,6 +54,7 @@ def to_top_centre(rows, reference):
         rows["lon"], rows["lat"], rows["depth"], rows["strike"], rows["dip"], rows["length"], rows["width"],
         reference)
 
+
 def rigidity_from_moment(rows, moment, warnings, label, fallback=None):
     """mu = moment / (slip area) where there is slip; elsewhere ``fallback``
     (an array) or the median of the others."""
@@ -73,5 +74,3 @@ def rigidity_from_moment(rows, moment, warnings, label, fallback=None):
         warnings.append(f"{label}: no subfault has slip; rigidity taken as {DEFAULT_RIGIDITY:g} Pa")
         mu = np.full(len(rows), DEFAULT_RIGIDITY)
     return mu
-
-

@@ -13,6 +13,7 @@ from . import _mpl
 
 __all__ = ["plot_dtopo"]
 
+
 def plot_dtopo(dtopo, path=None, ax=None, source=None, frame=-1, title=None):
     """Map of ``dz`` (one frame, the last by default) on a diverging colour
     scale centred on 0, with the subfault outlines of ``source`` (a
@@ -44,4 +45,3 @@ def plot_dtopo(dtopo, path=None, ax=None, source=None, frame=-1, title=None):
     if own and path is not None:
         _mpl.save(fig, path, 120, close=True)
     return ax
-

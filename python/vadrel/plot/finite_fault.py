@@ -12,6 +12,7 @@ from . import _mpl
 
 __all__ = ["plot_finite_fault"]
 
+
 def plot_finite_fault(ff, path=None, ax=None):
     """Map of a finite-fault model: each subfault's surface projection
     coloured by its slip (m), the boundary polygons, the hypocentre (a star).
@@ -48,4 +49,3 @@ def plot_finite_fault(ff, path=None, ax=None):
     if path is not None:
         _mpl.save(fig, path, 150, bbox_inches="tight")
     return ax
-

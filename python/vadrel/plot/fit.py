@@ -10,6 +10,7 @@ from . import _mpl
 
 __all__ = ["plot_fit", "plot_slip"]
 
+
 def plot_fit(fit, datasets, out=None, *, title=None, dpi=110):
     """Data, model and residual maps side by side, one row per dataset, with
     one colour scale per row and the fault outlined (the top edge bold).
@@ -75,4 +76,3 @@ def plot_slip(fit, out=None, *, title=None, dpi=110):
     if out is not None:
         _mpl.save(fig, out, dpi, close=True)
     return fig
-

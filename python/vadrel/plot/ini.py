@@ -15,6 +15,7 @@ from ._mpl import symmetric as _symmetric
 
 __all__ = ["plot_ini"]
 
+
 def _parse_card(card):
     parts = card.split()
     if not parts or parts[0] not in ("G", "M") or len(parts) < 7:
@@ -101,4 +102,3 @@ def plot_ini(path, out=None, *, grid=None, card=None, depth=None, shape=None, fa
     if out is not None:
         _mpl.save(fig, out)
     return fig, m
-

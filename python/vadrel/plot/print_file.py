@@ -73,7 +73,6 @@ def _thin(x, y, most=25):
     return (i % k == 0) & (j % k == 0)
 
 
-
 def _axes_pixels(fig, ax):
     """The map's size in pixels (columns, rows) and the size of a pixel in
     data units (the axes have equal aspect)."""
@@ -287,4 +286,3 @@ def _fringes(fig, ax, x, y, v, value, wrap, faults, look, cols, data):
                   fontsize="small", framealpha=0.8)
         warnings.warn(text, AliasWarning, stacklevel=3)
     return m, label
-

@@ -62,6 +62,7 @@ def _axis(a, name):
         raise ValueError(f"{name} must be strictly increasing")
     return a
 
+
 def dtopo(source, lon, lat, *, times=None, bathymetry=None, horizontal=False, kajiura=False, frame="local",
           zone=None, levels=None, progress=None) -> DTopo:
     """Vertical displacement of the sea floor (or, with ``kajiura``, of the
@@ -165,4 +166,3 @@ def dtopo(source, lon, lat, *, times=None, bathymetry=None, horizontal=False, ka
     if not np.all(np.isfinite(dz)):
         raise ValueError("the displacement is not finite at some nodes")
     return DTopo(lon, lat, t, dz)
-

@@ -12,6 +12,7 @@ from ..io.grids import read_bathymetry
 
 __all__ = ["bathymetry_on", "horizontal_term", "kajiura_filter"]
 
+
 def bathymetry_on(bathymetry, lon, lat):
     """Water depth h (metres, positive under the sea) on the dtopo grid,
     bilinear in the elevation grid."""
@@ -86,5 +87,3 @@ def kajiura_filter(dz, h, lon, lat, levels_per_octave=4):
         out[sel] = (1.0 - w) * below[sel] + w * above[sel]
         below = above
     return out
-
-

@@ -11,6 +11,7 @@ from .. import geodesy
 
 __all__ = ["LocalFrames", "UTMFrame"]
 
+
 class LocalFrames:
     """Each subfault in its own tangent frame on the ellipsoid.
 
@@ -105,5 +106,3 @@ class UTMFrame:
             g = np.radians(geodesy.convergence(*np.meshgrid(self._lon, self._lat), self.zone))
             self._gamma = (np.cos(g), -np.sin(g))
         return x, y, (self._gamma[0][ix], self._gamma[1][ix])
-
-

@@ -5,6 +5,7 @@ import numpy as np
 
 __all__ = ["ramp_weights", "rupture_end"]
 
+
 def ramp_weights(sub, times):
     """Fraction of each subfault's slip reached at each time, shape
     (subfaults, times): the smooth ramp (1 - cos(pi tau)) / 2 over the rise
@@ -24,5 +25,3 @@ def rupture_end(sub):
     t0 = np.nan_to_num(sub["rupture_time"].astype(float), nan=0.0)
     rise = np.nan_to_num(sub["rise_time"].astype(float), nan=0.0)
     return float(np.max(t0 + np.maximum(rise, 0.0))) if len(sub) else 0.0
-
-

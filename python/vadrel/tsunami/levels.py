@@ -17,6 +17,7 @@ __all__ = ["RATIO", "NEAR", "BLEND", "DEEP", "evaluate"]
 
 _BLOCK = 65536  # nodes per kernel call: the work arrays stay in cache
 
+
 def _taper(r, d1, width):
     """1 inside d1, 0 beyond d1 + width, a cosine-squared step between."""
     t = np.clip((r - d1) / width, 0.0, 1.0)
@@ -74,8 +75,6 @@ RATIO, NEAR, BLEND, DEEP = 2, 8.0, 8.0, 6.0
 def _size(seg):
     """Half the diagonal of each subfault's map outline, km."""
     return 0.5 * np.hypot(seg["L"], seg["W"] * np.cos(np.radians(seg["dip"])))
-
-
 
 
 def _segment(seg, s):
@@ -232,5 +231,3 @@ def evaluate(make_frame, sub, seg, weights, lon, lat, horizontal, levels, progre
             sums[level] = None
             lv.frames[level] = None
     return sums[0]
-
-
