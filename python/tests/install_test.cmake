@@ -16,8 +16,8 @@ endfunction()
 check_run("cmake --install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${P})
 
 foreach(f bin/vadrel share/man/man1/vadrel.1 share/doc/vadrel/README.md ${PYDIR}/vadrel/__init__.py
-          ${PYDIR}/vadrel/plot.py
-          ${PYDIR}/vadrel/dask.py)
+          ${PYDIR}/vadrel/plot/__init__.py ${PYDIR}/vadrel/io/grids.py ${PYDIR}/vadrel/tsunami/levels.py
+          ${PYDIR}/vadrel/cli/sources.py ${PYDIR}/vadrel/dask.py)
   if(NOT EXISTS ${P}/${f})
     message(FATAL_ERROR "not installed: ${P}/${f}")
   endif()
@@ -54,7 +54,7 @@ check_run("python3 under the prefix" ${CMAKE_COMMAND} -E env PYTHONPATH=${P}/${P
 import os, site, sys
 p = os.path.realpath('${P}')
 assert os.path.realpath('${P}/${PYDIR}') in [os.path.realpath(d) for d in site.getsitepackages([p])], site.getsitepackages([p])
-import vadrel, vadrel.plot, vadrel.dask
+import vadrel, vadrel.plot, vadrel.dask, vadrel.tsunami, vadrel.invert, vadrel.cli.plot
 assert os.path.realpath(vadrel.__file__).startswith(p), vadrel.__file__
 assert os.path.realpath(vadrel._vadrel.__file__).startswith(p), vadrel._vadrel.__file__
 f = vadrel.Faults([vadrel.Segment(0, 0, 0, 10, 45, 1, 1, 0, 1000, 0, 10, 10)])

@@ -13,6 +13,9 @@ import pytest
 
 import vadrel
 from vadrel import invert
+from vadrel.invert.data import Stack
+from vadrel.invert.fault import _Problem, _make_segment, _seg_values, _top
+from vadrel.invert.slip import _plane_patches
 
 from conftest import SOURCE, fields, records, run_program
 
@@ -107,7 +110,7 @@ def test_closed_form_jacobian_matches_central_differences(segments):
     look = np.column_stack([rng.uniform(-0.6, -0.5, 400), rng.uniform(-0.12, -0.1, 400), np.full(400, 0.8)])
     d = invert.Dataset(x, y, np.zeros(400), look, sigma=rng.uniform(1, 3, 400))
     free = [list(invert.PARAMETERS)] * len(segments)
-    problem = invert._Problem(invert._Stack([d]), [invert._seg_values(s) for s in segments], free, None)
+    problem = _Problem(Stack([d]), [_seg_values(s) for s in segments], free, None)
     p = problem.start()
     p[problem.nfree:] = (1.0, 0.01, -0.02)
     J, F = problem.jacobian(p), _fd_jacobian(problem, p)
@@ -154,8 +157,8 @@ def test_slip_greens_functions_and_bounds_on_a_known_distribution():
     x, y = grid(25)
     truth_u1 = np.outer([1.0, 2.0, 1.0], [1, 2, 3, 3, 2, 1]) * 200.0
     truth_u2 = -0.5 * truth_u1
-    _, patches = invert._plane_patches(plane, 6, 3, (0, 0))
-    model = vadrel.Faults([invert._make_segment(dict(v, U1=a, U2=b)) for v, a, b in
+    _, patches = _plane_patches(plane, 6, 3, (0, 0))
+    model = vadrel.Faults([_make_segment(dict(v, U1=a, U2=b)) for v, a, b in
                            zip(patches, truth_u1.ravel(), truth_u2.ravel())])
     los = vadrel.range_change(model, x, y, LOOK)
     d = invert.Dataset(x, y, los, LOOK, offset=False, ramp=False)
@@ -297,17 +300,17 @@ def test_covariance_weights_equal_sigma_weights_when_diagonal():
 def test_extended_plane_keeps_its_top_edge_and_its_patches_tile_it():
     from vadrel.plot import segment_outline
     plane = seg(X=5.0, Y=-3.0, strike=130.0, dip=40.0, depth=14.0, W=15.0)
-    ext, patches = invert._plane_patches(plane, 5, 4, (6.0, 5.0))
-    big = invert._make_segment(ext)
+    ext, patches = _plane_patches(plane, 5, 4, (6.0, 5.0))
+    big = _make_segment(ext)
     (_, top0), (_, top1) = segment_outline(plane), segment_outline(big)
     # The old top edge lies on the new one, 6 km in from each end, at the same depth.
     along = (top1[1] - top1[0]) / np.linalg.norm(top1[1] - top1[0])
     assert np.allclose(top0, top1 + np.outer([1, -1], 6.0 * along), atol=1e-9)
-    assert invert._top(ext) == pytest.approx(invert._top(invert._seg_values(plane)), abs=1e-12)
+    assert _top(ext) == pytest.approx(_top(_seg_values(plane)), abs=1e-12)
     assert (big.L, big.W) == pytest.approx((plane.L + 12.0, plane.W + 5.0))
     # Uniform slip on the patches is slip on the whole plane.
     x, y = grid(15, 70.0)
-    whole = vadrel.range_change(vadrel.Faults([invert._make_segment(dict(ext, U1=700.0, U2=-300.0))]), x, y, LOOK)
-    tiles = vadrel.range_change(vadrel.Faults([invert._make_segment(dict(v, U1=700.0, U2=-300.0))
+    whole = vadrel.range_change(vadrel.Faults([_make_segment(dict(ext, U1=700.0, U2=-300.0))]), x, y, LOOK)
+    tiles = vadrel.range_change(vadrel.Faults([_make_segment(dict(v, U1=700.0, U2=-300.0))
                                                for v in patches]), x, y, LOOK)
     assert np.allclose(tiles, whole, atol=1e-6 * np.abs(whole).max())

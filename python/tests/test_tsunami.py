@@ -12,6 +12,8 @@ import pytest
 
 import vadrel
 from vadrel import sources, tsunami
+from vadrel.tsunami.filters import bathymetry_on
+from vadrel.tsunami.frames import LocalFrames
 
 from conftest import SOURCE
 
@@ -88,7 +90,7 @@ def test_local_frame_places_nodes_at_geodesic_distance_and_azimuth(lat0, dist, t
     lon = 10.0 + np.degrees(k * np.sin(np.radians(az)) / math.cos(math.radians(lat0)))
     ff = model([(0, 0, 1, 0, 10, 90, 1, 1, 1, 0, 0)], lon=10.0, lat=lat0)
     for a, b in zip(lon, lat):
-        fr = tsunami._LocalFrames(np.array([a]), np.array([b]), ff.subfaults)
+        fr = LocalFrames(np.array([a]), np.array([b]), ff.subfaults)
         x, y, _ = fr.offsets(0, slice(0, 1), slice(0, 1))
         d, azimuth = vincenty(lat0, 10.0, b, a)
         assert abs(math.hypot(x[0, 0], y[0, 0]) - d) <= tol_rel * d
@@ -278,7 +280,7 @@ def test_bathymetry_readers_agree(tmp_path):
     lon, lat = np.linspace(-73.3, -70.2, 11), np.linspace(-32.9, -29.4, 6)
     want = -(100.0 - 500.0 * (lon[None, :] + 74) + 20.0 * (lat[:, None] + 33))
     for b in (tmp_path / "b.tt3", tmp_path / "b.asc", tmp_path / "b.nc", (x, y, elev)):
-        np.testing.assert_allclose(tsunami._bathymetry_on(b, lon, lat), want, rtol=1e-6)
+        np.testing.assert_allclose(bathymetry_on(b, lon, lat), want, rtol=1e-6)
 
 
 @pytest.mark.parametrize("call,message", [

@@ -46,6 +46,7 @@ import numpy as np
 
 from . import _vadrel
 from ._vadrel import Faults, Segment
+from ._moved import moved
 
 __all__ = [
     "Segment", "Faults", "read_faults", "patch_displacement", "displacement",
@@ -406,18 +407,6 @@ def uplift(faults: Faults, x, y, look=(0.0, 0.0, 1.0), depth=None, *, threads=0)
     return np.where(factor > 0.0, r * factor / 1000.0, 0.0).reshape(shape)
 
 
-def read_ini(path, shape):
-    """Read an initial-condition file: ``shape`` = (rows, columns) of the
-    uplift grid (ny, nx for G/M cards; nmax+1, mmax+1 for U/S cards).  Returns
-    the uplift rows (metres); the zero rows after them are checked to be
-    there."""
-    rows, cols = shape
-    values = np.array(open(os.fspath(path)).read().split(), dtype=float)
-    if values.size != 3 * rows * cols:
-        raise ValueError(f"{path}: {values.size} values, expected 3 x {rows} x {cols}")
-    return values[: rows * cols].reshape(rows, cols)
-
-
 def read_depth(path, shape):
     """Read a depth/mask file as a ``D`` line makes the grid cards read it:
     ``shape`` = (nmax+1, mmax+1) rows of values in free format, each row
@@ -429,11 +418,8 @@ def read_depth(path, shape):
     return _vadrel.read_depth(os.fspath(path), rows, cols)
 
 
-def write_faults(faults: Faults, path, *, comments=()):
-    """Write ``faults`` as a faults file the program reads back to the printed
-    digits (see :func:`vadrel.sources.write_faults`)."""
-    from .sources import write_faults as write
-    write(faults, path, comments=comments)
-
-
-from .io.files import replace_file as _replace_file  # noqa: E402  (kept for callers of the old name)
+# The file readers and writers of this face live in vadrel.io, above the
+# compiled core: initial-condition files, the one faults-file writer, and the
+# old name of the safe writer.
+__getattr__ = moved(__name__, {"read_ini": "vadrel.io.ini", "write_faults": "vadrel.io.faults",
+                               "_replace_file": "vadrel.io.files:replace_file"})

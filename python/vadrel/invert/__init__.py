@@ -1,0 +1,66 @@
+"""Fitting faults to radar and GNSS data with the closed-form Jacobian.
+
+    python3 -m vadrel.invert DATA... --start faults.txt [--free X,Y,...]
+                             [--slip NX NY --smoothing S] -o fitted.txt [--plot fit.png]
+
+Data
+----
+:class:`Dataset` holds radar line-of-sight data (points in km, range change
+in mm, positive towards the radar, one ground-to-radar look vector per point
+or one for all) or, through :meth:`Dataset.gnss`, three-component GNSS
+displacements in mm.  Inside, every dataset is a list of scalar observations
+with a look vector each: a GNSS east component is the range change seen
+along (1, 0, 0), so the model and its derivatives come from the same kernels
+for both kinds.  Each dataset may carry a constant offset and a linear ramp
+(``offset`` and ``ramp``, on by default for radar, off for GNSS; for GNSS
+one per component); they are fitted with the fault, in the dataset's own
+frame centred on its points and reported in the model frame.
+
+Weights: ``sigma`` (one standard deviation per observation, or one for all)
+or ``cov`` (a full covariance; its Cholesky factor whitens the residuals).
+Without either the observations weigh 1; unless every dataset carries
+weights, the reported standard deviations are scaled by the reduced
+chi-square.
+
+Geometry: :func:`fit_fault`
+---------------------------
+Weighted nonlinear least squares (``scipy.optimize.least_squares``, trust
+region reflective) over the free parameters of every segment and the
+offsets and ramps.  The Jacobian of the range change with respect to the ten
+parameters of a segment is the closed form of :func:`vadrel.partials`; as
+range change is a sum over segments, segment k's columns are the partials
+of a model holding only segment k.  ``jacobian="forward"`` or ``"central"``
+replaces it by finite differences (for comparison).
+
+The top edge of a segment must not rise above the ground: depth - W sin(dip)
+>= 0.  When ``depth`` is free the fit runs on the depth of the top edge
+(``top``, bounded below by 0) instead of the depth of the deep edge, so the
+constraint is a simple bound; when ``depth`` is held, ``W`` is bounded by
+depth / sin(dip) (dip held) or by depth (dip free), which keeps it.
+
+Slip: :func:`fit_slip`
+----------------------
+The plane cut into nx x ny patches, Green's functions for strike and dip
+slip (one pass of the patch kernel per patch over all points, on all
+processors), Laplacian smoothing and bounds on the slip sign or rake,
+solved as one bounded linear least-squares problem.
+
+Modules: :mod:`~vadrel.invert.data` (the datasets of a fit end to end),
+:mod:`~vadrel.invert.fault` (the geometry fit), :mod:`~vadrel.invert.slip`
+(the slip fit); the observations themselves are :mod:`vadrel.io.datasets`.
+"""
+from __future__ import annotations
+
+from .._moved import moved
+from ..io.datasets import Dataset, load_dataset
+from ..io.faults import write_faults
+from .fault import DEFAULT_FREE, PARAMETERS, FaultFit, fit_fault
+from .slip import SlipFit, fit_slip, lcurve
+
+__all__ = ["Dataset", "load_dataset", "fit_fault", "FaultFit", "fit_slip", "SlipFit", "lcurve",
+           "write_faults", "plot_fit", "plot_slip", "main", "PARAMETERS", "DEFAULT_FREE"]
+
+
+# Kept for their callers: the pictures and the command line, above this package.
+__getattr__ = moved(__name__, {"plot_fit": "vadrel.plot.fit", "plot_slip": "vadrel.plot.fit",
+                               "main": "vadrel.cli.invert"})

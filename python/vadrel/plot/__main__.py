@@ -1,0 +1,6 @@
+"""``python3 -m vadrel.plot``: see :mod:`vadrel.cli.plot`."""
+import sys
+
+from vadrel.cli.plot import main
+
+sys.exit(main())

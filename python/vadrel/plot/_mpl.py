@@ -1,0 +1,58 @@
+"""Matplotlib for the pictures, imported only when a picture is drawn; no
+backend is chosen here (a command line that has no display picks Agg with
+:func:`use_agg`)."""
+from __future__ import annotations
+
+import os
+
+import numpy as np
+
+from ..geometry import segment_outline
+from ..io.files import replace_file
+
+__all__ = ["pyplot", "use_agg", "save", "draw_segments", "symmetric"]
+
+
+def pyplot():
+    """``matplotlib.pyplot``, imported on first use."""
+    import matplotlib.pyplot as plt
+    return plt
+
+
+def use_agg():
+    """The Agg backend, for programs that write pictures to files."""
+    import matplotlib
+    matplotlib.use("Agg")
+
+
+def save(fig, path, dpi=None, *, close=False, **options):
+    """``fig`` saved to ``path`` (the format from its extension, PNG without
+    one), replacing any file there whole; the figure closed after with
+    ``close``."""
+    path = os.fspath(path)
+    fmt = os.path.splitext(path)[1][1:].lower() or "png"
+    try:
+        replace_file(path, lambda tmp: fig.savefig(tmp, dpi=dpi if dpi is not None else "figure", format=fmt,
+                                                **options),
+                     text=False)
+    finally:
+        if close:
+            pyplot().close(fig)
+
+
+def draw_segments(ax, faults, scale=1.0, width=2.6):
+    """The surface projections of a faults file's (or a ``Faults``') segments:
+    the outline thin, the top edge bold."""
+    if isinstance(faults, (str, os.PathLike)):
+        import vadrel
+        faults = vadrel.read_faults(faults)
+    for seg in getattr(faults, "segments", faults):
+        outline, top = segment_outline(seg, scale)
+        ax.plot(outline[:, 0], outline[:, 1], color="black", lw=0.8)
+        ax.plot(top[:, 0], top[:, 1], color="black", lw=width, solid_capstyle="butt")
+
+
+def symmetric(v):
+    """Colour limits symmetric about 0 holding every finite value."""
+    m = float(np.nanmax(np.abs(v))) if np.isfinite(v).any() else 1.0
+    return (-m, m) if m > 0 else (-1.0, 1.0)

@@ -1,0 +1,6 @@
+"""``python3 -m vadrel.tsunami``: see :mod:`vadrel.cli.tsunami`."""
+import sys
+
+from vadrel.cli.tsunami import main
+
+sys.exit(main())
