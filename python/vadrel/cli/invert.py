@@ -2,7 +2,6 @@
 GNSS data, and the slip on a fitted plane."""
 from __future__ import annotations
 
-import argparse
 import json
 import os
 import sys
@@ -11,6 +10,7 @@ import warnings
 import numpy as np
 
 import vadrel
+from . import Parser, check_files, command
 from ..invert import DEFAULT_FREE, fit_fault, fit_slip, load_dataset, write_faults
 from ..invert.fault import _mw
 from ..io.datasets import dataset_kind
@@ -44,8 +44,9 @@ def _connect(address):
         raise OSError(f"cannot reach the scheduler {address} ({e})") from None
 
 
-def main(argv=None):
-    ap = argparse.ArgumentParser(prog="python3 -m vadrel.invert",
+@command("vadrel.invert")
+def main(argv=None) -> int:
+    ap = Parser(prog="python3 -m vadrel.invert",
                                  description="Fit faults to radar line-of-sight and GNSS data.")
     ap.add_argument("data", nargs="+", help="data files (radar: x y los e n u [sigma]; GNSS: x y e n u se sn su)")
     ap.add_argument("--start", required=True, help="faults file: the starting model")
@@ -69,6 +70,13 @@ def main(argv=None):
     def say(msg):
         print(f"vadrel.invert: {msg}", file=sys.stderr, flush=True)
 
+    outputs = [("output", a.output), ("summary", os.path.splitext(a.output)[0] + ".json")]
+    if a.plot:
+        r, e = os.path.splitext(a.plot)
+        outputs.append(("--plot", a.plot))
+        if a.slip:
+            outputs.append(("slip picture", r + "_slip" + (e or ".png")))
+    check_files(outputs, [("data file", p) for p in a.data] + [("--start", a.start)])
     try:
         if a.slip and min(a.slip) < 1:
             raise ValueError(f"--slip: NX and NY must be at least 1, not {a.slip[0]} {a.slip[1]}")
@@ -127,9 +135,6 @@ def main(argv=None):
     except (ValueError, OSError) as e:
         say(f"error: {e}")
         return 1
-    except KeyboardInterrupt:
-        say("interrupted")
-        return 130
     return 0
 
 

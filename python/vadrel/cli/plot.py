@@ -2,7 +2,6 @@
 finite-fault models and tsunami sources drawn as maps (PNG)."""
 from __future__ import annotations
 
-import argparse
 import os
 import sys
 import warnings
@@ -10,6 +9,7 @@ import warnings
 from .. import sources
 from ..plot import AliasWarning, plot_dtopo, plot_finite_fault, plot_ini, plot_print_file
 from ..plot import _mpl
+from . import Parser, check_files, command
 
 __all__ = ["main"]
 
@@ -17,8 +17,9 @@ _MODEL_SUFFIXES = (".fsp", ".param", ".csv")
 _DTOPO_SUFFIXES = (".tt3", ".nc")
 
 
-def main(argv=None):
-    ap = argparse.ArgumentParser(prog="python3 -m vadrel.plot",
+@command("vadrel.plot")
+def main(argv=None) -> int:
+    ap = Parser(prog="python3 -m vadrel.plot",
                                  description="Draw a vadrel print file or initial-condition file (.ini) as a "
                                              "map (PNG).")
     ap.add_argument("input", help="print file, initial-condition file (.ini), finite-fault model (.fsp, .param, "
@@ -43,6 +44,8 @@ def main(argv=None):
     _mpl.use_agg()
     kind = os.path.splitext(a.input)[1].lower()
     out = a.output or os.path.splitext(a.input)[0] + ".png"
+    check_files([("output", out)], [("input", a.input), ("faults file", a.faults), ("grid file", a.grid),
+                                    ("depth file", a.depth), ("model", a.model)])
     try:
         with warnings.catch_warnings(record=True) as notes:
             warnings.simplefilter("always", AliasWarning)

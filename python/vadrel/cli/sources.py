@@ -2,19 +2,19 @@
 program's faults file out."""
 from __future__ import annotations
 
-import argparse
 import sys
 
 from .. import sources
-from . import quiet_pipe, warnings_as_lines
+from . import Parser, check_files, command, quiet_pipe, warnings_as_lines
 
 __all__ = ["main"]
 
 PROG = "vadrel.sources"
 
 
-def main(argv=None):
-    p = argparse.ArgumentParser(prog="python3 -m vadrel.sources",
+@command(PROG)
+def main(argv=None) -> int:
+    p = Parser(prog="python3 -m vadrel.sources",
                                 description="Read a published finite-fault model and write the program's "
                                             "faults file.")
     p.add_argument("model", help="finite-fault model (subfault table, rupture-model database file or CSV)")
@@ -28,6 +28,7 @@ def main(argv=None):
     p.add_argument("--lam", type=float, help="lambda in Pa (default: equal to each subfault's rigidity)")
     p.add_argument("-o", "--output", required=True, help="faults file to write")
     a = p.parse_args(argv)
+    check_files([("output", a.output)], [("model", a.model)])
     try:
         with warnings_as_lines(PROG):
             ff = sources.read(a.model, format=a.format, reference=a.reference)

@@ -3,7 +3,6 @@ sea-surface) displacement on a longitude/latitude grid, written for tsunami
 models."""
 from __future__ import annotations
 
-import argparse
 import math
 import sys
 import time
@@ -12,7 +11,7 @@ import numpy as np
 
 from .. import sources
 from ..tsunami import FORMATS, dtopo, rupture_end
-from . import warnings_as_lines
+from . import Parser, check_files, command, warnings_as_lines
 
 __all__ = ["main"]
 
@@ -44,18 +43,14 @@ class _Bar:
         self.stream.flush()
 
 
-class _Parser(argparse.ArgumentParser):
-    def error(self, message):
-        raise SystemExit(_fail(f"{message} (see --help)", 2))
-
-
 def _fail(message, status=1):
     sys.stderr.write(f"vadrel.tsunami: error: {message}\n")
     return status
 
 
+@command("vadrel.tsunami")
 def main(argv=None) -> int:
-    p = _Parser(prog="python3 -m vadrel.tsunami",
+    p = Parser(prog="python3 -m vadrel.tsunami",
                 description="Sea-floor (or sea-surface) displacement of a finite-fault model on a "
                             "longitude/latitude grid, written for tsunami models.")
     p.add_argument("model", help="finite-fault model file (subfault table, database file or CSV)")
@@ -74,6 +69,7 @@ def main(argv=None) -> int:
     p.add_argument("--reference", help="reference point of a subfault CSV (top center, centroid, ...)")
     p.add_argument("-o", "--output", required=True, metavar="OUT")
     a = p.parse_args(argv)
+    check_files([("output", a.output)], [("model", a.model), ("bathymetry", a.bathymetry)])
     try:
         w, e, s, n = a.region
         if not (a.spacing > 0 and math.isfinite(a.spacing)):
@@ -108,10 +104,4 @@ def main(argv=None) -> int:
         print(f"wrote {a.output}")
     except (ValueError, OSError) as exc:
         return _fail(str(exc))
-    except MemoryError as exc:
-        return _fail(f"out of memory: {exc}")
-    except KeyboardInterrupt:
-        return _fail("interrupted", 130)
-    except Exception as exc:  # anything else still ends in one line, never a traceback
-        return _fail(f"{type(exc).__name__}: {exc}")
     return 0

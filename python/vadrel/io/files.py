@@ -255,16 +255,15 @@ def check_outputs(outputs: Iterable, inputs: Iterable = ()) -> None:
     """Refuse a run whose outputs would destroy its inputs or each other.
 
     ``outputs`` and ``inputs``: paths, or (label, path) pairs for the
-    message.  ``ValueError`` naming both when an output is the same file as
+    message; None stands for an option not given.  ``ValueError`` naming both when an output is the same file as
     an input or as another output, through any spelling or link.  Devices,
     pipes and the console are never refused.  Call it before any work."""
     def labelled(items, kind):
         out = []
         for item in items:
-            if item is None:
-                continue
             label, p = item if isinstance(item, tuple) else (kind, item)
-            out.append((label, os.fspath(p)))
+            if p is not None:
+                out.append((label, os.fspath(p)))
         return out
     seen = {}
     for label, p in labelled(inputs, "input"):
