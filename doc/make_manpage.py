@@ -3,17 +3,19 @@
 
 The synopsis and the arguments come from the built program's own ``--help``
 text, so the page follows the program; the file formats and the output
-layouts come from the README's sections "Command line", "Input files" and
-"Output", converted from Markdown to man(7) markup.
+layouts come from doc/formats.md, the part between the lines
+"<!-- manpage: begin -->" and "<!-- manpage: end -->" (its level-2 sections
+become the page's sections), converted from Markdown to man(7) markup.
 
-    make_manpage.py --program build/vadrel --readme README.md \\
+    make_manpage.py --program build/vadrel --formats doc/formats.md \\
         --installed-readme /usr/local/share/doc/vadrel/README.md --version 1.0.0 --output vadrel.1
 """
 import argparse
 import re
 import subprocess
 
-SECTIONS = ("Command line", "Input files", "Output")
+BEGIN = "<!-- manpage: begin -->"
+END = "<!-- manpage: end -->"
 
 
 def esc(text):
@@ -89,20 +91,22 @@ def help_to_roff(help_text):
     return synopsis + arguments + exit_status
 
 
-def readme_sections(readme):
-    """The wanted level-2 sections of the README, as lists of lines."""
-    found = {}
-    current = None
-    for raw in readme.split("\n"):
+def marked_sections(text, path):
+    """The level-2 sections between the markers, as (title, lines).  A page
+    without both markers, or with nothing between them, is an error: a
+    rename elsewhere in the file cannot silently empty the man page."""
+    if text.count(BEGIN) != 1 or text.count(END) != 1 or text.index(BEGIN) > text.index(END):
+        raise SystemExit(f"make_manpage.py: {path}: expected one {BEGIN!r} line before one {END!r} line")
+    body = text[text.index(BEGIN) + len(BEGIN):text.index(END)]
+    found = []
+    for raw in body.split("\n"):
         if raw.startswith("## "):
-            title = raw[3:].strip()
-            current = title if title in SECTIONS else None
-            if current:
-                found[current] = []
-            continue
-        if current:
-            found[current].append(raw)
-    return [(t, found[t]) for t in SECTIONS if t in found]
+            found.append((raw[3:].strip(), []))
+        elif found:
+            found[-1][1].append(raw)
+    if not found:
+        raise SystemExit(f"make_manpage.py: {path}: no '## ' section between the markers")
+    return found
 
 
 def markdown_to_roff(lines):
@@ -163,15 +167,15 @@ def markdown_to_roff(lines):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--program", required=True)
-    ap.add_argument("--readme", required=True)
+    ap.add_argument("--formats", required=True, help="doc/formats.md")
     ap.add_argument("--installed-readme", required=True,
                     help="where the README is installed: the page names it")
     ap.add_argument("--version", required=True)
     ap.add_argument("--output", required=True)
     a = ap.parse_args()
     help_text = subprocess.run([a.program, "--help"], capture_output=True, text=True, check=True).stdout
-    with open(a.readme, encoding="utf-8") as f:
-        readme = f.read()
+    with open(a.formats, encoding="utf-8") as f:
+        formats = f.read()
     page = [f'.TH VADREL 1 "" "vadrel {a.version}" "User Commands"',
             ".SH NAME",
             "vadrel \\- ground\\-surface deformation from slip on buried rectangular faults"]
@@ -180,10 +184,13 @@ def main():
              "\\fBvadrel\\fR reads ground points and cards from the points file and fault segments from "
              "the faults file, and writes one record per point to the print file; every message goes "
              "to standard output."]
-    for title, lines in readme_sections(readme):
+    for title, lines in marked_sections(formats, a.formats):
         page.append(".SH " + esc(title.upper()))
         page += markdown_to_roff(lines)
-    page += [".SH SEE ALSO", f"The whole description of the files and the outputs: \\fB{esc(a.installed_readme)}\\fR.",
+    docdir = a.installed_readme.rsplit("/", 1)[0]
+    page += [".SH SEE ALSO", f"The README, \\fB{esc(a.installed_readme)}\\fR; the whole description of the files "
+             f"and the outputs, \\fB{esc(docdir + '/doc/formats.md')}\\fR, and what happens with bad input, "
+             f"\\fB{esc(docdir + '/doc/bad-input.md')}\\fR.",
              ".PP", "The Python package \\fBvadrel\\fR (python3 \\-c 'import vadrel; help(vadrel)')."]
     with open(a.output, "w", encoding="utf-8") as f:
         f.write("\n".join(page) + "\n")

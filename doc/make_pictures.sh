@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Remakes the README's pictures from the bundled examples with the Python
+# Remakes the documentation's pictures from the bundled examples with the Python
 # module (after bash scripts/run_tests.sh, which builds it in build/).
 #   bash doc/make_pictures.sh [build-dir]
 set -euo pipefail
@@ -15,7 +15,7 @@ cp examples/* "$tmp"
 py=/usr/bin/python3
 $py -m vadrel.plot "$tmp/thrust.out" --faults examples/thrust_faults.txt --dpi 80 \
   --title "Thrust example: vertical (colour) and horizontal (arrows) displacement" -o doc/thrust_vector.png
-# The README's fringe command: the points are 5 km apart, far coarser than
+# The fringe command of the README: the points are 5 km apart, far coarser than
 # the fringes, so the range is computed anew from the faults at every pixel
 # (grey where even the pixels are too coarse for them).
 $py -m vadrel.plot "$tmp/thrust.out" --faults examples/thrust_faults.txt --value range --wrap 28.3 --dpi 120 \
