@@ -99,7 +99,7 @@ def montecarlo(args):
         ds = ifg.quadtree(args.threshold, min_size=1.0, max_size=20.0)
         first = fit_fault([ds], SAREZ_LIKE)
         cov = vi.covariance(ifg, exclude=first.faults, subtract=first.faults, distance=10.0, seed=k,
-                            detrend=args.detrend)
+                            detrend=not args.no_detrend)
         fit = fit_fault([vi.with_covariance(ds, cov)], first.faults)
         vals.append([fit.params[p] for p in FREE])
         sig.append([fit.sigma[p] for p in FREE])
@@ -137,7 +137,7 @@ def main(argv=None):
     m.add_argument("--draws", type=int, default=200)
     m.add_argument("--dx", type=float, default=0.5)
     m.add_argument("--threshold", type=float, default=30.0)
-    m.add_argument("--detrend", action="store_true", help="remove a plane before the semivariogram")
+    m.add_argument("--no-detrend", action="store_true", help="keep the plane before the semivariogram")
     a = ap.parse_args(argv)
     return speed(a) if a.what == "speed" else montecarlo(a)
 
