@@ -443,6 +443,8 @@ def _fit(model, kind, h, v, n, variance, max_lag, pixel):
             break
         p = res.x
     sill, rng_, nug = (float(t) for t in p)
+    if nug <= 1e-9 * max(sill, 1e-300):
+        nug = 0.0                          # at its bound, up to the solver's rounding
     if kind == "covariogram":
         nug = max(variance - sill, 0.0)
     at = []
