@@ -158,7 +158,7 @@ def test_pictures(tmp_path):
     ifg = field_ifg(f + np.linspace(-40, 40, 100)[None, :], 0.5)
     ds = ifg.quadtree(10.0, max_size=8.0)
     cov = vi.covariance(ifg)
-    from vadrel._plot_insar import plot_leaves, plot_semivariogram
+    from vadrel.plot.insar import plot_leaves, plot_semivariogram
     seg = vadrel.Segment(X=20.0, Y=10.0, strike=30.0, flag=0, depth=15.0, dip=80.0, lam=3e10, mu=3e10,
                          U1=2000.0, U2=0.0, U3=0.0, L=10.0, W=14.0)
     out = tmp_path / "leaves.png"

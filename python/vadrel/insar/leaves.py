@@ -20,10 +20,7 @@ from __future__ import annotations
 
 import numpy as np
 
-try:
-    from vadrel.io.datasets import Dataset
-except ImportError:          # until the package layout lands
-    from vadrel.invert import Dataset
+from ..io.datasets import Dataset
 
 __all__ = ["Sums", "annotate", "to_dataset", "Dataset"]
 

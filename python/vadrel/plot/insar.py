@@ -4,21 +4,11 @@ with its fitted model.  matplotlib is imported when a picture is drawn,
 with whatever backend the caller chose."""
 from __future__ import annotations
 
-import os
-
 import numpy as np
 
+from ._mpl import pyplot, save
+
 __all__ = ["plot_leaves", "plot_semivariogram"]
-
-
-def _save(fig, out, dpi):
-    from vadrel.io.files import replace_file
-    import matplotlib.pyplot as plt
-    fmt = os.path.splitext(os.fspath(out))[1].lstrip(".").lower() or "png"
-    try:
-        replace_file(out, lambda tmp: fig.savefig(tmp, dpi=dpi, format=fmt), text=False)
-    finally:
-        plt.close(fig)
 
 
 def _limit(values):
@@ -34,7 +24,7 @@ def plot_leaves(dataset, out=None, *, ifg=None, faults=None, title=None, dpi=110
     pixels when ``ifg`` is given; fault outlines when ``faults`` are.
     Saved to ``out`` (format from its extension) or returned as the figure
     when ``out`` is None."""
-    import matplotlib.pyplot as plt
+    plt = pyplot()
     from matplotlib.collections import PolyCollection
     fp = getattr(dataset, "footprint", None)
     if fp is None:
@@ -74,7 +64,7 @@ def plot_leaves(dataset, out=None, *, ifg=None, faults=None, title=None, dpi=110
     fig.colorbar(pc, ax=axes, label="line of sight (mm, towards the radar)", shrink=0.85)
     if out is None:
         return fig
-    _save(fig, out, dpi)
+    save(fig, out, dpi, close=True)
     return None
 
 
@@ -82,7 +72,7 @@ def plot_semivariogram(cov, out=None, *, title=None, dpi=110, ax=None):
     """The empirical semivariogram (or covariogram) a ``Covariance`` was
     fitted to, markers sized by their pair counts, with the fitted model,
     its sill, range and nugget."""
-    import matplotlib.pyplot as plt
+    plt = pyplot()
     if cov.lags is None:
         raise ValueError("this covariance was not estimated from data: no semivariogram to draw")
     if ax is None:
@@ -112,5 +102,5 @@ def plot_semivariogram(cov, out=None, *, title=None, dpi=110, ax=None):
     ax.legend(title=f"{cov.pixels} pixels{note}", fontsize=8, title_fontsize=8)
     if out is None:
         return fig
-    _save(fig, out, dpi)
+    save(fig, out, dpi, close=True)
     return None
