@@ -58,7 +58,7 @@ struct SegmentFrame {
   double B = 0.0;   // cos((90 - strike) pi/180)
   double sn = 0.0;  // sin((strike - 90) pi/180)
   double cs = 0.0;  // cos((strike - 90) pi/180)
-  PatchTrig trig;
+  Patch patch;      // the segment's size, dip, elastic ratio and slips
 };
 
 SegmentFrame segment_frame(const Segment& s);

@@ -39,7 +39,7 @@ namespace {
 constexpr double DEG = PI / 180.0;
 constexpr double SENTINEL = -7.25;
 
-struct Patch {
+struct Shape {
   double L, W, depth, dip, lambda = 1.0, mu = 1.0;
 };
 struct Slip {
@@ -89,11 +89,9 @@ struct Outputs {
   }
 };
 
-using StrainFn = std::size_t (*)(const double*, const double*, std::size_t, double, double,
-                                 double, double, const PatchTrig&, double, double, double,
+using StrainFn = std::size_t (*)(const Patch&, const double*, const double*, std::size_t,
                                  double* const[9], double* const[9], std::uint8_t*);
-using JacobianFn = std::size_t (*)(const double*, const double*, std::size_t, double, double,
-                                   double, double, const PatchTrig&, double, double, double,
+using JacobianFn = std::size_t (*)(const Patch&, const double*, const double*, std::size_t,
                                    const JacobianArrays&, std::uint8_t*);
 
 // The lane forms; the agreement and reference tests run for each, and skip
@@ -142,7 +140,7 @@ void expect_marks(const std::vector<std::uint8_t>& marks, std::size_t count,
   EXPECT_EQ(marked, count);
 }
 
-std::vector<DeruXY> run_strain(StrainFn fn, const Patch& g, const Slip& s, const Points& p,
+std::vector<DeruXY> run_strain(StrainFn fn, const Shape& g, const Slip& s, const Points& p,
                                std::size_t* by_point = nullptr) {
   const std::size_t n = p.x.size();
   Outputs o(n);
@@ -153,9 +151,8 @@ std::vector<DeruXY> run_strain(StrainFn fn, const Patch& g, const Slip& s, const
     dy[c] = o.array(9 + c);
   }
   std::vector<std::uint8_t> marks(n, 7);
-  const std::size_t r = fn(p.x.data(), p.y.data(), n, g.L, g.W, g.depth, g.dip,
-                           patch_trig(g.dip, g.lambda, g.mu), s.U1, s.U2, s.U3, dx, dy,
-                           marks.data());
+  const std::size_t r = fn(make_patch(g.L, g.W, g.depth, g.dip, g.lambda, g.mu, s.U1, s.U2, s.U3),
+                           p.x.data(), p.y.data(), n, dx, dy, marks.data());
   if (by_point != nullptr) *by_point = r;
   EXPECT_TRUE(o.tails_intact());
   std::vector<DeruXY> out(n);
@@ -168,14 +165,14 @@ std::vector<DeruXY> run_strain(StrainFn fn, const Patch& g, const Slip& s, const
   return out;
 }
 
-std::vector<PatchJacobian> run_jacobian(JacobianFn fn, const Patch& g, const Slip& s,
+std::vector<PatchJacobian> run_jacobian(JacobianFn fn, const Shape& g, const Slip& s,
                                         const Points& p, std::size_t* by_point = nullptr) {
   const std::size_t n = p.x.size();
   Outputs o(n);
   const JacobianArrays a = o.jacobian();
   std::vector<std::uint8_t> marks(n, 7);
-  const std::size_t r = fn(p.x.data(), p.y.data(), n, g.L, g.W, g.depth, g.dip,
-                           patch_trig(g.dip, g.lambda, g.mu), s.U1, s.U2, s.U3, a, marks.data());
+  const std::size_t r = fn(make_patch(g.L, g.W, g.depth, g.dip, g.lambda, g.mu, s.U1, s.U2, s.U3),
+                           p.x.data(), p.y.data(), n, a, marks.data());
   if (by_point != nullptr) *by_point = r;
   EXPECT_TRUE(o.tails_intact());
   std::vector<PatchJacobian> out(n);
@@ -195,8 +192,8 @@ std::vector<PatchJacobian> run_jacobian(JacobianFn fn, const Patch& g, const Sli
 struct CornerScale {
   double u = 0.0, g = 0.0;
 };
-CornerScale corner_scale(const Patch& g, const Slip& s, double x, double y) {
-  const PatchTrig t = patch_trig(g.dip, g.lambda, g.mu);
+CornerScale corner_scale(const Shape& g, const Slip& s, double x, double y) {
+  const Patch t = make_patch(g.L, g.W, g.depth, g.dip, g.lambda, g.mu, 0, 0, 0);
   double sd = t.sin_dip, cd = t.cos_dip, depth = g.depth, U1 = s.U1;
   if (sd < 0.0) {
     y -= g.W * cd;
@@ -213,8 +210,8 @@ CornerScale corner_scale(const Patch& g, const Slip& s, double x, double y) {
   };
   for (const double xi : {x, x - g.L})
     for (const double eta : {p, p - g.W}) {
-      grow(m.u, chin(y, depth, sd, cd, t.alpha, xi, eta, U1, s.U2, s.U3));
-      const DeruXY k = deru1_x(xi, eta, delta, q, t.alpha, U1, s.U2, s.U3);
+      grow(m.u, chin(Patch{.depth = depth, .sin_dip = sd, .cos_dip = cd, .alpha = t.alpha, .U1 = U1, .U2 = s.U2, .U3 = s.U3}, y, xi, eta));
+      const DeruXY k = deru1_x(Patch{.sin_dip = std::sin(delta), .cos_dip = std::cos(delta), .alpha = t.alpha, .U1 = U1, .U2 = s.U2, .U3 = s.U3}, xi, eta, q);
       grow(m.g, k.dx);
       grow(m.g, k.dy);
     }
@@ -230,18 +227,18 @@ struct Noise {
   DeruXY s;
   PatchJacobian j;
 };
-Noise noise(const Patch& g, const Slip& sl, double x, double y) {
-  const PatchTrig t = patch_trig(g.dip, g.lambda, g.mu);
-  const DeruXY s0 = patch_strain(x, y, g.L, g.W, g.depth, g.dip, t, sl.U1, sl.U2, sl.U3);
+Noise noise(const Shape& g, const Slip& sl, double x, double y) {
+  const Patch t = make_patch(g.L, g.W, g.depth, g.dip, g.lambda, g.mu, 0, 0, 0);
+  const DeruXY s0 = patch_strain(with_slips(t, sl.U1, sl.U2, sl.U3), x, y);
   const PatchJacobian j0 =
-      patch_jacobian(x, y, g.L, g.W, g.depth, g.dip, t, sl.U1, sl.U2, sl.U3);
+      patch_jacobian(with_slips(t, sl.U1, sl.U2, sl.U3), x, y);
   Noise n;
   for (const double f : {-3.0, -2.0, -1.0, 1.0, 2.0, 3.0}) {
     const double px = x + f * 0x1p-52 * std::max(std::fabs(x), 1e-3);
     const double py = y - f * 0x1p-52 * std::max(std::fabs(y), 1e-3);
-    const DeruXY s = patch_strain(px, py, g.L, g.W, g.depth, g.dip, t, sl.U1, sl.U2, sl.U3);
+    const DeruXY s = patch_strain(with_slips(t, sl.U1, sl.U2, sl.U3), px, py);
     const PatchJacobian j =
-        patch_jacobian(px, py, g.L, g.W, g.depth, g.dip, t, sl.U1, sl.U2, sl.U3);
+        patch_jacobian(with_slips(t, sl.U1, sl.U2, sl.U3), px, py);
     const std::vector<const Vec9*> a = fields(j), b = fields(j0);
     const std::vector<Vec9*> m = fields(n.j);
     for (int c = 0; c < 9; ++c) {
@@ -282,7 +279,7 @@ void expect_same_zeros(const Vec9& got, const Vec9& ref, const std::string& wher
   }
 }
 
-std::string place(const std::string& what, const Patch& g, double x, double y) {
+std::string place(const std::string& what, const Shape& g, double x, double y) {
   std::ostringstream s;
   s.precision(17);
   s << what << ": dip " << g.dip << " L " << g.L << " W " << g.W << " depth " << g.depth
@@ -292,17 +289,17 @@ std::string place(const std::string& what, const Patch& g, double x, double y) {
 
 // Both batch forms of a lane width against the one-point forms at every
 // point: the same NaNs and agreement to rounding.
-void expect_agreement(const DerivForm& form, const Patch& g, const Slip& s, const Points& p,
+void expect_agreement(const DerivForm& form, const Shape& g, const Slip& s, const Points& p,
                       const std::string& what) {
   const std::vector<DeruXY> st = run_strain(form.strain, g, s, p);
   const std::vector<PatchJacobian> jb = run_jacobian(form.jacobian, g, s, p);
-  const PatchTrig t = patch_trig(g.dip, g.lambda, g.mu);
+  const Patch t = make_patch(g.L, g.W, g.depth, g.dip, g.lambda, g.mu, 0, 0, 0);
   for (std::size_t i = 0; i < p.x.size(); ++i) {
     const double x = p.x[i], y = p.y[i];
     const CornerScale cs = corner_scale(g, s, x, y);
     const double lever = std::fabs(x) + std::fabs(y) + g.L + g.W + std::fabs(g.depth);
-    const DeruXY d = patch_strain(x, y, g.L, g.W, g.depth, g.dip, t, s.U1, s.U2, s.U3);
-    const PatchJacobian j = patch_jacobian(x, y, g.L, g.W, g.depth, g.dip, t, s.U1, s.U2, s.U3);
+    const DeruXY d = patch_strain(with_slips(t, s.U1, s.U2, s.U3), x, y);
+    const PatchJacobian j = patch_jacobian(with_slips(t, s.U1, s.U2, s.U3), x, y);
     const std::vector<const Vec9*> got = fields(jb[i]), ref = fields(j);
     auto worst = [&](const Noise* n) {
       double e = std::max(excess(st[i].dx, d.dx, cs.g, n ? &n->s.dx : nullptr),
@@ -359,7 +356,7 @@ const double kOffsets[] = {0.0, 1e-2, -1e-2, 1e-4, -1e-4, 1e-6, -1e-6, 1e-9, -1e
 TEST_P(JacobianBatchForms, AgreementDegenerateLinesAtSteepAndOrdinaryDips) {
   for (const double dip : kDips) {
     const double s = sin_deg(dip), c = cos_deg(dip), L = 10.0, W = 5.0;
-    const Patch buried{L, W, 2.0 + W * std::max(s, 0.0), dip, 1.0, 1.0};
+    const Shape buried{L, W, 2.0 + W * std::max(s, 0.0), dip, 1.0, 1.0};
     Points p;
     const double y_line = buried.depth * c / s;
     for (double x : {-3.0, 0.0, 4.3, L, 12.5})
@@ -372,7 +369,7 @@ TEST_P(JacobianBatchForms, AgreementDegenerateLinesAtSteepAndOrdinaryDips) {
     expect_agreement(GetParam(), buried, Slip{1.0, -2.0, 0.5}, p, "buried patch");
 
     // Shallow edge at the surface, above y = W cos (reference edge for sin < 0).
-    const Patch outcrop{L, W, s > 0.0 ? W * s : 0.0, dip, 1.0, 1.0};
+    const Shape outcrop{L, W, s > 0.0 ? W * s : 0.0, dip, 1.0, 1.0};
     Points t;
     const double y_trace = s > 0.0 ? W * c : 0.0;
     for (double x : {-2.5, -1e-6, 0.0, 3.0, L, L + 1e-6, L + 2.5})
@@ -400,7 +397,7 @@ TEST_P(JacobianBatchForms, AgreementReferenceTablePoints) {
 TEST_P(JacobianBatchForms, AgreementRandomGeometries) {
   SplitMix rng{20260611};
   for (int n = 0; n < 60; ++n) {
-    Patch g{rng.uniform(1.0, 40.0), rng.uniform(1.0, 20.0), 0.0, rng.uniform(-180.0, 180.0),
+    Shape g{rng.uniform(1.0, 40.0), rng.uniform(1.0, 20.0), 0.0, rng.uniform(-180.0, 180.0),
             rng.uniform(0.5, 2.0), 1.0};
     if (n % 4 == 0) g.dip = (n % 8 == 0 ? 90.0 : -90.0) + rng.uniform(-0.02, 0.02);
     g.depth = rng.uniform(0.5, 15.0) + g.W * std::max(sin_deg(g.dip), 0.0);
@@ -415,7 +412,7 @@ TEST_P(JacobianBatchForms, AgreementRandomGeometries) {
 // full groups of lanes and tails, gives each point exactly
 // its result when alone, and nothing is written past the last point.
 TEST_P(JacobianBatchForms, AgreementEveryBatchSizeGivesEachPointItsOwnResult) {
-  const Patch g{12.0, 6.0, 9.0, 89.99};
+  const Shape g{12.0, 6.0, 9.0, 89.99};
   SplitMix rng{7};
   for (const std::size_t n : {0u, 1u, 3u, 4u, 5u, 7u, 8u, 9u, 1000u}) {
     Points p;
@@ -448,7 +445,7 @@ TEST_P(JacobianBatchForms, AgreementEveryBatchSizeGivesEachPointItsOwnResult) {
 // form every point), and only those can be non-finite (the marks are
 // checked by every run).
 TEST(JacobianBatchAgreement, OnePointFormOnlyWhereNeeded) {
-  const Patch g{10.0, 5.0, 5.0 * sin_deg(60.0), 60.0};  // reaches the surface
+  const Shape g{10.0, 5.0, 5.0 * sin_deg(60.0), 60.0};  // reaches the surface
   Points regular, special;
   // 15 km from the patch centre, 10 degrees or more off the trace's line
   for (int k = 0; k < 9; ++k)
@@ -522,7 +519,7 @@ TEST_P(JacobianBatchForms, ReferenceNearVerticalTableEveryDerivative) {
       const NearVerticalRow& o = j == pos ? row : rows[(r + 11 * j + 3) % rows.size()];
       p.add(o.x, o.y);
     }
-    const Patch g{row.L, row.W, row.depth, row.dip, row.lambda, row.mu};
+    const Shape g{row.L, row.W, row.depth, row.dip, row.lambda, row.mu};
     const PatchJacobian j = run_jacobian(GetParam().jacobian, g, Slip{}, p)[pos];
     const DeruXY s = run_strain(GetParam().strain, g, Slip{}, p)[pos];
     const Vec9* got[7] = {&j.unit, &j.dx, &j.dy, &j.dL, &j.dW, &j.ddepth, &j.ddip};
@@ -550,7 +547,7 @@ TEST_P(JacobianBatchForms, ReferenceSurfaceTableGradientsAndDisplacement) {
       const test::ReferenceRow& o = j == pos ? row : rows[(r + 7 * j + 1) % rows.size()];
       p.add(o.x, o.y);
     }
-    const Patch g{row.L, row.W, row.depth, row.dip, row.lambda, row.mu};
+    const Shape g{row.L, row.W, row.depth, row.dip, row.lambda, row.mu};
     const PatchJacobian j = run_jacobian(GetParam().jacobian, g, Slip{}, p)[pos];
     const DeruXY s = run_strain(GetParam().strain, g, Slip{}, p)[pos];
     const double gs = row.g_scale(), us = row.u_scale();
@@ -667,10 +664,10 @@ TEST(JacobianBatchWriters, StrainRecordsAreTheChainRuleOfTheOnePointGradients) {
     bool moved = false;
     for (const Segment& s : m.segments) {
       const Frame f = frame(s, pts[i].x, pts[i].y);
-      const PatchTrig t = patch_trig(s.dip, s.lambda, s.mu);
+      const Patch t = make_patch(s.L, s.W, s.depth, s.dip, s.lambda, s.mu, 0, 0, 0);
       const DeruXY d = finite_near(
           [&](double px, double py) {
-            return patch_strain(px, py, s.L, s.W, s.depth, s.dip, t, s.U1, s.U2, s.U3);
+            return patch_strain(with_slips(t, s.U1, s.U2, s.U3), px, py);
           },
           f.xp, f.yp, moved);
       for (int j = 0; j < 3; ++j) {
@@ -700,10 +697,10 @@ TEST(JacobianBatchWriters, StrainRecordsAreTheChainRuleOfTheOnePointGradients) {
 std::array<double, 10> range_partials(const Segment& s, const Vec3& look, double x, double y,
                                       bool& moved) {
   const Frame f = frame(s, x, y);
-  const PatchTrig t = patch_trig(s.dip, s.lambda, s.mu);
+  const Patch t = make_patch(s.L, s.W, s.depth, s.dip, s.lambda, s.mu, 0, 0, 0);
   const PatchJacobian J = finite_near(
       [&](double px, double py) {
-        return patch_jacobian(px, py, s.L, s.W, s.depth, s.dip, t, s.U1, s.U2, s.U3);
+        return patch_jacobian(with_slips(t, s.U1, s.U2, s.U3), px, py);
       },
       f.xp, f.yp, moved);
   // Look projection of a patch-frame field, and of its components turned

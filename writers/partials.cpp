@@ -48,19 +48,23 @@ PartialsResult compute_partials_numeric(const Segment& seg, LookGeometry& look, 
   // Range change of segment 1 alone, with one parameter replaced.  The
   // dip's and the strike's sines and cosines are taken once for each of the
   // two values they have.
-  auto range_of = [&](double U1, double U2, double U3, double ddx, double ddy, double L, double W,
-                      double depth, const PatchTrig& trig, const Rotation& rot) {
+  auto range_of = [&](const Patch& patch, double ddx, double ddy, const Rotation& rot) {
     const double xs = ddx * rot.c + ddy * rot.s;
     const double ys = ddy * rot.c - ddx * rot.s;
-    const Vec9 u = at_finite_point(
-        [&](double px, double py) { return okada_patch(U1, U2, U3, px, py, L, W, depth, trig); }, xs, ys,
-        r.shifted);
+    const Vec9 u = at_finite_point([&](double px, double py) { return okada_patch(patch, px, py); },
+                                   xs, ys, r.shifted);
     return calc_range(look, ramp, x, y, to_map(u, rot.s2, rot.c2));
   };
 
   const Segment& s = seg;
-  const PatchTrig dip = patch_trig(s.dip, s.lambda, s.mu);
-  const PatchTrig dip1 = patch_trig(s.dip + step, s.lambda, s.mu);
+  const Patch base = make_patch(s.L, s.W, s.depth, s.dip, s.lambda, s.mu, s.U1, s.U2, s.U3);
+  const Patch dip1 = make_patch(s.L, s.W, s.depth, s.dip + step, s.lambda, s.mu, s.U1, s.U2, s.U3);
+  // The patch with one of its length, width or depth a step longer.
+  auto stepped = [&](double Patch::*field) {
+    Patch p = base;
+    p.*field += step;
+    return p;
+  };
   const Rotation strike = rotation(s.strike);
   const Rotation strike1 = rotation(s.strike + step);
   // The slip and its three steps: the patch's displacement is evaluated
@@ -71,25 +75,25 @@ PartialsResult compute_partials_numeric(const Segment& seg, LookGeometry& look, 
   Vec9 u4[4];
   const double xs = dx * strike.c + dy * strike.s;
   const double ys = dy * strike.c - dx * strike.s;
-  okada_patch_slips(slips, xs, ys, s.L, s.W, s.depth, dip, u4);
+  okada_patch_slips(base, slips, xs, ys, u4);
   double rs[4];
   for (int j = 0; j < 4; ++j) {
     const Vec3& U = slips[j];
     rs[j] = all_finite(u4[j]) ? calc_range(look, ramp, x, y, to_map(u4[j], strike.s2, strike.c2))
-                              : range_of(U[0], U[1], U[2], dx, dy, s.L, s.W, s.depth, dip, strike);
+                              : range_of(with_slips(base, U[0], U[1], U[2]), dx, dy, strike);
   }
   const double r0 = rs[0];
   const double rk[10] = {
       rs[1],
       rs[2],
       rs[3],
-      range_of(s.U1, s.U2, s.U3, dx - step, dy, s.L, s.W, s.depth, dip, strike),
-      range_of(s.U1, s.U2, s.U3, dx, dy - step, s.L, s.W, s.depth, dip, strike),
-      range_of(s.U1, s.U2, s.U3, dx, dy, s.L + step, s.W, s.depth, dip, strike),
-      range_of(s.U1, s.U2, s.U3, dx, dy, s.L, s.W + step, s.depth, dip, strike),
-      range_of(s.U1, s.U2, s.U3, dx, dy, s.L, s.W, s.depth + step, dip, strike),
-      range_of(s.U1, s.U2, s.U3, dx, dy, s.L, s.W, s.depth, dip1, strike),
-      range_of(s.U1, s.U2, s.U3, dx, dy, s.L, s.W, s.depth, dip, strike1)};
+      range_of(base, dx - step, dy, strike),
+      range_of(base, dx, dy - step, strike),
+      range_of(stepped(&Patch::L), dx, dy, strike),
+      range_of(stepped(&Patch::W), dx, dy, strike),
+      range_of(stepped(&Patch::depth), dx, dy, strike),
+      range_of(dip1, dx, dy, strike),
+      range_of(base, dx, dy, strike1)};
   for (int k = 0; k < 10; ++k) r.D[k] = (rk[k] - r0) / step;
   return r;
 }
@@ -249,7 +253,7 @@ PartialsWork partials_work() {
 // The closed-form partials of segment g at m <= kPartialsBlock map points
 // (x, y), with the look vectors in w.pl, into w.D; shifted[i] set where the
 // values were taken 1 mm away.
-void partials_block(const Segment& g, const PatchTrig& trig, const Rotation& rot, const double* x,
+void partials_block(const Segment& g, const Patch& patch, const Rotation& rot, const double* x,
                     const double* y, std::size_t m, const PartialsWork& w, std::uint8_t* shifted) {
   std::fill(shifted, shifted + m, std::uint8_t{0});
   for (std::size_t i = 0; i < m; ++i) {
@@ -261,8 +265,7 @@ void partials_block(const Segment& g, const PatchTrig& trig, const Rotation& rot
   // The displacement and all its derivatives from one pass over the corners.
   const JacobianArrays& J = w.J;
   std::uint8_t by_point[kPartialsBlock];
-  const std::size_t n_by_point = patch_jacobian_batch(w.xs, w.ys, m, g.L, g.W, g.depth, g.dip,
-                                                      trig, g.U1, g.U2, g.U3, J, by_point);
+  const std::size_t n_by_point = patch_jacobian_batch(patch, w.xs, w.ys, m, J, by_point);
   // Only points the one-point form evaluated can be non-finite; such a
   // point takes the values 1 mm away (see at_finite_point).
   for (std::size_t i = 0; n_by_point != 0 && i < m; ++i) {
@@ -274,9 +277,7 @@ void partials_block(const Segment& g, const PatchTrig& trig, const Rotation& rot
     if (probe == 0.0) continue;
     bool moved = false;
     const PatchJacobian j = at_finite_point(
-        [&](double px, double py) {
-          return patch_jacobian(px, py, g.L, g.W, g.depth, g.dip, trig, g.U1, g.U2, g.U3);
-        },
+        [&](double px, double py) { return patch_jacobian(patch, px, py); },
         w.xs[i], w.ys[i], moved);
     if (moved) shifted[i] = 1;
     const Vec9* src[8] = {&j.u, &j.unit, &j.dx, &j.dy, &j.dL, &j.dW, &j.ddepth, &j.ddip};
@@ -292,7 +293,8 @@ void partials_block(const Segment& g, const PatchTrig& trig, const Rotation& rot
 
 void compute_partials_exact_batch(const Segment& seg, const double* x, const double* y,
                                   const Vec3* plook, std::size_t n, PartialsResult* out) {
-  const PatchTrig trig = patch_trig(seg.dip, seg.lambda, seg.mu);
+  const Patch patch = make_patch(seg.L, seg.W, seg.depth, seg.dip, seg.lambda, seg.mu, seg.U1,
+                                 seg.U2, seg.U3);
   const Rotation rot = rotation(seg.strike);
   const PartialsWork w = partials_work();
   std::uint8_t shifted[kPartialsBlock];
@@ -300,7 +302,7 @@ void compute_partials_exact_batch(const Segment& seg, const double* x, const dou
     const std::size_t m = std::min(kPartialsBlock, n - first);
     for (std::size_t i = 0; i < m; ++i)
       for (std::size_t c = 0; c < 3; ++c) w.pl[c][i] = plook[first + i][c];
-    partials_block(seg, trig, rot, x + first, y + first, m, w, shifted);
+    partials_block(seg, patch, rot, x + first, y + first, m, w, shifted);
     for (std::size_t i = 0; i < m; ++i) {
       PartialsResult& r = out[first + i];
       for (std::size_t k = 0; k < 10; ++k) r.D[k] = w.D[k][i];
@@ -312,7 +314,7 @@ void compute_partials_exact_batch(const Segment& seg, const double* x, const dou
 void form_all_part2(const FaultModel& model, const LookGeometry& look, std::span<const PointIn> points,
                     RecordChunk& out) {
   const Segment& g = model.segments.front();
-  const PatchTrig trig = patch_trig(g.dip, g.lambda, g.mu);
+  const Patch patch = make_patch(g.L, g.W, g.depth, g.dip, g.lambda, g.mu, g.U1, g.U2, g.U3);
   const Rotation rot = rotation(g.strike);
   LookGeometry lk = look;  // a look vector derived per point is kept here
   const std::size_t n = points.size();
@@ -328,7 +330,7 @@ void form_all_part2(const FaultModel& model, const LookGeometry& look, std::span
       if (!lk.vcard_set) lk.plook = derived_plook(lk, x[i], y[i]);
       for (std::size_t c = 0; c < 3; ++c) w.pl[c][i] = lk.plook[c];
     }
-    partials_block(g, trig, rot, x, y, m, w, out.shifted.data() + first);
+    partials_block(g, patch, rot, x, y, m, w, out.shifted.data() + first);
     const double* const* D = w.D;
     for (std::size_t i = 0; i < m; ++i) {
       RecordText t(out, 252);

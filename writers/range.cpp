@@ -19,7 +19,7 @@ SegmentFrame segment_frame(const Segment& s) {
   f.B = std::cos((90.0 - s.strike) * PI / 180.0);
   f.sn = std::sin((s.strike - 90.0) * PI / 180.0);
   f.cs = std::cos((s.strike - 90.0) * PI / 180.0);
-  f.trig = patch_trig(s.dip, s.lambda, s.mu);
+  f.patch = make_patch(s.L, s.W, s.depth, s.dip, s.lambda, s.mu, s.U1, s.U2, s.U3);
   return f;
 }
 
@@ -29,17 +29,17 @@ PatchPoint to_patch_frame(const Segment& s, const SegmentFrame& f, double x, dou
   return {dx * f.B + dy * f.A, dy * f.B - dx * f.A};
 }
 
-Vec9 finite_patch(const Segment& s, const SegmentFrame& f, double xs, double ys, bool& shifted) {
+Vec9 finite_patch(const SegmentFrame& f, double xs, double ys, bool& shifted) {
   return at_finite_point(
       [&](double px, double py) {
-        return okada_patch(s.U1, s.U2, s.U3, px, py, s.L, s.W, s.depth, f.trig);
+        return okada_patch(f.patch, px, py);
       },
       xs, ys, shifted);
 }
 
 Vec3 segment_enu(const Segment& s, const SegmentFrame& f, double x, double y, bool& shifted) {
   const PatchPoint p = to_patch_frame(s, f, x, y);
-  const Vec9 u = finite_patch(s, f, p.xs, p.ys, shifted);
+  const Vec9 u = finite_patch(f, p.xs, p.ys, shifted);
   const double cs = f.cs;
   const double sn = f.sn;
   return {(cs * u[0] + sn * u[1]) + (cs * u[3] + sn * u[4]) + (cs * u[6] + sn * u[7]),
@@ -100,7 +100,7 @@ void warn_nonfinite(RunContext& ctx, double x, double y) {
   for (std::size_t k = 0; k < m.segments.size() && !on_trace; ++k) {
     const Segment& s = m.segments[k];
     const PatchPoint p = to_patch_frame(s, m.frames[k], x, y);
-    on_trace = on_surface_trace(p.xs, p.ys, s.L, s.W, s.depth, m.frames[k].trig);
+    on_trace = on_surface_trace(m.frames[k].patch, p.xs, p.ys);
   }
   bool& warned = on_trace ? ctx.nonfinite_warned : ctx.overflow_warned;
   if (warned) return;
@@ -164,9 +164,7 @@ void sum_displacements(const FaultModel& model, std::span<const PointIn> pts, Re
       // does and adds the east, north and up parts as segment_enu() forms
       // them.
       const PatchPlacement at{seg.X, seg.Y, f.A, f.B, f.cs, f.sn};
-      const std::size_t bad = okada_patch_batch_enu(seg.U1, seg.U2, seg.U3, at, xs, ys, m, seg.L,
-                                                    seg.W, seg.depth, f.trig, E, N, Z,
-                                                    missing.data());
+      const std::size_t bad = okada_patch_batch_enu(f.patch, at, xs, ys, m, E, N, Z, missing.data());
       // On a corner or the trace of an outcropping patch the kernel has no
       // value: the point takes the value of a point 1 mm away, as a single
       // point would.

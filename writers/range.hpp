@@ -42,7 +42,7 @@ auto at_finite_point(F f, double xs, double ys, bool& shifted) {
 // closed form has no finite value (a point exactly on a corner or on the
 // surface trace of an edge that reaches the surface) the value is taken at a
 // point 1 mm away and `shifted` is set.
-Vec9 finite_patch(const Segment& s, const SegmentFrame& f, double xs, double ys, bool& shifted);
+Vec9 finite_patch(const SegmentFrame& f, double xs, double ys, bool& shifted);
 
 // East, north, up displacement (mm) of one segment at map point (x, y).
 Vec3 segment_enu(const Segment& s, const SegmentFrame& f, double x, double y, bool& shifted);

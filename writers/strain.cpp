@@ -93,8 +93,7 @@ void strain_block(const FaultModel& model, const double* x, const double* y, std
     }
     std::uint8_t by_point[kStrainBlock];
     const std::size_t n_by_point =
-        patch_strain_batch(w.xs, w.ys, m, seg.L, seg.W, seg.depth, seg.dip, f.trig, seg.U1,
-                           seg.U2, seg.U3, w.dx, w.dy, by_point);
+        patch_strain_batch(f.patch, w.xs, w.ys, m, w.dx, w.dy, by_point);
     // Only points the one-point form evaluated can be non-finite; such a
     // point takes the gradient 1 mm away (see at_finite_point).
     for (std::size_t i = 0; n_by_point != 0 && i < m; ++i) {
@@ -105,10 +104,7 @@ void strain_block(const FaultModel& model, const double* x, const double* y, std
       if (probe == 0.0) continue;
       bool moved = false;
       const DeruXY d = at_finite_point(
-          [&](double px, double py) {
-            return patch_strain(px, py, seg.L, seg.W, seg.depth, seg.dip, f.trig, seg.U1, seg.U2,
-                                seg.U3);
-          },
+          [&](double px, double py) { return patch_strain(f.patch, px, py); },
           w.xs[i], w.ys[i], moved);
       if (moved) shifted[i] = 1;
       for (std::size_t c = 0; c < 9; ++c) {

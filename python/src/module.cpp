@@ -482,9 +482,9 @@ py::array patch_displacement(const Array& x, const Array& y, double L, double W,
   // corners the field is unbounded.  One lying in the surface (horizontal at
   // depth 0) has no trace to speak of.  Both are refused, so that NaN marks
   // exactly the surface trace of a patch that reaches the surface.
-  const PatchTrig pt = patch_trig(dip, lam, mu);
+  const Patch patch = make_patch(L, W, depth, dip, lam, mu, U1, U2, U3);
   const double rounding = ON_TRACE_REL * (L + W + std::fabs(depth));
-  const double rise = W * pt.sin_dip;
+  const double rise = W * patch.sin_dip;
   const double shallowest = std::min(depth, depth - rise);
   if (shallowest < -rounding) {
     bad("depth " + number_text(depth) + " puts part of the patch above the surface (its shallowest point at " +
@@ -499,7 +499,6 @@ py::array patch_displacement(const Array& x, const Array& y, double L, double W,
   double* o = out.mutable_data();
   {
     py::gil_scoped_release release;
-    const PatchTrig& trig = pt;
     over_chunks(p.n, kChunk, t, [&](std::size_t begin, std::size_t end) {
       constexpr std::size_t block = 256;
       std::vector<double> scratch(9 * block);
@@ -507,7 +506,7 @@ py::array patch_displacement(const Array& x, const Array& y, double L, double W,
       for (std::size_t k = 0; k < 9; ++k) u[k] = scratch.data() + k * block;
       for (std::size_t first = begin; first < end; first += block) {
         const std::size_t m = std::min(block, end - first);
-        okada_patch_batch(U1, U2, U3, p.px + first, p.py + first, m, L, W, depth, trig, u);
+        okada_patch_batch(patch, p.px + first, p.py + first, m, u);
         for (std::size_t i = 0; i < m; ++i) {
           for (std::size_t k = 0; k < 9; ++k) o[(first + i) * 9 + k] = u[k][i];
         }
