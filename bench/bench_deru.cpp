@@ -11,9 +11,10 @@
 #include <utility>
 #include <vector>
 
-#include "core/run_context.hpp"
 #include "derivatives/deru.hpp"
 #include "derivatives/jacobian_batch.hpp"
+#include "derivatives/partials.hpp"
+#include "derivatives/strain.hpp"
 #include "model/okada.hpp"
 #include "writers/partials.hpp"
 #include "writers/strain.hpp"

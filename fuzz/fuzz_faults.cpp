@@ -5,7 +5,7 @@
 #include <sstream>
 #include <string>
 
-#include "core/run_context.hpp"
+#include "run/context.hpp"
 #include "core/stop.hpp"
 #include "readers/faults.hpp"
 
@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ctx.settings.option = "asciitestSURF   ";
   vadrel::LineReader in = vadrel::LineReader::from_text(std::string(reinterpret_cast<const char*>(data), size));
   try {
-    vadrel::read_faults(ctx, in);
+    vadrel::read_faults(ctx.faults, in, ctx.settings.option, ctx.settings.faults_file, ctx.console);
   } catch (const vadrel::Stop&) {
   }
   return 0;

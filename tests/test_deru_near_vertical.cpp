@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "derivatives/deru.hpp"
-#include "tests/reference_table.hpp"
+#include "derivatives/partials.hpp"
 #include "model/okada.hpp"
-#include "writers/partials.hpp"
+#include "tests/reference_table.hpp"
 
 namespace vadrel {
 namespace {

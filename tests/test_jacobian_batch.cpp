@@ -26,11 +26,13 @@
 
 #include "derivatives/deru.hpp"
 #include "derivatives/jacobian_batch.hpp"
+#include "derivatives/partials.hpp"
+#include "derivatives/strain.hpp"
 #include "model/okada.hpp"
 #include "model/okada_batch.hpp"
+#include "model/range.hpp"
 #include "tests/reference_table.hpp"
 #include "writers/partials.hpp"
-#include "writers/range.hpp"
 #include "writers/strain.hpp"
 
 namespace vadrel {
