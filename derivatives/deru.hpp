@@ -59,11 +59,11 @@ DeruXY patch_strain(const Patch& patch, double x, double y);
 // pass; use patch_jacobian or patch_strain where more than one is needed):
 // with respect to the point (x and y), the length, the width, the dip (per
 // radian) and the depth.
-DeruXY deru_x(const Patch& patch, double x, double y);
-Vec9 deru_l(const Patch& patch, double x, double y);
-Vec9 deru_w(const Patch& patch, double x, double y);
-Vec9 deru_delta(const Patch& patch, double x, double y);
-Vec9 deru_d(const Patch& patch, double x, double y);
+DeruXY deru_x(const Patch& patch, double x, double y);    // du/dx and du/dy of the point
+Vec9 deru_l(const Patch& patch, double x, double y);      // du/dL
+Vec9 deru_w(const Patch& patch, double x, double y);      // du/dW
+Vec9 deru_delta(const Patch& patch, double x, double y);  // du/d(dip), per radian
+Vec9 deru_d(const Patch& patch, double x, double y);      // du/d(depth)
 
 // Derivatives with respect to U1, U2, U3: each array holds its own triple of
 // the unit-slip displacement and zeros elsewhere (the patch's slips are not

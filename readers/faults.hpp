@@ -1,4 +1,6 @@
 #pragma once
+// The faults file: fault segment lines and the ramp line read into a fault
+// model (read_faults).
 #include <cstdint>
 #include <iosfwd>
 #include <string>
