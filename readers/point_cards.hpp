@@ -3,6 +3,7 @@
 // points) and the Z, E, V and F cards.  Nothing here changes the run's
 // state or writes a message; the run (run/points.hpp) acts on the values.
 // The grid cards G, M, U, S and D are parsed in readers/grid_cards.hpp.
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>

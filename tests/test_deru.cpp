@@ -305,7 +305,9 @@ TEST(DeruProperties, LengthDerivativeIsTheFarEndAlone) {
 TEST(DeruKernels, EtaSingularCornerIsFinite) {
   // xi = 0, q = 0, eta < 0: R + eta = 0 at this corner.
   for (double dip : {30.0, 75.0, 120.0}) {
-    const DeruXY k = deru1_x(Patch{.sin_dip = std::sin(dip * DEG), .cos_dip = std::cos(dip * DEG), .alpha = 0.5, .U1 = 1.0, .U2 = 1.0, .U3 = 1.0}, 0.0, -2.0, 0.0);
+    const Patch patch{.sin_dip = std::sin(dip * DEG), .cos_dip = std::cos(dip * DEG), .alpha = 0.5,
+                      .U1 = 1.0, .U2 = 1.0, .U3 = 1.0};
+    const DeruXY k = deru1_x(patch, 0.0, -2.0, 0.0);
     EXPECT_TRUE(all_finite(k.dx)) << dip;
     EXPECT_TRUE(all_finite(k.dy)) << dip;
   }

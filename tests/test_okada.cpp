@@ -46,7 +46,9 @@ std::string category(int id) {
 Vec9 compute_row(const RefRow& r) {
   Vec9 out{};
   for (int k = 0; k < 3; ++k) {
-    const Vec9 u = okada_patch(make_patch(r.L, r.W, r.depth, r.dip, r.lambda, r.mu, k == 0 ? 1.0 : 0.0, k == 1 ? 1.0 : 0.0, k == 2 ? 1.0 : 0.0), r.x, r.y);
+    const Patch patch = make_patch(r.L, r.W, r.depth, r.dip, r.lambda, r.mu, k == 0 ? 1.0 : 0.0,
+                                   k == 1 ? 1.0 : 0.0, k == 2 ? 1.0 : 0.0);
+    const Vec9 u = okada_patch(patch, r.x, r.y);
     for (int c = 0; c < 3; ++c) out[3 * k + c] = u[3 * k + c];
   }
   return out;
@@ -96,7 +98,8 @@ TEST(OkadaReference, PointsNextToDegenerateLines) {
       auto at = [&](double h) {
         RefRow moved = r;
         (dir == 0 ? moved.x : moved.y) += h;
-        return okada_patch(make_patch(r.L, r.W, r.depth, r.dip, r.lambda, r.mu, slip, slip, slip), moved.x, moved.y);
+        const Patch patch = make_patch(r.L, r.W, r.depth, r.dip, r.lambda, r.mu, slip, slip, slip);
+        return okada_patch(patch, moved.x, moved.y);
       };
       // At h = 1e-4 the h^4 term itself reaches 1e-11 on rows 0.05 km from
       // a patch end.
@@ -325,12 +328,14 @@ TEST(OkadaChin, EtaSingularCornerIsFinite) {
   const double s45 = std::sqrt(0.5);
   // q = y sin - depth cos = 0 with y = depth at dip 45.
   for (double eta : {-1.5, -0.01, -20.0}) {
-    const Vec9 g = chin(Patch{.depth = 4.0, .sin_dip = s45, .cos_dip = s45, .alpha = 0.5, .U1 = 1, .U2 = 1, .U3 = 1}, 4.0, 0.0, eta);
+    const Patch patch{.depth = 4.0, .sin_dip = s45, .cos_dip = s45, .alpha = 0.5, .U1 = 1, .U2 = 1, .U3 = 1};
+    const Vec9 g = chin(patch, 4.0, 0.0, eta);
     EXPECT_TRUE(all_finite(g)) << eta;
   }
   const double s60 = std::sin(PI / 3), c60 = std::cos(PI / 3);
   const double y = 3.0 * c60 / s60;  // q ~ 0 (rounding only)
-  const Vec9 h = chin(Patch{.depth = 3.0, .sin_dip = s60, .cos_dip = c60, .alpha = 1.0 / 3.0, .U1 = 0, .U2 = 2, .U3 = 0}, y, 0.0, -0.7);
+  const Patch dip60{.depth = 3.0, .sin_dip = s60, .cos_dip = c60, .alpha = 1.0 / 3.0, .U1 = 0, .U2 = 2, .U3 = 0};
+  const Vec9 h = chin(dip60, y, 0.0, -0.7);
   EXPECT_TRUE(all_finite(h));
 }
 
@@ -341,7 +346,7 @@ TEST(OkadaPatch, TinyComponentsAreClearedToZero) {
   for (double v : u) EXPECT_EQ(v, 0.0);
 }
 
-TEST(OkadaPatch, PrecomputedTrigGivesIdenticalResults) {
+TEST(OkadaPatch, APatchGivenOtherSlipsGivesIdenticalResults) {
   for (const RefRow& r : reference_rows()) {
     const Patch t = make_patch(r.L, r.W, r.depth, r.dip, r.lambda, r.mu, 0, 0, 0);
     const Vec9 a = okada_patch(make_patch(r.L, r.W, r.depth, r.dip, r.lambda, r.mu, 1, -2, 3), r.x, r.y);
@@ -494,7 +499,8 @@ TEST(OkadaNegativeDip, MatchesDirectCornerSum) {
         const double eta[4] = {p, p - W, p, p - W};
         const double sign[4] = {1, -1, -1, 1};
         for (int k = 0; k < 4; ++k) {
-          const Vec9 f = chin(Patch{.depth = depth, .sin_dip = s, .cos_dip = c, .alpha = 0.5, .U1 = 1, .U2 = 1, .U3 = 1}, y, xi[k], eta[k]);
+          const Patch patch{.depth = depth, .sin_dip = s, .cos_dip = c, .alpha = 0.5, .U1 = 1, .U2 = 1, .U3 = 1};
+          const Vec9 f = chin(patch, y, xi[k], eta[k]);
           for (int i = 0; i < 9; ++i) sum[i] += sign[k] * f[i];
         }
         const Vec9 u = okada_patch(make_patch(L, W, depth, dip, 1, 1, 1, 1, 1), x, y);

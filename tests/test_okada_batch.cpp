@@ -71,7 +71,9 @@ double corner_magnitude(const Shape& g, const Slip& s, double x, double y) {
   double m = 0.0;
   for (const double xi : {x, x - g.L})
     for (const double eta : {p, p - g.W})
-      for (const double v : chin(Patch{.depth = depth, .sin_dip = sd, .cos_dip = cd, .alpha = t.alpha, .U1 = U1, .U2 = s.U2, .U3 = s.U3}, y, xi, eta))
+      for (const double v : chin(Patch{.depth = depth, .sin_dip = sd, .cos_dip = cd, .alpha = t.alpha,
+                                       .U1 = U1, .U2 = s.U2, .U3 = s.U3},
+                                 y, xi, eta))
         if (std::isfinite(v)) m = std::max(m, std::fabs(v));
   return m;
 }
@@ -284,7 +286,8 @@ TEST_P(OkadaBatchLanes, TraceTestOfPatchesJustBelowTheSurface) {
         }
       const std::vector<Vec9> got = run(lane(), g, slip, xs, ys);
       for (std::size_t i = 0; i < xs.size(); ++i) {
-        const Vec9 ref = okada_patch(make_patch(g.L, g.W, g.depth, g.dip, g.lambda, g.mu, slip.U1, slip.U2, slip.U3), xs[i], ys[i]);
+        const Patch patch = make_patch(g.L, g.W, g.depth, g.dip, g.lambda, g.mu, slip.U1, slip.U2, slip.U3);
+        const Vec9 ref = okada_patch(patch, xs[i], ys[i]);
         EXPECT_EQ(std::isnan(got[i][0]), std::isnan(ref[0]))
             << "dip " << dip << " top " << top << " x " << xs[i] << " y " << ys[i];
       }
