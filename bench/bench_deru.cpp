@@ -11,9 +11,10 @@
 #include <utility>
 #include <vector>
 
-#include "core/run_context.hpp"
 #include "derivatives/deru.hpp"
 #include "derivatives/jacobian_batch.hpp"
+#include "derivatives/partials.hpp"
+#include "derivatives/strain.hpp"
 #include "model/okada.hpp"
 #include "writers/partials.hpp"
 #include "writers/strain.hpp"
@@ -80,8 +81,7 @@ Segment segment_of(const Geometry& g) {
 
 void BM_OkadaPatch(benchmark::State& state) {
   run(state, [](double x, double y, const Geometry& g, double) {
-    return okada_patch(1000.0, 500.0, 100.0, x, y, g.L, g.W, g.depth,
-                       g.dip_deg, 3e10, 3e10);
+    return okada_patch(make_patch(g.L, g.W, g.depth, g.dip_deg, 3e10, 3e10, 1000.0, 500.0, 100.0), x, y);
   });
 }
 
@@ -114,44 +114,38 @@ void BM_ComputePartialsExact(benchmark::State& state) {
 }
 
 void BM_DeruX(benchmark::State& state) {
-  run(state, [](double x, double y, const Geometry& g, double d) {
-    return deru_x(x, y, d, g.depth, 1000.0, 500.0, 100.0, g.L, g.W, 3e10,
-                  3e10);
+  run(state, [](double x, double y, const Geometry& g, double) {
+    return deru_x(make_patch(g.L, g.W, g.depth, g.dip_deg, 3e10, 3e10, 1000.0, 500.0, 100.0), x, y);
   });
 }
 
 void BM_DeruL(benchmark::State& state) {
-  run(state, [](double x, double y, const Geometry& g, double d) {
-    return deru_l(x, y, d, g.depth, 1000.0, 500.0, 100.0, g.L, g.W, 3e10,
-                  3e10);
+  run(state, [](double x, double y, const Geometry& g, double) {
+    return deru_l(make_patch(g.L, g.W, g.depth, g.dip_deg, 3e10, 3e10, 1000.0, 500.0, 100.0), x, y);
   });
 }
 
 void BM_DeruW(benchmark::State& state) {
-  run(state, [](double x, double y, const Geometry& g, double d) {
-    return deru_w(x, y, d, g.depth, 1000.0, 500.0, 100.0, g.L, g.W, 3e10,
-                  3e10);
+  run(state, [](double x, double y, const Geometry& g, double) {
+    return deru_w(make_patch(g.L, g.W, g.depth, g.dip_deg, 3e10, 3e10, 1000.0, 500.0, 100.0), x, y);
   });
 }
 
 void BM_DeruD(benchmark::State& state) {
-  run(state, [](double x, double y, const Geometry& g, double d) {
-    return deru_d(x, y, d, g.depth, 1000.0, 500.0, 100.0, g.L, g.W, 3e10,
-                  3e10);
+  run(state, [](double x, double y, const Geometry& g, double) {
+    return deru_d(make_patch(g.L, g.W, g.depth, g.dip_deg, 3e10, 3e10, 1000.0, 500.0, 100.0), x, y);
   });
 }
 
 void BM_DeruDelta(benchmark::State& state) {
-  run(state, [](double x, double y, const Geometry& g, double d) {
-    return deru_delta(x, y, d, g.depth, 1000.0, 500.0, 100.0, g.L, g.W, 3e10,
-                      3e10);
+  run(state, [](double x, double y, const Geometry& g, double) {
+    return deru_delta(make_patch(g.L, g.W, g.depth, g.dip_deg, 3e10, 3e10, 1000.0, 500.0, 100.0), x, y);
   });
 }
 
 void BM_DeruU(benchmark::State& state) {
   run(state, [](double x, double y, const Geometry& g, double) {
-    return deru_u(x, y, g.dip_deg, g.depth, 1000.0, 500.0, 100.0, g.L, g.W,
-                  3e10, 3e10);
+    return deru_u(make_patch(g.L, g.W, g.depth, g.dip_deg, 3e10, 3e10, 1000.0, 500.0, 100.0), x, y);
   });
 }
 
@@ -180,9 +174,9 @@ template <class F>
 void run_batch(benchmark::State& state, F f) {
   const Geometry& g = kGeometries[state.range(0)];
   BatchData d(1024);
-  const PatchTrig trig = patch_trig(g.dip_deg, 3e10, 3e10);
+  const Patch patch = make_patch(g.L, g.W, g.depth, g.dip_deg, 3e10, 3e10, 1000.0, 500.0, 100.0);
   for (auto _ : state) {
-    f(d, g, trig);
+    f(d, patch);
     benchmark::ClobberMemory();
   }
   state.counters["per_point"] =
@@ -192,30 +186,26 @@ void run_batch(benchmark::State& state, F f) {
 }
 
 void BM_StrainBatchScalar(benchmark::State& state) {
-  run_batch(state, [](BatchData& d, const Geometry& g, const PatchTrig& t) {
-    patch_strain_batch_scalar(d.x.data(), d.y.data(), 1024, g.L, g.W, g.depth, g.dip_deg, t,
-                              1000.0, 500.0, 100.0, d.dx, d.dy);
+  run_batch(state, [](BatchData& d, const Patch& p) {
+    patch_strain_batch_scalar(p, d.x.data(), d.y.data(), 1024, d.dx, d.dy);
   });
 }
 
 void BM_StrainBatch(benchmark::State& state) {
-  run_batch(state, [](BatchData& d, const Geometry& g, const PatchTrig& t) {
-    patch_strain_batch(d.x.data(), d.y.data(), 1024, g.L, g.W, g.depth, g.dip_deg, t, 1000.0,
-                       500.0, 100.0, d.dx, d.dy);
+  run_batch(state, [](BatchData& d, const Patch& p) {
+    patch_strain_batch(p, d.x.data(), d.y.data(), 1024, d.dx, d.dy);
   });
 }
 
 void BM_JacobianBatchScalar(benchmark::State& state) {
-  run_batch(state, [](BatchData& d, const Geometry& g, const PatchTrig& t) {
-    patch_jacobian_batch_scalar(d.x.data(), d.y.data(), 1024, g.L, g.W, g.depth, g.dip_deg, t,
-                                1000.0, 500.0, 100.0, d.J);
+  run_batch(state, [](BatchData& d, const Patch& p) {
+    patch_jacobian_batch_scalar(p, d.x.data(), d.y.data(), 1024, d.J);
   });
 }
 
 void BM_JacobianBatch(benchmark::State& state) {
-  run_batch(state, [](BatchData& d, const Geometry& g, const PatchTrig& t) {
-    patch_jacobian_batch(d.x.data(), d.y.data(), 1024, g.L, g.W, g.depth, g.dip_deg, t, 1000.0,
-                         500.0, 100.0, d.J);
+  run_batch(state, [](BatchData& d, const Patch& p) {
+    patch_jacobian_batch(p, d.x.data(), d.y.data(), 1024, d.J);
   });
 }
 

@@ -12,9 +12,9 @@
 
 namespace {
 
+using vadrel::make_patch;
 using vadrel::okada_patch;
-using vadrel::patch_trig;
-using vadrel::PatchTrig;
+using vadrel::Patch;
 
 struct Geometry {
   const char* name;
@@ -49,20 +49,20 @@ void BM_OkadaPatchFull(benchmark::State& state) {
   for (auto _ : state) {
     const auto& p = pts[k++ & 1023];
     benchmark::DoNotOptimize(
-        okada_patch(1000.0, 500.0, 100.0, p.first, p.second, g.L, g.W, g.depth, g.dip, 3e10, 3e10));
+        okada_patch(make_patch(g.L, g.W, g.depth, g.dip, 3e10, 3e10, 1000.0, 500.0, 100.0), p.first,
+                    p.second));
   }
   state.SetLabel(g.name);
 }
 
 void BM_OkadaPatchTrig(benchmark::State& state) {
   const Geometry& g = kGeometries[state.range(0)];
-  const PatchTrig trig = patch_trig(g.dip, 3e10, 3e10);
+  const Patch patch = make_patch(g.L, g.W, g.depth, g.dip, 3e10, 3e10, 1000.0, 500.0, 100.0);
   const auto pts = grid_points();
   std::size_t k = 0;
   for (auto _ : state) {
     const auto& p = pts[k++ & 1023];
-    benchmark::DoNotOptimize(
-        okada_patch(1000.0, 500.0, 100.0, p.first, p.second, g.L, g.W, g.depth, trig));
+    benchmark::DoNotOptimize(okada_patch(patch, p.first, p.second));
   }
   state.SetLabel(g.name);
 }
@@ -112,12 +112,11 @@ void per_point(benchmark::State& state, std::size_t n, const char* label) {
 // okada_patch point by point.
 void BM_PointsScalarCalls(benchmark::State& state) {
   const Geometry& g = kBatchGeometries[state.range(0)];
-  const PatchTrig trig = patch_trig(g.dip, 3e10, 3e10);
+  const Patch patch = make_patch(g.L, g.W, g.depth, g.dip, 3e10, 3e10, 1000.0, 500.0, 100.0);
   BatchPoints b;
   for (auto _ : state) {
     for (std::size_t i = 0; i < b.x.size(); ++i) {
-      const vadrel::Vec9 u =
-          okada_patch(1000.0, 500.0, 100.0, b.x[i], b.y[i], g.L, g.W, g.depth, trig);
+      const vadrel::Vec9 u = okada_patch(patch, b.x[i], b.y[i]);
       for (int k = 0; k < 9; ++k) b.out[k][i] = u[k];
     }
     benchmark::DoNotOptimize(b.out[0][0]);
@@ -126,15 +125,13 @@ void BM_PointsScalarCalls(benchmark::State& state) {
   per_point(state, b.x.size(), g.name);
 }
 
-template <void (*Batch)(double, double, double, const double*, const double*, std::size_t,
-                        double, double, double, const PatchTrig&, double* const[9])>
+template <void (*Batch)(const Patch&, const double*, const double*, std::size_t, double* const[9])>
 void BM_PointsBatch(benchmark::State& state) {
   const Geometry& g = kBatchGeometries[state.range(0)];
-  const PatchTrig trig = patch_trig(g.dip, 3e10, 3e10);
+  const Patch patch = make_patch(g.L, g.W, g.depth, g.dip, 3e10, 3e10, 1000.0, 500.0, 100.0);
   BatchPoints b;
   for (auto _ : state) {
-    Batch(1000.0, 500.0, 100.0, b.x.data(), b.y.data(), b.x.size(), g.L, g.W, g.depth, trig,
-          b.out);
+    Batch(patch, b.x.data(), b.y.data(), b.x.size(), b.out);
     benchmark::DoNotOptimize(b.out[0][0]);
     benchmark::ClobberMemory();
   }
@@ -170,16 +167,15 @@ void BM_PointsBatchDispatch(benchmark::State& state) {
 // 33 degrees), as the path of process_kernel().
 void BM_PointsBatchEnu(benchmark::State& state) {
   const Geometry& g = kBatchGeometries[state.range(0)];
-  const PatchTrig trig = patch_trig(g.dip, 3e10, 3e10);
+  const Patch patch = make_patch(g.L, g.W, g.depth, g.dip, 3e10, 3e10, 1000.0, 500.0, 100.0);
   const double rad = vadrel::PI / 180.0;
   const vadrel::PatchPlacement at{3.0, -4.0, std::sin(57.0 * rad), std::cos(57.0 * rad),
                                   std::cos(-57.0 * rad), std::sin(-57.0 * rad)};
   BatchPoints b;
   std::vector<std::size_t> missing(b.x.size());
   for (auto _ : state) {
-    vadrel::okada_patch_batch_enu(1000.0, 500.0, 100.0, at, b.x.data(), b.y.data(), b.x.size(),
-                                  g.L, g.W, g.depth, trig, b.out[0], b.out[1], b.out[2],
-                                  missing.data());
+    vadrel::okada_patch_batch_enu(patch, at, b.x.data(), b.y.data(), b.x.size(), b.out[0],
+                                  b.out[1], b.out[2], missing.data());
     benchmark::DoNotOptimize(b.out[0][0]);
     benchmark::ClobberMemory();
   }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -62,6 +63,10 @@ extern "C" void remove_temporaries_and_stop(int sig) {
 }  // namespace
 
 void install_stop_signals() {
+  // A write beyond a file-size limit (ulimit -f) fails with EFBIG, as one
+  // beyond a full disk does, instead of killing the run without a word: the
+  // run reports it, removes its temporaries and keeps the files it found.
+  ::signal(SIGXFSZ, SIG_IGN);
   struct sigaction action {};
   action.sa_handler = remove_temporaries_and_stop;
   sigemptyset(&action.sa_mask);
@@ -100,6 +105,43 @@ std::string resolved(const std::string& path) {
   return (r == "/" ? r : r + '/') + base;
 }
 
+// The standard output or standard error descriptor open on the file `st`
+// describes (the console's own file, however it is named: /dev/stdout,
+// /proc/self/fd/1, or the file the console is redirected to), or -1.
+int console_descriptor(const struct stat& st) {
+  for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+    struct stat c {};
+    if (::fstat(fd, &c) == 0 && c.st_dev == st.st_dev && c.st_ino == st.st_ino) return fd;
+  }
+  return -1;
+}
+
+// The longest file name the directory of `target` takes.
+std::size_t name_limit(const std::string& target) {
+  const auto slash = target.rfind('/');
+  const std::string dir = slash == 0 ? "/" : target.substr(0, slash);
+  errno = 0;
+  const long n = ::pathconf(dir.c_str(), _PC_NAME_MAX);
+  return n > 0 ? static_cast<std::size_t>(n) : std::size_t{NAME_MAX};
+}
+
+// The name of a temporary beside `target` (an absolute name):
+// ".<name>" + `suffix`, the name shortened at a character boundary when the
+// whole would not fit the directory's limit on names.
+std::string temporary_name(const std::string& target, const std::string& suffix) {
+  const auto slash = target.rfind('/');
+  std::string name = target.substr(slash + 1);
+  const std::size_t limit = name_limit(target);
+  const std::size_t room = limit > suffix.size() + 1 ? limit - suffix.size() - 1 : 0;
+  if (name.size() > room) {
+    std::size_t cut = room;
+    // Not inside a UTF-8 sequence: back up over continuation bytes.
+    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+    name.resize(cut);
+  }
+  return target.substr(0, slash + 1) + '.' + name + suffix;
+}
+
 }  // namespace
 
 bool PrintFile::open(const std::string& path) {
@@ -111,6 +153,15 @@ bool PrintFile::open(const std::string& path) {
   const bool exists = ::stat(path.c_str(), &st) == 0;
   struct stat lst {};
   const bool dangling = !exists && ::lstat(path.c_str(), &lst) == 0;
+  if (exists) {
+    // The console's own file is written through the console's descriptor:
+    // never renamed over (the console lines would go with the old file) nor
+    // truncated, and its lines and the records share one position.
+    if (const int console = console_descriptor(st); console >= 0) {
+      fd_ = ::fcntl(console, F_DUPFD_CLOEXEC, 0);
+      return fd_ >= 0;
+    }
+  }
   if ((exists && !S_ISREG(st.st_mode)) || dangling || target_.empty()) {
     // A device, a pipe or a dangling link: written directly.
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -126,11 +177,9 @@ bool PrintFile::open(const std::string& path) {
   // The temporary's name is in the signal table before the file exists, so
   // that no signal can leave it behind.
   static std::atomic<unsigned> serial{0};
-  const auto slash = target_.rfind('/');
-  const std::string stem = target_.substr(0, slash + 1) + '.' + target_.substr(slash + 1) + ".vadrel-" +
-                           std::to_string(::getpid()) + '-';
+  const std::string stem = ".vadrel-" + std::to_string(::getpid()) + '-';
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string temp = stem + std::to_string(serial++);
+    const std::string temp = temporary_name(target_, stem + std::to_string(serial++));
     slot_ = claim_slot(temp);
     fd_ = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd_ >= 0) {

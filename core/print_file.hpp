@@ -3,10 +3,13 @@
 // buffered, every write and the close checked.
 //
 // A regular file (or a name that does not exist yet) is written beside its
-// target under a temporary name and moved into place by close(), so the
-// target keeps its old contents while the run reads its inputs: an input
-// named later in the run can never have been emptied by it.  Anything else
-// (a terminal, /dev/null, a pipe) is written directly.
+// target under a temporary name (".<name>.vadrel-<process>-<serial>", the
+// name shortened to fit the directory's limit on names) and moved into place
+// by close(), so the target keeps its old contents while the run reads its
+// inputs: an input named later in the run can never have been emptied by
+// it.  Anything else (a terminal, /dev/null, a pipe) is written directly, and
+// so is the console's own file (/dev/stdout, or the file standard output or
+// standard error is redirected to), through the console's descriptor.
 //
 // A file is replaced only by a complete new one: after a failed write (a
 // full disk, a quota, an input/output error) close() removes the temporary
@@ -76,7 +79,8 @@ class PrintFile {
 // the open print and initial-condition files, then end the process as the
 // signal does by default (its usual status; a broken pipe ends the run
 // quietly).  A signal that was ignored when the program started stays
-// ignored.
+// ignored.  SIGXFSZ is ignored: a write beyond a file-size limit fails
+// (EFBIG) and is reported like a full disk.
 void install_stop_signals();
 
 }  // namespace vadrel

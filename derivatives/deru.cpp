@@ -163,8 +163,8 @@ DeruXY corner_x(double xi, double eta, double q, double yt, double dt, double c,
 }
 
 // Sum of the x/y kernel over the corners, any dip.
-DeruXY gradient_any(double x, double y, double L, double W, double depth,
-                    const PatchTrig& tr, double U1, double U2, double U3) {
+DeruXY gradient_any(double x, double y, double L, double W, double depth, const Patch& tr,
+                    double U1, double U2, double U3) {
   const detail::CornerSet k = detail::corner_set(x, y, L, W, depth, tr.sin_dip, tr.cos_dip);
   DeruXY out;
   for (int n = 0; n < 4; ++n) {
@@ -175,27 +175,24 @@ DeruXY gradient_any(double x, double y, double L, double W, double depth,
   return out;
 }
 
-double to_degrees(double delta) { return delta * detail::RAD_TO_DEG; }
-
 }  // namespace
 
-DeruXY deru1_x(double xi, double eta, double delta, double q, double alpha,
-               double U1, double U2, double U3) {
-  const double c = std::cos(delta);
-  const double s = std::sin(delta);
-  return corner_x(xi, eta, q, c * eta + s * q, s * eta - c * q, c, s, alpha, U1,
-                  U2, U3);
+DeruXY deru1_x(const Patch& patch, double xi, double eta, double q) {
+  const double c = patch.cos_dip;
+  const double s = patch.sin_dip;
+  return corner_x(xi, eta, q, c * eta + s * q, s * eta - c * q, c, s, patch.alpha, patch.U1,
+                  patch.U2, patch.U3);
 }
 
-DeruXY patch_strain(double x, double y, double L, double W, double depth,
-                    double dip_deg, const PatchTrig& trig, double U1, double U2,
-                    double U3) {
+DeruXY patch_strain(const Patch& patch, double x, double y) {
   using namespace detail;
-  const Geometry g{x, y, dip_deg, trig.sin_dip, trig.cos_dip, depth, L, W, trig.alpha};
+  const double L = patch.L, W = patch.W, depth = patch.depth;
+  const double U1 = patch.U1, U2 = patch.U2, U3 = patch.U3;
+  const Geometry g{x, y, patch.dip, patch.sin_dip, patch.cos_dip, depth, L, W, patch.alpha};
   const double rho = distance_to_patch(g);
   if (rho <= 1e-12 * size_scale(g)) return {nan9(), nan9()};
   auto closed = [&](double xx, double yy) {
-    return gradient_any(xx, yy, L, W, depth, trig, U1, U2, U3);
+    return gradient_any(xx, yy, L, W, depth, patch, U1, U2, U3);
   };
   // Away from the degenerate lines one evaluation gives both gradients.
   if (!near_degenerate_line(g, rho)) {
@@ -208,58 +205,18 @@ DeruXY patch_strain(double x, double y, double L, double W, double depth,
   return out;
 }
 
-DeruXY patch_strain(double x, double y, double L, double W, double depth,
-                    double dip_deg, double lambda, double mu, double U1, double U2,
-                    double U3) {
-  return patch_strain(x, y, L, W, depth, dip_deg, patch_trig(dip_deg, lambda, mu), U1,
-                      U2, U3);
-}
+DeruXY deru_x(const Patch& patch, double x, double y) { return patch_strain(patch, x, y); }
 
-DeruXY deru_x(double x, double y, double delta, double depth, double U1,
-              double U2, double U3, double L, double W, double lambda,
-              double mu) {
-  return patch_strain(x, y, L, W, depth, to_degrees(delta), lambda, mu, U1, U2, U3);
-}
+Vec9 deru_l(const Patch& patch, double x, double y) { return patch_jacobian(patch, x, y).dL; }
 
-namespace {
+Vec9 deru_w(const Patch& patch, double x, double y) { return patch_jacobian(patch, x, y).dW; }
 
-PatchJacobian jacobian_rad(double x, double y, double delta, double depth,
-                           double U1, double U2, double U3, double L, double W,
-                           double lambda, double mu) {
-  return patch_jacobian(x, y, L, W, depth, to_degrees(delta), lambda, mu, U1, U2, U3);
-}
+Vec9 deru_delta(const Patch& patch, double x, double y) { return patch_jacobian(patch, x, y).ddip; }
 
-}  // namespace
+Vec9 deru_d(const Patch& patch, double x, double y) { return patch_jacobian(patch, x, y).ddepth; }
 
-Vec9 deru_l(double x, double y, double delta, double depth, double U1,
-            double U2, double U3, double L, double W, double lambda,
-            double mu) {
-  return jacobian_rad(x, y, delta, depth, U1, U2, U3, L, W, lambda, mu).dL;
-}
-
-Vec9 deru_w(double x, double y, double delta, double depth, double U1,
-            double U2, double U3, double L, double W, double lambda,
-            double mu) {
-  return jacobian_rad(x, y, delta, depth, U1, U2, U3, L, W, lambda, mu).dW;
-}
-
-Vec9 deru_delta(double x, double y, double delta, double depth, double U1,
-                double U2, double U3, double L, double W, double lambda,
-                double mu) {
-  return jacobian_rad(x, y, delta, depth, U1, U2, U3, L, W, lambda, mu).ddip;
-}
-
-Vec9 deru_d(double x, double y, double delta, double depth, double U1,
-            double U2, double U3, double L, double W, double lambda,
-            double mu) {
-  return jacobian_rad(x, y, delta, depth, U1, U2, U3, L, W, lambda, mu).ddepth;
-}
-
-std::array<Vec9, 3> deru_u(double x, double y, double dip_deg, double depth,
-                           double /*U1*/, double /*U2*/, double /*U3*/,
-                           double L, double W, double lambda, double mu) {
-  const Vec9 u = okada_patch(1.0, 1.0, 1.0, x, y, L, W, depth, dip_deg,
-                             lambda, mu);
+std::array<Vec9, 3> deru_u(const Patch& patch, double x, double y) {
+  const Vec9 u = okada_patch(with_slips(patch, 1.0, 1.0, 1.0), x, y);
   std::array<Vec9, 3> out{};
   for (int j = 0; j < 3; ++j) {
     for (int i = 0; i < 3; ++i) out[j][3 * j + i] = u[3 * j + i];

@@ -1,7 +1,8 @@
 #pragma once
 // Closed-form derivatives of the patch displacement (the 9-value output of
 // okada_patch) with respect to the point position, the patch length, width,
-// depth, dip and the three slips.  Angles in radians unless stated.  The
+// depth, dip and the three slips, for a patch as model/patch.hpp describes
+// it (dip in degrees; derivatives with respect to the dip per radian).  The
 // batch forms of patch_strain and patch_jacobian, for many points of one
 // patch, are in derivatives/jacobian_batch.hpp.
 #include <array>
@@ -18,11 +19,10 @@ struct DeruXY {
 
 inline bool all_finite(const DeruXY& d) { return all_finite(d.dx) && all_finite(d.dy); }
 
-// Corner kernel of the x/y gradient (dip in radians, q = y sin - depth cos,
-// alpha = mu/(lambda + mu)): the signed sum of it over the four corners is
-// the pair du/dx, du/dy.
-DeruXY deru1_x(double xi, double eta, double delta, double q, double alpha,
-               double U1, double U2, double U3);
+// Corner kernel of the x/y gradient for the patch's dip, alpha and slips
+// (q = y sin - depth cos): the signed sum of it over the four corners is the
+// pair du/dx, du/dy.
+DeruXY deru1_x(const Patch& patch, double xi, double eta, double q);
 
 // Everything the partials of a range change need at one surface point of
 // one patch, from one pass over the four corners: the displacement, the
@@ -48,48 +48,26 @@ struct PatchJacobian {
 
 bool all_finite(const PatchJacobian& j);
 
-PatchJacobian patch_jacobian(double x, double y, double L, double W, double depth,
-                             double dip_deg, double lambda, double mu, double U1,
-                             double U2, double U3);
-// Same, with the dip/elastic quantities precomputed by patch_trig(dip_deg, ...).
-PatchJacobian patch_jacobian(double x, double y, double L, double W, double depth,
-                             double dip_deg, const PatchTrig& trig, double U1,
-                             double U2, double U3);
+PatchJacobian patch_jacobian(const Patch& patch, double x, double y);
 
 // Only du/dx and du/dy (for strain): no logarithm or arctangent, about the
 // cost of one displacement evaluation.  Same accuracy and repairs as
 // patch_jacobian.
-DeruXY patch_strain(double x, double y, double L, double W, double depth,
-                    double dip_deg, double lambda, double mu, double U1, double U2,
-                    double U3);
-DeruXY patch_strain(double x, double y, double L, double W, double depth,
-                    double dip_deg, const PatchTrig& trig, double U1, double U2,
-                    double U3);
+DeruXY patch_strain(const Patch& patch, double x, double y);
 
 // The same derivatives one at a time (each call makes the whole corner
-// pass; use patch_jacobian or patch_strain where more than one is needed).
-// Common argument order: x, y (patch frame), delta (dip in radians), depth,
-// U1, U2, U3, L, W, lambda, mu.
-DeruXY deru_x(double x, double y, double delta, double depth, double U1,
-              double U2, double U3, double L, double W, double lambda,
-              double mu);
-Vec9 deru_l(double x, double y, double delta, double depth, double U1,
-            double U2, double U3, double L, double W, double lambda, double mu);
-Vec9 deru_w(double x, double y, double delta, double depth, double U1,
-            double U2, double U3, double L, double W, double lambda, double mu);
-Vec9 deru_delta(double x, double y, double delta, double depth, double U1,
-                double U2, double U3, double L, double W, double lambda,
-                double mu);
-Vec9 deru_d(double x, double y, double delta, double depth, double U1,
-            double U2, double U3, double L, double W, double lambda, double mu);
+// pass; use patch_jacobian or patch_strain where more than one is needed):
+// with respect to the point (x and y), the length, the width, the dip (per
+// radian) and the depth.
+DeruXY deru_x(const Patch& patch, double x, double y);    // du/dx and du/dy of the point
+Vec9 deru_l(const Patch& patch, double x, double y);      // du/dL
+Vec9 deru_w(const Patch& patch, double x, double y);      // du/dW
+Vec9 deru_delta(const Patch& patch, double x, double y);  // du/d(dip), per radian
+Vec9 deru_d(const Patch& patch, double x, double y);      // du/d(depth)
 
-// Derivatives with respect to U1, U2, U3 (dip in degrees here): each array
-// holds its own triple of the unit-slip displacement and zeros elsewhere.
-std::array<Vec9, 3> deru_u(double x, double y, double dip_deg, double depth,
-                           double U1, double U2, double U3, double L, double W,
-                           double lambda, double mu);
-
-// Copies one 9-value array into another.
-inline void ech(const Vec9& a, Vec9& b) { b = a; }
+// Derivatives with respect to U1, U2, U3: each array holds its own triple of
+// the unit-slip displacement and zeros elsewhere (the patch's slips are not
+// used).
+std::array<Vec9, 3> deru_u(const Patch& patch, double x, double y);
 
 }  // namespace vadrel

@@ -276,8 +276,7 @@ D4 seeded(double v, double d0, double d1, double d2, double d3) {
 }
 
 // Closed form at one point, any dip.
-Fields closed_fields(double x, double y, double L, double W, double depth,
-                     const PatchTrig& tr) {
+Fields closed_fields(double x, double y, double L, double W, double depth, const Patch& tr) {
   const detail::CornerSet k = detail::corner_set(x, y, L, W, depth, tr.sin_dip, tr.cos_dip);
   const double s = k.s, c = k.c, q = k.q;
   const D4 cD = seeded(c, 0, 0, 0, -s);
@@ -340,11 +339,12 @@ bool all_finite(const PatchJacobian& j) {
   return ok;
 }
 
-PatchJacobian patch_jacobian(double x, double y, double L, double W, double depth,
-                             double dip_deg, const PatchTrig& trig, double U1,
-                             double U2, double U3) {
+PatchJacobian patch_jacobian(const Patch& patch, double x, double y) {
   using namespace detail;
-  const Geometry g{x, y, dip_deg, trig.sin_dip, trig.cos_dip, depth, L, W, trig.alpha};
+  const double L = patch.L, W = patch.W, depth = patch.depth, dip_deg = patch.dip;
+  const double U1 = patch.U1, U2 = patch.U2, U3 = patch.U3;
+
+  const Geometry g{x, y, dip_deg, patch.sin_dip, patch.cos_dip, depth, L, W, patch.alpha};
   PatchJacobian j;
   const double rho = distance_to_patch(g);
   if (rho <= 1e-12 * size_scale(g)) {
@@ -352,13 +352,13 @@ PatchJacobian patch_jacobian(double x, double y, double L, double W, double dept
     for (Vec9* v : {&j.u, &j.unit, &j.dx, &j.dy, &j.dL, &j.dW, &j.ddepth, &j.ddip}) *v = nan9();
     return j;
   }
-  Fields f = closed_fields(x, y, L, W, depth, trig);
+  Fields f = closed_fields(x, y, L, W, depth, patch);
   Vec9* derivs[6] = {&f.dx, &f.dy, &f.dL, &f.dW, &f.dd, &f.ddip};
   bool finite = finite_block(f.u.data(), 9);
   for (const Vec9* v : derivs) finite = finite_block(v->data(), 9) && finite;
   if (!finite || near_degenerate_line(g, rho)) {
     const Fields lf = line_safe(
-        [&](double xx, double yy) { return closed_fields(xx, yy, L, W, depth, trig); }, g, rho);
+        [&](double xx, double yy) { return closed_fields(xx, yy, L, W, depth, patch); }, g, rho);
     // The displacement itself is accurate on the lines; only the
     // derivatives are interpolated.
     if (!all_finite(f.u)) f.u = lf.u;
@@ -375,7 +375,7 @@ PatchJacobian patch_jacobian(double x, double y, double L, double W, double dept
     }
     if (!all_finite(f.u)) {
       constexpr double BIG = 1099511627776.0;  // 2^40, see numeric_unit
-      f.u = okada_patch(BIG, BIG, BIG, x, y, L, W, depth, trig);
+      f.u = okada_patch(with_slips(patch, BIG, BIG, BIG), x, y);
       for (double& e : f.u) e /= BIG;
     }
   }
@@ -390,13 +390,6 @@ PatchJacobian patch_jacobian(double x, double y, double L, double W, double dept
   j.ddepth = apply_slips(f.dd, U1, U2, U3);
   j.ddip = apply_slips(f.ddip, U1, U2, U3);
   return j;
-}
-
-PatchJacobian patch_jacobian(double x, double y, double L, double W, double depth,
-                             double dip_deg, double lambda, double mu, double U1,
-                             double U2, double U3) {
-  return patch_jacobian(x, y, L, W, depth, dip_deg, patch_trig(dip_deg, lambda, mu), U1,
-                        U2, U3);
 }
 
 }  // namespace vadrel

@@ -19,22 +19,14 @@ namespace detail {
 // build them.  At most
 // kDerivBlock points per call; redo[i] = 1 marks point i for the one-point
 // form, whose outputs are then left unspecified.
-void patch_strain_avx2_kernel(const double* x, const double* y, std::size_t n, double L,
-                              double W, double depth, const PatchTrig& trig, double U1,
-                              double U2, double U3, double* const dx[9], double* const dy[9],
-                              std::uint8_t* redo);
-void patch_jacobian_avx2_kernel(const double* x, const double* y, std::size_t n, double L,
-                                double W, double depth, const PatchTrig& trig, double U1,
-                                double U2, double U3, const JacobianArrays& out,
-                                std::uint8_t* redo);
-void patch_strain_avx512_kernel(const double* x, const double* y, std::size_t n, double L,
-                                double W, double depth, const PatchTrig& trig, double U1,
-                                double U2, double U3, double* const dx[9], double* const dy[9],
-                                std::uint8_t* redo);
-void patch_jacobian_avx512_kernel(const double* x, const double* y, std::size_t n, double L,
-                                  double W, double depth, const PatchTrig& trig, double U1,
-                                  double U2, double U3, const JacobianArrays& out,
-                                  std::uint8_t* redo);
+void patch_strain_avx2_kernel(const Patch& patch, const double* x, const double* y, std::size_t n,
+                              double* const dx[9], double* const dy[9], std::uint8_t* redo);
+void patch_jacobian_avx2_kernel(const Patch& patch, const double* x, const double* y, std::size_t n,
+                                const JacobianArrays& out, std::uint8_t* redo);
+void patch_strain_avx512_kernel(const Patch& patch, const double* x, const double* y, std::size_t n,
+                                double* const dx[9], double* const dy[9], std::uint8_t* redo);
+void patch_jacobian_avx512_kernel(const Patch& patch, const double* x, const double* y,
+                                  std::size_t n, const JacobianArrays& out, std::uint8_t* redo);
 }  // namespace detail
 
 namespace {
@@ -67,13 +59,11 @@ JacobianArrays offset(const JacobianArrays& a, std::size_t first) {
 
 }  // namespace
 
-std::size_t patch_strain_batch_scalar(const double* x, const double* y, std::size_t n, double L,
-                                      double W, double depth, double dip_deg,
-                                      const PatchTrig& trig, double U1, double U2, double U3,
-                                      double* const dx[9], double* const dy[9],
+std::size_t patch_strain_batch_scalar(const Patch& patch, const double* x, const double* y,
+                                      std::size_t n, double* const dx[9], double* const dy[9],
                                       std::uint8_t* by_point) {
   for (std::size_t i = 0; i < n; ++i) {
-    const DeruXY d = patch_strain(x[i], y[i], L, W, depth, dip_deg, trig, U1, U2, U3);
+    const DeruXY d = patch_strain(patch, x[i], y[i]);
     put(dx, i, d.dx);
     put(dy, i, d.dy);
   }
@@ -81,32 +71,25 @@ std::size_t patch_strain_batch_scalar(const double* x, const double* y, std::siz
   return n;
 }
 
-std::size_t patch_jacobian_batch_scalar(const double* x, const double* y, std::size_t n,
-                                        double L, double W, double depth, double dip_deg,
-                                        const PatchTrig& trig, double U1, double U2, double U3,
-                                        const JacobianArrays& out, std::uint8_t* by_point) {
-  for (std::size_t i = 0; i < n; ++i) {
-    put(out, i, patch_jacobian(x[i], y[i], L, W, depth, dip_deg, trig, U1, U2, U3));
-  }
+std::size_t patch_jacobian_batch_scalar(const Patch& patch, const double* x, const double* y,
+                                        std::size_t n, const JacobianArrays& out,
+                                        std::uint8_t* by_point) {
+  for (std::size_t i = 0; i < n; ++i) put(out, i, patch_jacobian(patch, x[i], y[i]));
   if (by_point != nullptr) std::fill(by_point, by_point + n, std::uint8_t{1});
   return n;
 }
 
 namespace {
 
-using StrainKernel = void (*)(const double*, const double*, std::size_t, double, double, double,
-                              const PatchTrig&, double, double, double, double* const[9],
-                              double* const[9], std::uint8_t*);
-using JacobianKernel = void (*)(const double*, const double*, std::size_t, double, double,
-                                double, const PatchTrig&, double, double, double,
+using StrainKernel = void (*)(const Patch&, const double*, const double*, std::size_t,
+                              double* const[9], double* const[9], std::uint8_t*);
+using JacobianKernel = void (*)(const Patch&, const double*, const double*, std::size_t,
                                 const JacobianArrays&, std::uint8_t*);
 
 // A lane kernel over blocks of points, then the one-point form where it
 // marked a point.
-[[maybe_unused]] std::size_t strain_lanes(StrainKernel kernel, const double* x,
-                                          const double* y, std::size_t n, double L, double W,
-                                          double depth, double dip_deg, const PatchTrig& trig,
-                                          double U1, double U2, double U3, double* const dx[9],
+[[maybe_unused]] std::size_t strain_lanes(StrainKernel kernel, const Patch& patch, const double* x,
+                                          const double* y, std::size_t n, double* const dx[9],
                                           double* const dy[9], std::uint8_t* by_point) {
   std::uint8_t redo[kDerivBlock];
   std::size_t scalar = 0;
@@ -118,13 +101,12 @@ using JacobianKernel = void (*)(const double*, const double*, std::size_t, doubl
       bx[k] = dx[k] + first;
       by[k] = dy[k] + first;
     }
-    kernel(x + first, y + first, m, L, W, depth, trig, U1, U2, U3, bx, by, redo);
+    kernel(patch, x + first, y + first, m, bx, by, redo);
     if (by_point != nullptr) std::copy(redo, redo + m, by_point + first);
     for (std::size_t i = 0; i < m; ++i) {
       if (redo[i] == 0) continue;
       ++scalar;
-      const DeruXY d =
-          patch_strain(x[first + i], y[first + i], L, W, depth, dip_deg, trig, U1, U2, U3);
+      const DeruXY d = patch_strain(patch, x[first + i], y[first + i]);
       put(bx, i, d.dx);
       put(by, i, d.dy);
     }
@@ -132,23 +114,20 @@ using JacobianKernel = void (*)(const double*, const double*, std::size_t, doubl
   return scalar;
 }
 
-[[maybe_unused]] std::size_t jacobian_lanes(JacobianKernel kernel, const double* x,
-                                            const double* y, std::size_t n, double L, double W,
-                                            double depth, double dip_deg, const PatchTrig& trig,
-                                            double U1, double U2, double U3,
+[[maybe_unused]] std::size_t jacobian_lanes(JacobianKernel kernel, const Patch& patch,
+                                            const double* x, const double* y, std::size_t n,
                                             const JacobianArrays& out, std::uint8_t* by_point) {
   std::uint8_t redo[kDerivBlock];
   std::size_t scalar = 0;
   for (std::size_t first = 0; first < n; first += kDerivBlock) {
     const std::size_t m = std::min(kDerivBlock, n - first);
     const JacobianArrays b = offset(out, first);
-    kernel(x + first, y + first, m, L, W, depth, trig, U1, U2, U3, b, redo);
+    kernel(patch, x + first, y + first, m, b, redo);
     if (by_point != nullptr) std::copy(redo, redo + m, by_point + first);
     for (std::size_t i = 0; i < m; ++i) {
       if (redo[i] == 0) continue;
       ++scalar;
-      put(b, i,
-          patch_jacobian(x[first + i], y[first + i], L, W, depth, dip_deg, trig, U1, U2, U3));
+      put(b, i, patch_jacobian(patch, x[first + i], y[first + i]));
     }
   }
   return scalar;
@@ -156,81 +135,58 @@ using JacobianKernel = void (*)(const double*, const double*, std::size_t, doubl
 
 }  // namespace
 
-std::size_t patch_strain_batch_on(KernelPath path, const double* x, const double* y,
-                                  std::size_t n, double L, double W, double depth,
-                                  double dip_deg, const PatchTrig& trig, double U1, double U2,
-                                  double U3, double* const dx[9], double* const dy[9],
-                                  std::uint8_t* by_point) {
+std::size_t patch_strain_batch_on(KernelPath path, const Patch& patch, const double* x,
+                                  const double* y, std::size_t n, double* const dx[9],
+                                  double* const dy[9], std::uint8_t* by_point) {
   switch (supported_path(path)) {
 #if defined(VADREL_HAVE_AVX512_KERNEL)
     case KernelPath::avx512:
-      return strain_lanes(detail::patch_strain_avx512_kernel, x, y, n, L, W, depth, dip_deg,
-                          trig, U1, U2, U3, dx, dy, by_point);
+      return strain_lanes(detail::patch_strain_avx512_kernel, patch, x, y, n, dx, dy, by_point);
 #endif
 #if defined(VADREL_HAVE_AVX2_KERNEL)
     case KernelPath::avx2:
-      return strain_lanes(detail::patch_strain_avx2_kernel, x, y, n, L, W, depth, dip_deg, trig,
-                          U1, U2, U3, dx, dy, by_point);
+      return strain_lanes(detail::patch_strain_avx2_kernel, patch, x, y, n, dx, dy, by_point);
 #endif
-    default:
-      return patch_strain_batch_scalar(x, y, n, L, W, depth, dip_deg, trig, U1, U2, U3, dx, dy,
-                                       by_point);
+    default: return patch_strain_batch_scalar(patch, x, y, n, dx, dy, by_point);
   }
 }
 
-std::size_t patch_jacobian_batch_on(KernelPath path, const double* x, const double* y,
-                                    std::size_t n, double L, double W, double depth,
-                                    double dip_deg, const PatchTrig& trig, double U1, double U2,
-                                    double U3, const JacobianArrays& out,
+std::size_t patch_jacobian_batch_on(KernelPath path, const Patch& patch, const double* x,
+                                    const double* y, std::size_t n, const JacobianArrays& out,
                                     std::uint8_t* by_point) {
   switch (supported_path(path)) {
 #if defined(VADREL_HAVE_AVX512_KERNEL)
     case KernelPath::avx512:
-      return jacobian_lanes(detail::patch_jacobian_avx512_kernel, x, y, n, L, W, depth, dip_deg,
-                            trig, U1, U2, U3, out, by_point);
+      return jacobian_lanes(detail::patch_jacobian_avx512_kernel, patch, x, y, n, out, by_point);
 #endif
 #if defined(VADREL_HAVE_AVX2_KERNEL)
     case KernelPath::avx2:
-      return jacobian_lanes(detail::patch_jacobian_avx2_kernel, x, y, n, L, W, depth, dip_deg,
-                            trig, U1, U2, U3, out, by_point);
+      return jacobian_lanes(detail::patch_jacobian_avx2_kernel, patch, x, y, n, out, by_point);
 #endif
-    default:
-      return patch_jacobian_batch_scalar(x, y, n, L, W, depth, dip_deg, trig, U1, U2, U3, out,
-                                         by_point);
+    default: return patch_jacobian_batch_scalar(patch, x, y, n, out, by_point);
   }
 }
 
-std::size_t patch_strain_batch_avx2(const double* x, const double* y, std::size_t n, double L,
-                                    double W, double depth, double dip_deg,
-                                    const PatchTrig& trig, double U1, double U2, double U3,
-                                    double* const dx[9], double* const dy[9],
+std::size_t patch_strain_batch_avx2(const Patch& patch, const double* x, const double* y,
+                                    std::size_t n, double* const dx[9], double* const dy[9],
                                     std::uint8_t* by_point) {
-  return patch_strain_batch_on(KernelPath::avx2, x, y, n, L, W, depth, dip_deg, trig, U1, U2,
-                               U3, dx, dy, by_point);
+  return patch_strain_batch_on(KernelPath::avx2, patch, x, y, n, dx, dy, by_point);
 }
 
-std::size_t patch_jacobian_batch_avx2(const double* x, const double* y, std::size_t n,
-                                      double L, double W, double depth, double dip_deg,
-                                      const PatchTrig& trig, double U1, double U2, double U3,
-                                      const JacobianArrays& out, std::uint8_t* by_point) {
-  return patch_jacobian_batch_on(KernelPath::avx2, x, y, n, L, W, depth, dip_deg, trig, U1, U2,
-                                 U3, out, by_point);
+std::size_t patch_jacobian_batch_avx2(const Patch& patch, const double* x, const double* y,
+                                      std::size_t n, const JacobianArrays& out,
+                                      std::uint8_t* by_point) {
+  return patch_jacobian_batch_on(KernelPath::avx2, patch, x, y, n, out, by_point);
 }
 
-std::size_t patch_strain_batch(const double* x, const double* y, std::size_t n, double L,
-                               double W, double depth, double dip_deg, const PatchTrig& trig,
-                               double U1, double U2, double U3, double* const dx[9],
-                               double* const dy[9], std::uint8_t* by_point) {
-  return patch_strain_batch_on(process_kernel().path, x, y, n, L, W, depth, dip_deg, trig, U1,
-                               U2, U3, dx, dy, by_point);
+std::size_t patch_strain_batch(const Patch& patch, const double* x, const double* y, std::size_t n,
+                               double* const dx[9], double* const dy[9], std::uint8_t* by_point) {
+  return patch_strain_batch_on(process_kernel().path, patch, x, y, n, dx, dy, by_point);
 }
 
-std::size_t patch_jacobian_batch(const double* x, const double* y, std::size_t n, double L,
-                                 double W, double depth, double dip_deg, const PatchTrig& trig,
-                                 double U1, double U2, double U3, const JacobianArrays& out,
-                                 std::uint8_t* by_point) {
-  return patch_jacobian_batch_on(process_kernel().path, x, y, n, L, W, depth, dip_deg, trig,
-                                 U1, U2, U3, out, by_point);
+std::size_t patch_jacobian_batch(const Patch& patch, const double* x, const double* y, std::size_t n,
+                                 const JacobianArrays& out, std::uint8_t* by_point) {
+  return patch_jacobian_batch_on(process_kernel().path, patch, x, y, n, out, by_point);
 }
 
 }  // namespace vadrel

@@ -34,59 +34,43 @@ struct JacobianArrays {
   double* ddip[9];
 };
 
-// du/dx and du/dy of one patch (dip_deg with trig = patch_trig(dip_deg, ...))
-// at n surface points (x[i], y[i]) of its frame: patch_strain() point by
-// point.  No alignment is required, nothing beyond index n - 1 is read or
-// written, n = 0 does nothing; outputs must not overlap the inputs.  Returns
-// the number of points the one-point form evaluated, and where by_point is
-// given sets by_point[i] to 1 for those points and to 0 for the others:
-// only those can be non-finite.
-std::size_t patch_strain_batch(const double* x, const double* y, std::size_t n, double L,
-                               double W, double depth, double dip_deg, const PatchTrig& trig,
-                               double U1, double U2, double U3, double* const dx[9],
-                               double* const dy[9], std::uint8_t* by_point = nullptr);
+// du/dx and du/dy of one patch at n surface points (x[i], y[i]) of its
+// frame: patch_strain() point by point.  No alignment is required, nothing
+// beyond index n - 1 is read or written, n = 0 does nothing; outputs must not
+// overlap the inputs.  Returns the number of points the one-point form
+// evaluated, and where by_point is given sets by_point[i] to 1 for those
+// points and to 0 for the others: only those can be non-finite.
+std::size_t patch_strain_batch(const Patch& patch, const double* x, const double* y, std::size_t n,
+                               double* const dx[9], double* const dy[9],
+                               std::uint8_t* by_point = nullptr);
 
 // patch_jacobian() point by point, with the same conventions.
-std::size_t patch_jacobian_batch(const double* x, const double* y, std::size_t n, double L,
-                                 double W, double depth, double dip_deg, const PatchTrig& trig,
-                                 double U1, double U2, double U3, const JacobianArrays& out,
-                                 std::uint8_t* by_point = nullptr);
+std::size_t patch_jacobian_batch(const Patch& patch, const double* x, const double* y, std::size_t n,
+                                 const JacobianArrays& out, std::uint8_t* by_point = nullptr);
 
 // The one-point forms in a loop (every point counts as evaluated by them).
-std::size_t patch_strain_batch_scalar(const double* x, const double* y, std::size_t n, double L,
-                                      double W, double depth, double dip_deg,
-                                      const PatchTrig& trig, double U1, double U2, double U3,
-                                      double* const dx[9], double* const dy[9],
+std::size_t patch_strain_batch_scalar(const Patch& patch, const double* x, const double* y,
+                                      std::size_t n, double* const dx[9], double* const dy[9],
                                       std::uint8_t* by_point = nullptr);
-std::size_t patch_jacobian_batch_scalar(const double* x, const double* y, std::size_t n,
-                                        double L, double W, double depth, double dip_deg,
-                                        const PatchTrig& trig, double U1, double U2, double U3,
-                                        const JacobianArrays& out,
+std::size_t patch_jacobian_batch_scalar(const Patch& patch, const double* x, const double* y,
+                                        std::size_t n, const JacobianArrays& out,
                                         std::uint8_t* by_point = nullptr);
 
 // The forms of `path`, or the widest supported ones below it (the batch
 // functions above use process_kernel()).
-std::size_t patch_strain_batch_on(KernelPath path, const double* x, const double* y,
-                                  std::size_t n, double L, double W, double depth,
-                                  double dip_deg, const PatchTrig& trig, double U1, double U2,
-                                  double U3, double* const dx[9], double* const dy[9],
-                                  std::uint8_t* by_point = nullptr);
-std::size_t patch_jacobian_batch_on(KernelPath path, const double* x, const double* y,
-                                    std::size_t n, double L, double W, double depth,
-                                    double dip_deg, const PatchTrig& trig, double U1, double U2,
-                                    double U3, const JacobianArrays& out,
+std::size_t patch_strain_batch_on(KernelPath path, const Patch& patch, const double* x,
+                                  const double* y, std::size_t n, double* const dx[9],
+                                  double* const dy[9], std::uint8_t* by_point = nullptr);
+std::size_t patch_jacobian_batch_on(KernelPath path, const Patch& patch, const double* x,
+                                    const double* y, std::size_t n, const JacobianArrays& out,
                                     std::uint8_t* by_point = nullptr);
 
 // The four-lane forms (scalar without AVX2 and FMA).
-std::size_t patch_strain_batch_avx2(const double* x, const double* y, std::size_t n, double L,
-                                    double W, double depth, double dip_deg,
-                                    const PatchTrig& trig, double U1, double U2, double U3,
-                                    double* const dx[9], double* const dy[9],
+std::size_t patch_strain_batch_avx2(const Patch& patch, const double* x, const double* y,
+                                    std::size_t n, double* const dx[9], double* const dy[9],
                                     std::uint8_t* by_point = nullptr);
-std::size_t patch_jacobian_batch_avx2(const double* x, const double* y, std::size_t n,
-                                      double L, double W, double depth, double dip_deg,
-                                      const PatchTrig& trig, double U1, double U2, double U3,
-                                      const JacobianArrays& out,
+std::size_t patch_jacobian_batch_avx2(const Patch& patch, const double* x, const double* y,
+                                      std::size_t n, const JacobianArrays& out,
                                       std::uint8_t* by_point = nullptr);
 
 }  // namespace vadrel

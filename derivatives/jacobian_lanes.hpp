@@ -94,7 +94,7 @@ VINLINE void store_flags(std::uint8_t* redo, const Tail& t, M m) {
 // ---------------------------------------------------------------------------
 // The patch and the corner set of WIDTH points (derivatives/robust.hpp).
 
-struct Patch {
+struct LanePatch {
   V s0, c0, abs_s0;  // sin and cos of the dip as given
   V s, c;            // in the description used, s >= 0
   V alpha, L, W, depth;
@@ -103,9 +103,10 @@ struct Patch {
   bool near_vertical;
 };
 
-Patch make_patch(double L, double W, double depth, const PatchTrig& trig) {
-  Patch P;
-  const double s0 = trig.sin_dip, c0 = trig.cos_dip;
+LanePatch lane_patch(const Patch& patch) {
+  const double L = patch.L, W = patch.W, depth = patch.depth;
+  LanePatch P;
+  const double s0 = patch.sin_dip, c0 = patch.cos_dip;
   P.flip = s0 < 0.0;
   const double s = P.flip ? -s0 : s0, c = P.flip ? -c0 : c0;
   P.s0 = bc(s0);
@@ -113,7 +114,7 @@ Patch make_patch(double L, double W, double depth, const PatchTrig& trig) {
   P.abs_s0 = bc(s0 < 0.0 ? -s0 : s0);
   P.s = bc(s);
   P.c = bc(c);
-  P.alpha = bc(trig.alpha);
+  P.alpha = bc(patch.alpha);
   P.L = bc(L);
   P.W = bc(W);
   P.depth = bc(depth);
@@ -136,7 +137,7 @@ struct Points {
   M redo;  // lanes left to the one-point form
 };
 
-Points make_points(const Patch& P, V x, V y) {
+Points make_points(const LanePatch& P, V x, V y) {
   Points t;
   t.x = x;
   t.y = y;
@@ -255,7 +256,7 @@ struct StrainConsts {
 };
 
 template <bool NearVertical>
-inline void strain_lanes(const Patch& P, const StrainConsts& K, V x, V y, V (&F)[9], V (&G)[9],
+inline void strain_lanes(const LanePatch& P, const StrainConsts& K, V x, V y, V (&F)[9], V (&G)[9],
                     M& redo) {
   const Points pt = make_points(P, x, y);
   redo = pt.redo;
@@ -383,7 +384,7 @@ inline void strain_lanes(const Patch& P, const StrainConsts& K, V x, V y, V (&F)
 }
 
 template <bool NearVertical>
-void run_strain(const Patch& P, const StrainConsts& K, const double* x, const double* y,
+void run_strain(const LanePatch& P, const StrainConsts& K, const double* x, const double* y,
                 std::size_t n, double* const dx[9], double* const dy[9], std::uint8_t* redo) {
   V F[9], G[9];
   M bad;
@@ -968,7 +969,7 @@ inline void corners(const JacConsts& K, const Points& pt, JacSums& S, M& redo) {
 // and the dip, then turned into the derivatives in x, y, L, W, depth and
 // dip, scaled and cleared as patch_jacobian does.
 template <bool NearVertical>
-inline M jac_lanes(const Patch& P, const JacConsts& K, V x, V y, const JacobianArrays& out,
+inline M jac_lanes(const LanePatch& P, const JacConsts& K, V x, V y, const JacobianArrays& out,
               std::size_t at) {
   const Points pt = make_points(P, x, y);
   M redo = pt.redo;
@@ -1055,7 +1056,7 @@ inline M jac_lanes(const Patch& P, const JacConsts& K, V x, V y, const JacobianA
 // Full groups of WIDTH points store straight into the outputs; a short tail
 // (its missing lanes repeating its first point) goes through a buffer.
 template <bool NearVertical>
-void run_jacobian(const Patch& P, const JacConsts& K, const double* x, const double* y,
+void run_jacobian(const LanePatch& P, const JacConsts& K, const double* x, const double* y,
                   std::size_t n, const JacobianArrays& out, std::uint8_t* redo) {
   std::size_t i = 0;
   for (; i + WIDTH <= n; i += WIDTH) {
@@ -1083,14 +1084,13 @@ void run_jacobian(const Patch& P, const JacConsts& K, const double* x, const dou
 // a block of points (jacobian_batch.cpp), redo[i] = 1 for the points left to
 // the one-point form.  The entry points are named by the including file
 // (jacobian_batch.cpp declares them).
-void VADREL_STRAIN_ENTRY(const double* x, const double* y, std::size_t n, double L,
-                              double W, double depth, const PatchTrig& trig, double U1,
-                              double U2, double U3, double* const dx[9], double* const dy[9],
-                              std::uint8_t* redo) {
-  const Patch P = make_patch(L, W, depth, trig);
-  const double s = P.flip ? -trig.sin_dip : trig.sin_dip;
-  const double c = P.flip ? -trig.cos_dip : trig.cos_dip;
-  const double a = trig.alpha;
+void VADREL_STRAIN_ENTRY(const Patch& patch, const double* x, const double* y, std::size_t n,
+                         double* const dx[9], double* const dy[9], std::uint8_t* redo) {
+  const double U1 = patch.U1, U2 = patch.U2, U3 = patch.U3;
+  const LanePatch P = lane_patch(patch);
+  const double s = P.flip ? -patch.sin_dip : patch.sin_dip;
+  const double c = P.flip ? -patch.cos_dip : patch.cos_dip;
+  const double a = patch.alpha;
   StrainConsts K;
   K.k1 = bc((P.flip ? -U1 : U1) / TWO_PI);
   K.k2 = bc(U2 / TWO_PI);
@@ -1106,14 +1106,13 @@ void VADREL_STRAIN_ENTRY(const double* x, const double* y, std::size_t n, double
     run_strain<false>(P, K, x, y, n, dx, dy, redo);
 }
 
-void VADREL_JACOBIAN_ENTRY(const double* x, const double* y, std::size_t n, double L,
-                                double W, double depth, const PatchTrig& trig, double U1,
-                                double U2, double U3, const JacobianArrays& out,
-                                std::uint8_t* redo) {
-  const Patch P = make_patch(L, W, depth, trig);
-  const double s = P.flip ? -trig.sin_dip : trig.sin_dip;
-  const double c = P.flip ? -trig.cos_dip : trig.cos_dip;
-  const double a = trig.alpha;
+void VADREL_JACOBIAN_ENTRY(const Patch& patch, const double* x, const double* y, std::size_t n,
+                           const JacobianArrays& out, std::uint8_t* redo) {
+  const double U1 = patch.U1, U2 = patch.U2, U3 = patch.U3;
+  const LanePatch P = lane_patch(patch);
+  const double s = P.flip ? -patch.sin_dip : patch.sin_dip;
+  const double c = P.flip ? -patch.cos_dip : patch.cos_dip;
+  const double a = patch.alpha;
   JacConsts K;
   K.s = {bc(s), {}};
   DIR(K.s, 5) = bc(c);

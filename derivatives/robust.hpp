@@ -84,7 +84,7 @@ inline CornerSet corner_set(double x, double y, double L, double W, double depth
 }
 
 // Patch geometry seen from the point: dip in degrees with its sine and
-// cosine (as patch_trig() gives them), and alpha = mu/(lambda + mu).
+// cosine (as make_patch() gives them), and alpha = mu/(lambda + mu).
 struct Geometry {
   double x, y, dip_deg, s, c, depth, L, W, alpha;
 };
@@ -129,9 +129,9 @@ inline Vec9 numeric_unit(const Geometry& g, Param which) {
       case Param::Depth: depth += step; break;
       case Param::Dip: dip += step * RAD_TO_DEG; break;
     }
-    PatchTrig trig = patch_trig(dip, 1.0, 1.0);
-    trig.alpha = g.alpha;
-    Vec9 u = okada_patch(BIG, BIG, BIG, x, y, L, W, depth, trig);
+    Patch patch = make_patch(L, W, depth, dip, 1.0, 1.0, BIG, BIG, BIG);
+    patch.alpha = g.alpha;
+    Vec9 u = okada_patch(patch, x, y);
     for (double& e : u) e /= BIG;
     return u;
   };

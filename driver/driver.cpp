@@ -12,15 +12,16 @@
 #include <string_view>
 
 #include "core/files.hpp"
-#include "core/line_reader.hpp"
 #include "core/fixed_format.hpp"
+#include "core/line_reader.hpp"
+#include "core/stop.hpp"
+#include "core/syserr.hpp"
 #include "driver/headers.hpp"
 #include "model/kernel_path.hpp"
-#include "core/run_context.hpp"
-#include "core/stop.hpp"
 #include "readers/cardline.hpp"
 #include "readers/faults.hpp"
-#include "readers/points.hpp"
+#include "run/context.hpp"
+#include "run/points.hpp"
 
 namespace vadrel {
 
@@ -91,10 +92,8 @@ std::string argument(int argc, char** argv, int k) {
 void write_checked(RunContext& ctx, const std::string& line) {
   if (!ctx.print.write_line(line)) {
     const int err = errno;
-    ctx.console << " Error writing file: " << name_field(ctx.settings.print_file) << '\n';
-    errno = err;
-    ferror(err, ctx.console);
-    throw Stop("Could not write output file.");
+    stop_on_system_error(ctx.console, err, " Error writing file: " + name_field(ctx.settings.print_file),
+                         "Could not write output file.");
   }
 }
 
@@ -126,10 +125,7 @@ void open_input(InputFile& in, const std::string& name, RunContext& ctx, const c
   }
   if (!opened) {
     const int err = errno;
-    ctx.console << " Error opening file: " << name_field(name) << '\n';
-    errno = err;
-    ferror(err, ctx.console);
-    throw Stop(stop_text);
+    stop_on_system_error(ctx.console, err, " Error opening file: " + name_field(name), stop_text);
   }
 }
 
@@ -145,10 +141,8 @@ void open_print(RunContext& ctx) {
   }
   if (!ctx.print.open(s.print_file)) {
     const int err = errno;
-    ctx.console << " Error opening file: " << name_field(s.print_file) << s.option << '\n';
-    errno = err;
-    ferror(err, ctx.console);
-    throw Stop("Could not open output file.");
+    stop_on_system_error(ctx.console, err, " Error opening file: " + name_field(s.print_file) + s.option,
+                         "Could not open output file.");
   }
 }
 
@@ -220,7 +214,7 @@ int run(int argc, char** argv, RunContext& ctx) {
   for (const auto& line : header_lines(s)) write_checked(ctx, line);
 
   LineReader faults(faults_file.fd());
-  const std::int32_t nseg = read_faults(ctx, faults);
+  const std::int32_t nseg = read_faults(ctx.faults, faults, s.option, s.faults_file, console);
   console << "Number of fault segments read in: " << ' ' << fmt_i(nseg, 5) << '\n';
 
   LineReader points(points_file.fd());
@@ -234,10 +228,8 @@ int run(int argc, char** argv, RunContext& ctx) {
 
   if (!ctx.print.close()) {
     const int err = errno;
-    console << " Error closing file: " << name_field(s.print_file) << '\n';
-    errno = err;
-    ferror(err, console);
-    throw Stop("Could not close output file.");
+    stop_on_system_error(console, err, " Error closing file: " + name_field(s.print_file),
+                         "Could not close output file.");
   }
   return 0;
 }

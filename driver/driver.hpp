@@ -1,4 +1,6 @@
 #pragma once
+// The whole run of the program (run_program): the command line, the files,
+// the echo and headers, then the faults and points readers.
 #include <iosfwd>
 
 namespace vadrel {

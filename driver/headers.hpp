@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "core/run_context.hpp"
+#include "run/context.hpp"
 
 namespace vadrel {
 

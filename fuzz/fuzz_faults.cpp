@@ -5,17 +5,16 @@
 #include <sstream>
 #include <string>
 
-#include "core/run_context.hpp"
 #include "core/stop.hpp"
+#include "model/fault.hpp"
 #include "readers/faults.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::ostringstream console;
-  vadrel::RunContext ctx(console, 1);
-  ctx.settings.option = "asciitestSURF   ";
+  vadrel::FaultModel model;
   vadrel::LineReader in = vadrel::LineReader::from_text(std::string(reinterpret_cast<const char*>(data), size));
   try {
-    vadrel::read_faults(ctx, in);
+    vadrel::read_faults(model, in, "asciitestSURF   ", "faults", console);
   } catch (const vadrel::Stop&) {
   }
   return 0;

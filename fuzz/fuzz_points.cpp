@@ -13,10 +13,10 @@
 #include <sstream>
 #include <string>
 
-#include "core/run_context.hpp"
 #include "core/stop.hpp"
 #include "readers/faults.hpp"
-#include "readers/points.hpp"
+#include "run/context.hpp"
+#include "run/points.hpp"
 
 namespace {
 
@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!ctx.print.open("/dev/null")) std::abort();
   try {
     vadrel::LineReader faults = vadrel::LineReader::from_text(kFaults);
-    vadrel::read_faults(ctx, faults);
+    vadrel::read_faults(ctx.faults, faults, ctx.settings.option, ctx.settings.faults_file, ctx.console);
     vadrel::LineReader points =
         vadrel::LineReader::from_text(std::string(reinterpret_cast<const char*>(data) + 1, size - 1));
     vadrel::read_calc_points(ctx, points);

@@ -187,9 +187,11 @@ bool trace_test(double x, double y, double L, double W, double depth, double sd,
 
 }  // namespace
 
-bool on_surface_trace(double x, double y, double L, double W, double depth, const PatchTrig& trig) {
-  double sd = trig.sin_dip;
-  double cd = trig.cos_dip;
+bool on_surface_trace(const Patch& patch, double x, double y) {
+  const double L = patch.L, W = patch.W;
+  double depth = patch.depth;
+  double sd = patch.sin_dip;
+  double cd = patch.cos_dip;
   if (sd < 0.0) {  // the same rectangle described from its other long edge
     y -= W * cd;
     depth -= W * sd;
@@ -197,17 +199,6 @@ bool on_surface_trace(double x, double y, double L, double W, double depth, cons
     cd = -cd;
   }
   return trace_test(x, y, L, W, depth, sd, cd);
-}
-
-PatchTrig patch_trig(double dip_deg, double lambda, double mu) {
-  PatchTrig t;
-  const double delta = PI * dip_deg / 180.0;
-  t.sin_dip = std::sin(delta);
-  // Within 1e-8 degrees of vertical the patch is treated as exactly
-  // vertical, so the vertical form of the I terms is used.
-  t.cos_dip = (std::fabs(std::fabs(dip_deg) - 90.0) <= TOL) ? 0.0 : std::cos(delta);
-  t.alpha = mu / (lambda + mu);
-  return t;
 }
 
 namespace {
@@ -251,7 +242,7 @@ Vec9 chin_terms(double y, double depth, double sin_dip, double cos_dip, double a
       (k.q == 0.0 || xi * eta == 0.0) ? 0.0 : std::atan(xi * eta / (k.q * k.R));
 
   // The reduced form is exact for any small cos, so the vertical limit is
-  // taken only where cos is exactly 0 (patch_trig sets it so within 1e-8
+  // taken only where cos is exactly 0 (make_patch sets it so within 1e-8
   // degrees of vertical); the 1e-8 test on cos remains for corners handed in
   // with sin < 0.
   ITerms it;
@@ -291,16 +282,17 @@ Vec9 with_slip(const Vec9& t, double U1, double U2, double U3) {
 
 }  // namespace
 
-Vec9 chin(double y, double depth, double sin_dip, double cos_dip, double alpha,
-          double xi, double eta, double U1, double U2, double U3) {
-  return with_slip(chin_terms(y, depth, sin_dip, cos_dip, alpha, xi, eta), U1, U2, U3);
+Vec9 chin(const Patch& patch, double y, double xi, double eta) {
+  return with_slip(chin_terms(y, patch.depth, patch.sin_dip, patch.cos_dip, patch.alpha, xi, eta),
+                   patch.U1, patch.U2, patch.U3);
 }
 
-void okada_patch_slips(std::span<const Vec3> slips, double x, double y, double L, double W, double depth,
-                       const PatchTrig& trig, Vec9* out) {
-  double sd = trig.sin_dip;
-  double cd = trig.cos_dip;
-  const double a = trig.alpha;
+void okada_patch_slips(const Patch& patch, std::span<const Vec3> slips, double x, double y, Vec9* out) {
+  const double L = patch.L, W = patch.W;
+  double depth = patch.depth;
+  double sd = patch.sin_dip;
+  double cd = patch.cos_dip;
+  const double a = patch.alpha;
 
   // A patch with sin(dip) < 0 is the same rectangle seen from its other long
   // edge, at dip + 180 degrees: reference edge at y = W cos, depth
@@ -349,19 +341,11 @@ void okada_patch_slips(std::span<const Vec3> slips, double x, double y, double L
   }
 }
 
-Vec9 okada_patch(double U1, double U2, double U3, double x, double y, double L,
-                 double W, double depth, const PatchTrig& trig) {
-  const Vec3 slip{U1, U2, U3};
+Vec9 okada_patch(const Patch& patch, double x, double y) {
+  const Vec3 slip{patch.U1, patch.U2, patch.U3};
   Vec9 u;
-  okada_patch_slips(std::span<const Vec3>(&slip, 1), x, y, L, W, depth, trig, &u);
+  okada_patch_slips(patch, std::span<const Vec3>(&slip, 1), x, y, &u);
   return u;
-}
-
-Vec9 okada_patch(double U1, double U2, double U3, double x, double y, double L,
-                 double W, double depth, double dip_deg, double lambda,
-                 double mu) {
-  return okada_patch(U1, U2, U3, x, y, L, W, depth,
-                     patch_trig(dip_deg, lambda, mu));
 }
 
 }  // namespace vadrel

@@ -4,29 +4,14 @@
 // Chinnery's corner notation).
 #include <span>
 
+#include "model/patch.hpp"
 #include "model/vec9.hpp"
 
 namespace vadrel {
 
-// Per-patch quantities that depend only on the dip and the elastic
-// constants; computing them once per segment keeps trigonometry out of the
-// per-point loop.  Results are identical to those of okada_patch().
-struct PatchTrig {
-  double sin_dip = 0.0;  // sin(pi*dip/180)
-  double cos_dip = 0.0;  // exactly 0 within 1e-8 degrees of +-90
-  double alpha = 0.0;    // mu/(lambda+mu)
-};
-
-PatchTrig patch_trig(double dip_deg, double lambda, double mu);
-
-// Displacement at the surface point (x, y) of the patch frame.  Slips in any
-// unit (mm here), lengths in any unit (km here), dip in degrees.
-//
-// Patch frame: x along strike, y 90 degrees counter-clockwise from it, origin
-// above the start (x = 0) of the deep edge, which lies at `depth`; the patch
-// spans 0 <= x <= L and rises by W up-dip, its shallow edge at depth
-// depth - W sin(dip) above y = W cos(dip).  Output layout as in vec9.hpp;
-// components below 1e-8 in magnitude are returned as exact zeros.
+// Displacement at the surface point (x, y) of the patch frame (frame and
+// units in patch.hpp).  Output layout as in vec9.hpp; components below 1e-8
+// in magnitude are returned as exact zeros.
 //
 // The value is accurate to about 1e-12 of the largest component at all dips,
 // near-vertical ones included, and as accurate next to the lines where the
@@ -45,27 +30,22 @@ PatchTrig patch_trig(double dip_deg, double lambda, double mu);
 // Elsewhere the result is finite.  (A patch with a corner above the surface
 // is not a physical source; directly below such a corner the field is
 // unbounded and the result meaningless.)
-Vec9 okada_patch(double U1, double U2, double U3, double x, double y, double L,
-                 double W, double depth, double dip_deg, double lambda,
-                 double mu);
+Vec9 okada_patch(const Patch& patch, double x, double y);
 
 // True when (x, y) lies on the surface trace of a patch that reaches the
 // surface (its shallow edge at or above the surface), ends and corners
 // included, within 1e-12 of the problem's size: where okada_patch has no
 // value.
-bool on_surface_trace(double x, double y, double L, double W, double depth, const PatchTrig& trig);
-
-// Same, with the dip/elastic quantities precomputed by patch_trig().
-Vec9 okada_patch(double U1, double U2, double U3, double x, double y, double L,
-                 double W, double depth, const PatchTrig& trig);
+bool on_surface_trace(const Patch& patch, double x, double y);
 
 // okada_patch() for several slips (U1, U2, U3) of the same patch at the same
-// point, out[j] for slips[j]: the corners' geometry is evaluated once, and
-// each result is the one okada_patch() gives for that slip.
-void okada_patch_slips(std::span<const Vec3> slips, double x, double y, double L, double W, double depth,
-                       const PatchTrig& trig, Vec9* out);
+// point, out[j] for slips[j] (the patch's own slips are not used): the
+// corners' geometry is evaluated once, and each result is the one
+// okada_patch() gives for that slip.
+void okada_patch_slips(const Patch& patch, std::span<const Vec3> slips, double x, double y, Vec9* out);
 
-// The corner term f(xi, eta) of Chinnery's sum, with q = y sin - depth cos.
+// The corner term f(xi, eta) of Chinnery's sum for the patch's depth, dip,
+// alpha and slips, with q = y sin - depth cos (L and W are not used).
 // It may differ from the printed corner term by parts that depend on xi alone
 // or on eta alone, which cancel in the sum f(x, p) - f(x, p - W)
 // - f(x - L, p) + f(x - L, p - W) (for dips between 60 and 120 degrees the
@@ -74,7 +54,6 @@ void okada_patch_slips(std::span<const Vec3> slips, double x, double y, double L
 // dropped and ln(R + eta) is replaced by -ln(R - eta); where R + xi vanishes
 // the 1/(R (R + xi)) terms are dropped.  Expects sin_dip >= 0 for dips with
 // small cos_dip; okada_patch arranges that.
-Vec9 chin(double y, double depth, double sin_dip, double cos_dip, double alpha,
-          double xi, double eta, double U1, double U2, double U3);
+Vec9 chin(const Patch& patch, double y, double xi, double eta);
 
 }  // namespace vadrel

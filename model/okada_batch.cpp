@@ -10,21 +10,15 @@ namespace vadrel {
 namespace detail {
 // Defined in okada_batch_avx2.cpp and okada_batch_avx512.cpp, on targets
 // that build them.
-void okada_patch_batch_avx2_kernel(double U1, double U2, double U3, const double* x,
-                                   const double* y, std::size_t n, double L, double W,
-                                   double depth, const PatchTrig& trig, double* const out[9]);
-void okada_patch_batch_avx512_kernel(double U1, double U2, double U3, const double* x,
-                                     const double* y, std::size_t n, double L, double W,
-                                     double depth, const PatchTrig& trig, double* const out[9]);
-std::size_t okada_patch_batch_enu_avx2_kernel(double U1, double U2, double U3,
-                                              const PatchPlacement& at, const double* x,
-                                              const double* y, std::size_t n, double L, double W,
-                                              double depth, const PatchTrig& trig, double* E,
-                                              double* N, double* Z, std::size_t* missing);
-std::size_t okada_patch_batch_enu_avx512_kernel(double U1, double U2, double U3,
-                                                const PatchPlacement& at, const double* x,
-                                                const double* y, std::size_t n, double L,
-                                                double W, double depth, const PatchTrig& trig,
+void okada_patch_batch_avx2_kernel(const Patch& patch, const double* x, const double* y,
+                                   std::size_t n, double* const out[9]);
+void okada_patch_batch_avx512_kernel(const Patch& patch, const double* x, const double* y,
+                                     std::size_t n, double* const out[9]);
+std::size_t okada_patch_batch_enu_avx2_kernel(const Patch& patch, const PatchPlacement& at,
+                                              const double* x, const double* y, std::size_t n,
+                                              double* E, double* N, double* Z, std::size_t* missing);
+std::size_t okada_patch_batch_enu_avx512_kernel(const Patch& patch, const PatchPlacement& at,
+                                                const double* x, const double* y, std::size_t n,
                                                 double* E, double* N, double* Z,
                                                 std::size_t* missing);
 }  // namespace detail
@@ -39,64 +33,53 @@ KernelPath supported_path(KernelPath path) {
   return path;
 }
 
-void okada_patch_batch_scalar(double U1, double U2, double U3, const double* x,
-                              const double* y, std::size_t n, double L, double W, double depth,
-                              const PatchTrig& trig, double* const out[9]) {
+void okada_patch_batch_scalar(const Patch& patch, const double* x, const double* y, std::size_t n,
+                              double* const out[9]) {
   for (std::size_t i = 0; i < n; ++i) {
-    const Vec9 u = okada_patch(U1, U2, U3, x[i], y[i], L, W, depth, trig);
+    const Vec9 u = okada_patch(patch, x[i], y[i]);
     for (std::size_t k = 0; k < 9; ++k) out[k][i] = u[k];
   }
 }
 
-void okada_patch_batch_on(KernelPath path, double U1, double U2, double U3, const double* x,
-                          const double* y, std::size_t n, double L, double W, double depth,
-                          const PatchTrig& trig, double* const out[9]) {
+void okada_patch_batch_on(KernelPath path, const Patch& patch, const double* x, const double* y,
+                          std::size_t n, double* const out[9]) {
   switch (supported_path(path)) {
 #if defined(VADREL_HAVE_AVX512_KERNEL)
-    case KernelPath::avx512:
-      detail::okada_patch_batch_avx512_kernel(U1, U2, U3, x, y, n, L, W, depth, trig, out);
-      break;
+    case KernelPath::avx512: detail::okada_patch_batch_avx512_kernel(patch, x, y, n, out); break;
 #endif
 #if defined(VADREL_HAVE_AVX2_KERNEL)
-    case KernelPath::avx2:
-      detail::okada_patch_batch_avx2_kernel(U1, U2, U3, x, y, n, L, W, depth, trig, out);
-      break;
+    case KernelPath::avx2: detail::okada_patch_batch_avx2_kernel(patch, x, y, n, out); break;
 #endif
-    default: okada_patch_batch_scalar(U1, U2, U3, x, y, n, L, W, depth, trig, out); break;
+    default: okada_patch_batch_scalar(patch, x, y, n, out); break;
   }
 }
 
-void okada_patch_batch_avx2(double U1, double U2, double U3, const double* x, const double* y,
-                            std::size_t n, double L, double W, double depth,
-                            const PatchTrig& trig, double* const out[9]) {
-  okada_patch_batch_on(KernelPath::avx2, U1, U2, U3, x, y, n, L, W, depth, trig, out);
+void okada_patch_batch_avx2(const Patch& patch, const double* x, const double* y, std::size_t n,
+                            double* const out[9]) {
+  okada_patch_batch_on(KernelPath::avx2, patch, x, y, n, out);
 }
 
-void okada_patch_batch_avx512(double U1, double U2, double U3, const double* x,
-                              const double* y, std::size_t n, double L, double W, double depth,
-                              const PatchTrig& trig, double* const out[9]) {
-  okada_patch_batch_on(KernelPath::avx512, U1, U2, U3, x, y, n, L, W, depth, trig, out);
+void okada_patch_batch_avx512(const Patch& patch, const double* x, const double* y, std::size_t n,
+                              double* const out[9]) {
+  okada_patch_batch_on(KernelPath::avx512, patch, x, y, n, out);
 }
 
-void okada_patch_batch(double U1, double U2, double U3, const double* x, const double* y,
-                       std::size_t n, double L, double W, double depth, const PatchTrig& trig,
+void okada_patch_batch(const Patch& patch, const double* x, const double* y, std::size_t n,
                        double* const out[9]) {
-  okada_patch_batch_on(process_kernel().path, U1, U2, U3, x, y, n, L, W, depth, trig, out);
+  okada_patch_batch_on(process_kernel().path, patch, x, y, n, out);
 }
 
 namespace {
 
 // okada_patch() at each point in turn, summed as okada_patch_batch_enu() says.
-std::size_t patch_batch_enu_scalar(double U1, double U2, double U3, const PatchPlacement& at,
-                                   const double* x, const double* y, std::size_t n, double L,
-                                   double W, double depth, const PatchTrig& trig, double* E,
-                                   double* N, double* Z, std::size_t* missing) {
+std::size_t patch_batch_enu_scalar(const Patch& patch, const PatchPlacement& at, const double* x,
+                                   const double* y, std::size_t n, double* E, double* N, double* Z,
+                                   std::size_t* missing) {
   std::size_t count = 0;
   const double cs = at.cs, sn = at.sn;
   for (std::size_t i = 0; i < n; ++i) {
     const double dx = x[i] - at.X, dy = y[i] - at.Y;
-    const Vec9 u = okada_patch(U1, U2, U3, dx * at.B + dy * at.A, dy * at.B - dx * at.A, L, W,
-                               depth, trig);
+    const Vec9 u = okada_patch(patch, dx * at.B + dy * at.A, dy * at.B - dx * at.A);
     if (!all_finite(u)) {
       missing[count++] = i;
       continue;
@@ -110,34 +93,26 @@ std::size_t patch_batch_enu_scalar(double U1, double U2, double U3, const PatchP
 
 }  // namespace
 
-std::size_t okada_patch_batch_enu_on(KernelPath path, double U1, double U2, double U3,
-                                     const PatchPlacement& at, const double* x, const double* y,
-                                     std::size_t n, double L, double W, double depth,
-                                     const PatchTrig& trig, double* E, double* N, double* Z,
-                                     std::size_t* missing) {
+std::size_t okada_patch_batch_enu_on(KernelPath path, const Patch& patch, const PatchPlacement& at,
+                                     const double* x, const double* y, std::size_t n, double* E,
+                                     double* N, double* Z, std::size_t* missing) {
   switch (supported_path(path)) {
 #if defined(VADREL_HAVE_AVX512_KERNEL)
     case KernelPath::avx512:
-      return detail::okada_patch_batch_enu_avx512_kernel(U1, U2, U3, at, x, y, n, L, W, depth,
-                                                         trig, E, N, Z, missing);
+      return detail::okada_patch_batch_enu_avx512_kernel(patch, at, x, y, n, E, N, Z, missing);
 #endif
 #if defined(VADREL_HAVE_AVX2_KERNEL)
     case KernelPath::avx2:
-      return detail::okada_patch_batch_enu_avx2_kernel(U1, U2, U3, at, x, y, n, L, W, depth,
-                                                       trig, E, N, Z, missing);
+      return detail::okada_patch_batch_enu_avx2_kernel(patch, at, x, y, n, E, N, Z, missing);
 #endif
-    default:
-      return patch_batch_enu_scalar(U1, U2, U3, at, x, y, n, L, W, depth, trig, E, N, Z,
-                                    missing);
+    default: return patch_batch_enu_scalar(patch, at, x, y, n, E, N, Z, missing);
   }
 }
 
-std::size_t okada_patch_batch_enu(double U1, double U2, double U3, const PatchPlacement& at,
-                                  const double* x, const double* y, std::size_t n, double L,
-                                  double W, double depth, const PatchTrig& trig, double* E,
-                                  double* N, double* Z, std::size_t* missing) {
-  return okada_patch_batch_enu_on(process_kernel().path, U1, U2, U3, at, x, y, n, L, W, depth,
-                                  trig, E, N, Z, missing);
+std::size_t okada_patch_batch_enu(const Patch& patch, const PatchPlacement& at, const double* x,
+                                  const double* y, std::size_t n, double* E, double* N, double* Z,
+                                  std::size_t* missing) {
+  return okada_patch_batch_enu_on(process_kernel().path, patch, at, x, y, n, E, N, Z, missing);
 }
 
 }  // namespace vadrel

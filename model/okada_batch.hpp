@@ -22,28 +22,23 @@ namespace vadrel {
 // required, nothing beyond x[n - 1], y[n - 1], out[k][n - 1] is read or
 // written, and n = 0 does nothing.  The output arrays must not overlap the
 // inputs.  Uses the form of process_kernel() (kernel_path.hpp).
-void okada_patch_batch(double U1, double U2, double U3, const double* x, const double* y,
-                       std::size_t n, double L, double W, double depth, const PatchTrig& trig,
+void okada_patch_batch(const Patch& patch, const double* x, const double* y, std::size_t n,
                        double* const out[9]);
 
 // okada_patch() at each point in turn.
-void okada_patch_batch_scalar(double U1, double U2, double U3, const double* x,
-                              const double* y, std::size_t n, double L, double W, double depth,
-                              const PatchTrig& trig, double* const out[9]);
+void okada_patch_batch_scalar(const Patch& patch, const double* x, const double* y, std::size_t n,
+                              double* const out[9]);
 
 // The form of `path`, or the widest supported one below it.
-void okada_patch_batch_on(KernelPath path, double U1, double U2, double U3, const double* x,
-                          const double* y, std::size_t n, double L, double W, double depth,
-                          const PatchTrig& trig, double* const out[9]);
+void okada_patch_batch_on(KernelPath path, const Patch& patch, const double* x, const double* y,
+                          std::size_t n, double* const out[9]);
 
 // The four-lane form (scalar without AVX2 and FMA) and the eight-lane form
 // (four-lane without AVX-512).
-void okada_patch_batch_avx2(double U1, double U2, double U3, const double* x, const double* y,
-                            std::size_t n, double L, double W, double depth,
-                            const PatchTrig& trig, double* const out[9]);
-void okada_patch_batch_avx512(double U1, double U2, double U3, const double* x,
-                              const double* y, std::size_t n, double L, double W, double depth,
-                              const PatchTrig& trig, double* const out[9]);
+void okada_patch_batch_avx2(const Patch& patch, const double* x, const double* y, std::size_t n,
+                            double* const out[9]);
+void okada_patch_batch_avx512(const Patch& patch, const double* x, const double* y, std::size_t n,
+                              double* const out[9]);
 
 // Where a patch lies on the map: a map point (x, y) is at
 // ((x - X) B + (y - Y) A, (y - Y) B - (x - X) A) in the patch frame, and the
@@ -66,17 +61,14 @@ struct PatchPlacement {
 // component is not finite (a corner, the trace of an outcropping patch, or
 // numbers too large) is left alone: its index goes to missing[] (room for n
 // indices), in increasing order, and the count is returned.
-std::size_t okada_patch_batch_enu(double U1, double U2, double U3, const PatchPlacement& at,
-                                  const double* x, const double* y, std::size_t n, double L,
-                                  double W, double depth, const PatchTrig& trig, double* E,
-                                  double* N, double* Z, std::size_t* missing);
+std::size_t okada_patch_batch_enu(const Patch& patch, const PatchPlacement& at, const double* x,
+                                  const double* y, std::size_t n, double* E, double* N, double* Z,
+                                  std::size_t* missing);
 
 // The same with the form of `path` (or the widest supported one below it).
-std::size_t okada_patch_batch_enu_on(KernelPath path, double U1, double U2, double U3,
-                                     const PatchPlacement& at, const double* x, const double* y,
-                                     std::size_t n, double L, double W, double depth,
-                                     const PatchTrig& trig, double* E, double* N, double* Z,
-                                     std::size_t* missing);
+std::size_t okada_patch_batch_enu_on(KernelPath path, const Patch& patch, const PatchPlacement& at,
+                                     const double* x, const double* y, std::size_t n, double* E,
+                                     double* N, double* Z, std::size_t* missing);
 
 // `path`, or the widest form below it that this build and processor run.
 KernelPath supported_path(KernelPath path);

@@ -135,7 +135,7 @@ inline Pair log_parts(const LogArg& g, V r) {
 
 enum class Dip { vertical, near_vertical, general };
 
-struct Patch {
+struct LanePatch {
   // Patch constants, broadcast once per call so that the arithmetic can
   // take them straight from memory.
   V sd, cd, alpha, L, W, depth;
@@ -204,7 +204,7 @@ inline void acc_product(V& num, V& den, V n, V d, int k) {
 }
 
 template <Dip D, bool Sing>
-VINLINE void corners(const Patch& P, const Point& pt, Sums& s) {
+VINLINE void corners(const LanePatch& P, const Point& pt, Sums& s) {
   const V sd = P.sd, cd = P.cd, one = bc(1.0);
   const V q = pt.q, q2 = pt.q2;
   V xi[4], xi2[4], eta[4], eta2[4];
@@ -397,7 +397,7 @@ VINLINE void corners(const Patch& P, const Point& pt, Sums& s) {
 #undef EACH_CORNER
 
 template <Dip D, bool Sing, bool Tensile>
-VINLINE void sum_corners(const Patch& P, const Point& pt, M on_trace, V (&u)[9]);
+VINLINE void sum_corners(const LanePatch& P, const Point& pt, M on_trace, V (&u)[9]);
 
 // WIDTH points.  Without Tensile the tensile components u[6..8] are left
 // out (the caller knows the tensile slip is 0, so they are +0 for every
@@ -406,7 +406,7 @@ VINLINE void sum_corners(const Patch& P, const Point& pt, M on_trace, V (&u)[9])
 // One call per group of points, not inlined: the caller's values would
 // otherwise compete with the corners' for the registers.
 template <Dip D, bool Tensile = true>
-__attribute__((noinline)) void eval_lanes(const Patch& P, V x, V y, V (&u)[9]) {
+__attribute__((noinline)) void eval_lanes(const LanePatch& P, V x, V y, V (&u)[9]) {
   const V sd = P.sd, cd = P.cd, L = P.L, W = P.W, depth = P.depth;
   if (P.flipped) y = y - P.y_shift;
 
@@ -454,7 +454,7 @@ __attribute__((noinline)) void eval_lanes(const Patch& P, V x, V y, V (&u)[9]) {
 
 // The corner sum and the nine components (six without Tensile).
 template <Dip D, bool Sing, bool Tensile>
-VINLINE void sum_corners(const Patch& P, const Point& pt, M on_trace, V (&u)[9]) {
+VINLINE void sum_corners(const LanePatch& P, const Point& pt, M on_trace, V (&u)[9]) {
   const V sd = P.sd, cd = P.cd, alpha = P.alpha;
   Sums s;
   if constexpr (Sing) s.B3 = s.B4 = s.BL = bc(0.0);
@@ -518,7 +518,7 @@ VINLINE void sum_corners(const Patch& P, const Point& pt, M on_trace, V (&u)[9])
 }
 
 template <Dip D>
-void run(const Patch& P, const double* x, const double* y, std::size_t n, double* const out[9]) {
+void run(const LanePatch& P, const double* x, const double* y, std::size_t n, double* const out[9]) {
   std::size_t i = 0;
   V u[9];
   for (; i + WIDTH <= n; i += WIDTH) {
@@ -555,7 +555,7 @@ struct Place {
 // and E, N and Z, which start at +0 and only ever have numbers added, are
 // never -0, so the sums come out with the same bits.
 template <Dip D, bool Tensile>
-inline M add_enu_lanes(const Patch& P, const Place& G, V x, V y, V& E, V& N, V& Z) {
+inline M add_enu_lanes(const LanePatch& P, const Place& G, V x, V y, V& E, V& N, V& Z) {
   const V dx = x - G.X, dy = y - G.Y;
   V u[9];
   eval_lanes<D, Tensile>(P, dx * G.B + dy * G.A, dy * G.B - dx * G.A, u);
@@ -590,7 +590,7 @@ inline std::size_t list_lanes(M m, std::size_t first, std::size_t rest, std::siz
 }
 
 template <Dip D, bool Tensile>
-std::size_t run_enu(const Patch& P, const Place& G, const double* x, const double* y,
+std::size_t run_enu(const LanePatch& P, const Place& G, const double* x, const double* y,
                     std::size_t n, double* E, double* N, double* Z, std::size_t* missing) {
   std::size_t i = 0, count = 0;
   for (; i + WIDTH <= n; i += WIDTH) {
@@ -646,7 +646,7 @@ bool may_outcrop(double L, double W, double depth, double sd, double cd) {
 
 // run_enu() for the dip class.
 template <bool Tensile>
-std::size_t run_enu_dip(Dip dip, const Patch& P, const Place& G, const double* x, const double* y,
+std::size_t run_enu_dip(Dip dip, const LanePatch& P, const Place& G, const double* x, const double* y,
                         std::size_t n, double* E, double* N, double* Z, std::size_t* missing) {
   switch (dip) {
     case Dip::vertical: return run_enu<Dip::vertical, Tensile>(P, G, x, y, n, E, N, Z, missing);
@@ -658,10 +658,11 @@ std::size_t run_enu_dip(Dip dip, const Patch& P, const Place& G, const double* x
 }
 
 // The patch constants, after the sin < 0 re-description, and its dip class.
-Dip make_patch(Patch& P, double U1, double U2, double U3, double L, double W, double depth,
-               const PatchTrig& trig) {
-  double sd = trig.sin_dip, cd = trig.cos_dip, s1 = U1, y_shift = 0.0;
-  const double a = trig.alpha;
+Dip lane_patch(LanePatch& P, const Patch& patch) {
+  const double U1 = patch.U1, U2 = patch.U2, U3 = patch.U3, L = patch.L, W = patch.W;
+  double depth = patch.depth;
+  double sd = patch.sin_dip, cd = patch.cos_dip, s1 = U1, y_shift = 0.0;
+  const double a = patch.alpha;
   bool flipped = false;
   // sin < 0: the same rectangle seen from its other long edge (okada.cpp).
   if (sd < 0.0) {
@@ -707,11 +708,10 @@ Dip make_patch(Patch& P, double U1, double U2, double U3, double L, double W, do
 }
 
 // The displacement of one patch at n points (okada_patch_batch()).
-void patch_batch_lanes(double U1, double U2, double U3, const double* x, const double* y,
-                       std::size_t n, double L, double W, double depth, const PatchTrig& trig,
+void patch_batch_lanes(const Patch& patch, const double* x, const double* y, std::size_t n,
                        double* const out[9]) {
-  Patch P;
-  switch (make_patch(P, U1, U2, U3, L, W, depth, trig)) {
+  LanePatch P;
+  switch (lane_patch(P, patch)) {
     case Dip::vertical: run<Dip::vertical>(P, x, y, n, out); break;
     case Dip::near_vertical: run<Dip::near_vertical>(P, x, y, n, out); break;
     case Dip::general: run<Dip::general>(P, x, y, n, out); break;
@@ -719,33 +719,30 @@ void patch_batch_lanes(double U1, double U2, double U3, const double* x, const d
 }
 
 // The same, added to east, north and up (okada_patch_batch_enu()).
-std::size_t patch_batch_enu_lanes(double U1, double U2, double U3, const PatchPlacement& at,
-                                  const double* x, const double* y, std::size_t n, double L,
-                                  double W, double depth, const PatchTrig& trig, double* E,
-                                  double* N, double* Z, std::size_t* missing) {
-  Patch P;
-  const Dip dip = make_patch(P, U1, U2, U3, L, W, depth, trig);
+std::size_t patch_batch_enu_lanes(const Patch& patch, const PatchPlacement& at, const double* x,
+                                  const double* y, std::size_t n, double* E, double* N, double* Z,
+                                  std::size_t* missing) {
+  LanePatch P;
+  const Dip dip = lane_patch(P, patch);
   const Place G{bc(at.X), bc(at.Y), bc(at.A), bc(at.B), bc(at.cs), bc(at.sn)};
   // A tensile slip of 0 (nearly every earthquake model) contributes +0 to
   // every sum: its terms are left out.
-  return U3 == 0.0 ? run_enu_dip<false>(dip, P, G, x, y, n, E, N, Z, missing)
-                   : run_enu_dip<true>(dip, P, G, x, y, n, E, N, Z, missing);
+  return patch.U3 == 0.0 ? run_enu_dip<false>(dip, P, G, x, y, n, E, N, Z, missing)
+                         : run_enu_dip<true>(dip, P, G, x, y, n, E, N, Z, missing);
 }
 
 }  // namespace
 
 // The entry point, named by the including file (okada_batch.cpp declares it).
-void VADREL_LANES_ENTRY(double U1, double U2, double U3, const double* x, const double* y,
-                        std::size_t n, double L, double W, double depth, const PatchTrig& trig,
+void VADREL_LANES_ENTRY(const Patch& patch, const double* x, const double* y, std::size_t n,
                         double* const out[9]) {
-  patch_batch_lanes(U1, U2, U3, x, y, n, L, W, depth, trig, out);
+  patch_batch_lanes(patch, x, y, n, out);
 }
 
-std::size_t VADREL_LANES_ENU_ENTRY(double U1, double U2, double U3, const PatchPlacement& at,
-                                   const double* x, const double* y, std::size_t n, double L,
-                                   double W, double depth, const PatchTrig& trig, double* E,
-                                   double* N, double* Z, std::size_t* missing) {
-  return patch_batch_enu_lanes(U1, U2, U3, at, x, y, n, L, W, depth, trig, E, N, Z, missing);
+std::size_t VADREL_LANES_ENU_ENTRY(const Patch& patch, const PatchPlacement& at, const double* x,
+                                   const double* y, std::size_t n, double* E, double* N, double* Z,
+                                   std::size_t* missing) {
+  return patch_batch_enu_lanes(patch, at, x, y, n, E, N, Z, missing);
 }
 
 }  // namespace vadrel::detail

@@ -88,11 +88,12 @@ std::string fault_listing_row(const FaultModel& model, std::size_t k) {
   return row;
 }
 
-std::int32_t read_faults(RunContext& ctx, LineReader& in) {
-  FaultModel& model = ctx.faults;
+std::int32_t read_faults(FaultModel& model, LineReader& in, std::string_view option,
+                         const std::string& file_name, std::ostream& console) {
   model = FaultModel{};
+  auto has = [option](std::string_view word) { return option.find(word) != std::string_view::npos; };
   bool markers = false;
-  for (const auto word : kMarkerWords) markers = markers || ctx.settings.has(word);
+  for (const auto word : kMarkerWords) markers = markers || has(word);
 
   std::string_view record;
   while (in.next(record)) {
@@ -102,15 +103,15 @@ std::int32_t read_faults(RunContext& ctx, LineReader& in) {
     if (column1 == ' ') {
       Segment s;
       if (!parse_segment(line, s)) {
-        report_bad_line(line, ctx.console);
+        report_bad_line(line, console);
         continue;
       }
       if (const char* why = unevaluable(s)) {
-        report_bad_line(line, ctx.console);
-        ctx.console << " The model cannot be evaluated for this segment: " << why << '\n';
+        report_bad_line(line, console);
+        console << " The model cannot be evaluated for this segment: " << why << '\n';
         continue;
       }
-      warn_above_surface(s, model.nseg() + 1, ctx.console);
+      warn_above_surface(s, model.nseg() + 1, console);
       if (markers) {
         const auto number = model.nseg() + 1;
         if (s.name.find('+') != std::string::npos) model.plus_list.push_back(number);
@@ -119,19 +120,19 @@ std::int32_t read_faults(RunContext& ctx, LineReader& in) {
       }
       model.add(s);
     } else if (column1 == 'P') {
-      if (!parse_ramp(line, model.ramp)) report_bad_line(line, ctx.console);
+      if (!parse_ramp(line, model.ramp)) report_bad_line(line, console);
     }
   }
 
-  if (in.failed()) stop_on_read_failure(ctx.console, ctx.settings.faults_file, in, "Could not read faults file.");
+  if (in.failed()) stop_on_read_failure(console, file_name, in, "Could not read faults file.");
   if (model.nseg() == 0) {
-    ctx.console << " READ_FAULTS: no faults read in!\n";
+    console << " READ_FAULTS: no faults read in!\n";
     throw Stop("READ_FAULTS: no faults read in!");
   }
-  if (ctx.settings.has("test")) {
-    ctx.console << " INPUT FAULTS\n";
+  if (has("test")) {
+    console << " INPUT FAULTS\n";
     for (std::size_t k = 1; k <= model.segments.size(); ++k) {
-      ctx.console << fault_listing_row(model, k) << '\n';
+      console << fault_listing_row(model, k) << '\n';
     }
   }
   return model.nseg();

@@ -29,6 +29,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/limits.hpp"
 #include "readers/grid2d.hpp"
 
 namespace vadrel {
@@ -39,10 +40,6 @@ inline constexpr int KOV_STATUS_END = -1;                // end of file
 inline constexpr int KOV_STATUS_NO_COORDINATE_SYSTEM = -9;
 inline constexpr int KOV_STATUS_IO_ERROR = 5000;         // the stream itself failed
 
-// Largest grid (mmax+1)*(nmax+1) the readers accept by default: one such
-// array of doubles is 800 MB, and a curvilinear grid run holds four.
-inline constexpr std::int64_t KOV_MAX_NODES = 100'000'000;
-
 // Reads the header up to and including the ignored line after the
 // dimensions.  Returns 0, KOV_STATUS_END when the file ends first,
 // KOV_STATUS_NO_COORDINATE_SYSTEM when the first line that is not a comment
@@ -52,9 +49,9 @@ inline constexpr std::int64_t KOV_MAX_NODES = 100'000'000;
 int reakovhdr(std::istream& in, int& mmax, int& nmax);
 
 // Empty when arrays of (mmax+1) by (nmax+1) doubles can be set up (both
-// dimensions at least 1 and at most KOV_MAX_NODES nodes), otherwise a
+// dimensions at least 1 and at most kMaxGridNodes nodes), otherwise a
 // one-line reason for the caller's stop message.
-std::string kov_dimension_problem(std::int64_t mmax, std::int64_t nmax, std::int64_t limit = KOV_MAX_NODES);
+std::string kov_dimension_problem(std::int64_t mmax, std::int64_t nmax, std::int64_t limit = kMaxGridNodes);
 
 // Reads the x block into x and the y block into y, both (mp, np) with
 // mp = mmax+1, np = nmax+1.  Stops the run (throws Stop) on a block it

@@ -51,8 +51,7 @@ struct Case {
 // same power of two give identical digits with nothing cleared.
 Vec9 unit_disp(const Case& c) {
   constexpr double BIG = 1099511627776.0;
-  Vec9 u = okada_patch(BIG, BIG, BIG, c.x, c.y, c.L, c.W, c.depth, c.dip_deg,
-                       c.lambda, c.mu);
+  Vec9 u = okada_patch(make_patch(c.L, c.W, c.depth, c.dip_deg, c.lambda, c.mu, BIG, BIG, BIG), c.x, c.y);
   for (double& v : u) v /= BIG;
   return u;
 }
@@ -101,17 +100,15 @@ struct AllDerivs {
 };
 
 AllDerivs closed(const Case& c, double U1 = 1, double U2 = 1, double U3 = 1) {
-  const double d = c.dip_deg * DEG;
+  const Patch patch = make_patch(c.L, c.W, c.depth, c.dip_deg, c.lambda, c.mu, U1, U2, U3);
   AllDerivs a;
-  const DeruXY xy = deru_x(c.x, c.y, d, c.depth, U1, U2, U3, c.L, c.W,
-                           c.lambda, c.mu);
+  const DeruXY xy = deru_x(patch, c.x, c.y);
   a.dx = xy.dx;
   a.dy = xy.dy;
-  a.dl = deru_l(c.x, c.y, d, c.depth, U1, U2, U3, c.L, c.W, c.lambda, c.mu);
-  a.dw = deru_w(c.x, c.y, d, c.depth, U1, U2, U3, c.L, c.W, c.lambda, c.mu);
-  a.dd = deru_d(c.x, c.y, d, c.depth, U1, U2, U3, c.L, c.W, c.lambda, c.mu);
-  a.ddip =
-      deru_delta(c.x, c.y, d, c.depth, U1, U2, U3, c.L, c.W, c.lambda, c.mu);
+  a.dl = deru_l(patch, c.x, c.y);
+  a.dw = deru_w(patch, c.x, c.y);
+  a.dd = deru_d(patch, c.x, c.y);
+  a.ddip = deru_delta(patch, c.x, c.y);
   return a;
 }
 
@@ -253,12 +250,9 @@ TEST(DeruProperties, LinearInEachSlip) {
 
 TEST(DeruProperties, SlipDerivativesAreUnitSlipTriples) {
   const Case c{2.3, 3.0, 10.0, 5.0, 8.0, 40.0, 1.0, 1.0};
-  const Vec9 u = okada_patch(1, 1, 1, c.x, c.y, c.L, c.W, c.depth, c.dip_deg,
-                             c.lambda, c.mu);
-  const auto a = deru_u(c.x, c.y, c.dip_deg, c.depth, 3.0, -7.0, 0.25, c.L,
-                        c.W, c.lambda, c.mu);
-  const auto b = deru_u(c.x, c.y, c.dip_deg, c.depth, 0.0, 0.0, 0.0, c.L,
-                        c.W, c.lambda, c.mu);
+  const Vec9 u = okada_patch(make_patch(c.L, c.W, c.depth, c.dip_deg, c.lambda, c.mu, 1, 1, 1), c.x, c.y);
+  const auto a = deru_u(make_patch(c.L, c.W, c.depth, c.dip_deg, c.lambda, c.mu, 3.0, -7.0, 0.25), c.x, c.y);
+  const auto b = deru_u(make_patch(c.L, c.W, c.depth, c.dip_deg, c.lambda, c.mu, 0.0, 0.0, 0.0), c.x, c.y);
   for (int j = 0; j < 3; ++j) {
     for (int i = 0; i < 9; ++i) {
       if (i / 3 == j) {
@@ -271,8 +265,7 @@ TEST(DeruProperties, SlipDerivativesAreUnitSlipTriples) {
   }
   // The slip derivatives carry the whole displacement: the sum of the
   // three, scaled by the slips, is the displacement for those slips.
-  const Vec9 v = okada_patch(3.0, -7.0, 0.25, c.x, c.y, c.L, c.W, c.depth,
-                             c.dip_deg, c.lambda, c.mu);
+  const Vec9 v = okada_patch(make_patch(c.L, c.W, c.depth, c.dip_deg, c.lambda, c.mu, 3.0, -7.0, 0.25), c.x, c.y);
   for (int i = 0; i < 9; ++i) {
     const double s = 3.0 * a[0][i] - 7.0 * a[1][i] + 0.25 * a[2][i];
     EXPECT_NEAR(s, v[i], 1e-14);
@@ -284,7 +277,7 @@ TEST(DeruProperties, CentreLineZerosOfAlongStrikeDerivative) {
   // centre line x = L/2, so their x-derivatives vanish there.
   for (double dip : {30.0, 90.0, 115.0}) {
     const DeruXY d =
-        deru_x(5.0, 3.0, dip * DEG, 8.0, 1.0, 1.0, 1.0, 10.0, 5.0, 1.0, 1.0);
+        deru_x(make_patch(10.0, 5.0, 8.0, dip, 1.0, 1.0, 1.0, 1.0, 1.0), 5.0, 3.0);
     const double scale = std::max(max_abs(d.dx), max_abs(d.dy));
     for (int i : {0, 4, 5, 7, 8}) {
       EXPECT_LE(std::fabs(d.dx[i]), 1e-14 * scale) << "dip " << dip << " i " << i;
@@ -312,7 +305,9 @@ TEST(DeruProperties, LengthDerivativeIsTheFarEndAlone) {
 TEST(DeruKernels, EtaSingularCornerIsFinite) {
   // xi = 0, q = 0, eta < 0: R + eta = 0 at this corner.
   for (double dip : {30.0, 75.0, 120.0}) {
-    const DeruXY k = deru1_x(0.0, -2.0, dip * DEG, 0.0, 0.5, 1.0, 1.0, 1.0);
+    const Patch patch{.sin_dip = std::sin(dip * DEG), .cos_dip = std::cos(dip * DEG), .alpha = 0.5,
+                      .U1 = 1.0, .U2 = 1.0, .U3 = 1.0};
+    const DeruXY k = deru1_x(patch, 0.0, -2.0, 0.0);
     EXPECT_TRUE(all_finite(k.dx)) << dip;
     EXPECT_TRUE(all_finite(k.dy)) << dip;
   }
@@ -352,11 +347,11 @@ TEST(DeruSingular, DiscontinuousPointsGiveNonFinite) {
   const double yt = W * std::cos(dip * DEG);
   for (double x : {0.0, 3.0, 10.0}) {
     const DeruXY d =
-        deru_x(x, yt, dip * DEG, depth, 1.0, 1.0, 1.0, 10.0, W, 1.0, 1.0);
+        deru_x(make_patch(10.0, W, depth, dip, 1.0, 1.0, 1.0, 1.0, 1.0), x, yt);
     EXPECT_FALSE(all_finite(d.dx) && all_finite(d.dy)) << x;
   }
   // Vertical outcropping patch, point on its trace.
-  const Vec9 w = deru_w(4.0, 0.0, 90.0 * DEG, 5.0, 1, 1, 1, 10.0, 5.0, 1, 1);
+  const Vec9 w = deru_w(make_patch(10.0, 5.0, 5.0, 90.0, 1, 1, 1, 1, 1), 4.0, 0.0);
   EXPECT_FALSE(all_finite(w));
 }
 
@@ -448,8 +443,7 @@ TEST(DeruReference, GradientsMatchTable) {
   for (const test::ReferenceRow& r : rows) {
     // Every row, the near-vertical (dip 89.99) ones included.
     const double tol = 1e-10;
-    const DeruXY d = deru_x(r.x, r.y, r.dip * DEG, r.depth, 1.0, 1.0, 1.0, r.L,
-                            r.W, r.lambda, r.mu);
+    const DeruXY d = deru_x(make_patch(r.L, r.W, r.depth, r.dip, r.lambda, r.mu, 1.0, 1.0, 1.0), r.x, r.y);
     const double scale = r.g_scale();
     EXPECT_LE(max_diff(d.dx, r.dx), tol * scale) << "row " << r.id;
     EXPECT_LE(max_diff(d.dy, r.dy), tol * scale) << "row " << r.id;

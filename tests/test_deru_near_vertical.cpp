@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "derivatives/deru.hpp"
-#include "tests/reference_table.hpp"
+#include "derivatives/partials.hpp"
 #include "model/okada.hpp"
-#include "writers/partials.hpp"
+#include "tests/reference_table.hpp"
 
 namespace vadrel {
 namespace {
@@ -80,7 +80,7 @@ double scaled_error(const Vec9& got, const Vec9& want) {
 }
 
 PatchJacobian jacobian(const Row& r, double U1 = 1, double U2 = 1, double U3 = 1) {
-  return patch_jacobian(r.x, r.y, r.L, r.W, r.depth, r.dip, r.lambda, r.mu, U1, U2, U3);
+  return patch_jacobian(make_patch(r.L, r.W, r.depth, r.dip, r.lambda, r.mu, U1, U2, U3), r.x, r.y);
 }
 
 void expect_row(const Row& r, Kind k, const Vec9& got, double tol = TOL) {
@@ -124,31 +124,30 @@ TEST(DeruNearVertical, FusedDisplacementMatchesTableAndOkadaPatch) {
   for (const Row& r : rows()) {
     const PatchJacobian j = jacobian(r, 2.0, -3.0, 0.5);
     expect_row(r, U, j.unit);
-    const Vec9 u = okada_patch(2.0, -3.0, 0.5, r.x, r.y, r.L, r.W, r.depth, r.dip,
-                               r.lambda, r.mu);
+    const Vec9 u = okada_patch(make_patch(r.L, r.W, r.depth, r.dip, r.lambda, r.mu, 2.0, -3.0, 0.5), r.x, r.y);
     EXPECT_LE(scaled_error(j.u, u), TOL) << "row " << r.id;
   }
 }
 
 TEST(DeruNearVertical, StrainKernelMatchesTable) {
   for (const Row& r : rows()) {
-    const DeruXY d = patch_strain(r.x, r.y, r.L, r.W, r.depth, r.dip, r.lambda, r.mu, 1, 1, 1);
+    const DeruXY d = patch_strain(make_patch(r.L, r.W, r.depth, r.dip, r.lambda, r.mu, 1, 1, 1), r.x, r.y);
     expect_row(r, DX, d.dx);
     expect_row(r, DY, d.dy);
   }
 }
 
-// The entry points for one derivative each (dip in radians).
+// The entry points for one derivative each.
 TEST(DeruNearVertical, SingleDerivativeEntryPointsMatchTable) {
   for (const Row& r : rows()) {
-    const double d = r.dip * DEG;
-    const DeruXY xy = deru_x(r.x, r.y, d, r.depth, 1, 1, 1, r.L, r.W, r.lambda, r.mu);
+    const Patch patch = make_patch(r.L, r.W, r.depth, r.dip, r.lambda, r.mu, 1, 1, 1);
+    const DeruXY xy = deru_x(patch, r.x, r.y);
     expect_row(r, DX, xy.dx);
     expect_row(r, DY, xy.dy);
-    expect_row(r, DL, deru_l(r.x, r.y, d, r.depth, 1, 1, 1, r.L, r.W, r.lambda, r.mu));
-    expect_row(r, DW, deru_w(r.x, r.y, d, r.depth, 1, 1, 1, r.L, r.W, r.lambda, r.mu));
-    expect_row(r, DDEPTH, deru_d(r.x, r.y, d, r.depth, 1, 1, 1, r.L, r.W, r.lambda, r.mu));
-    expect_row(r, DDIP, deru_delta(r.x, r.y, d, r.depth, 1, 1, 1, r.L, r.W, r.lambda, r.mu));
+    expect_row(r, DL, deru_l(patch, r.x, r.y));
+    expect_row(r, DW, deru_w(patch, r.x, r.y));
+    expect_row(r, DDEPTH, deru_d(patch, r.x, r.y));
+    expect_row(r, DDIP, deru_delta(patch, r.x, r.y));
   }
 }
 
@@ -180,8 +179,8 @@ TEST(DeruFused, TwoGradientEvaluationsAgree) {
     for (double x : {-13.0, 2.5, 7.0, 31.0}) {
       for (double y : {-9.0, -0.7, 1.9, 12.0}) {
         const double L = 11.0, W = 7.0, depth = 8.0;
-        const PatchJacobian j = patch_jacobian(x, y, L, W, depth, dip, 1.5, 1.0, 1, 1, 1);
-        const DeruXY d = patch_strain(x, y, L, W, depth, dip, 1.5, 1.0, 1, 1, 1);
+        const PatchJacobian j = patch_jacobian(make_patch(L, W, depth, dip, 1.5, 1.0, 1, 1, 1), x, y);
+        const DeruXY d = patch_strain(make_patch(L, W, depth, dip, 1.5, 1.0, 1, 1, 1), x, y);
         const double scale = std::max(max_abs(j.dx), max_abs(j.dy));
         for (int i = 0; i < 9; ++i) {
           EXPECT_NEAR(d.dx[i], j.dx[i], TOL * scale) << dip << " " << x << " " << y;
@@ -197,11 +196,11 @@ TEST(DeruFused, NonFiniteOnTheTraceOfAnOutcroppingPatch) {
   const double dip = 89.999, W = 5.0;
   const double depth = W * std::sin(dip * DEG), yt = W * std::cos(dip * DEG);
   for (double x : {0.0, 3.0, 8.0}) {
-    EXPECT_FALSE(all_finite(patch_jacobian(x, yt, 8.0, W, depth, dip, 1, 1, 1, 1, 1))) << x;
-    EXPECT_FALSE(all_finite(patch_strain(x, yt, 8.0, W, depth, dip, 1, 1, 1, 1, 1))) << x;
+    EXPECT_FALSE(all_finite(patch_jacobian(make_patch(8.0, W, depth, dip, 1, 1, 1, 1, 1), x, yt))) << x;
+    EXPECT_FALSE(all_finite(patch_strain(make_patch(8.0, W, depth, dip, 1, 1, 1, 1, 1), x, yt))) << x;
   }
   // 0.1 km off the trace everything is finite.
-  EXPECT_TRUE(all_finite(patch_jacobian(3.0, yt + 0.1, 8.0, W, depth, dip, 1, 1, 1, 1, 1)));
+  EXPECT_TRUE(all_finite(patch_jacobian(make_patch(8.0, W, depth, dip, 1, 1, 1, 1, 1), 3.0, yt + 0.1)));
 }
 
 // ---------------------------------------------------------------------------

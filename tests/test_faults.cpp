@@ -15,13 +15,12 @@ using vadrel::test::TempDir;
 namespace {
 
 struct Read {
-  explicit Read(const std::string& text, const std::string& option = "ascii") : ctx(console) {
-    ctx.settings.option = option;
+  explicit Read(const std::string& text, const std::string& option = "ascii") {
     LineReader in = LineReader::from_text(text);
-    nseg = read_faults(ctx, in);
+    nseg = read_faults(faults, in, option, "faults", console);
   }
   std::ostringstream console;
-  RunContext ctx;
+  FaultModel faults;
   std::int32_t nseg = 0;
 };
 
@@ -30,7 +29,7 @@ struct Read {
 TEST(Faults, SegmentLineFieldsInOrder) {
   Read r(" 10 20 45 0 15 60 1 1 1000 0 0 30 20 seg1\n");
   ASSERT_EQ(r.nseg, 1);
-  const Segment& s = r.ctx.faults.segments[0];
+  const Segment& s = r.faults.segments[0];
   EXPECT_EQ(s.X, 10.0);
   EXPECT_EQ(s.Y, 20.0);
   EXPECT_EQ(s.strike, 45.0);
@@ -59,10 +58,10 @@ TEST(Faults, CommentsRampAndNames) {
          "P 0.5 -0.25 3\n"
          " 1 2 3 4 5 6 7 8 9 10 11 12 13 abcdefghijklmnopqrst\n");
   ASSERT_EQ(r.nseg, 1);
-  EXPECT_EQ(r.ctx.faults.segments[0].name, "abcdefghijklmnop");
-  EXPECT_EQ(r.ctx.faults.ramp.a, 0.5);
-  EXPECT_EQ(r.ctx.faults.ramp.b, -0.25);
-  EXPECT_EQ(r.ctx.faults.ramp.c, 3.0);
+  EXPECT_EQ(r.faults.segments[0].name, "abcdefghijklmnop");
+  EXPECT_EQ(r.faults.ramp.a, 0.5);
+  EXPECT_EQ(r.faults.ramp.b, -0.25);
+  EXPECT_EQ(r.faults.ramp.c, 3.0);
 }
 
 TEST(Faults, BadLinesAreReportedAndSkipped) {
@@ -74,7 +73,7 @@ TEST(Faults, BadLinesAreReportedAndSkipped) {
          " 1 2 3 0.5 5 6 7 8 9 10 11 12 13 name\n"
          " 1 2 3 0 5 6 7 8 9 10 11 12 13 good\n");
   ASSERT_EQ(r.nseg, 1);
-  EXPECT_EQ(r.ctx.faults.segments[0].name.substr(0, 4), "good");
+  EXPECT_EQ(r.faults.segments[0].name.substr(0, 4), "good");
   // No system error text follows: no system call failed.
   EXPECT_EQ(lines_of(r.console.str()),
             (std::vector<std::string>{" Error reading line:  1 2 3 4 5 6 7 8 9 10 11 12 13", " Error reading line: ",
@@ -84,20 +83,19 @@ TEST(Faults, BadLinesAreReportedAndSkipped) {
 
 TEST(Faults, BadRampLineKeepsTheRamp) {
   Read r(" 1 2 3 0 5 6 7 8 9 10 11 12 13 a\nP 1 2 3\nP 4 5\nP 7 x 9\n");
-  EXPECT_EQ(r.ctx.faults.ramp.a, 1.0);
-  EXPECT_EQ(r.ctx.faults.ramp.b, 2.0);
-  EXPECT_EQ(r.ctx.faults.ramp.c, 3.0);
+  EXPECT_EQ(r.faults.ramp.a, 1.0);
+  EXPECT_EQ(r.faults.ramp.b, 2.0);
+  EXPECT_EQ(r.faults.ramp.c, 3.0);
   EXPECT_EQ(lines_of(r.console.str()),
             (std::vector<std::string>{" Error reading line: P 4 5", " Error reading line: P 7 x 9"}));
 }
 
 TEST(Faults, NoSegmentsStopsTheRun) {
   std::ostringstream console;
-  RunContext ctx(console);
-  ctx.settings.option = "ascii";
+  FaultModel faults;
   LineReader in = LineReader::from_text("# only\n# comments\nP 1 2 3\n");
   try {
-    read_faults(ctx, in);
+    read_faults(faults, in, "ascii", "faults", console);
     FAIL() << "expected a stop";
   } catch (const Stop& s) {
     EXPECT_EQ(s.stop_text, "READ_FAULTS: no faults read in!");
@@ -116,8 +114,8 @@ TEST(Faults, MoreThanSixHundredSegmentsAreAllKept) {
   }
   Read r(text);
   ASSERT_EQ(r.nseg, 1000);
-  EXPECT_EQ(r.ctx.faults.segments[999].X, 999.0);
-  EXPECT_EQ(r.ctx.faults.frames.size(), 1000U);
+  EXPECT_EQ(r.faults.segments[999].X, 999.0);
+  EXPECT_EQ(r.faults.frames.size(), 1000U);
 }
 
 TEST(Faults, TestListingAndMarkers) {
@@ -165,7 +163,7 @@ TEST(Faults, NamesMayRunPastTheCardWidth) {
                                      {128, "a"}}) {
     Read r(head + std::string(column - 1 - head.size(), ' ') + "abcdefghijklmnopqrstuvwxyz\n");
     ASSERT_EQ(r.nseg, 1) << r.console.str();
-    EXPECT_EQ(r.ctx.faults.segments[0].name, (kept + std::string(16, ' ')).substr(0, 16));
+    EXPECT_EQ(r.faults.segments[0].name, (kept + std::string(16, ' ')).substr(0, 16));
   }
   EXPECT_THROW(Read(head.substr(0, 27) + std::string(100, ' ') + "135 " + std::string(30, 'n') + "\n"), Stop);
 }
@@ -174,12 +172,12 @@ TEST(Faults, MarkerListsOnlyWithAMarkerKeyword) {
   const std::string text =
       " 0 0 0 0 10 45 1 1 1 0 0 1 1 x-[y]\n 0 0 0 0 10 45 1 1 1 0 0 1 1 p+\n";
   Read off(text, "ascii");
-  EXPECT_TRUE(off.ctx.faults.plus_list.empty());
-  EXPECT_TRUE(off.ctx.faults.minus_list.empty());
+  EXPECT_TRUE(off.faults.plus_list.empty());
+  EXPECT_TRUE(off.faults.minus_list.empty());
   Read on(text, "asciiSURF");
-  EXPECT_EQ(on.ctx.faults.plus_list, (std::vector<std::int32_t>{2}));
+  EXPECT_EQ(on.faults.plus_list, (std::vector<std::int32_t>{2}));
   // '-' and a bracket: the segment enters the minus list twice.
-  EXPECT_EQ(on.ctx.faults.minus_list, (std::vector<std::int32_t>{1, 1}));
+  EXPECT_EQ(on.faults.minus_list, (std::vector<std::int32_t>{1, 1}));
   EXPECT_TRUE(on.console.str().empty());  // only "test" lists
 }
 

@@ -46,9 +46,9 @@ std::string category(int id) {
 Vec9 compute_row(const RefRow& r) {
   Vec9 out{};
   for (int k = 0; k < 3; ++k) {
-    const Vec9 u = okada_patch(k == 0 ? 1.0 : 0.0, k == 1 ? 1.0 : 0.0,
-                               k == 2 ? 1.0 : 0.0, r.x, r.y, r.L, r.W, r.depth,
-                               r.dip, r.lambda, r.mu);
+    const Patch patch = make_patch(r.L, r.W, r.depth, r.dip, r.lambda, r.mu, k == 0 ? 1.0 : 0.0,
+                                   k == 1 ? 1.0 : 0.0, k == 2 ? 1.0 : 0.0);
+    const Vec9 u = okada_patch(patch, r.x, r.y);
     for (int c = 0; c < 3; ++c) out[3 * k + c] = u[3 * k + c];
   }
   return out;
@@ -98,8 +98,8 @@ TEST(OkadaReference, PointsNextToDegenerateLines) {
       auto at = [&](double h) {
         RefRow moved = r;
         (dir == 0 ? moved.x : moved.y) += h;
-        return okada_patch(slip, slip, slip, moved.x, moved.y, r.L, r.W, r.depth, r.dip,
-                           r.lambda, r.mu);
+        const Patch patch = make_patch(r.L, r.W, r.depth, r.dip, r.lambda, r.mu, slip, slip, slip);
+        return okada_patch(patch, moved.x, moved.y);
       };
       // At h = 1e-4 the h^4 term itself reaches 1e-11 on rows 0.05 km from
       // a patch end.
@@ -130,8 +130,8 @@ TEST(OkadaPatch, FiveDigitReferenceValues) {
                       0.019973,   -0.042544,  -0.14109,  0.14446};
   const Vec9 ref90 = {0.045885,  0.032328,  -0.024594, -0.034326, -0.096039,
                       0.11651,   -0.013140, -0.076667, 0.066962};
-  const Vec9 u45 = okada_patch(1, 1, 1, 2, -4, 10, 5, 8, 45, 1, 1);
-  const Vec9 u90 = okada_patch(1, 1, 1, 2, -4, 10, 5, 8, 90, 1, 1);
+  const Vec9 u45 = okada_patch(make_patch(10, 5, 8, 45, 1, 1, 1, 1, 1), 2, -4);
+  const Vec9 u90 = okada_patch(make_patch(10, 5, 8, 90, 1, 1, 1, 1, 1), 2, -4);
   for (int i = 0; i < 9; ++i) {
     EXPECT_NEAR(u45[i], ref45[i], 5.01e-5 * std::fabs(ref45[i])) << "dip 45, u" << i + 1;
     EXPECT_NEAR(u90[i], ref90[i], 5.01e-5 * std::fabs(ref90[i])) << "dip 90, u" << i + 1;
@@ -145,7 +145,7 @@ TEST(OkadaPatch, FiveDigitReferenceValues) {
 TEST(OkadaPatch, Okada1985Table2FiniteSource) {
   const Vec9 ref = {-8.689e-3, -4.298e-3, -2.747e-3, -4.682e-3, -3.527e-2,
                     -3.564e-2, -2.660e-4, 1.056e-2,  3.214e-3};
-  const Vec9 u = okada_patch(1, 1, 1, 2, 3, 3, 2, 4, 70, 1, 1);
+  const Vec9 u = okada_patch(make_patch(3, 2, 4, 70, 1, 1, 1, 1, 1), 2, 3);
   for (int i = 0; i < 9; ++i)
     EXPECT_NEAR(u[i], ref[i], 5.01e-4 * std::fabs(ref[i])) << "u" << i + 1;
 }
@@ -159,7 +159,7 @@ TEST(OkadaPatch, Okada1985Table2FiniteSource) {
 TEST(OkadaPatch, CentreLineZeros) {
   for (double dip : {30.0, 45.0, 70.0, 90.0, 120.0}) {
     for (double y : {-12.0, -3.0, 0.0, 2.5, 9.0}) {
-      const Vec9 u = okada_patch(1, 1, 1, 5.0, y, 10, 5, 8, dip, 1, 1);
+      const Vec9 u = okada_patch(make_patch(10, 5, 8, dip, 1, 1, 1, 1, 1), 5.0, y);
       EXPECT_EQ(u[1], 0.0) << "dip " << dip << " y " << y;
       EXPECT_EQ(u[2], 0.0) << "dip " << dip << " y " << y;
       EXPECT_EQ(u[3], 0.0) << "dip " << dip << " y " << y;
@@ -175,8 +175,8 @@ TEST(OkadaPatch, MirrorSymmetryAlongStrike) {
   for (double dip : {25.0, 60.0, 90.0, 135.0}) {
     for (double x : {-7.0, 2.0, 16.5}) {
       for (double y : {-5.0, 1.0, 11.0}) {
-        const Vec9 a = okada_patch(1, 1, 1, x, y, L, W, depth, dip, 1, 1);
-        const Vec9 b = okada_patch(1, 1, 1, L - x, y, L, W, depth, dip, 1, 1);
+        const Vec9 a = okada_patch(make_patch(L, W, depth, dip, 1, 1, 1, 1, 1), x, y);
+        const Vec9 b = okada_patch(make_patch(L, W, depth, dip, 1, 1, 1, 1, 1), L - x, y);
         const double tol = 1e-13 * max_abs(a);
         const int even[] = {0, 4, 5, 7, 8};
         const int odd[] = {1, 2, 3, 6};
@@ -192,8 +192,8 @@ TEST(OkadaPatch, MirrorSymmetryAlongStrike) {
 TEST(OkadaPatch, StrikeSlipIsLeftLateral) {
   // Vertical patch from 1 km to 11 km depth under y = 0.
   for (double y : {0.5, 2.0, 10.0}) {
-    const Vec9 left = okada_patch(1, 0, 0, 5, y, 10, 10, 11, 90, 1, 1);
-    const Vec9 right = okada_patch(1, 0, 0, 5, -y, 10, 10, 11, 90, 1, 1);
+    const Vec9 left = okada_patch(make_patch(10, 10, 11, 90, 1, 1, 1, 0, 0), 5, y);
+    const Vec9 right = okada_patch(make_patch(10, 10, 11, 90, 1, 1, 1, 0, 0), 5, -y);
     EXPECT_LT(left[0], 0.0) << y;
     EXPECT_GT(right[0], 0.0) << y;
     EXPECT_NEAR(left[0], -right[0], 1e-14);
@@ -207,8 +207,8 @@ TEST(OkadaPatch, DipSlipRaisesHangingWall) {
   // surface at y = 10.
   const double depth = 10, W = 9 * std::sqrt(2.0);
   for (double x : {-2.0, 5.0, 12.0}) {
-    const Vec9 hanging = okada_patch(0, 1, 0, x, 9.0, 10, W, depth, 45, 1, 1);
-    const Vec9 foot = okada_patch(0, 1, 0, x, 11.0, 10, W, depth, 45, 1, 1);
+    const Vec9 hanging = okada_patch(make_patch(10, W, depth, 45, 1, 1, 0, 1, 0), x, 9.0);
+    const Vec9 foot = okada_patch(make_patch(10, W, depth, 45, 1, 1, 0, 1, 0), x, 11.0);
     EXPECT_GT(hanging[5], 0.0) << x;
     EXPECT_LT(foot[5], 0.0) << x;
   }
@@ -222,8 +222,8 @@ TEST(OkadaPatch, MirrorSymmetryAcrossStrike) {
   for (double dip : {20.0, 45.0, 80.0}) {
     for (double x : {-3.0, 4.0, 15.0}) {
       for (double y : {-6.0, 0.5, 8.0}) {
-        const Vec9 a = okada_patch(1, 1, 1, x, y, L, W, depth, dip, 1, 1);
-        const Vec9 b = okada_patch(1, 1, 1, x, -y, L, W, depth, 180.0 - dip, 1, 1);
+        const Vec9 a = okada_patch(make_patch(L, W, depth, dip, 1, 1, 1, 1, 1), x, y);
+        const Vec9 b = okada_patch(make_patch(L, W, depth, 180.0 - dip, 1, 1, 1, 1, 1), x, -y);
         const double sign[9] = {-1, 1, -1, -1, 1, -1, 1, -1, 1};
         for (int i = 0; i < 9; ++i)
           EXPECT_NEAR(b[i], sign[i] * a[i], 1e-13 * max_abs(a) + 1e-15)
@@ -236,19 +236,19 @@ TEST(OkadaPatch, MirrorSymmetryAcrossStrike) {
 // Tensile opening of a shallow horizontal patch lifts the surface above it,
 // symmetrically about the middle of the patch.
 TEST(OkadaPatch, OpeningLiftsSurfaceAboveHorizontalPatch) {
-  const Vec9 centre = okada_patch(0, 0, 1, 5, 2.5, 10, 5, 1, 0, 1, 1);
+  const Vec9 centre = okada_patch(make_patch(10, 5, 1, 0, 1, 1, 0, 0, 1), 5, 2.5);
   EXPECT_GT(centre[8], 0.0);
   EXPECT_NEAR(centre[6], 0.0, 1e-14);
   EXPECT_NEAR(centre[7], 0.0, 1e-14);
-  const Vec9 a = okada_patch(0, 0, 1, 5, 1.0, 10, 5, 1, 0, 1, 1);
-  const Vec9 b = okada_patch(0, 0, 1, 5, 4.0, 10, 5, 1, 0, 1, 1);
+  const Vec9 a = okada_patch(make_patch(10, 5, 1, 0, 1, 1, 0, 0, 1), 5, 1.0);
+  const Vec9 b = okada_patch(make_patch(10, 5, 1, 0, 1, 1, 0, 0, 1), 5, 4.0);
   EXPECT_NEAR(a[8], b[8], 1e-13);
   EXPECT_NEAR(a[7], -b[7], 1e-13);
 }
 
 TEST(OkadaPatch, ZeroSlipGivesExactZeros) {
   for (double dip : {10.0, 45.0, 89.99, 90.0, 150.0}) {
-    const Vec9 u = okada_patch(0, 0, 0, 3, -2, 10, 5, 8, dip, 1, 1);
+    const Vec9 u = okada_patch(make_patch(10, 5, 8, dip, 1, 1, 0, 0, 0), 3, -2);
     for (double v : u) EXPECT_EQ(v, 0.0) << dip;
   }
 }
@@ -257,13 +257,13 @@ TEST(OkadaPatch, ZeroSlipGivesExactZeros) {
 TEST(OkadaPatch, LinearInEachSlip) {
   const double x = 3.7, y = -6.2, L = 20, W = 8, depth = 12;
   for (double dip : {35.0, 90.0, 160.0}) {
-    const Vec9 unit = okada_patch(1, 1, 1, x, y, L, W, depth, dip, 3e10, 3e10);
-    const Vec9 scaled = okada_patch(2500, -700, 40, x, y, L, W, depth, dip, 3e10, 3e10);
+    const Vec9 unit = okada_patch(make_patch(L, W, depth, dip, 3e10, 3e10, 1, 1, 1), x, y);
+    const Vec9 scaled = okada_patch(make_patch(L, W, depth, dip, 3e10, 3e10, 2500, -700, 40), x, y);
     const double s[3] = {2500, -700, 40};
     for (int i = 0; i < 9; ++i)
       EXPECT_NEAR(scaled[i], s[i / 3] * unit[i], 1e-13 * std::fabs(s[i / 3] * unit[i]) + 1e-12)
           << "dip " << dip << " u" << i + 1;
-    const Vec9 only2 = okada_patch(0, -700, 0, x, y, L, W, depth, dip, 3e10, 3e10);
+    const Vec9 only2 = okada_patch(make_patch(L, W, depth, dip, 3e10, 3e10, 0, -700, 0), x, y);
     for (int i = 0; i < 9; ++i) {
       if (i / 3 == 1)
         EXPECT_EQ(only2[i], scaled[i]);
@@ -277,9 +277,9 @@ TEST(OkadaPatch, LinearInEachSlip) {
 // Elastic constants.
 
 TEST(OkadaPatch, AlphaFromLameConstants) {
-  EXPECT_DOUBLE_EQ(patch_trig(30, 1, 1).alpha, 0.5);
-  EXPECT_DOUBLE_EQ(patch_trig(30, 2, 1).alpha, 1.0 / 3.0);
-  EXPECT_DOUBLE_EQ(patch_trig(30, 6e10, 3e10).alpha, 1.0 / 3.0);
+  EXPECT_DOUBLE_EQ(make_patch(1, 1, 1, 30, 1, 1, 0, 0, 0).alpha, 0.5);
+  EXPECT_DOUBLE_EQ(make_patch(1, 1, 1, 30, 2, 1, 0, 0, 0).alpha, 1.0 / 3.0);
+  EXPECT_DOUBLE_EQ(make_patch(1, 1, 1, 30, 6e10, 3e10, 0, 0, 0).alpha, 1.0 / 3.0);
 }
 
 // Every alpha-dependent term of the surface solution is proportional to
@@ -287,9 +287,9 @@ TEST(OkadaPatch, AlphaFromLameConstants) {
 // and u(1) (lambda = 0).
 TEST(OkadaPatch, AffineInAlpha) {
   for (double dip : {20.0, 70.0, 90.0, 110.0}) {
-    const Vec9 a_half = okada_patch(1, 1, 1, 2, 3, 3, 2, 4, dip, 1, 1);
-    const Vec9 a_one = okada_patch(1, 1, 1, 2, 3, 3, 2, 4, dip, 0, 1);
-    const Vec9 a_third = okada_patch(1, 1, 1, 2, 3, 3, 2, 4, dip, 2, 1);
+    const Vec9 a_half = okada_patch(make_patch(3, 2, 4, dip, 1, 1, 1, 1, 1), 2, 3);
+    const Vec9 a_one = okada_patch(make_patch(3, 2, 4, dip, 0, 1, 1, 1, 1), 2, 3);
+    const Vec9 a_third = okada_patch(make_patch(3, 2, 4, dip, 2, 1, 1, 1, 1), 2, 3);
     for (int i = 0; i < 9; ++i) {
       const double expect = a_one[i] + (4.0 / 3.0) * (a_half[i] - a_one[i]);
       EXPECT_NEAR(a_third[i], expect, 1e-13) << "dip " << dip << " u" << i + 1;
@@ -299,8 +299,8 @@ TEST(OkadaPatch, AffineInAlpha) {
 
 // Only the ratio lambda/mu matters.
 TEST(OkadaPatch, OnlyRatioOfLameConstantsMatters) {
-  const Vec9 a = okada_patch(1, 1, 1, 2, 3, 3, 2, 4, 70, 2, 1);
-  const Vec9 b = okada_patch(1, 1, 1, 2, 3, 3, 2, 4, 70, 6e10, 3e10);
+  const Vec9 a = okada_patch(make_patch(3, 2, 4, 70, 2, 1, 1, 1, 1), 2, 3);
+  const Vec9 b = okada_patch(make_patch(3, 2, 4, 70, 6e10, 3e10, 1, 1, 1), 2, 3);
   for (int i = 0; i < 9; ++i) EXPECT_NEAR(a[i], b[i], 1e-15);
 }
 
@@ -308,13 +308,13 @@ TEST(OkadaPatch, OnlyRatioOfLameConstantsMatters) {
 // Vertical and near-vertical patches.
 
 TEST(OkadaPatch, NearVerticalDipsAreTreatedAsVertical) {
-  EXPECT_EQ(patch_trig(90, 1, 1).cos_dip, 0.0);
-  EXPECT_EQ(patch_trig(-90, 1, 1).cos_dip, 0.0);
-  EXPECT_EQ(patch_trig(90 + 5e-9, 1, 1).cos_dip, 0.0);
-  EXPECT_EQ(patch_trig(90 - 1e-8, 1, 1).cos_dip, 0.0);
-  EXPECT_NE(patch_trig(90 + 2e-8, 1, 1).cos_dip, 0.0);
-  const Vec9 v = okada_patch(1, 1, 1, 2, -4, 10, 5, 8, 90, 1, 1);
-  const Vec9 w = okada_patch(1, 1, 1, 2, -4, 10, 5, 8, 90 - 5e-9, 1, 1);
+  EXPECT_EQ(make_patch(1, 1, 1, 90, 1, 1, 0, 0, 0).cos_dip, 0.0);
+  EXPECT_EQ(make_patch(1, 1, 1, -90, 1, 1, 0, 0, 0).cos_dip, 0.0);
+  EXPECT_EQ(make_patch(1, 1, 1, 90 + 5e-9, 1, 1, 0, 0, 0).cos_dip, 0.0);
+  EXPECT_EQ(make_patch(1, 1, 1, 90 - 1e-8, 1, 1, 0, 0, 0).cos_dip, 0.0);
+  EXPECT_NE(make_patch(1, 1, 1, 90 + 2e-8, 1, 1, 0, 0, 0).cos_dip, 0.0);
+  const Vec9 v = okada_patch(make_patch(10, 5, 8, 90, 1, 1, 1, 1, 1), 2, -4);
+  const Vec9 w = okada_patch(make_patch(10, 5, 8, 90 - 5e-9, 1, 1, 1, 1, 1), 2, -4);
   for (int i = 0; i < 9; ++i) EXPECT_EQ(v[i], w[i]);
 }
 
@@ -328,27 +328,29 @@ TEST(OkadaChin, EtaSingularCornerIsFinite) {
   const double s45 = std::sqrt(0.5);
   // q = y sin - depth cos = 0 with y = depth at dip 45.
   for (double eta : {-1.5, -0.01, -20.0}) {
-    const Vec9 g = chin(4.0, 4.0, s45, s45, 0.5, 0.0, eta, 1, 1, 1);
+    const Patch patch{.depth = 4.0, .sin_dip = s45, .cos_dip = s45, .alpha = 0.5, .U1 = 1, .U2 = 1, .U3 = 1};
+    const Vec9 g = chin(patch, 4.0, 0.0, eta);
     EXPECT_TRUE(all_finite(g)) << eta;
   }
   const double s60 = std::sin(PI / 3), c60 = std::cos(PI / 3);
   const double y = 3.0 * c60 / s60;  // q ~ 0 (rounding only)
-  const Vec9 h = chin(y, 3.0, s60, c60, 1.0 / 3.0, 0.0, -0.7, 0, 2, 0);
+  const Patch dip60{.depth = 3.0, .sin_dip = s60, .cos_dip = c60, .alpha = 1.0 / 3.0, .U1 = 0, .U2 = 2, .U3 = 0};
+  const Vec9 h = chin(dip60, y, 0.0, -0.7);
   EXPECT_TRUE(all_finite(h));
 }
 
 // Far from the patch every component falls below 1e-8 and is cleared to an
 // exact zero.
 TEST(OkadaPatch, TinyComponentsAreClearedToZero) {
-  const Vec9 u = okada_patch(1, 1, 1, 3e4, -2e4, 10, 5, 8, 60, 1, 1);
+  const Vec9 u = okada_patch(make_patch(10, 5, 8, 60, 1, 1, 1, 1, 1), 3e4, -2e4);
   for (double v : u) EXPECT_EQ(v, 0.0);
 }
 
-TEST(OkadaPatch, PrecomputedTrigGivesIdenticalResults) {
+TEST(OkadaPatch, APatchGivenOtherSlipsGivesIdenticalResults) {
   for (const RefRow& r : reference_rows()) {
-    const PatchTrig t = patch_trig(r.dip, r.lambda, r.mu);
-    const Vec9 a = okada_patch(1, -2, 3, r.x, r.y, r.L, r.W, r.depth, r.dip, r.lambda, r.mu);
-    const Vec9 b = okada_patch(1, -2, 3, r.x, r.y, r.L, r.W, r.depth, t);
+    const Patch t = make_patch(r.L, r.W, r.depth, r.dip, r.lambda, r.mu, 0, 0, 0);
+    const Vec9 a = okada_patch(make_patch(r.L, r.W, r.depth, r.dip, r.lambda, r.mu, 1, -2, 3), r.x, r.y);
+    const Vec9 b = okada_patch(with_slips(t, 1, -2, 3), r.x, r.y);
     for (int i = 0; i < 9; ++i) {
       if (std::isnan(a[i]))
         EXPECT_TRUE(std::isnan(b[i]));
@@ -366,7 +368,7 @@ TEST(OkadaPatch, PrecomputedTrigGivesIdenticalResults) {
 constexpr double kSlip = 1e8;
 
 Vec9 big_slip(double x, double y, double L, double W, double depth, double dip) {
-  return okada_patch(kSlip, kSlip, kSlip, x, y, L, W, depth, dip, 1, 2);
+  return okada_patch(make_patch(L, W, depth, dip, 1, 2, kSlip, kSlip, kSlip), x, y);
 }
 
 // Fourth difference across a point P in direction (ex, ey):
@@ -497,10 +499,11 @@ TEST(OkadaNegativeDip, MatchesDirectCornerSum) {
         const double eta[4] = {p, p - W, p, p - W};
         const double sign[4] = {1, -1, -1, 1};
         for (int k = 0; k < 4; ++k) {
-          const Vec9 f = chin(y, depth, s, c, 0.5, xi[k], eta[k], 1, 1, 1);
+          const Patch patch{.depth = depth, .sin_dip = s, .cos_dip = c, .alpha = 0.5, .U1 = 1, .U2 = 1, .U3 = 1};
+          const Vec9 f = chin(patch, y, xi[k], eta[k]);
           for (int i = 0; i < 9; ++i) sum[i] += sign[k] * f[i];
         }
-        const Vec9 u = okada_patch(1, 1, 1, x, y, L, W, depth, dip, 1, 1);
+        const Vec9 u = okada_patch(make_patch(L, W, depth, dip, 1, 1, 1, 1, 1), x, y);
         for (int i = 0; i < 9; ++i)
           EXPECT_NEAR(u[i], sum[i], 1e-12 * max_abs(sum) + 1e-15)
               << "dip " << dip << " x " << x << " y " << y << " u" << i + 1;
@@ -536,8 +539,8 @@ TEST(OkadaTrace, JumpAcrossTraceEqualsSlip) {
   for (double dip : {90.0, 60.0, 120.0, 30.0}) {
     const double s = std::sin(PI * dip / 180), c = dip == 90.0 ? 0.0 : std::cos(PI * dip / 180);
     const double depth = W * s, yt = W * c;
-    const Vec9 below = okada_patch(1, 1, 1, 8.0, yt - h, L, W, depth, dip, 1, 1);
-    const Vec9 above = okada_patch(1, 1, 1, 8.0, yt + h, L, W, depth, dip, 1, 1);
+    const Vec9 below = okada_patch(make_patch(L, W, depth, dip, 1, 1, 1, 1, 1), 8.0, yt - h);
+    const Vec9 above = okada_patch(make_patch(L, W, depth, dip, 1, 1, 1, 1, 1), 8.0, yt + h);
     const Vec9 jump = {1, 0, 0, 0, c, s, 0, -s, c};
     for (int i = 0; i < 9; ++i)
       EXPECT_NEAR(below[i] - above[i], jump[i], 1e-6) << "dip " << dip << " u" << i + 1;
@@ -555,17 +558,17 @@ TEST(OkadaTrace, NoValueOnTraceOfOutcroppingPatch) {
     const double depth = s > 0 ? W * s : 0.0;
     const double yt = s > 0 ? W * c : 0.0;
     for (double x : {0.0, 8.0, L}) {
-      const Vec9 on = okada_patch(1, 1, 1, x, yt, L, W, depth, dip, 1, 1);
+      const Vec9 on = okada_patch(make_patch(L, W, depth, dip, 1, 1, 1, 1, 1), x, yt);
       for (double v : on) EXPECT_TRUE(std::isnan(v)) << "dip " << dip << " x " << x;
-      const Vec9 off = okada_patch(1, 1, 1, x + 1e-6, yt + 1e-6, L, W, depth, dip, 1, 1);
+      const Vec9 off = okada_patch(make_patch(L, W, depth, dip, 1, 1, 1, 1, 1), x + 1e-6, yt + 1e-6);
       EXPECT_TRUE(all_finite(off)) << "dip " << dip << " x " << x;
     }
     for (double x : {-1e-6, -0.5, L + 1e-6, L + 3}) {
-      const Vec9 ext = okada_patch(1, 1, 1, x, yt, L, W, depth, dip, 1, 1);
+      const Vec9 ext = okada_patch(make_patch(L, W, depth, dip, 1, 1, 1, 1, 1), x, yt);
       EXPECT_TRUE(all_finite(ext)) << "dip " << dip << " x " << x;
     }
     if (s > 0) {
-      const Vec9 buried = okada_patch(1, 1, 1, 8.0, yt, L, W, depth + 1e-3, dip, 1, 1);
+      const Vec9 buried = okada_patch(make_patch(L, W, depth + 1e-3, dip, 1, 1, 1, 1, 1), 8.0, yt);
       EXPECT_TRUE(all_finite(buried)) << "dip " << dip;
     }
   }
@@ -581,11 +584,11 @@ TEST(OkadaPatch, SeveralSlipsAtOnceAreEachSlipAlone) {
   } cases[] = {{20.0, 8.0, 3.0, -4.0}, {89.9999, 5.0, 12.0, 1.0}, {90.0, 5.0, -2.0, 3.0},
                {135.0, 9.0, 4.0, 2.0}, {250.0, 9.0, 4.0, 2.0},   {60.0, 0.0, 5.0, 0.0}};
   for (const auto& c : cases) {
-    const PatchTrig trig = patch_trig(c.dip, 3.0e10, 3.0e10);
+    const Patch trig = make_patch(10.0, 6.0, c.depth, c.dip, 3.0e10, 3.0e10, 0, 0, 0);
     std::vector<Vec9> all(slips.size());
-    okada_patch_slips(slips, c.x, c.y, 10.0, 6.0, c.depth, trig, all.data());
+    okada_patch_slips(trig, slips, c.x, c.y, all.data());
     for (std::size_t j = 0; j < slips.size(); ++j) {
-      const Vec9 one = okada_patch(slips[j][0], slips[j][1], slips[j][2], c.x, c.y, 10.0, 6.0, c.depth, trig);
+      const Vec9 one = okada_patch(with_slips(trig, slips[j][0], slips[j][1], slips[j][2]), c.x, c.y);
       for (int k = 0; k < 9; ++k) {
         if (std::isnan(one[k])) {
           EXPECT_TRUE(std::isnan(all[j][k])) << c.dip << ' ' << j << ' ' << k;

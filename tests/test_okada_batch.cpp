@@ -21,10 +21,9 @@
 namespace vadrel {
 namespace {
 
-using BatchFn = void (*)(double, double, double, const double*, const double*, std::size_t,
-                         double, double, double, const PatchTrig&, double* const[9]);
+using BatchFn = void (*)(const Patch&, const double*, const double*, std::size_t, double* const[9]);
 
-struct Patch {
+struct Shape {
   double L, W, depth, dip, lambda = 1.0, mu = 1.0;
 };
 
@@ -33,7 +32,7 @@ struct Slip {
 };
 
 // Runs a batch form; result[i] is the Vec9 of point i.
-std::vector<Vec9> run(BatchFn fn, const Patch& g, const Slip& s, const std::vector<double>& xs,
+std::vector<Vec9> run(BatchFn fn, const Shape& g, const Slip& s, const std::vector<double>& xs,
                       const std::vector<double>& ys) {
   std::vector<double> store[9];
   double* out[9];
@@ -41,8 +40,8 @@ std::vector<Vec9> run(BatchFn fn, const Patch& g, const Slip& s, const std::vect
     store[k].assign(xs.size(), -7.0);
     out[k] = store[k].data();
   }
-  fn(s.U1, s.U2, s.U3, xs.data(), ys.data(), xs.size(), g.L, g.W, g.depth,
-     patch_trig(g.dip, g.lambda, g.mu), out);
+  fn(make_patch(g.L, g.W, g.depth, g.dip, g.lambda, g.mu, s.U1, s.U2, s.U3), xs.data(), ys.data(),
+     xs.size(), out);
   std::vector<Vec9> r(xs.size());
   for (std::size_t i = 0; i < xs.size(); ++i)
     for (int k = 0; k < 9; ++k) r[i][k] = store[k][i];
@@ -58,8 +57,8 @@ double max_abs(const Vec9& u) {
 // Largest finite corner term of Chinnery's sum at (x, y), from the scalar
 // corner function (a patch with sin < 0 is described from its other long
 // edge, as okada_patch does).
-double corner_magnitude(const Patch& g, const Slip& s, double x, double y) {
-  const PatchTrig t = patch_trig(g.dip, g.lambda, g.mu);
+double corner_magnitude(const Shape& g, const Slip& s, double x, double y) {
+  const Patch t = make_patch(g.L, g.W, g.depth, g.dip, g.lambda, g.mu, 0, 0, 0);
   double sd = t.sin_dip, cd = t.cos_dip, depth = g.depth, U1 = s.U1;
   if (sd < 0.0) {
     y -= g.W * cd;
@@ -72,7 +71,9 @@ double corner_magnitude(const Patch& g, const Slip& s, double x, double y) {
   double m = 0.0;
   for (const double xi : {x, x - g.L})
     for (const double eta : {p, p - g.W})
-      for (const double v : chin(y, depth, sd, cd, t.alpha, xi, eta, U1, s.U2, s.U3))
+      for (const double v : chin(Patch{.depth = depth, .sin_dip = sd, .cos_dip = cd, .alpha = t.alpha,
+                                       .U1 = U1, .U2 = s.U2, .U3 = s.U3},
+                                 y, xi, eta))
         if (std::isfinite(v)) m = std::max(m, std::fabs(v));
   return m;
 }
@@ -80,13 +81,12 @@ double corner_magnitude(const Patch& g, const Slip& s, double x, double y) {
 // Batch against okada_patch point by point: the same NaNs, the same exact
 // zeros (unless a value lies within the tolerance of the 1e-8 clearing
 // threshold) and agreement to rounding elsewhere.
-void expect_agrees_with_scalar(BatchFn fn, const Patch& g, const Slip& s,
+void expect_agrees_with_scalar(BatchFn fn, const Shape& g, const Slip& s,
                                const std::vector<double>& xs, const std::vector<double>& ys,
                                const std::string& what) {
   const std::vector<Vec9> got = run(fn, g, s, xs, ys);
   for (std::size_t i = 0; i < xs.size(); ++i) {
-    const Vec9 ref = okada_patch(s.U1, s.U2, s.U3, xs[i], ys[i], g.L, g.W, g.depth, g.dip,
-                                 g.lambda, g.mu);
+    const Vec9 ref = okada_patch(make_patch(g.L, g.W, g.depth, g.dip, g.lambda, g.mu, s.U1, s.U2, s.U3), xs[i], ys[i]);
     const double tol = std::max(1e-13 * max_abs(ref), 1e-14 * corner_magnitude(g, s, xs[i], ys[i]));
     for (int k = 0; k < 9; ++k) {
       const std::string where = what + " dip " + std::to_string(g.dip) + " x " +
@@ -130,7 +130,7 @@ INSTANTIATE_TEST_SUITE_P(Forms, OkadaBatchLanes,
 
 struct Case {
   std::string name;
-  Patch g;
+  Shape g;
   std::vector<double> xs, ys;
   void add(double x, double y) {
     xs.push_back(x);
@@ -235,7 +235,7 @@ TEST_P(OkadaBatchLanes, ReferenceEveryRowMatchesTable) {
       xs.push_back(other.x);
       ys.push_back(other.y);
     }
-    const Patch g{row.L, row.W, row.depth, row.dip, row.lambda, row.mu};
+    const Shape g{row.L, row.W, row.depth, row.dip, row.lambda, row.mu};
     const Vec9 u = run(lane(), g, Slip{}, xs, ys)[pos];
     ASSERT_TRUE(all_finite(u)) << "id " << row.id;
     for (int k = 0; k < 9; ++k) {
@@ -255,7 +255,7 @@ TEST_P(OkadaBatchLanes, AgreementReferenceTablePoints) {
       xs.push_back(other.x);
       ys.push_back(other.y);
     }
-    const Patch g{row.L, row.W, row.depth, row.dip, row.lambda, row.mu};
+    const Shape g{row.L, row.W, row.depth, row.dip, row.lambda, row.mu};
     expect_agrees_with_scalar(lane(), g, Slip{}, xs, ys,
                               "table id " + std::to_string(row.id));
   }
@@ -274,7 +274,7 @@ TEST_P(OkadaBatchLanes, TraceTestOfPatchesJustBelowTheSurface) {
     for (const double top : {0.0, 1e-13, 1e-11, 4e-11, 1e-10, 1e-9, 1e-6}) {
       // (For sin < 0 the depth given is the top edge's.)
       const double sd = sin_deg(dip), cd = cos_deg(dip);
-      const Patch g{20.0, 6.0, sd > 0.0 ? top + 6.0 * sd : top, dip};
+      const Shape g{20.0, 6.0, sd > 0.0 ? top + 6.0 * sd : top, dip};
       // The line where the patch's plane meets the surface, over the
       // patch's length and beyond.
       const double y0 = sd > 0.0 ? g.depth * cd / sd : g.W * cd + (g.depth - g.W * sd) * cd / sd;
@@ -286,8 +286,8 @@ TEST_P(OkadaBatchLanes, TraceTestOfPatchesJustBelowTheSurface) {
         }
       const std::vector<Vec9> got = run(lane(), g, slip, xs, ys);
       for (std::size_t i = 0; i < xs.size(); ++i) {
-        const Vec9 ref = okada_patch(slip.U1, slip.U2, slip.U3, xs[i], ys[i], g.L, g.W, g.depth,
-                                     g.dip, g.lambda, g.mu);
+        const Patch patch = make_patch(g.L, g.W, g.depth, g.dip, g.lambda, g.mu, slip.U1, slip.U2, slip.U3);
+        const Vec9 ref = okada_patch(patch, xs[i], ys[i]);
         EXPECT_EQ(std::isnan(got[i][0]), std::isnan(ref[0]))
             << "dip " << dip << " top " << top << " x " << xs[i] << " y " << ys[i];
       }
@@ -308,7 +308,7 @@ TEST_P(OkadaBatchLanes, AgreementDegenerateLinesAndDips) {
 TEST_P(OkadaBatchLanes, AgreementNaNOnTraceOfOutcroppingPatch) {
   for (double dip : {90.0, 60.0, 120.0, 89.99}) {
     const double s = sin_deg(dip), c = cos_deg(dip);
-    const Patch g{20.0, 6.0, 6.0 * s, dip};
+    const Shape g{20.0, 6.0, 6.0 * s, dip};
     const std::vector<double> xs{0.0, 3.0, 8.0, 20.0, -1.0, 21.0, 8.0};
     const std::vector<double> ys{6 * c, 6 * c, 6 * c, 6 * c, 6 * c, 6 * c, 6 * c + 1e-6};
     const std::vector<Vec9> u = run(lane(), g, Slip{}, xs, ys);
@@ -321,7 +321,7 @@ TEST_P(OkadaBatchLanes, AgreementNaNOnTraceOfOutcroppingPatch) {
 // whole field far away, are exact zeros.
 TEST_P(OkadaBatchLanes, AgreementExactZerosByClearing) {
   for (double dip : {30.0, 75.0, 90.0, 89.99, 120.0, -60.0}) {
-    const Patch g{10.0, 5.0, 8.0, dip};
+    const Shape g{10.0, 5.0, 8.0, dip};
     const std::vector<double> xs{5.0, 5.0, 5.0, 5.0, 5.0, 3e4};
     const std::vector<double> ys{-12.0, -3.0, 0.0, 2.5, 9.0, -2e4};
     const std::vector<Vec9> u = run(lane(), g, Slip{}, xs, ys);
@@ -336,7 +336,7 @@ TEST_P(OkadaBatchLanes, AgreementExactZerosByClearing) {
 
 // A spread of points over +-100 km and next to patch edges, for the
 // geometries of the four dip regimes and sin < 0.
-std::vector<Patch> lane_patches() {
+std::vector<Shape> lane_patches() {
   return {{40, 20, 10, 20}, {30, 12, 14, 90}, {30, 12, 14, 89.99}, {35, 15, 18, 75},
           {25, 10, 8.660254037844386, 60}, {10, 5, 3, -60}};
 }
@@ -354,7 +354,7 @@ void spread_points(std::size_t n, std::vector<double>& xs, std::vector<double>& 
 // Sizes 0 to 9 around the lane counts, and 1000: nothing is written beyond n, and every point
 // agrees with the scalar form.
 TEST_P(OkadaBatchLanes, SizesTailsWriteOnlyTheirPoints) {
-  for (const Patch& g : lane_patches()) {
+  for (const Shape& g : lane_patches()) {
     for (std::size_t n : {0u, 1u, 3u, 4u, 5u, 7u, 8u, 9u, 1000u}) {
       std::vector<double> xs, ys;
       spread_points(n, xs, ys);
@@ -364,8 +364,8 @@ TEST_P(OkadaBatchLanes, SizesTailsWriteOnlyTheirPoints) {
         store[k].assign(n + 8, 12345.0);
         out[k] = store[k].data();
       }
-      lane()(1, 1, 1, n ? xs.data() : nullptr, n ? ys.data() : nullptr, n, g.L,
-                             g.W, g.depth, patch_trig(g.dip, 1, 1), out);
+      lane()(make_patch(g.L, g.W, g.depth, g.dip, 1, 1, 1, 1, 1), n ? xs.data() : nullptr,
+             n ? ys.data() : nullptr, n, out);
       for (int k = 0; k < 9; ++k)
         for (std::size_t j = n; j < n + 8; ++j) EXPECT_EQ(store[k][j], 12345.0) << n;
       expect_agrees_with_scalar(lane(), g, Slip{}, xs, ys,
@@ -377,7 +377,7 @@ TEST_P(OkadaBatchLanes, SizesTailsWriteOnlyTheirPoints) {
 // A point's value does not depend on its lane, on its neighbours or on
 // whether it falls in the padded tail: bit for bit the value it has alone.
 TEST_P(OkadaBatchLanes, SizesValueIndependentOfLaneAndNeighbours) {
-  for (const Patch& g : lane_patches()) {
+  for (const Shape& g : lane_patches()) {
     std::vector<double> xs, ys;
     spread_points(23, xs, ys);
     const std::vector<Vec9> all = run(lane(), g, Slip{}, xs, ys);
@@ -393,12 +393,12 @@ TEST_P(OkadaBatchLanes, SizesValueIndependentOfLaneAndNeighbours) {
 // The scalar form and the dispatcher.
 
 TEST(OkadaBatchScalar, EqualsOkadaPatchPointByPoint) {
-  for (const Patch& g : lane_patches()) {
+  for (const Shape& g : lane_patches()) {
     std::vector<double> xs, ys;
     spread_points(11, xs, ys);
     const std::vector<Vec9> u = run(okada_patch_batch_scalar, g, Slip{2, -1, 0.5}, xs, ys);
     for (std::size_t i = 0; i < xs.size(); ++i) {
-      const Vec9 ref = okada_patch(2, -1, 0.5, xs[i], ys[i], g.L, g.W, g.depth, g.dip, 1, 1);
+      const Vec9 ref = okada_patch(make_patch(g.L, g.W, g.depth, g.dip, 1, 1, 2, -1, 0.5), xs[i], ys[i]);
       for (int k = 0; k < 9; ++k) EXPECT_EQ(u[i][k], ref[k]) << "point " << i << " u" << k + 1;
     }
   }
@@ -415,7 +415,7 @@ TEST(OkadaBatchDispatch, UsesTheProcessPath) {
   for (int f = 0; f < 3; ++f) {
     const bool same_form = supported_path(paths[f]) == chosen;
     bool differs = false;
-    for (const Patch& g : lane_patches()) {
+    for (const Shape& g : lane_patches()) {
       std::vector<double> xs, ys;
       spread_points(9, xs, ys);
       const std::vector<Vec9> a = run(okada_patch_batch, g, Slip{}, xs, ys);
@@ -452,14 +452,14 @@ TEST(OkadaBatchEnu, EachPathIsItsBatchFormTurnedAndSummed) {
   const PatchPlacement at{3.0, -4.0, std::sin((90.0 - strike) * rad),
                           std::cos((90.0 - strike) * rad), std::cos((strike - 90.0) * rad),
                           std::sin((strike - 90.0) * rad)};
-  std::vector<Patch> patches = lane_patches();
+  std::vector<Shape> patches = lane_patches();
   patches.push_back({20.0, 6.0, 6.0 * sin_deg(60.0), 60.0});  // outcropping, trace at y = 3
   // With no tensile slip the lane forms leave its terms out: the sums must
   // not change by a bit.
   for (const Slip slip : {Slip{2.0, -1.0, 0.5}, Slip{2.0, -1.0, 0.0}, Slip{0.0, 1.0, -0.0}}) {
     for (int f = 0; f < 3; ++f) {
       if (supported_path(paths[f]) != paths[f]) continue;
-      for (const Patch& g : patches) {
+      for (const Shape& g : patches) {
         for (std::size_t n : {0u, 1u, 7u, 8u, 9u, 23u}) {
           std::vector<double> xs, ys, mx(n), my(n);
           spread_points(n, xs, ys);
@@ -479,8 +479,8 @@ TEST(OkadaBatchEnu, EachPathIsItsBatchFormTurnedAndSummed) {
           std::vector<double> E(n + 4, 1.5), N(n + 4, -2.5), Z(n + 4, 0.25);
           std::vector<std::size_t> missing(n + 1, 99);
           const std::size_t m = okada_patch_batch_enu_on(
-              paths[f], slip.U1, slip.U2, slip.U3, at, mx.data(), my.data(), n, g.L, g.W, g.depth,
-              patch_trig(g.dip, g.lambda, g.mu), E.data(), N.data(), Z.data(), missing.data());
+              paths[f], make_patch(g.L, g.W, g.depth, g.dip, g.lambda, g.mu, slip.U1, slip.U2, slip.U3),
+              at, mx.data(), my.data(), n, E.data(), N.data(), Z.data(), missing.data());
           std::size_t listed = 0;
           const std::string what = "path " + std::to_string(f) + " dip " + std::to_string(g.dip) +
                                    " n " + std::to_string(n) + " U3 " + std::to_string(slip.U3);

@@ -7,9 +7,9 @@
 
 #include "core/fixed_format.hpp"
 #include "core/stop.hpp"
-#include "writers/range.hpp"
-#include "readers/points.hpp"
+#include "model/range.hpp"
 #include "readers/utm.hpp"
+#include "run/points.hpp"
 #include "tests/e2e.hpp"
 
 using namespace vadrel;

@@ -23,9 +23,10 @@ namespace {
 
 constexpr std::size_t kMiB = std::size_t{1} << 20;
 
-// Starts the program in `dir` with the stop signals at their default
-// actions.  With a file-size limit SIGXFSZ is ignored: a write beyond it
-// fails (EFBIG) as on a full disk (ENOSPC).
+// Starts the program in `dir` (a fresh exec) with the stop signals and
+// SIGXFSZ at their default actions, and `fsize` bytes as the file-size limit
+// when given: the program itself must turn a write beyond the limit into a
+// failed write (EFBIG), as on a full disk, rather than be killed by SIGXFSZ.
 pid_t start(const TempDir& dir, std::vector<std::string> args, long fsize = -1, int out = -1) {
   args.insert(args.begin(), VADREL_BINARY);
   std::vector<char*> argv;
@@ -38,14 +39,13 @@ pid_t start(const TempDir& dir, std::vector<std::string> args, long fsize = -1, 
   if (out < 0) out = ::open(".console", O_WRONLY | O_CREAT | O_TRUNC, 0644);
   ::dup2(out, 1);
   ::dup2(out, 2);
-  for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) ::signal(sig, SIG_DFL);
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) ::signal(sig, SIG_DFL);
   sigset_t none;
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
   if (fsize >= 0) {
     const rlimit limit{static_cast<rlim_t>(fsize), static_cast<rlim_t>(fsize)};
     ::setrlimit(RLIMIT_FSIZE, &limit);
-    ::signal(SIGXFSZ, SIG_IGN);
   }
   ::execv(argv[0], argv.data());
   ::_exit(127);
@@ -58,6 +58,37 @@ std::pair<int, long> wait_for(pid_t pid) {
   ::wait4(pid, &status, 0, &usage);
   return {status, usage.ru_maxrss * 1024L};
 }
+
+// Everything written on a pipe, read by a thread of its own until every
+// writer has closed it: the console of a run whose print file is the
+// console, outside any file-size limit.
+class Drain {
+ public:
+  Drain() {
+    if (::pipe2(ends_, O_CLOEXEC) != 0) ends_[0] = ends_[1] = -1;
+    reader_ = std::thread([this] {
+      char buf[1 << 16];
+      ssize_t n = 0;
+      while ((n = ::read(ends_[0], buf, sizeof buf)) > 0) text_.append(buf, static_cast<std::size_t>(n));
+    });
+  }
+  ~Drain() { text(); }
+  int write_end() const { return ends_[1]; }
+  // After the run has started: closes this end and returns all that came.
+  const std::string& text() {
+    if (ends_[1] >= 0) ::close(ends_[1]);
+    ends_[1] = -1;
+    if (reader_.joinable()) reader_.join();
+    if (ends_[0] >= 0) ::close(ends_[0]);
+    ends_[0] = -1;
+    return text_;
+  }
+
+ private:
+  int ends_[2] = {-1, -1};
+  std::thread reader_;
+  std::string text_;
+};
 
 // The name of a temporary in `dir` that starts with `prefix`, or "".
 std::string temporary(const TempDir& dir, const std::string& prefix = "") {
@@ -107,8 +138,8 @@ TEST(Safety, NoFileIsLostWhenARunEndsEarly) {
   for (const auto& c : {Case{points, "out", "out", " FORM_RANGE: Write problem, ios = " + std::to_string(EFBIG)},
                         Case{points, "out", "out", " FORM_ALL_PART2: Write problem, ios = " + std::to_string(EFBIG), 0,
                              "", false, "analytic"},
-                        Case{grid, "/dev/null", "disp.ini", " Error writing file: disp.ini"},
-                        Case{"V 0 0 1 1\nU g.grd\n", "/dev/null", "g.ini", " Error writing file: g.ini"},
+                        Case{grid, "/dev/stdout", "disp.ini", " Error writing file: disp.ini"},
+                        Case{"V 0 0 1 1\nU g.grd\n", "/dev/stdout", "g.ini", " Error writing file: g.ini"},
                         Case{"", "out", "out", "", SIGINT, ".out.vadrel-"},
                         Case{"", "out", "out", "", SIGTERM, ".out.vadrel-"},
                         Case{"", "out", "out", "", SIGHUP, ".out.vadrel-"},
@@ -133,8 +164,13 @@ TEST(Safety, NoFileIsLostWhenARunEndsEarly) {
       ASSERT_EQ(::pipe(pipe_ends), 0);
       ::close(pipe_ends[0]);
     }
+    // A print file that is the console goes to a pipe the test reads: the
+    // limit is for the initial-condition file alone.
+    Drain console_pipe;
+    const bool drained = !c.broken_pipe && c.print == "/dev/stdout";
+    if (drained) pipe_ends[1] = console_pipe.write_end();
     const pid_t pid = start(dir, {"p", "f", c.print, c.option}, c.signal == 0 ? 16384 : -1, pipe_ends[1]);
-    ::close(pipe_ends[1]);
+    if (!drained) ::close(pipe_ends[1]);
     if (!c.wait.empty()) {
       for (int k = 0; k < 20000 && temporary(dir, c.wait).empty(); ++k)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -144,8 +180,8 @@ TEST(Safety, NoFileIsLostWhenARunEndsEarly) {
     const int status = wait_for(pid).first;
     if (fifo >= 0) ::close(fifo);
     if (c.signal == 0) {
-      EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1);
-      const std::string console = dir.read(".console");
+      EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1) << "status " << status;
+      const std::string console = drained ? console_pipe.text() : dir.read(".console");
       EXPECT_NE(console.find(c.report), std::string::npos) << console.substr(0, 1000);
       EXPECT_NE(console.find(efbig), std::string::npos) << console.substr(0, 1000);
     } else {
@@ -178,7 +214,7 @@ TEST(Safety, LongLinesInGridAndDepthFiles) {
     for (int j = 1; j <= 4; ++j) depth += " 300 300 300 300 300\n";
     dir.write("d.dep", depth);
     dir.write("p", std::string("V 0 0 1 1\nU g.grd\n") + (c.depth_pad ? "D d.dep\n" : ""));
-    [[maybe_unused]] const auto [status, memory] = wait_for(start(dir, {"p", "f", "/dev/null", "ascii"}));
+    [[maybe_unused]] const auto [status, memory] = wait_for(start(dir, {"p", "f", "out", "ascii"}));
     EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.status) << dir.read(".console").substr(0, 1000);
 #ifndef __SANITIZE_ADDRESS__  // the sanitizer's own memory would swamp the figures
     EXPECT_LT(memory, c.most_memory);
@@ -189,5 +225,56 @@ TEST(Safety, LongLinesInGridAndDepthFiles) {
     } else {
       EXPECT_NE(dir.read(".console").find("the x block cannot be read"), std::string::npos);
     }
+  }
+}
+
+// The temporary beside a print file fits the directory's limit on names
+// whatever the print file's own name: names of 240 to 255 bytes, and one of
+// two-byte characters, are written (exit 0, every record there, no
+// temporary left).
+TEST(Safety, PrintFileNamesUpToTheLimit) {
+  const std::string two_bytes = "\xC3\xA9";  // e acute in UTF-8
+  std::string accented;
+  for (int k = 0; k < 127; ++k) accented += two_bytes;  // 254 bytes
+  for (const std::string& name : {std::string(240, 'a'), std::string(250, 'b'), std::string(255, 'c'),
+                                  accented, "x" + accented}) {
+    SCOPED_TRACE(name.size());
+    TempDir dir;
+    dir.write("f", " 0 0 0 0 10 45 1 1 0 1000 0 20 10 thrust\n");
+    dir.write("p", "V 0 0 1 1\n 1 2\n 3 4\n 5 6\n");
+    const int status = wait_for(start(dir, {"p", "f", name, "ascii"})).first;
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0) << dir.read(".console");
+    ASSERT_TRUE(dir.exists(name));
+    EXPECT_EQ(vadrel::test::records_of(dir.read(name)).size(), 3u);
+    EXPECT_EQ(temporary(dir), "");
+  }
+}
+
+// A print file that is the console's own file (standard output redirected
+// to a file, the print file named /dev/stdout, /proc/self/fd/1 or that
+// file) is written through the console: the console's lines and every
+// record are in the file afterwards, nothing is renamed over it.
+TEST(Safety, PrintFileThatIsTheConsole) {
+  for (const std::string print : {"/dev/stdout", "/proc/self/fd/1", "log"}) {
+    SCOPED_TRACE(print);
+    TempDir dir;
+    dir.write("f", " 0 0 0 0 10 45 1 1 0 1000 0 20 10 thrust\n");
+    dir.write("p", "V 0 0 1 1\n 1 2\n 3 4\n 5 6\n 7 8\n");
+    const int log = ::open(dir.file("log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(log, 0);
+    const int status = wait_for(start(dir, {"p", "f", print, "ascii"}, -1, log)).first;
+    ::close(log);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
+    const std::string text = dir.read("log");
+    EXPECT_NE(text.find("Number of ground points read in:        4\n"), std::string::npos) << text;
+    EXPECT_NE(text.find(" Option: ascii"), std::string::npos) << text;
+    // Each point's record once: x and y as F10.4 fields after a blank.
+    for (const char* xy : {"     1.0000     2.0000 ", "     3.0000     4.0000 ", "     5.0000     6.0000 ",
+                           "     7.0000     8.0000 "}) {
+      const auto at = text.find(std::string("\n") + xy);
+      EXPECT_NE(at, std::string::npos) << xy << '\n' << text;
+      EXPECT_EQ(text.find(std::string("\n") + xy, at + 1), std::string::npos) << xy << '\n' << text;
+    }
+    EXPECT_EQ(temporary(dir), "");
   }
 }

@@ -5,9 +5,9 @@
 #include <cmath>
 #include <sstream>
 
-#include "writers/partials.hpp"
-#include "writers/range.hpp"
-#include "writers/strain.hpp"
+#include "derivatives/partials.hpp"
+#include "derivatives/strain.hpp"
+#include "model/range.hpp"
 #include "tests/e2e.hpp"
 
 using namespace vadrel;

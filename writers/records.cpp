@@ -1,24 +1,10 @@
 #include "writers/records.hpp"
 
-#include "core/fixed_format.hpp"
 #include "writers/partials.hpp"
 #include "writers/range.hpp"
 #include "writers/strain.hpp"
 
 namespace vadrel {
-
-RecordKind data_line_kind(const Settings& s) {
-  if (s.has("partial")) return RecordKind::Partial;
-  if (s.has("analytic")) return RecordKind::Analytic;
-  if (s.has("strain")) return RecordKind::Strain;
-  return grid_point_kind(s);
-}
-
-RecordKind grid_point_kind(const Settings& s) {
-  if (s.has("residual")) return RecordKind::Residual;
-  if (s.has("vector")) return RecordKind::Vector;
-  return RecordKind::Range;
-}
 
 const char* record_routine(RecordKind kind) {
   switch (kind) {
@@ -59,21 +45,6 @@ void compute_records(const FaultModel& model, const LookGeometry& look, const Ra
     case RecordKind::Partial: form_all_part(model, look, ramp, points, out); break;
     case RecordKind::Analytic: form_all_part2(model, look, points, out); break;
   }
-}
-
-void write_point_record(RunContext& ctx, const RecordChunk& chunk, std::size_t i, RecordKind kind,
-                        const PointIn& point) {
-  if (chunk.shifted[i] != 0) warn_nonfinite(ctx, point.x, point.y);
-  write_record(ctx, chunk.record(i), record_routine(kind));
-}
-
-void write_records(RunContext& ctx, const RecordChunk& chunk, std::size_t from, std::size_t to, RecordKind kind) {
-  const std::size_t first = from == 0 ? 0 : chunk.end[from - 1];
-  write_record(ctx, chunk.text.view().substr(first, chunk.end[to - 1] - first), record_routine(kind));
-}
-
-void keep_last_look(RunContext& ctx, RecordKind kind, const PointIn& last) {
-  if (!ctx.look.vcard_set && derives_look(kind)) ctx.look.plook = derived_plook(ctx.look, last.x, last.y);
 }
 
 }  // namespace vadrel

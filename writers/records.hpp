@@ -1,32 +1,28 @@
 #pragma once
 // Per-point records, computed apart from writing them.
 //
-// Points are computed in chunks: the values of a chunk of points and the text
-// of their records are formed together (the displacement by the batch
-// kernel), without touching the run's state, so chunks can be spread over
-// threads.  The caller then writes the chunks in their order, with the
-// console messages that belong to each point.
+// Points are computed in chunks: the values of a chunk of points (by
+// model/ and derivatives/) and the text of their records are formed
+// together, without touching the run's state, so chunks can be spread over
+// threads.  The run then writes the chunks in their order, with the console
+// messages that belong to each point.
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <memory>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "core/fixed_format.hpp"
-#include "core/run_context.hpp"
+#include "model/fault.hpp"
+#include "model/ground_point.hpp"
+#include "model/look.hpp"
 
 namespace vadrel {
 
 enum class RecordKind { Range, Residual, Vector, Strain, Partial, Analytic };
-
-// The record of a data line: partial, then analytic, then strain, else the
-// range-type record of grid_point_kind.
-RecordKind data_line_kind(const Settings& settings);
-// The record of a generated grid point: residual, then vector, else range.
-RecordKind grid_point_kind(const Settings& settings);
 
 // The routine named in a write-failure report.
 const char* record_routine(RecordKind kind);
@@ -34,13 +30,6 @@ const char* record_routine(RecordKind kind);
 // True when the writer derives the look vector of each point from the
 // near-range edge (while no V card gave it).
 bool derives_look(RecordKind kind);
-
-struct PointIn {
-  double x = 0.0;      // km east
-  double y = 0.0;      // km north
-  double drobs = 0.0;  // observed range change, mm
-  std::array<char, 8> label{' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
-};
 
 // Text appended in pieces of known length, without the zero fill of a
 // string's resize.
@@ -130,43 +119,5 @@ class RecordText {
 // `look` is the look geometry in force for these points; it is not changed.
 void compute_records(const FaultModel& model, const LookGeometry& look, const Ramp& ramp,
                      RecordKind kind, std::span<const PointIn> points, RecordChunk& out);
-
-// Writes record i of a computed chunk to the print file, after the one-time
-// warning when its value was taken 1 mm away; stops the run when the write
-// fails.
-void write_point_record(RunContext& ctx, const RecordChunk& chunk, std::size_t i, RecordKind kind,
-                        const PointIn& point);
-
-// Writes records [from, to) of a computed chunk to the print file in one
-// piece (no warnings); stops the run when the write fails.
-void write_records(RunContext& ctx, const RecordChunk& chunk, std::size_t from, std::size_t to, RecordKind kind);
-
-// After a run of points: the look vector a writer that derives it per point
-// leaves in the run's state is that of the last point.
-void keep_last_look(RunContext& ctx, RecordKind kind, const PointIn& last);
-
-// A thread's work space for the batch writers, handed out array by array:
-// `count` arrays of `length` doubles, each one cache line (8 doubles) further
-// on than the last, so that with power-of-two lengths the arrays of a group
-// of points fall into different sets of the level-1 cache.  The space belongs
-// to the thread (a thread_local vector of the caller's), not to a chunk, so
-// that the chunks waiting to be written hold none.
-class WorkArrays {
- public:
-  WorkArrays(std::vector<double>& space, std::size_t count, std::size_t length)
-      : stride_(length + 8) {
-    space.resize(count * stride_);
-    next_ = space.data();
-  }
-  double* take() {
-    double* a = next_;
-    next_ += stride_;
-    return a;
-  }
-
- private:
-  std::size_t stride_;
-  double* next_;
-};
 
 }  // namespace vadrel

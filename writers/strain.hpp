@@ -1,29 +1,15 @@
 #pragma once
-// Horizontal gradients of the east, north and up surface displacement, summed
-// over all fault segments.
-#include <array>
-#include <cstddef>
+// The strain records: x, y and the six horizontal displacement gradients.
+#include <span>
 
-#include "core/run_context.hpp"
+#include "model/fault.hpp"
+#include "model/ground_point.hpp"
 #include "writers/records.hpp"
 
 namespace vadrel {
 
-// duede, duedn, dunde, dundn, duzde, duzdn in mm per km.
-struct StrainResult {
-  std::array<double, 6> g{};
-  bool shifted = false;  // some segment needed the neighbouring point
-};
-
-StrainResult compute_strain(const FaultModel& model, double x, double y);
-
-// compute_strain at n map points (x[i], y[i]), into out[i]: the values the
-// strain records carry, evaluated by the batch kernel (compute_strain is
-// this at one point, so the two agree to the last bit).
-void compute_strain_batch(const FaultModel& model, const double* x, const double* y, std::size_t n,
-                          StrainResult* out);
-
-// The strain records of a run of points: x, y and the six gradients, E13.3.
+// The strain records of a run of points: x, y and the six gradients
+// (derivatives/strain.hpp), E13.3.
 void form_strain(const FaultModel& model, std::span<const PointIn> points, RecordChunk& out);
 
 }  // namespace vadrel

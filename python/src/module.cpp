@@ -20,23 +20,23 @@
 #include <vector>
 
 #include "core/line_reader.hpp"
-#include "core/run_context.hpp"
 #include "core/stop.hpp"
 #include "core/workers.hpp"
+#include "derivatives/partials.hpp"
+#include "derivatives/strain.hpp"
 #include "driver/driver.hpp"
+#include "model/fault.hpp"
+#include "model/look.hpp"
 #include "model/okada.hpp"
 #include "model/okada_batch.hpp"
 #include "model/okada_terms.hpp"
+#include "model/range.hpp"
 #include "readers/cardline.hpp"
 #include "readers/faults.hpp"
 #include "readers/grid2d.hpp"
-#include "readers/grid_uplift.hpp"
 #include "readers/kov.hpp"
 #include "readers/utm.hpp"
-#include "writers/partials.hpp"
-#include "writers/range.hpp"
-#include "writers/records.hpp"
-#include "writers/strain.hpp"
+#include "run/grids.hpp"
 
 namespace py = pybind11;
 using vadrel::okada_terms::ON_TRACE_REL;
@@ -429,8 +429,6 @@ Faults faults_from(const py::object& segments, const py::object& ramp) {
 Faults read_faults_file(const std::string& path) {
   PythonStdout out;
   std::ostream console(&out);
-  RunContext ctx(console, 1);
-  ctx.settings.option = std::string(OPTION_FIELD, ' ');
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
@@ -447,9 +445,10 @@ Faults read_faults_file(const std::string& path) {
     throw py::error_already_set();
   }
   LineReader in(fd);
+  Faults f;
   try {
     py::gil_scoped_release release;
-    read_faults(ctx, in);
+    read_faults(f.model, in, std::string(16, ' '), path, console);
   } catch (const Stop& stop) {
     console.flush();
     if (in.failed()) {  // a failed read, reported on the console as by the program
@@ -459,8 +458,6 @@ Faults read_faults_file(const std::string& path) {
     bad(stop.stop_text + " (" + path + ")");  // no segment in the file
   }
   console.flush();
-  Faults f;
-  f.model = std::move(ctx.faults);
   return f;
 }
 
@@ -482,9 +479,9 @@ py::array patch_displacement(const Array& x, const Array& y, double L, double W,
   // corners the field is unbounded.  One lying in the surface (horizontal at
   // depth 0) has no trace to speak of.  Both are refused, so that NaN marks
   // exactly the surface trace of a patch that reaches the surface.
-  const PatchTrig pt = patch_trig(dip, lam, mu);
+  const Patch patch = make_patch(L, W, depth, dip, lam, mu, U1, U2, U3);
   const double rounding = ON_TRACE_REL * (L + W + std::fabs(depth));
-  const double rise = W * pt.sin_dip;
+  const double rise = W * patch.sin_dip;
   const double shallowest = std::min(depth, depth - rise);
   if (shallowest < -rounding) {
     bad("depth " + number_text(depth) + " puts part of the patch above the surface (its shallowest point at " +
@@ -499,7 +496,6 @@ py::array patch_displacement(const Array& x, const Array& y, double L, double W,
   double* o = out.mutable_data();
   {
     py::gil_scoped_release release;
-    const PatchTrig& trig = pt;
     over_chunks(p.n, kChunk, t, [&](std::size_t begin, std::size_t end) {
       constexpr std::size_t block = 256;
       std::vector<double> scratch(9 * block);
@@ -507,7 +503,7 @@ py::array patch_displacement(const Array& x, const Array& y, double L, double W,
       for (std::size_t k = 0; k < 9; ++k) u[k] = scratch.data() + k * block;
       for (std::size_t first = begin; first < end; first += block) {
         const std::size_t m = std::min(block, end - first);
-        okada_patch_batch(U1, U2, U3, p.px + first, p.py + first, m, L, W, depth, trig, u);
+        okada_patch_batch(patch, p.px + first, p.py + first, m, u);
         for (std::size_t i = 0; i < m; ++i) {
           for (std::size_t k = 0; k < 9; ++k) o[(first + i) * 9 + k] = u[k][i];
         }
@@ -523,18 +519,27 @@ py::array patch_displacement(const Array& x, const Array& y, double L, double W,
 // results go straight into the output array.  Each thread keeps its points
 // and sums between chunks.  Returns the number of points whose value was
 // taken 1 mm away.
+// The sums of a chunk of points.
+struct Sums {
+  std::vector<double> E, N, Z;
+  std::vector<std::uint8_t> shifted;
+  void resize(std::size_t n) {
+    E.resize(n);
+    N.resize(n);
+    Z.resize(n);
+    shifted.resize(n);
+  }
+};
+
 template <class Store>
 std::size_t enu(const FaultModel& model, const Points& p, unsigned t, Store store) {
   std::vector<std::size_t> shifted((p.n + kChunk - 1) / kChunk, 0);
   over_chunks(p.n, kChunk, t, [&](std::size_t begin, std::size_t end) {
-    thread_local std::vector<PointIn> pts;
-    thread_local RecordChunk chunk;
-    pts.resize(end - begin);
-    for (std::size_t i = begin; i < end; ++i) {
-      pts[i - begin].x = p.px[i];
-      pts[i - begin].y = p.py[i];
-    }
-    sum_displacements(model, pts, chunk);
+    thread_local Sums chunk;
+    const std::size_t n = end - begin;
+    chunk.resize(n);
+    sum_displacements(model, p.px + begin, p.py + begin, n, chunk.E.data(), chunk.N.data(), chunk.Z.data(),
+                      chunk.shifted.data());
     store(begin, chunk);
     std::size_t count = 0;
     for (std::size_t k = 0; k < end - begin; ++k) count += chunk.shifted[k];
@@ -553,7 +558,7 @@ py::array displacement(const Faults& f, const Array& x, const Array& y, int thre
   std::size_t shifted = 0;
   {
     py::gil_scoped_release release;
-    shifted = enu(f.model, p, t, [o](std::size_t begin, const RecordChunk& c) {
+    shifted = enu(f.model, p, t, [o](std::size_t begin, const Sums& c) {
       double* row = o + 3 * begin;
       for (std::size_t k = 0; k < c.E.size(); ++k) {
         row[3 * k] = c.E[k];
@@ -602,7 +607,7 @@ py::array range_change(const Faults& f, const Array& x, const Array& y, const Ar
   std::size_t shifted = 0;
   {
     py::gil_scoped_release release;
-    shifted = enu(f.model, p, t, [&](std::size_t begin, const RecordChunk& c) {
+    shifted = enu(f.model, p, t, [&](std::size_t begin, const Sums& c) {
       LookGeometry g;
       g.vcard_set = true;
       for (std::size_t k = 0; k < c.E.size(); ++k) {

@@ -17,7 +17,8 @@
 #include <span>
 #include <vector>
 
-#include "core/run_context.hpp"
+#include "model/ground_point.hpp"
+#include "run/context.hpp"
 #include "writers/records.hpp"
 
 namespace vadrel {

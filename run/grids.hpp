@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "core/line_reader.hpp"
-#include "core/run_context.hpp"
 #include "readers/grid2d.hpp"
+#include "run/context.hpp"
 
 namespace vadrel {
 

@@ -1,9 +1,7 @@
-#include "readers/grid_uplift.hpp"
+#include "run/grids.hpp"
 
-#include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstring>
 #include <fstream>
 #include <istream>
 #include <ostream>
@@ -12,32 +10,24 @@
 #include <vector>
 
 #include "core/files.hpp"
-#include "core/print_file.hpp"
 #include "core/fixed_format.hpp"
 #include "core/stop.hpp"
-#include "writers/batch.hpp"
-#include "writers/range.hpp"
+#include "core/syserr.hpp"
 #include "readers/cardline.hpp"
+#include "readers/grid_cards.hpp"
 #include "readers/kov.hpp"
 #include "readers/utm.hpp"
+#include "run/output.hpp"
+#include "run/pipeline.hpp"
+#include "writers/ini_file.hpp"
 
 namespace vadrel {
 
 namespace {
 
 constexpr const char* kRegularGridOutput = "disp.ini";
-constexpr std::size_t kNameFirstColumn = 3;  // U, S and D cards: columns 3..132
-constexpr std::size_t kCardWidth = 132;
-constexpr double kFullTaperDepth = 250.0;    // shallower water gets depth/250 of the uplift
-
-
-// The file name of a U, S or D card: columns 3..132, trailing blanks removed.
-std::string card_name(std::string_view line) {
-  line = line.substr(0, kCardWidth);
-  if (line.size() < kNameFirstColumn) return {};
-  const std::string_view rest = line.substr(kNameFirstColumn - 1);
-  return std::string(rest.substr(0, nblen(rest)));
-}
+constexpr std::size_t kCardWidth = kGridCardWidth;
+constexpr double kFullTaperDepth = 250.0;  // shallower water gets depth/250 of the uplift
 
 // A grid or depth/mask file that is the print file's target: reading it is
 // fine (the print file is written under another name until the end), but
@@ -50,13 +40,6 @@ void refuse_print_target(RunContext& ctx, const std::string& name, const char* r
               << " stays as it was\n";
   ctx.print.discard();
   throw Stop(stop_text);
-}
-
-// The initial-condition file of a curvilinear grid: the grid file name
-// without its last four characters (normally the extension), plus ".ini".
-std::string ini_name_for(const std::string& grid_name) {
-  const std::size_t keep = grid_name.size() > 4 ? grid_name.size() - 4 : 0;
-  return grid_name.substr(0, keep) + ".ini";
 }
 
 // An output never replaces an input: stop before anything is written when
@@ -86,110 +69,6 @@ void refuse_to_replace_run_files(RunContext& ctx, const std::string& output,
   }
 }
 
-// The initial-condition file: the uplift rows, then two rows of zeros per
-// row.  Every row starts on a new line and wraps after kValuesPerLine
-// values.  The uplift values come in order, already formatted (by the
-// threads that computed them: see uplift_text), and are written as rows
-// complete, while later rows are computed.  Every write and the close are
-// checked.
-class IniFile {
- public:
-  static constexpr int kValuesPerLine = 5;
-
-  // `m`: values per row.
-  IniFile(RunContext& ctx, std::string name, int m) : ctx_(ctx), name_(std::move(name)), m_(m) {
-    if (!file_.open(name_)) {
-      const int err = errno;
-      ctx_.console << " Error opening file: " << name_field(name_) << '\n';
-      errno = err;
-      ferror(err, ctx_.console);
-      throw Stop("Could not open output file.");
-    }
-  }
-  IniFile(const IniFile&) = delete;
-  IniFile& operator=(const IniFile&) = delete;
-  // A file left unfinished by a stop is no initial condition: the file of
-  // that name stays as it was.
-  ~IniFile() { file_.discard(); }
-
-  // The next uplift value of the grid, row by row.
-  void value(std::string_view text) {
-    text_ += ' ';
-    text_ += text;
-    if (++column_ % kValuesPerLine == 0 || column_ == m_) text_ += '\n';
-    if (column_ == m_) {
-      column_ = 0;
-      if (text_.size() >= kFlushAt) flush();
-    }
-  }
-  // A value without a point: 0.
-  void zeros(long count) {
-    for (long k = 0; k < count; ++k) value("0.0");
-  }
-  void count_nonfinite() { ++nonfinite_; }
-
-  // Writes what is left, then the zero rows (n rows were given), and closes
-  // the file.  Returns the number of values that were not finite.
-  long close(int n) {
-    flush();
-    if (m_ > 0 && n > 0) {
-      // The zero rows are all alike: format one and repeat its text.
-      std::string zero_row;
-      for (int i = 1; i <= m_; ++i) {
-        zero_row += " 0.0";
-        if (i % kValuesPerLine == 0 || i == m_) zero_row += '\n';
-      }
-      for (int row = 0; row < 2 * n; ++row) put(zero_row);
-    }
-    if (!file_.close()) failed("closing");
-    return nonfinite_;
-  }
-
- private:
-  static constexpr std::size_t kFlushAt = std::size_t{1} << 16;
-
-  void flush() {
-    put(text_);
-    text_.clear();
-  }
-
-  // Writes whole lines, newlines included.
-  void put(const std::string& text) {
-    if (!file_.write(text)) failed("writing");
-  }
-
-  [[noreturn]] void failed(const char* what) {
-    const int err = errno;
-    ctx_.console << " Error " << what << " file: " << name_field(name_) << '\n';
-    errno = err;
-    ferror(err, ctx_.console);
-    throw Stop(std::string("Could not write output file ") + name_ + ".");
-  }
-
-  RunContext& ctx_;
-  std::string name_;
-  int m_;
-  PrintFile file_;
-  int column_ = 0;  // values of the current row given so far
-  long nonfinite_ = 0;
-  std::string text_;
-};
-
-// The uplift (m) of a grid point in the initial-condition file: the range
-// change (mm) times the depth/mask factor, in the shortest form that reads
-// back as the same double, "0.0" for zero and for a value that is not
-// finite.  Formed on the thread that computed the point.
-void uplift_text(double drcalc, double factor, TextBuffer& out) {
-  const double v = factor > 0.0 ? drcalc * factor / 1000.0 : 0.0;
-  if (v == 0.0 || !std::isfinite(v)) {
-    std::memcpy(out.extend(3), "0.0", 3);
-    return;
-  }
-  char buf[32];
-  const char* end = put_free(buf, v);
-  std::memcpy(out.extend(static_cast<std::size_t>(end - buf)), buf, static_cast<std::size_t>(end - buf));
-}
-
 void write_ini(RunContext& ctx, IniFile& out, int n) {
   const long nonfinite = out.close(n);
   if (nonfinite > 0) {
@@ -213,26 +92,14 @@ double emit_grid_point(RunContext& ctx, const RecordChunk& records, std::size_t 
   return records.drcalc[k];
 }
 
-struct RegularCard {
-  double x0 = 0.0, y0 = 0.0, dx = 0.0, dy = 0.0;
-  std::int32_t nx = 0, ny = 0;
-};
-
 // G (geographic) and M (local km) grids.
 void regular_grid(RunContext& ctx, std::string_view line, bool geographic) {
   RegularCard c;
-  CardFields f(line, kCardWidth, 2);
-  if (geographic) {
-    f.r8(c.x0).r8(c.y0);
-  } else {
-    // The start coordinates go straight into the projection origin, each as
-    // soon as it is read: an E card after an M card measures from them.
-    f.r8(ctx.proj.x0).r8(ctx.proj.y0);
-    c.x0 = ctx.proj.x0;
-    c.y0 = ctx.proj.y0;
-  }
-  f.r8(c.dx).r8(c.dy).i4(c.nx).i4(c.ny);
-  if (!f.ok()) {
+  // An M card's start coordinates go straight into the projection origin,
+  // each as soon as it is read: an E card after an M card measures from them.
+  const bool ok = geographic ? parse_regular_card(line, c.x0, c.y0, c)
+                             : parse_regular_card(line, ctx.proj.x0, ctx.proj.y0, c);
+  if (!ok) {
     ctx.console << " Error reading line : " << line.substr(0, nblen(line.substr(0, kCardWidth))) << '\n';
     return;
   }
@@ -249,7 +116,7 @@ void regular_grid(RunContext& ctx, std::string_view line, bool geographic) {
   }
 
   refuse_to_replace_run_files(ctx, kRegularGridOutput);
-  IniFile out(ctx, kRegularGridOutput, c.nx);
+  IniFile out(ctx.console, kRegularGridOutput, c.nx);
 
   const int w = geographic ? 8 : 1;
   ctx.console << "Making a grid: ";
@@ -320,35 +187,6 @@ double depth_factor(double d) {
 
 namespace {
 
-// Reads the depth/mask rows j = 1..np, np values each, into `depth`.
-void read_depth(RunContext& ctx, const std::string& name, Grid2D& depth, int mp, int np) {
-  std::ifstream in;
-  if (is_directory(name)) errno = EISDIR;
-  else in.open(name, std::ios::in | std::ios::binary);
-  if (!in.is_open()) {
-    const int err = errno;
-    ctx.console << " *** ERROR Cannot open the depth/mask file " << name << '\n';
-    errno = err;
-    ferror(err, ctx.console);
-    throw Stop("*** ERROR reading depth/mask file");
-  }
-  skip_byte_order_mark(in);
-  std::vector<double> row(static_cast<std::size_t>(mp));
-  for (int j = 1; j <= np; ++j) {
-    std::fill(row.begin(), row.end(), 0.0);
-    const int st = read_free_row(in, 0, row);
-    if (st != STATUS_OK) {
-      ctx.console << " *** ERROR Depth/mask file " << name;
-      if (st == KOV_STATUS_END) ctx.console << " ends early: row " << j << " of " << np;
-      else ctx.console << ": row " << j << " of " << np << " is unreadable";
-      ctx.console << " (" << mp << " values expected in each row)\n";
-      if (st == KOV_STATUS_IO_ERROR) ferror(st, ctx.console);
-      throw Stop("*** ERROR reading depth/mask file");
-    }
-    for (int i = 1; i <= mp; ++i) depth(i, j) = row[static_cast<std::size_t>(i - 1)];
-  }
-}
-
 // U (metres) and S (degrees) cards: one point per cell of a curvilinear grid.
 void curvilinear_grid(RunContext& ctx, std::string_view line, LineReader& points) {
   const bool degrees = line[0] == 'S';
@@ -386,11 +224,9 @@ void curvilinear_grid(RunContext& ctx, std::string_view line, LineReader& points
   }
   if (why != nullptr) {
     const int err = errno;
-    ctx.console << " *** ERROR Grid file " << grid_name << ": " << why << '\n';
-    if (system) {
-      errno = err;
-      ferror(err, ctx.console);
-    }
+    const std::string message = " *** ERROR Grid file " + grid_name + ": " + why;
+    if (system) stop_on_system_error(ctx.console, err, message, "*** ERROR readig grid file");
+    ctx.console << message << '\n';
     throw Stop("*** ERROR readig grid file");
   }
   const std::string problem = kov_dimension_problem(mmax, nmax, ctx.settings.max_grid_nodes);
@@ -431,7 +267,7 @@ void curvilinear_grid(RunContext& ctx, std::string_view line, LineReader& points
   if (have_depth) {
     refuse_print_target(ctx, depth_name, "depth/mask", "*** ERROR reading depth/mask file");
     depth = Grid2D(mp, np);
-    read_depth(ctx, depth_name, depth, mp, np);
+    read_depth_file(depth_name, depth, mp, np, ctx.console);
   } else {
     ctx.console << " *** Depth/mask file for the grid file:" << grid_name << " not specified\n";
     ctx.console << " All points assumed to be water\n";
@@ -442,7 +278,7 @@ void curvilinear_grid(RunContext& ctx, std::string_view line, LineReader& points
   reakov(grid, x, y, mp, np, ctx.console, grid_name);
   grid.close();
 
-  IniFile out(ctx, ini_name, mp);
+  IniFile out(ctx.console, ini_name, mp);
   ctx.console << "N points:      " << fmt_i(static_cast<std::int64_t>(mp) * np, 6) << '\n';
 
   // Cell (i, j), i = 2..mmax along a row, j = 2..nmax, has the corners

@@ -1,8 +1,9 @@
 #pragma once
+// The points file as the run's script (read_calc_points).
 #include <cstdint>
 
 #include "core/line_reader.hpp"
-#include "core/run_context.hpp"
+#include "run/context.hpp"
 
 namespace vadrel {
 

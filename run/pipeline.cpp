@@ -1,4 +1,6 @@
-#include "writers/batch.hpp"
+#include "run/pipeline.hpp"
+
+#include "run/output.hpp"
 
 namespace vadrel {
 
