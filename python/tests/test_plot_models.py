@@ -128,6 +128,34 @@ def test_models_recognised_by_content(tmp_path, name, text, kind, fmt):
     assert mpimg.imread(tmp_path / "out.png").shape[2] in (3, 4)
 
 
+# The head of a print file of vector records, as the program writes it.
+PRINT = """\
+* faults file =  thrust_faults.txt
+* points file =  thrust_points.txt
+* print  file =  thrust.out
+*     X(km)      Y(km)  uEast(mm) uNorth(mm)    uUp(mm)  normu(mm) vadrel(mm)
+   -50.0000   -50.0000       24.6       -6.7        0.3       25.5      -13.1
+   -45.0000   -50.0000       19.9      -11.7       -0.0       23.1       -9.8
+"""
+
+
+@pytest.mark.parametrize("data, kind, complaint", [
+    (PRINT.encode(), "print", None),
+    (b"\xef\xbb\xbf" + FSP.encode(), "model", None),                  # a byte-order mark first
+    (b"\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR\xff\xfe", None, r"line 1: not a text file"),
+    (b"\n\n", None, r"line 1: the file is empty"),
+    (b"# a comment\n1 2 3\n", None, r"line 1: not a file to draw \('# a comment'\)"),
+])
+def test_other_inputs_recognised_or_refused(tmp_path, data, kind, complaint):
+    path = tmp_path / "input.out"
+    path.write_bytes(data)
+    if kind is not None:
+        assert inputs.kind_of(path) == kind
+    else:
+        with pytest.raises(ValueError, match="input.out: " + complaint + ".*expected a finite-fault model"):
+            inputs.kind_of(path)
+
+
 def test_the_two_layouts_of_one_fault_draw_the_same_subfaults(tmp_path):
     """The database file and the subfault table describe one fault: their
     subfaults land on the same places of the map and of the plane view."""

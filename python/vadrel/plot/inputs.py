@@ -20,6 +20,7 @@ hold bare numbers that say nothing of their grid: they are known by their
 name (see :mod:`vadrel.cli.plot`)."""
 from __future__ import annotations
 
+import codecs
 import os
 
 import numpy as np
@@ -81,6 +82,23 @@ def _tt1(src: Source, lines: int = 20) -> bool:
     return seen > 0
 
 
+def _head(path: str, size: int = 1 << 18) -> Source:
+    """The whole lines of the first ``size`` bytes of a text file (what
+    tells its kind, read in the same time whatever the file's size);
+    ``ValueError`` for a file that is not UTF-8 text."""
+    with open(path, "rb") as f:
+        data = f.read(size + 1)
+    whole = len(data) <= size
+    if not whole:
+        data = data[:data.rfind(b"\n", 0, size) + 1] or data[:size]
+    try:
+        text = codecs.getincrementaldecoder("utf-8")().decode(data, final=whole)
+    except UnicodeDecodeError as e:
+        line = data.count(b"\n", 0, e.start) + 1
+        raise ValueError(f"{path}: line {line}: not a text file ({e.reason}): {_EXPECTED}") from None
+    return Source(path, text.lstrip("\ufeff"))
+
+
 def kind_of(path) -> str:
     """``"dtopo"``, ``"model"`` or ``"print"``: what the file holds, from its
     content (see the module's description).  ``ValueError`` naming the file
@@ -88,10 +106,7 @@ def kind_of(path) -> str:
     path = os.fspath(path)
     if grids.is_netcdf(path):
         return "dtopo"
-    try:
-        src = read_source(path)
-    except ValueError as e:
-        raise ValueError(f"{e}: {_EXPECTED}") from None
+    src = _head(path)
     number, words = _first(src)
     if number == 0:
         raise ValueError(f"{path}: line 1: the file is empty: {_EXPECTED}")
@@ -170,5 +185,4 @@ def read_tsunami_source(path) -> DTopo:
         raise ValueError(f"{path}: line 1: not a tsunami source (tt3, tt1 or NetCDF)")
     if grids.is_netcdf(path):
         return read_dtopo(path)
-    src = read_source(path)
-    return read_dtopo(path) if _headed(_first(src)[1]) else read_tt1(path)
+    return read_dtopo(path) if _headed(_first(_head(path))[1]) else read_tt1(path)
