@@ -263,7 +263,7 @@ def test_two_segments_have_a_panel_each(tmp_path):
     counts = [len(meshes(p)[0].get_paths()) for p in planes]
     assert counts == [3, 4]
     assert planes[0].get_ylim() == planes[1].get_ylim()     # one depth scale for all
-    assert planes[0].get_title(loc="left").startswith("segment 1: strike 0, dip 30")
+    assert planes[0].get_title(loc="left") == "segment 1: strike 0\N{DEGREE SIGN}, dip 30\N{DEGREE SIGN}"
 
 
 def test_slip_at_a_time(tmp_path):

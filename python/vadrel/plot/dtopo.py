@@ -101,11 +101,12 @@ def plot_dtopo(dtopo, path=None, ax=None, source=None, frame: int | None = None,
                           autolim=False)
         if ff.hypocentre is not None:
             ax.plot(geodesy.wrap(ff.hypocentre[0], centre), ff.hypocentre[1], label="hypocentre", **HYPOCENTRE)
-            ax.legend(loc="lower left", fontsize="small", framealpha=0.8)
     ax.set_xlim(xe[0], xe[-1])
     ax.set_ylim(ye[0], ye[-1])
     _mpl.lonlat_axes(ax, 0.5 * (ye[0] + ye[-1]))
     _coast.draw_coast(ax, _coast.coastlines(xe[0], xe[-1], ye[0], ye[-1], coast))
+    if ax.lines:
+        ax.legend(loc="lower left", fontsize="small", framealpha=0.8)
     n = len(dtopo.times)
     which = f" (frame {k} of 0 to {n - 1})" if n > 1 else ""
     ax.set_title(title or f"dz at t = {dtopo.times[k]:g} s{which}: {z.min():.3g} to {z.max():.3g} m")

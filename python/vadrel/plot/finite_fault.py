@@ -73,7 +73,7 @@ def _arrow_subset(slip, most=_MOST_ARROWS):
     return k[::max(1, math.ceil(len(k) / most))]
 
 
-def _arrows(ax, x, y, u, v, top, length, key_label=None, key_at=(0.80, 1.015)):
+def _arrows(ax, x, y, u, v, top, length, key_label=None, key_at=(0.90, 1.02)):
     """Slip arrows, the largest slip ``top`` as long as ``length`` of the
     axes' width, in the direction (u, v) on the page; with ``key_label``, a
     key of a round slip above the axes' right corner."""
@@ -157,7 +157,7 @@ def _draw_planes(axes, ff, slip, norm):
             rake = np.radians(sub["rake"][a])
             where = np.searchsorted(k, a)
             _arrows(ax, mid[where, 0], mid[where, 1], slip[a] * np.cos(rake), slip[a] * np.sin(rake), top_slip,
-                    length, None if keyed else "{:g} m slip", key_at=(0.80, 1.06))
+                    length, None if keyed else "{:g} m slip", key_at=(0.93, 1.05))
             keyed = True
         if hypo == f.segment:
             ax.plot(f.along(ff.hypocentre[0], ff.hypocentre[1]), ff.hypocentre[2], **HYPOCENTRE)
@@ -166,9 +166,8 @@ def _draw_planes(axes, ff, slip, norm):
         ax.set_ylim(deep + pad, 0.0 if shallow < 0.5 * deep else shallow - pad)   # depth increases downward
         ax.set_aspect(vx, adjustable="box")
         ax.set_ylabel("depth (km)" + (f", {vx}x vertical" if vx > 1 else ""))
-        one = sub[k]
-        ax.set_title(f"segment {n + 1}: strike {f.strike:.0f}, dip {np.median(one['dip']):.0f} degrees, "
-                     f"{len(k)} subfaults", fontsize="medium", loc="left")
+        ax.set_title(f"segment {n + 1}: strike {f.strike:.0f}\N{DEGREE SIGN}, "
+                     f"dip {np.median(sub['dip'][k]):.0f}\N{DEGREE SIGN}", fontsize="medium", loc="left")
     axes[-1].set_xlabel("distance along strike (km), seen from the hanging wall")
 
 
@@ -202,7 +201,7 @@ def plot_finite_fault(ff, path=None, ax=None, *, time: float | None = None, refe
     planes = []
     if own:
         count = len(np.unique(sub["segment"])) if plane else 0
-        fig = plt.figure(figsize=(13.0 if plane else 7.5, min(16.0, max(6.5, 1.2 + 2.3 * count))),
+        fig = plt.figure(figsize=(13.0 if plane else 7.5, min(16.0, max(5.6, 1.2 + 2.3 * count))),
                          layout="constrained")
         grid = fig.add_gridspec(max(count, 1), 2 if plane else 1, width_ratios=[1.0, 1.25] if plane else None)
         ax = fig.add_subplot(grid[:, 0], label="map")
