@@ -373,3 +373,14 @@ def test_the_command_line_draws_a_model_named_anything(tmp_path, capsys):
     assert capsys.readouterr().out.strip() == str(out)
     image = mpimg.imread(out)
     assert image.shape[1] > 1.5 * image.shape[0]            # the plane view beside the map
+
+
+def test_the_map_alone_on_given_axes(tmp_path):
+    """Given axes get the map and its colour bar, nothing else: the older
+    way of calling, kept for its callers."""
+    fig, given = plt.subplots()
+    ax = pf.plot_finite_fault(sources.read(write(tmp_path, "m.txt", FSP)), tmp_path / "alone.png", ax=given)
+    assert ax is given and len(meshes(ax)) == 1
+    assert len(fig.axes) == 2 and fig.axes[1].get_ylabel() == "slip (m)"
+    assert ax.get_title().startswith("m.txt: Mw ")
+    assert (tmp_path / "alone.png").is_file()

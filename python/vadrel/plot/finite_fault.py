@@ -196,7 +196,8 @@ def plot_finite_fault(ff, path=None, ax=None, *, time: float | None = None, refe
     if len(sub) == 0:
         raise ValueError(f"{ff.path or 'the model'}: the model has no subfaults")
     slip = sub["slip"].astype(float) if time is None else slip_at(ff, time)
-    norm = Normalize(0.0, float(np.max(sub["slip"])) if np.max(sub["slip"]) > 0 else 1.0)
+    top = float(np.max(sub["slip"]))
+    norm = Normalize(min(0.0, float(np.min(sub["slip"]))), top if top > 0 else 1.0)
     own = ax is None
     planes = []
     if own:

@@ -142,19 +142,19 @@ def read_tt1(path) -> DTopo:
         kept.append(number)
     if not kept:
         raise src.error(1, "the file is empty")
-    try:
-        values = np.array(" ".join(src.lines[n - 1] for n in kept).split(), dtype=float).reshape(-1, 4)
-    except ValueError:
-        values = None
-    if values is None or not np.all(np.isfinite(values)):
-        for n in kept:
-            for w in src.lines[n - 1].split():
-                try:
-                    v = float(w)
-                except ValueError:
-                    raise src.error(n, f"{w!r} is not a number") from None
-                if not np.isfinite(v):
-                    raise src.error(n, f"{w!r} is not a finite number")
+    vadrel._require_memory(len(kept), 4 * 8 * 4, f"reading the {len(kept)} lines of {src.path}")
+    values = np.empty((len(kept), 4))
+    step = 1 << 16                      # lines parsed at once: the text of a chunk, not of the file, in words
+    for a in range(0, len(kept), step):
+        chunk = kept[a:a + step]
+        try:
+            values[a:a + len(chunk)] = np.array(" ".join(src.lines[n - 1] for n in chunk).split(),
+                                                dtype=float).reshape(-1, 4)
+            good = bool(np.all(np.isfinite(values[a:a + len(chunk)])))
+        except ValueError:
+            good = False
+        if not good:
+            _bad_number(src, chunk)
     t, lon, lat, dz = values.T
     times, it = np.unique(t, return_inverse=True)
     xs, ix = np.unique(lon, return_inverse=True)
@@ -174,6 +174,19 @@ def read_tt1(path) -> DTopo:
     grid = np.empty(size)
     grid[flat] = dz
     return DTopo(xs, ys, times, grid.reshape(len(times), len(ys), len(xs)))
+
+
+def _bad_number(src: Source, numbers: list[int]):
+    """``ValueError`` naming the first of these lines with a word that is
+    not a finite number."""
+    for n in numbers:
+        for w in src.lines[n - 1].split():
+            try:
+                v = float(w)
+            except ValueError:
+                raise src.error(n, f"{w!r} is not a number") from None
+            if not np.isfinite(v):
+                raise src.error(n, f"{w!r} is not a finite number")
 
 
 def read_tsunami_source(path) -> DTopo:
