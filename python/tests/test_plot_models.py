@@ -356,7 +356,7 @@ def test_command_line_passes_the_models_options(tmp_path, monkeypatch):
     (["--frame", "1"], "--frame does not apply"),
     (["--model", "x.fsp"], "--model does not apply"),
     (["--wrap", "28.3"], "--wrap does not apply"),
-    (["--time", "nan"], "invalid _finite value"),
+    (["--time", "nan"], "invalid finite number value: 'nan'"),
     (["--dpi", "0"], "--dpi must be"),
 ])
 def test_options_that_do_not_fit_a_model_are_refused(tmp_path, capsys, args, complaint):

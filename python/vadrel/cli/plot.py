@@ -12,6 +12,7 @@ import os
 import sys
 import warnings
 
+from ..io.recognise import READERS
 from ..plot import AliasWarning, plot_dtopo, plot_finite_fault, plot_ini, plot_print_file
 from ..plot import _mpl
 from ..plot.inputs import kind_of
@@ -34,6 +35,9 @@ def _finite(text):
     return v
 
 
+_finite.__name__ = "finite number"      # argparse's words for a value it refuses
+
+
 @command("vadrel.plot")
 def main(argv=None) -> int:
     ap = Parser(prog="python3 -m vadrel.plot", description=_DESCRIPTION)
@@ -46,8 +50,7 @@ def main(argv=None) -> int:
     g = ap.add_argument_group("finite-fault models and tsunami sources")
     g.add_argument("--reference", help="reference point of the model's subfault coordinates (top center, "
                                        "centroid, bottom center, top corner, noaa sift); needed for a CSV")
-    g.add_argument("--format", choices=("param", "fsp", "csv"), help="layout of the model, when its content "
-                                                                      "does not tell")
+    g.add_argument("--format", choices=tuple(READERS), help="layout of the model, when its content does not tell")
     g.add_argument("--time", type=_finite, metavar="T",
                    help="seconds from the rupture's start: the slip reached then (kinematic model), or the "
                         "source's frame nearest it")
