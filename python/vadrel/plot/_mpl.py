@@ -3,6 +3,7 @@ backend is chosen here (a command line that has no display picks Agg with
 :func:`use_agg`)."""
 from __future__ import annotations
 
+import math
 import os
 
 import numpy as np
@@ -10,7 +11,10 @@ import numpy as np
 from ..geometry import segment_outline
 from ..io.files import replace_file
 
-__all__ = ["pyplot", "use_agg", "save", "draw_segments", "symmetric"]
+__all__ = ["pyplot", "use_agg", "save", "draw_segments", "symmetric", "MESH", "lonlat_axes"]
+
+#: Edges of a subfault mesh: thin and light, so that the field shows through.
+MESH = {"linewidths": 0.25, "edgecolors": (0.15, 0.15, 0.15, 0.35)}
 
 
 def pyplot():
@@ -56,3 +60,13 @@ def symmetric(v):
     """Colour limits symmetric about 0 holding every finite value."""
     m = float(np.nanmax(np.abs(v))) if np.isfinite(v).any() else 1.0
     return (-m, m) if m > 0 else (-1.0, 1.0)
+
+
+def lonlat_axes(ax, lat):
+    """Longitude and latitude axes labelled, with the aspect that keeps
+    distances true at latitude ``lat`` (1 / cos(lat))."""
+    from matplotlib.ticker import MaxNLocator
+    ax.set_aspect(1.0 / max(math.cos(math.radians(float(lat))), 0.05))
+    ax.xaxis.set_major_locator(MaxNLocator(nbins=6, steps=[1, 2, 2.5, 5, 10]))
+    ax.set_xlabel("longitude (degrees)")
+    ax.set_ylabel("latitude (degrees)")
