@@ -15,6 +15,7 @@ import vadrel
 from . import Parser, UsageError, check_files, command, warnings_as_lines
 from ..invert import DEFAULT_FREE, fit_fault, fit_slip, load_dataset, write_faults
 from ..invert.fault import _mw
+from ..invert.problem import check_memory
 from ..io.datasets import dataset_kind
 from ..io.files import replace_file
 
@@ -33,7 +34,8 @@ def _slip_summary(fit):
            "iterations": fit.iterations, "rms_mm": fit.rms, "variance_reduction": fit.variance_reduction,
            "moment_Nm": fit.moment, "Mw": fit.Mw, "roughness_mm_per_km2": fit.roughness,
            "max_slip_mm": float(np.abs(fit.patch_slip).max()), "patches": len(fit.patches),
-           "patches_at_bound": int(fit.at_bound.sum()), "time_s": fit.time, "greens_time_s": fit.greens_time,
+           "patches_at_bound": int(fit.at_bound.sum()), "time_s": fit.time,
+           "greens_time_s": fit.problem.greens_time,
            "offsets": fit.offsets, "ramps": fit.ramps, "joins": [[a + 1, b + 1] for a, b in fit.joins],
            "segments": [{"name": s.name, "nx": s.nx, "ny": s.ny, "max_slip_mm": float(np.abs(s.slip).max()),
                          "patches_at_bound": int(s.at_bound.sum())} for s in fit.segments]}
@@ -223,6 +225,10 @@ def main(argv=None) -> int:
             start = vadrel.read_faults(a.start)
         if a.segments and max(a.segments) > len(start):
             raise UsageError(f"--segments: the model has {len(start)} segment(s), no segment {max(a.segments)}")
+        if a.slip:
+            # The slip's memory checked before the fault is fitted.
+            check_memory(len(a.segments or start) * a.slip[0] * a.slip[1],
+                         sum(d.nuisance.shape[1] for d in datasets))
         parts = a.free.split(";")
         free = [[n.strip() for n in s.split(",") if n.strip()] for s in parts]
         if len(free) == 1:
@@ -247,7 +253,8 @@ def main(argv=None) -> int:
             summary["slip"] = _slip_summary(slip)
             say(f"slip: Mw {_mw(slip.Mw)}, rms {slip.rms['all']:.2f} mm, "
                 f"variance reduction {100 * slip.variance_reduction['all']:.1f} %, smoothing {slip.smoothing:.3g}, "
-                f"{slip.time:.2f} s, {slip.message}")
+                f"{slip.problem.greens_time:.2f} s for the Green's functions, {slip.time:.2f} s to solve, "
+                f"{slip.message}")
             if not slip.converged:
                 say(f"warning: the slip fit stopped at its iteration limit: {slip.message}")
                 status = 1

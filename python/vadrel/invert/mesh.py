@@ -307,7 +307,7 @@ class Layout:
         return np.column_stack([self.rects[:, :2].mean(axis=1), self.rects[:, 2:].mean(axis=1)])
 
 
-def mesh_segments(faults, *, nx=None, ny=None, patch=None, extend=(0.0, 0.0), join=None) -> Mesh:
+def mesh_segments(faults, *, nx=None, ny=None, patch=None, extend=(0.0, 0.0), join=None, check=None) -> Mesh:
     """Every segment of ``faults`` (a ``Faults``, a ``Segment`` or a list)
     cut into patches.
 
@@ -316,7 +316,9 @@ def mesh_segments(faults, *, nx=None, ny=None, patch=None, extend=(0.0, 0.0), jo
     dip), one pair or one per segment (the counts are the nearest whole
     numbers, at least 1; the patches then divide each segment exactly).
     ``extend`` = (km along strike at each free end, km down dip), one pair
-    or one per segment.  ``join``: see the module's description."""
+    or one per segment.  ``join``: see the module's description.
+    ``check``: called with the number of patches before they are cut (to
+    refuse a mesh too large for the machine)."""
     segs = segments_of(faults)
     nseg = len(segs)
     values = [_seg_values(s) for s in segs]
@@ -347,6 +349,8 @@ def mesh_segments(faults, *, nx=None, ny=None, patch=None, extend=(0.0, 0.0), jo
         planes.append(ext)
         shapes.append((cy, cx))
     names = [v["name"] or f"segment {k + 1}" for k, v in enumerate(values)]
+    if check is not None:
+        check(sum(a * b for a, b in shapes))
     return Mesh(planes, shapes, joins, names)
 
 

@@ -35,9 +35,21 @@ from .data import Stack, datasets_of
 from .greens import normal_equations
 from .mesh import mesh_segments, segments_of
 
-__all__ = ["SlipProblem", "slip_problem"]
+__all__ = ["SlipProblem", "slip_problem", "check_memory"]
 
 _DEG = math.pi / 180.0
+#: The ridge (times the mean diagonal) of normal equations singular to the machine's precision.
+RIDGE = 1e-12
+
+
+def check_memory(patches: int, nuisance: int) -> None:
+    """``MemoryError`` (the size asked and the machine's) when a slip
+    inversion of this many patches would not fit: the normal equations in
+    two frames, the smoothed matrix, its inverse and a factor of a block of
+    it, n x n each for n = 2 patches + nuisance unknowns, and the patches'
+    fields (about 2 kB each)."""
+    n = 2 * patches + nuisance
+    vadrel._require_memory(6.0 * n * n + 250.0 * patches, 8, f"a slip inversion of {n} unknowns ({patches} patches)")
 
 
 def _bases(mesh, rake, positivity):
@@ -96,15 +108,14 @@ class SlipProblem:
                  positivity=None, join=None, progress=None):
         t0 = time.perf_counter()
         self.stack = st = Stack(datasets_of(datasets))
-        self.mesh = mesh_segments(faults, nx=nx, ny=ny, patch=patch, extend=extend, join=join)
+        self.q = q = st.nuisance.shape[1]
+        self.mesh = mesh_segments(faults, nx=nx, ny=ny, patch=patch, extend=extend, join=join,
+                                  check=lambda P: check_memory(P, q))
         t, cons = _bases(self.mesh, rake, positivity)
         self.P = P = len(self.mesh)
-        self.q = q = st.nuisance.shape[1]
         self.n = n = 2 * P + q
         self.m = st.obs.size
         self.rake, self.positivity = rake, positivity
-        # The normal equations in two frames, the smoothed matrix, its inverse and a factor of a block of it.
-        vadrel._require_memory(6 * n, 8 * n, f"a slip inversion of {n} unknowns ({P} patches)")
         self.neq = normal_equations(st, self.mesh.patches, progress)
         self.laplacian = self.mesh.laplacian()
         i = np.arange(P)
@@ -135,12 +146,13 @@ class SlipProblem:
         (the misfit and the roughness are both means)."""
         return float(smoothing) ** 2 * self.m / (2.0 * self.P)
 
-    def hessian(self, smoothing) -> np.ndarray:
-        """The smoothed normal matrix in the coefficients' frame, with a
-        ridge of 1e-12 of its mean diagonal."""
+    def hessian(self, smoothing, ridge=0.0) -> np.ndarray:
+        """The smoothed normal matrix in the coefficients' frame (with a
+        ridge of ``ridge`` times its mean diagonal)."""
         H = np.array(self._A)
         H[self._DtD.row, self._DtD.col] += self.weight(smoothing) * self._DtD.data
-        H[np.diag_indices_from(H)] += 1e-12 * np.trace(H) / self.n
+        if ridge:
+            H[np.diag_indices_from(H)] += ridge * np.trace(H) / self.n
         return H
 
     def solve(self, smoothing, *, active=None, maxiter=200, rhs=None):
@@ -148,14 +160,25 @@ class SlipProblem:
         mean((Laplacian of slip)^2) within the bounds: (slip and nuisance
         vector u = basis c, the solver's :class:`BoundedSolution`).  ``rhs``
         replaces the data's (WG)^T (Wd) (in slip and nuisance, e.g. for
-        synthetic data)."""
+        synthetic data).  Normal equations that are singular to the
+        machine's precision (no smoothing, and a slip the data cannot see)
+        are solved with a ridge of 1e-12 of their mean diagonal, and the
+        solution's message says so."""
         smoothing = _smoothing(smoothing)
         unreg = self.q + (0 if smoothing > 0 else 2 * self.P)
         if self.m <= unreg:
             what = "offsets and ramps" if smoothing > 0 else "unknowns (no smoothing)"
             raise ValueError(f"{self.m} observations for {unreg} {what}: the data cannot determine them")
         g = self._g if rhs is None else self.basis.T @ np.asarray(rhs, dtype=float)
-        sol = nonnegative_quadratic(self.hessian(smoothing), g, self.constrained, active=active, maxiter=maxiter)
+        try:
+            sol = nonnegative_quadratic(self.hessian(smoothing), g, self.constrained, active=active,
+                                        maxiter=maxiter)
+        except ValueError:
+            sol = nonnegative_quadratic(self.hessian(smoothing, RIDGE), g, self.constrained, active=active,
+                                        maxiter=maxiter)
+            sol.message += (f"; the normal equations are singular: solved with a ridge of {RIDGE:g} of their mean "
+                            f"diagonal (add smoothing)")
+            warnings.warn(sol.message, RuntimeWarning, stacklevel=3)
         return self.basis @ sol.x, sol
 
     def slips(self, u):

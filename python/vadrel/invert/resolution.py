@@ -26,7 +26,7 @@ import numpy as np
 
 import vadrel
 from .bounded import _inverse
-from .problem import SlipProblem, _smoothing, slip_problem
+from .problem import RIDGE, SlipProblem, _smoothing, slip_problem
 from .slip import SlipFit
 
 __all__ = ["Resolution", "Checkerboard", "resolution", "checkerboard"]
@@ -69,15 +69,19 @@ def resolution(source, faults=None, *, smoothing=None, **mesh) -> Resolution:
     ``smoothing`` given), a :class:`SlipProblem`, or datasets with
     ``faults`` and the mesh's arguments of :func:`fit_slip` (``nx``, ``ny``,
     ``patch``, ``extend``, ``join``).  Costs an inversion of the normal
-    matrix (n^3 for n unknowns)."""
+    matrix (n^3 for n unknowns); normal equations singular to the machine's
+    precision take the solver's ridge."""
     sp, s = _problem_of(source, faults, smoothing, mesh)
     vadrel._require_memory(2 * sp.n, 8 * sp.n, f"the resolution of {sp.n} unknowns")
     A = sp.neq.A
     H = np.array(A)
     M = sp.laplacian_normal().tocoo()
     H[M.row, M.col] += sp.weight(s) * M.data
-    H[np.diag_indices_from(H)] += 1e-12 * np.trace(H) / sp.n
-    inv = _inverse(H)
+    try:
+        inv = _inverse(H)
+    except ValueError:
+        H[np.diag_indices_from(H)] += RIDGE * np.trace(H) / sp.n
+        inv = _inverse(H)
     del H
     diag = np.einsum("ij,ji->i", inv, A)
     r = Resolution()

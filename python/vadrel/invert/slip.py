@@ -63,7 +63,8 @@ class SlipFit:
     ``roughness`` (rms of the Laplacian of the slip, mm/km^2), ``misfit``
     (the weighted rms), ``smoothing``, ``status`` (``"converged"`` or
     ``"iteration limit"``), ``converged``, ``message``, ``iterations``,
-    ``time`` and ``greens_time`` (s), ``problem`` (the
+    ``time`` (s, of the call) and ``greens_time`` (s, the part of it spent
+    setting the problem up: 0 when given a :class:`SlipProblem`), ``problem`` (the
     :class:`SlipProblem`, for further smoothing weights and resolution
     tests without computing the Green's functions again)."""
 
@@ -82,7 +83,7 @@ def _check_count(sp, smoothing):
     return None
 
 
-def _slip_fit(sp: SlipProblem, smoothing, t0, *, active=None, maxiter=200) -> SlipFit:
+def _slip_fit(sp: SlipProblem, smoothing, t0, *, active=None, maxiter=200, built=False) -> SlipFit:
     smoothing = _smoothing(smoothing)
     st, mesh = sp.stack, sp.mesh
     u, sol = sp.solve(smoothing, active=active, maxiter=maxiter)
@@ -126,7 +127,7 @@ def _slip_fit(sp: SlipProblem, smoothing, t0, *, active=None, maxiter=200) -> Sl
     if not sol.converged:
         warnings.warn(f"slip fit: {sol.message}", RuntimeWarning, stacklevel=3)
     fit.message = "; ".join(notes)
-    fit.time, fit.greens_time = time.perf_counter() - t0, sp.greens_time
+    fit.time, fit.greens_time = time.perf_counter() - t0, (sp.greens_time if built else 0.0)
     fit.datasets = [d.name for d in st.datasets]
     return fit
 
@@ -164,13 +165,12 @@ def fit_slip(datasets, faults=None, *, smoothing, nx=None, ny=None, patch=None, 
         if faults is not None or nx is not None or ny is not None or patch is not None or rake is not None \
                 or positivity is not None or join is not None or tuple(extend) != (0.0, 0.0):
             raise ValueError("a SlipProblem is already meshed: give only smoothing (and maxiter)")
-        sp = datasets
-    else:
-        if faults is None:
-            raise ValueError("fit_slip needs the faults (or segment) to mesh")
-        sp = slip_problem(datasets, faults, nx=nx, ny=ny, patch=patch, extend=extend, rake=rake,
-                          positivity=positivity, join=join, progress=progress)
-    return _slip_fit(sp, smoothing, t0, maxiter=maxiter)
+        return _slip_fit(datasets, smoothing, t0, maxiter=maxiter)
+    if faults is None:
+        raise ValueError("fit_slip needs the faults (or segment) to mesh")
+    sp = slip_problem(datasets, faults, nx=nx, ny=ny, patch=patch, extend=extend, rake=rake,
+                      positivity=positivity, join=join, progress=progress)
+    return _slip_fit(sp, smoothing, t0, maxiter=maxiter, built=True)
 
 
 class LCurve(tuple):
@@ -189,7 +189,7 @@ class LCurve(tuple):
         self.corner_smoothing, self.corner, self.curvature = lcurve_corner(misfit, roughness, smoothings)
         t = np.sort(np.log10(np.asarray(smoothings, dtype=float)[np.asarray(smoothings) > 0]))
         self.corner_at_edge = self.corner_smoothing is not None and \
-            min(abs(math.log10(self.corner_smoothing) - t[1]), abs(math.log10(self.corner_smoothing) - t[-2])) < 1e-9
+            bool(min(abs(math.log10(self.corner_smoothing) - t[1]), abs(math.log10(self.corner_smoothing) - t[-2])) < 1e-9)
         return self
 
     def __getnewargs__(self):
