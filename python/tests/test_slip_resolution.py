@@ -144,7 +144,12 @@ def test_lcurve_unpacks_as_before_and_finds_its_corner(problem):
     t = np.arange(0.5, 3.01, 0.25)
     beyond = LCurve(*_symmetric_curve(t), 10.0 ** t, None)
     assert beyond.corner_at_edge and beyond.corner_smoothing == pytest.approx(10.0 ** t[1])
-    assert not LCurve(*_symmetric_curve(t, 1.7), 10.0 ** t, None).corner_at_edge
+    inside = LCurve(*_symmetric_curve(t, 1.7), 10.0 ** t, None)
+    assert not inside.corner_at_edge
+    # The corner drawn on the curve, at its weight.
+    exact = _symmetric_curve(math.log10(inside.corner_smoothing), 1.7)
+    assert inside.corner_misfit == pytest.approx(exact[0], rel=5e-3)
+    assert inside.corner_roughness == pytest.approx(exact[1], rel=5e-3)
 
 
 @pytest.fixture(scope="module")

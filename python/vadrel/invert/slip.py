@@ -179,7 +179,8 @@ class LCurve(tuple):
     each smoothing weight -- and holds ``smoothings``, ``corner`` (the index
     of the computed weight nearest the corner, or None with fewer than 4
     weights), ``corner_smoothing`` (the weight of greatest curvature, between
-    the computed ones), ``corner_at_edge`` (the greatest curvature lies at
+    the computed ones), ``corner_misfit`` and ``corner_roughness`` (the
+    corner on the interpolated curve), ``corner_at_edge`` (the greatest curvature lies at
     the second or the last but one weight: the corner may lie beyond the
     weights tried), ``curvature`` (at each computed weight) and ``problem``."""
 
@@ -187,7 +188,17 @@ class LCurve(tuple):
         self = super().__new__(cls, (misfit, roughness))
         self.misfit, self.roughness, self.smoothings, self.problem = misfit, roughness, smoothings, problem
         self.corner_smoothing, self.corner, self.curvature = lcurve_corner(misfit, roughness, smoothings)
-        t = np.sort(np.log10(np.asarray(smoothings, dtype=float)[np.asarray(smoothings) > 0]))
+        self.corner_misfit = self.corner_roughness = None
+        s = np.asarray(smoothings, dtype=float)
+        t = np.sort(np.log10(s[s > 0]))
+        if self.corner_smoothing is not None:
+            ok = s > 0
+            order = np.argsort(s[ok])
+            at = math.log10(self.corner_smoothing)
+            self.corner_misfit, self.corner_roughness = (
+                float(10.0 ** scipy.interpolate.CubicSpline(np.log10(s[ok][order]),
+                                                            np.log10(np.asarray(v, dtype=float)[ok][order]))(at))
+                for v in (misfit, roughness))
         self.corner_at_edge = self.corner_smoothing is not None and \
             bool(min(abs(math.log10(self.corner_smoothing) - t[1]), abs(math.log10(self.corner_smoothing) - t[-2])) < 1e-9)
         return self

@@ -69,7 +69,8 @@ def _arrows(ax, layout, slip, big=None):
     pick = np.flatnonzero((mag > 0.02 * big) & (np.arange(len(mag)) % stride == 0))
     scale = big / (0.9 * stride * max(side, 1e-9))
     q = ax.quiver(c[pick, 0], c[pick, 1], slip[pick, 0], slip[pick, 1], angles="uv", scale_units="xy",
-                  scale=scale, pivot="middle", color="white", edgecolor="black", linewidth=0.3, width=0.0025)
+                  scale=scale, pivot="middle", color="white", edgecolor="black", linewidth=0.3, width=0.0018,
+                  headwidth=3.5, headlength=4.0, headaxislength=3.5)
     key = _round(big)
     ax.quiverkey(q, 0.9, 1.03, key, f"{key / 1000.0:.3g} m", labelpos="E", coordinates="axes",
                  color="black")
@@ -106,7 +107,7 @@ def plot_slip(fit, out=None, *, title=None, dpi=110, arrows=True):
     mw = f"Mw {fit.Mw:.2f}, " if fit.Mw is not None else ""
     state = "" if fit.converged else f", {fit.status}"
     ax.set_title(title or f"slip: {mw}max {mag.max():.2f} m, rms {fit.rms['all']:.3g} mm, "
-                          f"VR {100 * fit.variance_reduction['all']:.1f} %, smoothing {fit.smoothing:g}{state}",
+                          f"VR {100 * fit.variance_reduction['all']:.1f} %, smoothing {fit.smoothing:.3g}{state}",
                  loc="left")
     if out is not None:
         _mpl.save(fig, out, dpi, close=True)
@@ -121,7 +122,7 @@ def plot_resolution(res, out=None, *, title=None, dpi=110):
         _patches(ax, res.layout, res.diagonal[:, k], cmap="magma", vmin=0.0, vmax=1.0,
                  label="resolution", fig=fig)
         ax.set_title(f"{what}: diagonal of the resolution matrix", loc="left")
-    fig.suptitle(title or f"resolution, smoothing {res.smoothing:g}: {res.trace:.1f} parameters effectively "
+    fig.suptitle(title or f"resolution, smoothing {res.smoothing:.3g}: {res.trace:.1f} parameters effectively "
                           f"fitted of {res.diagonal.size + res.nuisance.size}")
     if out is not None:
         _mpl.save(fig, out, dpi, close=True)
@@ -139,7 +140,7 @@ def plot_checkerboard(cb, out=None, *, title=None, dpi=110):
                  label="slip, m", fig=fig)
         _arrows(ax, cb.layout, s, big=1000.0 * top)
         ax.set_title(what, loc="left")
-    fig.suptitle(title or f"checkerboard {cb.size[0]:g} x {cb.size[1]:g} km, smoothing {cb.smoothing:g}: "
+    fig.suptitle(title or f"checkerboard {cb.size[0]:g} x {cb.size[1]:g} km, smoothing {cb.smoothing:.3g}: "
                           f"{100 * cb.recovery:.1f} % recovered")
     if out is not None:
         _mpl.save(fig, out, dpi, close=True)
@@ -149,7 +150,7 @@ def plot_checkerboard(cb, out=None, *, title=None, dpi=110):
 def plot_lcurve(lc, out=None, *, title=None, dpi=110):
     """The L-curve (:func:`vadrel.invert.lcurve`): roughness against misfit
     on logarithmic axes, each point labelled with its smoothing weight, the
-    corner (greatest curvature) marked."""
+    corner (greatest curvature, on the interpolated curve) marked."""
     plt = _mpl.pyplot()
     fig, ax = plt.subplots(figsize=(6.5, 5.0), constrained_layout=True)
     m, r, s = np.asarray(lc.misfit), np.asarray(lc.roughness), np.asarray(lc.smoothings)
@@ -158,7 +159,7 @@ def plot_lcurve(lc, out=None, *, title=None, dpi=110):
     for mi, ri, si in zip(m, r, s):
         ax.annotate(f"{si:g}", (mi, ri), textcoords="offset points", xytext=(5, 3), fontsize=7)
     if lc.corner is not None:
-        ax.loglog([m[lc.corner]], [r[lc.corner]], "o", ms=12, mfc="none", mec="C3", mew=2,
+        ax.loglog([lc.corner_misfit], [lc.corner_roughness], "o", ms=12, mfc="none", mec="C3", mew=2,
                   label=f"corner: smoothing {lc.corner_smoothing:.3g}")
         ax.legend(loc="upper right")
     ax.set_xlabel("misfit (weighted rms of the residuals)")
