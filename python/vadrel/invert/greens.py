@@ -89,13 +89,15 @@ def _whiten_rows(d, B, rows):
     otherwise)."""
     if getattr(d, "sigma", None) is not None:
         return B / d.sigma[rows, None]
-    if getattr(d, "chol", None) is None:
+    if not d.weighted:
         return B
     return d.whiten(B)
 
 
 def _row_local(d):
-    return getattr(d, "sigma", None) is not None or getattr(d, "chol", None) is None
+    """Whether a dataset's whitening acts row by row (standard deviations,
+    or no weights); any other weights (a covariance) mix its rows."""
+    return getattr(d, "sigma", None) is not None or not d.weighted
 
 
 def normal_equations(stack, patches, progress=None, block_bytes=BLOCK_BYTES) -> NormalEquations:

@@ -28,7 +28,7 @@ import vadrel
 from .. import geometry
 from .fault import _DEG, _seg_values, _top, _with
 
-__all__ = ["Mesh", "mesh_segments", "segments_of"]
+__all__ = ["Mesh", "Layout", "mesh_segments", "segments_of", "plane_patches"]
 
 
 def segments_of(faults) -> list:
@@ -189,7 +189,7 @@ class Mesh:
         """The segment of each patch."""
         return np.repeat(np.arange(len(self.planes)), np.diff(self.starts))
 
-    def rows(self, k):
+    def rows(self, k: int) -> np.ndarray:
         """Depth range (top, bottom) of each patch row of segment k, km."""
         v, (ny, _) = self.planes[k], self.shapes[k]
         pw = v["W"] / ny
@@ -272,7 +272,7 @@ class Mesh:
             out.append(ws)
         return out
 
-    def layout(self, gap=None) -> "Layout":
+    def layout(self, gap: float | None = None) -> "Layout":
         """Where each patch is drawn: segments laid end to end along strike
         (joined ones touching, others ``gap`` km apart: by default a
         twentieth of the whole length), depth down."""
@@ -354,7 +354,7 @@ def mesh_segments(faults, *, nx=None, ny=None, patch=None, extend=(0.0, 0.0), jo
     return Mesh(planes, shapes, joins, names)
 
 
-def plane_patches(plane, nx: int, ny: int, extend: Sequence[float]):
+def plane_patches(plane, nx: int, ny: int, extend: Sequence[float]) -> tuple:
     """One segment extended by ``extend`` = (km at each end, km down dip)
     and cut into nx x ny patches: (its fields, the patches' fields)."""
     m = mesh_segments(plane, nx=nx, ny=ny, extend=extend)

@@ -141,12 +141,12 @@ class SlipProblem:
         LtL = (self.laplacian.T @ self.laplacian).tocsr()
         return scipy.sparse.block_diag([LtL, LtL, scipy.sparse.csr_matrix((self.q, self.q))]).tocsr()
 
-    def weight(self, smoothing) -> float:
+    def weight(self, smoothing: float) -> float:
         """The factor of the Laplacian's normal equations: smoothing^2 m / 2P
         (the misfit and the roughness are both means)."""
         return float(smoothing) ** 2 * self.m / (2.0 * self.P)
 
-    def hessian(self, smoothing, ridge=0.0) -> np.ndarray:
+    def hessian(self, smoothing: float, ridge: float = 0.0) -> np.ndarray:
         """The smoothed normal matrix in the coefficients' frame (with a
         ridge of ``ridge`` times its mean diagonal)."""
         H = np.array(self._A)
@@ -155,7 +155,7 @@ class SlipProblem:
             H[np.diag_indices_from(H)] += ridge * np.trace(H) / self.n
         return H
 
-    def solve(self, smoothing, *, active=None, maxiter=200, rhs=None):
+    def solve(self, smoothing: float, *, active=None, maxiter: int = 200, rhs=None) -> tuple:
         """Coefficients minimising mean((r/sigma)^2) + smoothing^2
         mean((Laplacian of slip)^2) within the bounds: (slip and nuisance
         vector u = basis c, the solver's :class:`BoundedSolution`).  ``rhs``
@@ -181,7 +181,7 @@ class SlipProblem:
             warnings.warn(sol.message, RuntimeWarning, stacklevel=3)
         return self.basis @ sol.x, sol
 
-    def slips(self, u):
+    def slips(self, u) -> tuple:
         """(P, 2) U1, U2 (mm) and the nuisance coefficients of a solution."""
         return np.column_stack([u[:self.P], u[self.P:2 * self.P]]), u[2 * self.P:]
 
@@ -194,7 +194,7 @@ class SlipProblem:
         """Weighted rms of the residuals, from the normal equations."""
         return math.sqrt(self.neq.misfit2(u) / self.m)
 
-    def patch_faults(self, slip, ramp=(0.0, 0.0, 0.0)):
+    def patch_faults(self, slip, ramp=(0.0, 0.0, 0.0)) -> vadrel.Faults:
         """The patches with their slip, as a ``Faults``."""
         from .fault import _make_segment
         return vadrel.Faults([_make_segment(dict(v, U1=float(a), U2=float(b)))

@@ -150,6 +150,7 @@ def checkerboard(source, faults=None, *, size, smoothing=None, amplitude=1000.0,
     u = np.r_[truth[:, 0], truth[:, 1], np.zeros(sp.q)]
     g = sp.neq.A @ u
     if noise:
+        vadrel._require_memory(2 * sp.n, 8 * sp.n, f"the noise of a checkerboard of {sp.n} unknowns")
         # (WG)^T e for whitened noise e ~ N(0, I) is N(0, (WG)^T (WG)): drawn through a
         # Cholesky factor (with a ridge of 1e-10 of the mean diagonal when there are fewer
         # data than unknowns and the matrix is singular).

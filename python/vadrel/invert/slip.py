@@ -189,25 +189,24 @@ class LCurve(tuple):
         self.misfit, self.roughness, self.smoothings, self.problem = misfit, roughness, smoothings, problem
         self.corner_smoothing, self.corner, self.curvature = lcurve_corner(misfit, roughness, smoothings)
         self.corner_misfit = self.corner_roughness = None
-        s = np.asarray(smoothings, dtype=float)
-        t = np.sort(np.log10(s[s > 0]))
+        self.corner_at_edge = False
         if self.corner_smoothing is not None:
+            s = np.asarray(smoothings, dtype=float)
             ok = s > 0
             order = np.argsort(s[ok])
+            t = np.log10(s[ok][order])
             at = math.log10(self.corner_smoothing)
             self.corner_misfit, self.corner_roughness = (
-                float(10.0 ** scipy.interpolate.CubicSpline(np.log10(s[ok][order]),
-                                                            np.log10(np.asarray(v, dtype=float)[ok][order]))(at))
+                float(10.0 ** scipy.interpolate.CubicSpline(t, np.log10(np.asarray(v, dtype=float)[ok][order]))(at))
                 for v in (misfit, roughness))
-        self.corner_at_edge = self.corner_smoothing is not None and \
-            bool(min(abs(math.log10(self.corner_smoothing) - t[1]), abs(math.log10(self.corner_smoothing) - t[-2])) < 1e-9)
+            self.corner_at_edge = bool(min(abs(at - t[1]), abs(at - t[-2])) < 1e-9)
         return self
 
     def __getnewargs__(self):
         return (self.misfit, self.roughness, self.smoothings, self.problem)
 
 
-def lcurve_corner(misfit, roughness, smoothings):
+def lcurve_corner(misfit, roughness, smoothings) -> tuple:
     """The corner of an L-curve: the smoothing weight where the curve
     (log10 misfit, log10 roughness), parametrised by t = log10 smoothing, is
     most sharply bent towards the origin, i.e. where its signed curvature

@@ -11,6 +11,7 @@ parted by a line.  Slip is drawn in metres.
 from __future__ import annotations
 
 import math
+import os
 
 import numpy as np
 
@@ -90,7 +91,8 @@ def _bounds(ax, polys, at_bound):
         ax.legend(loc="lower right", fontsize=8, framealpha=0.8)
 
 
-def plot_slip(fit, out=None, *, title=None, dpi=110, arrows=True):
+def plot_slip(fit, out: str | os.PathLike | None = None, *, title: str | None = None, dpi: float = 110,
+              arrows: bool = True) -> "matplotlib.figure.Figure":
     """The slip of a :class:`SlipFit`: its magnitude in colour (m), its
     direction as rake arrows with a key, patches where a bound holds
     hatched; every segment, laid end to end, against depth.  Saved to
@@ -114,7 +116,8 @@ def plot_slip(fit, out=None, *, title=None, dpi=110, arrows=True):
     return fig
 
 
-def plot_resolution(res, out=None, *, title=None, dpi=110):
+def plot_resolution(res, out: str | os.PathLike | None = None, *, title: str | None = None,
+                    dpi: float = 110) -> "matplotlib.figure.Figure":
     """The diagonal of the resolution matrix (:func:`vadrel.invert.resolution`)
     on the patches, for strike slip and dip slip, 0 to 1."""
     fig, axes = _figure(res.layout, rows=2)
@@ -129,7 +132,8 @@ def plot_resolution(res, out=None, *, title=None, dpi=110):
     return fig
 
 
-def plot_checkerboard(cb, out=None, *, title=None, dpi=110):
+def plot_checkerboard(cb, out: str | os.PathLike | None = None, *, title: str | None = None,
+                      dpi: float = 110) -> "matplotlib.figure.Figure":
     """The checkerboard test (:func:`vadrel.invert.checkerboard`): the test
     slip above, the slip recovered from its synthetic data below, on one
     colour scale, with rake arrows."""
@@ -147,7 +151,8 @@ def plot_checkerboard(cb, out=None, *, title=None, dpi=110):
     return fig
 
 
-def plot_lcurve(lc, out=None, *, title=None, dpi=110):
+def plot_lcurve(lc, out: str | os.PathLike | None = None, *, title: str | None = None,
+                dpi: float = 110) -> "matplotlib.figure.Figure":
     """The L-curve (:func:`vadrel.invert.lcurve`): roughness against misfit
     on logarithmic axes, each point labelled with its smoothing weight, the
     corner (greatest curvature, on the interpolated curve) marked."""
