@@ -3,16 +3,19 @@ GNSS data, and the slip on a fitted plane."""
 from __future__ import annotations
 
 import json
+import math
 import os
 import sys
+import types
 import warnings
 
 import numpy as np
 
 import vadrel
-from . import Parser, check_files, command
+from . import Parser, UsageError, check_files, command, warnings_as_lines
 from ..invert import DEFAULT_FREE, fit_fault, fit_slip, load_dataset, write_faults
 from ..invert.fault import _mw
+from ..invert.problem import check_memory
 from ..io.datasets import dataset_kind
 from ..io.files import replace_file
 
@@ -27,11 +30,131 @@ def _fault_summary(fit):
 
 
 def _slip_summary(fit):
-    return {"nx": fit.nx, "ny": fit.ny, "smoothing": fit.smoothing, "rms_mm": fit.rms,
-            "variance_reduction": fit.variance_reduction, "moment_Nm": fit.moment, "Mw": fit.Mw,
-            "roughness_mm_per_km2": fit.roughness, "max_slip_mm": float(np.abs(fit.slip).max()),
-            "time_s": fit.time, "greens_time_s": fit.greens_time, "offsets": fit.offsets,
-            "ramps": fit.ramps}
+    out = {"nx": fit.nx, "ny": fit.ny, "smoothing": fit.smoothing, "status": fit.status, "message": fit.message,
+           "iterations": fit.iterations, "rms_mm": fit.rms, "variance_reduction": fit.variance_reduction,
+           "moment_Nm": fit.moment, "Mw": fit.Mw, "roughness_mm_per_km2": fit.roughness,
+           "max_slip_mm": float(np.abs(fit.patch_slip).max()), "patches": len(fit.patches),
+           "patches_at_bound": int(fit.at_bound.sum()), "time_s": fit.time,
+           "greens_time_s": fit.problem.greens_time,
+           "offsets": fit.offsets, "ramps": fit.ramps, "joins": [[a + 1, b + 1] for a, b in fit.joins],
+           "segments": [{"name": s.name, "nx": s.nx, "ny": s.ny, "max_slip_mm": float(np.abs(s.slip).max()),
+                         "patches_at_bound": int(s.at_bound.sum())} for s in fit.segments]}
+    if len(fit.segments) > 1:
+        out["nx"], out["ny"] = list(fit.nx), list(fit.ny)
+    return out
+
+
+def _numbers(text, what):
+    try:
+        vals = [float(v) for v in text.split(",") if v.strip()]
+    except ValueError:
+        raise UsageError(f"{what}: numbers separated by commas, not '{text}'") from None
+    if not vals or not all(math.isfinite(v) and v >= 0 for v in vals):
+        raise UsageError(f"{what}: finite numbers >= 0, not '{text}'")
+    return vals
+
+
+def _check_slip_options(a):
+    """The slip options checked before any work (UsageError)."""
+    slip_only = [n for n, v in (("--smoothing", a.smoothing), ("--lcurve", a.lcurve), ("--segments", a.segments),
+                                ("--join", a.join), ("--checkerboard", a.checkerboard),
+                                ("--resolution", a.resolution or None), ("--rake", a.rake)) if v is not None]
+    if not (a.slip or a.patch):
+        if slip_only:
+            raise UsageError(f"{slip_only[0]} needs --slip NX NY or --patch ALONG DOWN")
+        return
+    if a.slip and a.patch:
+        raise UsageError("give --slip NX NY or --patch ALONG DOWN, not both")
+    if a.slip and min(a.slip) < 1:
+        raise UsageError(f"--slip: NX and NY must be at least 1, not {a.slip[0]} {a.slip[1]}")
+    for name, pair in (("--patch", a.patch), ("--checkerboard", a.checkerboard)):
+        if pair and not all(math.isfinite(v) and v > 0 for v in pair):
+            raise UsageError(f"{name}: two lengths in km > 0, not {pair[0]:g} {pair[1]:g}")
+    if a.extend and not all(math.isfinite(v) and v >= 0 for v in a.extend):
+        raise UsageError(f"--extend: two lengths in km >= 0, not {a.extend[0]:g} {a.extend[1]:g}")
+    if a.smoothing is not None and not (math.isfinite(a.smoothing) and a.smoothing >= 0):
+        raise UsageError(f"--smoothing: a finite number >= 0, not {a.smoothing:g}")
+    if a.rake and not (all(math.isfinite(v) for v in a.rake) and 0 < a.rake[1] - a.rake[0] < 180):
+        raise UsageError(f"--rake: LOW HIGH in degrees with 0 < HIGH - LOW < 180, not {a.rake[0]:g} {a.rake[1]:g}")
+    if a.lcurve is not None:
+        a.lcurve = _numbers(a.lcurve, "--lcurve")
+        if len({v for v in a.lcurve if v > 0}) < 4:
+            raise UsageError("--lcurve: at least four different weights > 0 (the corner needs them)")
+    if a.join is not None and a.join != "none":
+        j = _numbers(a.join, "--join")
+        if len(j) != 1:
+            raise UsageError(f"--join: one distance in km, or none, not '{a.join}'")
+        a.join = j[0]
+    elif a.join == "none":
+        a.join = False
+    if a.segments is not None:
+        try:
+            a.segments = [int(v) for v in a.segments.split(",") if v.strip()]
+        except ValueError:
+            raise UsageError(f"--segments: segment numbers (from 1) separated by commas, not '{a.segments}'") \
+                from None
+        if not a.segments or len(set(a.segments)) != len(a.segments):
+            raise UsageError("--segments: each segment once")
+
+
+def _slip_pictures(a):
+    """(label, path) of the slip pictures written with --plot."""
+    if not (a.plot and (a.slip or a.patch)):
+        return []
+    r, e = os.path.splitext(a.plot)
+    e = e or ".png"
+    out = [("slip picture", r + "_slip" + e)]
+    if a.lcurve:
+        out.append(("L-curve picture", r + "_lcurve" + e))
+    if a.resolution:
+        out.append(("resolution picture", r + "_resolution" + e))
+    if a.checkerboard:
+        out.append(("checkerboard picture", r + "_checkerboard" + e))
+    return out
+
+
+def _fit_slip(a, datasets, faults, summary, say):
+    """The slip on the chosen segments of the fitted model, with its L-curve,
+    resolution and checkerboard when asked: (fit, extras for the pictures)."""
+    segs = list(faults.segments)
+    if a.segments:
+        bad = [k for k in a.segments if not 1 <= k <= len(segs)]
+        if bad:
+            raise UsageError(f"--segments: the model has {len(segs)} segment(s), no segment {bad[0]}")
+        segs = [segs[k - 1] for k in a.segments]
+    with warnings_as_lines("vadrel.invert"):
+        return _slip_steps(a, datasets, segs, summary, say)
+
+
+def _slip_steps(a, datasets, segs, summary, say):
+    from ..invert import slip as slipmod
+    from ..invert.resolution import checkerboard, resolution
+    mesh = dict(nx=a.slip[0], ny=a.slip[1]) if a.slip else dict(patch=tuple(a.patch))
+    problem = slipmod.slip_problem(datasets, segs, extend=a.extend, rake=a.rake, join=a.join, progress=say, **mesh)
+    extras = {}
+    smoothing = a.smoothing
+    if a.lcurve:
+        lc = slipmod.lcurve(problem, smoothings=a.lcurve, progress=say)
+        extras["lcurve"] = lc
+        summary["lcurve"] = {"smoothings": list(lc.smoothings), "misfit": list(lc.misfit),
+                             "roughness_mm_per_km2": list(lc.roughness), "corner_smoothing": lc.corner_smoothing,
+                             "corner_at_edge": lc.corner_at_edge}
+        say(f"L-curve: corner at smoothing {lc.corner_smoothing:.3g}"
+            + (" (at the edge of the weights tried)" if lc.corner_at_edge else ""))
+        if smoothing is None:
+            smoothing = lc.corner_smoothing
+    slip = slipmod.fit_slip(problem, smoothing=1.0 if smoothing is None else smoothing)
+    if a.resolution:
+        res = resolution(slip)
+        extras["resolution"] = res
+        summary["resolution"] = {"trace": res.trace, "smoothing": res.smoothing}
+        say(f"resolution: {res.trace:.1f} parameters effectively fitted")
+    if a.checkerboard:
+        cb = checkerboard(slip, size=a.checkerboard)
+        extras["checkerboard"] = cb
+        summary["checkerboard"] = {"size_km": list(cb.size), "recovery": cb.recovery, "status": cb.status}
+        say(f"checkerboard {cb.size[0]:g} x {cb.size[1]:g} km: {100 * cb.recovery:.1f} % recovered")
+    return slip, extras
 
 
 def _connect(address):
@@ -58,11 +181,24 @@ def main(argv=None) -> int:
     ap.add_argument("--scheduler", metavar="ADDRESS",
                     help="run the starts as tasks on this dask scheduler's workers (tcp://host:8786)")
     ap.add_argument("--slip", nargs=2, type=int, metavar=("NX", "NY"),
-                    help="then fit the slip on the first segment cut into NX x NY patches")
-    ap.add_argument("--smoothing", type=float, default=1.0, help="weight of the slip's Laplacian")
+                    help="then fit the slip on every segment, each cut into NX x NY patches")
+    ap.add_argument("--patch", nargs=2, type=float, metavar=("ALONG", "DOWN"),
+                    help="instead of --slip: patches of about ALONG x DOWN km on every segment")
+    ap.add_argument("--segments", metavar="LIST",
+                    help="the segments (from 1, comma-separated) that carry the slip; all by default")
+    ap.add_argument("--smoothing", type=float, help="weight of the slip's Laplacian (default 1, or the "
+                    "L-curve's corner with --lcurve)")
+    ap.add_argument("--lcurve", metavar="S1,S2,...", help="smoothing weights of an L-curve (at least 4); its "
+                    "corner is the smoothing unless --smoothing is given")
     ap.add_argument("--extend", nargs=2, type=float, default=(0.0, 0.0), metavar=("ALONG", "DOWN"),
-                    help="km added to the plane at each end along strike, and down dip")
+                    help="km added to each segment at each free end along strike, and down dip")
+    ap.add_argument("--join", metavar="KM", help="segments whose top edges' ends lie within KM are smoothed "
+                    "across (default half a patch; none for no joins)")
     ap.add_argument("--rake", nargs=2, type=float, metavar=("LOW", "HIGH"), help="rake range of the slip, degrees")
+    ap.add_argument("--resolution", action="store_true",
+                    help="the diagonal of the slip's resolution matrix (a picture with --plot)")
+    ap.add_argument("--checkerboard", nargs=2, type=float, metavar=("ALONG", "DEPTH"),
+                    help="a checkerboard test with squares of ALONG x DEPTH km (a picture with --plot)")
     ap.add_argument("-o", "--output", required=True, help="the fitted faults file (a summary .json beside it)")
     ap.add_argument("--plot", help="PNG of data, model and residuals (with --slip also NAME_slip.png)")
     a = ap.parse_args(argv)
@@ -70,16 +206,14 @@ def main(argv=None) -> int:
     def say(msg):
         print(f"vadrel.invert: {msg}", file=sys.stderr, flush=True)
 
+    _check_slip_options(a)
     outputs = [("output", a.output), ("summary", os.path.splitext(a.output)[0] + ".json")]
     if a.plot:
-        r, e = os.path.splitext(a.plot)
         outputs.append(("--plot", a.plot))
-        if a.slip:
-            outputs.append(("slip picture", r + "_slip" + (e or ".png")))
+    outputs += _slip_pictures(a)
     check_files(outputs, [("data file", p) for p in a.data] + [("--start", a.start)])
+    status = 0
     try:
-        if a.slip and min(a.slip) < 1:
-            raise ValueError(f"--slip: NX and NY must be at least 1, not {a.slip[0]} {a.slip[1]}")
         for out in (a.output, a.plot):
             if out and not os.path.isdir(os.path.dirname(os.path.abspath(out))):
                 raise OSError(f"{out}: no such directory")
@@ -89,6 +223,12 @@ def main(argv=None) -> int:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             start = vadrel.read_faults(a.start)
+        if a.segments and max(a.segments) > len(start):
+            raise UsageError(f"--segments: the model has {len(start)} segment(s), no segment {max(a.segments)}")
+        if a.slip:
+            # The slip's memory checked before the fault is fitted.
+            check_memory(len(a.segments or start) * a.slip[0] * a.slip[1],
+                         sum(d.nuisance.shape[1] for d in datasets))
         parts = a.free.split(";")
         free = [[n.strip() for n in s.split(",") if n.strip()] for s in parts]
         if len(free) == 1:
@@ -107,16 +247,23 @@ def main(argv=None) -> int:
             f"{fit.time:.2f} s")
         result, comments = fit.faults, [f"fitted by vadrel.invert to {', '.join(fit.datasets)}: "
                                         f"Mw {_mw(fit.Mw)}, VR {100 * fit.variance_reduction['all']:.1f} %"]
-        slip = None
-        if a.slip:
-            slip = fit_slip(datasets, fit.faults.segments[0], nx=a.slip[0], ny=a.slip[1],
-                            smoothing=a.smoothing, extend=a.extend, rake=a.rake, progress=say)
+        slip, extras = None, {}
+        if a.slip or a.patch:
+            slip, extras = _fit_slip(a, datasets, fit.faults, summary, say)
             summary["slip"] = _slip_summary(slip)
             say(f"slip: Mw {_mw(slip.Mw)}, rms {slip.rms['all']:.2f} mm, "
-                f"variance reduction {100 * slip.variance_reduction['all']:.1f} %, {slip.time:.2f} s")
+                f"variance reduction {100 * slip.variance_reduction['all']:.1f} %, smoothing {slip.smoothing:.3g}, "
+                f"{slip.problem.greens_time:.2f} s for the Green's functions, {slip.time:.2f} s to solve, "
+                f"{slip.message}")
+            if not slip.converged:
+                say(f"warning: the slip fit stopped at its iteration limit: {slip.message}")
+                status = 1
             result = slip.patches
-            comments = [f"slip on {a.slip[0]} x {a.slip[1]} patches fitted by vadrel.invert: "
-                        f"Mw {_mw(slip.Mw)}, VR {100 * slip.variance_reduction['all']:.1f} %"]
+            shape = ", ".join(f"{s.nx} x {s.ny}" for s in slip.segments)
+            comments = [f"slip on {shape} patches fitted by vadrel.invert: "
+                        f"Mw {_mw(slip.Mw)}, VR {100 * slip.variance_reduction['all']:.1f} %, {slip.status}"]
+            if len(result) > 600:
+                say(f"warning: {len(result)} patches written to {a.output}; the program reads at most 600 segments")
         write_faults(result, a.output, comments=comments)
         root = os.path.splitext(a.output)[0]
         text = json.dumps(summary, indent=1) + "\n"
@@ -124,18 +271,29 @@ def main(argv=None) -> int:
         say(f"wrote {a.output} and {root}.json")
         if a.plot:
             from ..plot import _mpl
-            from ..plot.fit import plot_fit, plot_slip
+            from ..plot.fit import plot_fit
             _mpl.use_agg()
-            plot_fit(slip or fit, datasets, a.plot)
+            shown = slip or fit
+            if slip is not None and len(slip.segments) > 1:
+                # The maps outline every meshed segment.
+                shown = types.SimpleNamespace(faults=slip.planes, predicted=slip.predicted, residuals=slip.residuals)
+            plot_fit(shown, datasets, a.plot)
             say(f"wrote {a.plot}")
             if slip is not None:
-                r, e = os.path.splitext(a.plot)
-                plot_slip(slip, r + "_slip" + (e or ".png"))
-                say(f"wrote {r}_slip{e or '.png'}")
+                from ..plot import slip as slip_pictures
+                draw = {"slip picture": lambda p: slip_pictures.plot_slip(slip, p),
+                        "L-curve picture": lambda p: slip_pictures.plot_lcurve(extras["lcurve"], p),
+                        "resolution picture": lambda p: slip_pictures.plot_resolution(extras["resolution"], p),
+                        "checkerboard picture": lambda p: slip_pictures.plot_checkerboard(extras["checkerboard"], p)}
+                for label, path in _slip_pictures(a):
+                    draw[label](path)
+                    say(f"wrote {path}")
+    except UsageError:
+        raise
     except (ValueError, OSError) as e:
         say(f"error: {e}")
         return 1
-    return 0
+    return status
 
 
 if __name__ == "__main__":

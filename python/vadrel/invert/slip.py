@@ -1,278 +1,281 @@
-"""Distributed slip on a plane cut into patches: Green's functions from the
-patch kernel, Laplacian smoothing, bounds on the slip's sign or rake, one
-bounded linear least-squares problem (:func:`fit_slip`, :func:`lcurve`)."""
+"""Distributed slip on every segment of a model cut into patches: Green's
+functions gathered into the normal equations, Laplacian smoothing within
+each segment and across joined ones, bounds on each patch's rake or sign
+solved as sign constraints (:func:`fit_slip`), and the L-curve of the
+smoothing weight with its corner (:func:`lcurve`).
+
+The fit minimises mean((r/sigma)^2) + smoothing^2 mean((Laplacian of
+slip)^2), both means (over the m observations and over the 2P slip
+components), so a weight means the same whatever the number of data and
+patches.  The data must outnumber the unknowns no smoothing constrains:
+the offsets and ramps, and every slip component when the smoothing is 0
+(``ValueError`` otherwise).  With fewer data than unknowns (smoothing > 0)
+the slip is set by the smoothing as much as by the data: the fit warns and
+says so in its ``message``.
+"""
 from __future__ import annotations
 
-import concurrent.futures
 import math
-import os
 import time
 import warnings
 
 import numpy as np
-import scipy.linalg
-import scipy.optimize
-import scipy.sparse
+import scipy.interpolate
 
 import vadrel
-from .. import geometry
-from .data import Stack, datasets_of
-from .fault import _DEG, _make_segment, _moment, _mw, _program_ramp, _seg_values, _top, _with
+from .fault import _make_segment, _moment, _mw, _program_ramp
+from .mesh import plane_patches
+from .problem import SlipProblem, _smoothing, slip_problem
 
-__all__ = ["SlipFit", "fit_slip", "lcurve"]
+__all__ = ["SlipFit", "SegmentSlip", "LCurve", "fit_slip", "lcurve", "lcurve_corner", "slip_problem",
+           "SlipProblem"]
 
 
 def _plane_patches(plane, nx, ny, extend):
     """The (extended) plane and its nx x ny patches, row 0 the shallowest."""
-    v = _seg_values(plane)
-    dl, dw = (float(e) for e in extend)
-    if dl < 0 or dw < 0:
-        raise ValueError("extend must be two lengths >= 0 (km along strike at each end, km down dip)")
-    sd, cd = math.sin(v["dip"] * _DEG), math.cos(v["dip"] * _DEG)
-    # Patch-frame offsets (along strike, to its left = up dip in map) turned into map ones.
-    de, dn = geometry.from_patch(-dl, -dw * cd, v["strike"])
-    v["X"] += float(de)
-    v["Y"] += float(dn)
-    v["depth"] += dw * sd
-    v["L"] += 2.0 * dl
-    v["W"] += dw
-    pl, pw = v["L"] / nx, v["W"] / ny
-    patches = []
-    for j in range(ny):
-        up = (ny - 1 - j) * pw          # patch's deep edge distance up dip from the plane's
-        for i in range(nx):
-            e, n = geometry.from_patch(i * pl, up * cd, v["strike"])
-            patches.append(_with(v, X=v["X"] + float(e), Y=v["Y"] + float(n), depth=v["depth"] - up * sd, L=pl,
-                                 W=pw, U1=0.0, U2=0.0, U3=0.0, name=f"p{j + 1}_{i + 1}"))
-    return v, patches
+    return plane_patches(plane, nx, ny, extend)
 
 
-def _greens(patches, x, y, look, progress=None):
-    """(m, 2P) range change for unit strike slip (first P columns) and dip
-    slip (last P) on each patch: one pass of the patch kernel per patch."""
-    P, m = len(patches), x.size
-    G = np.empty((m, 2 * P))
-    nthreads = max(1, len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1)
+class SegmentSlip:
+    """The slip on one segment: ``name``, ``plane`` (the extended segment),
+    ``nx``, ``ny``, ``slip`` ((ny, nx, 2) U1, U2 in mm, row 0 the shallowest,
+    column 0 at the start of the strike), ``at_bound`` ((ny, nx): a bound
+    holds with equality, its rake on an end of the range or its slip 0 under
+    a rake or sign bound), ``patches`` (slice of the fit's patches)."""
 
-    def one(k):
-        v = patches[k]
-        xs, ys = geometry.to_patch(x, y, v["X"], v["Y"], v["strike"])
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", RuntimeWarning)
-            u = vadrel.patch_displacement(xs, ys, L=v["L"], W=v["W"], depth=v["depth"], dip=v["dip"],
-                                          lam=v["lam"], mu=v["mu"], U1=1.0, U2=1.0, U3=0.0, threads=1)
-        for col, o in ((k, 0), (P + k, 3)):
-            e, n = geometry.from_patch(u[:, o], u[:, o + 1], v["strike"])
-            G[:, col] = e * look[:, 0] + n * look[:, 1] + u[:, o + 2] * look[:, 2]
-
-    with concurrent.futures.ThreadPoolExecutor(nthreads) as pool:
-        for done, _ in enumerate(pool.map(one, range(P)), 1):
-            if progress and (done % 100 == 0 or done == P):
-                progress(f"Green's functions: {done}/{P} patches")
-    if not np.all(np.isfinite(G)):
-        raise ValueError("Green's functions are not finite (a point on the trace of a patch?)")
-    return G
-
-
-def _laplacian(nx, ny, pl, pw, free_top):
-    """Finite-difference Laplacian (1/km^2) of a slip field on the patch grid;
-    slip vanishes beyond the sides and the bottom, and beyond the top unless
-    the plane reaches the ground (a free surface: mirrored)."""
-    n = nx * ny
-    D = np.zeros((n, n))
-    for j in range(ny):
-        for i in range(nx):
-            r = j * nx + i
-            D[r, r] = -2.0 / pl ** 2 - 2.0 / pw ** 2
-            for di in (-1, 1):
-                if 0 <= i + di < nx:
-                    D[r, r + di] += 1.0 / pl ** 2
-            for dj in (-1, 1):
-                if 0 <= j + dj < ny:
-                    D[r, r + dj * nx] += 1.0 / pw ** 2
-                elif dj == -1 and free_top:
-                    D[r, r] += 1.0 / pw ** 2
-    return D
-
-
-class _SlipProblem:
-    """Green's functions, their normal equations and the constraint basis of
-    a slip inversion, built once for any number of smoothing weights."""
-
-    def __init__(self, datasets, plane, nx, ny, extend, rake, positivity, progress=None):
-        t0 = time.perf_counter()
-        self.stack = st = Stack(datasets_of(datasets))
-        if isinstance(plane, vadrel.Faults):
-            plane = plane.segments[0]
-        if not isinstance(plane, vadrel.Segment):
-            raise ValueError("plane must be a vadrel.Segment (or a Faults whose first segment is used)")
-        nx, ny = int(nx), int(ny)
-        if nx < 1 or ny < 1:
-            raise ValueError("nx and ny must be at least 1")
-        self.nx, self.ny = nx, ny
-        self.plane, self.patches = _plane_patches(plane, nx, ny, extend)
-        if _top(self.plane) < -1e-9:
-            raise ValueError("the plane's top edge is above the ground")
-        P = nx * ny
-        G = st.whiten(_greens(self.patches, st.x, st.y, st.look, progress))
-        # Unknowns: two coefficients c per patch, slips (U1, U2) = T c, then the nuisance.
-        # Each coefficient is >= 0 (+1), <= 0 (-1) or free (0).
-        sign = np.zeros(2 * P, dtype=int)
-        if rake is not None and positivity is not None:
-            raise ValueError("give rake or positivity, not both")
-        if rake is not None:
-            r1, r2 = (float(r) for r in rake)
-            if not 0.0 < r2 - r1 < 180.0:
-                raise ValueError("rake: (low, high) in degrees with 0 < high - low < 180")
-            # The cone between the two rakes: non-negative combinations of their directions.
-            T = np.array([[math.cos(r1 * _DEG), math.cos(r2 * _DEG)], [math.sin(r1 * _DEG), math.sin(r2 * _DEG)]])
-            sign[:] = 1
-        else:
-            T = np.eye(2)
-            pos = (0, 0) if positivity is None else tuple(positivity)
-            if len(pos) != 2 or any(v not in (-1, 0, 1, None) for v in pos):
-                raise ValueError("positivity: (sign of U1, sign of U2), each +1, -1 or 0")
-            for c, v in enumerate(pos):
-                sign[c * P:(c + 1) * P] = v or 0
-        q = st.nuisance.shape[1]
-        self.T, self.sign = T, np.r_[sign, np.zeros(q, dtype=int)]
-        self.G = np.hstack([G[:, :P] * T[0, 0] + G[:, P:] * T[1, 0], G[:, :P] * T[0, 1] + G[:, P:] * T[1, 1],
-                            st.whiten(st.nuisance)])
-        self.GtG, self.Gtb = _gram(self.G), self.G.T @ st.wobs
-        pl, pw = self.plane["L"] / nx, self.plane["W"] / ny
-        # A top edge within half a patch of the ground counts as reaching it.
-        D = _laplacian(nx, ny, pl, pw, _top(self.plane) < 0.5 * pw * math.sin(self.plane["dip"] * _DEG))
-        self.D = scipy.sparse.hstack([scipy.sparse.kron(T, D), scipy.sparse.csr_matrix((2 * P, q))]).tocsr()
-        self.DtD = (self.D.T @ self.D).toarray()
-        self.greens_time = time.perf_counter() - t0
-
-    def slips(self, c):
-        P = self.nx * self.ny
-        u1 = self.T[0, 0] * c[:P] + self.T[0, 1] * c[P:2 * P]
-        u2 = self.T[1, 0] * c[:P] + self.T[1, 1] * c[P:2 * P]
-        return u1, u2
-
-    def solve(self, smoothing):
-        """Minimises mean((r/sigma)^2) + smoothing^2 mean((Laplacian of slip)^2):
-        the Laplacian's rows weigh sqrt(m / 2P), so a weight means the same
-        for any number of data m and patches P.  The normal equations are
-        factored once (Cholesky); with sign constraints the factor is the
-        matrix of a non-negative least-squares problem (Lawson and Hanson)."""
-        smoothing = float(smoothing)
-        if not (math.isfinite(smoothing) and smoothing >= 0):
-            raise ValueError("smoothing must be a finite number >= 0")
-        m, P = self.stack.obs.size, self.nx * self.ny
-        H = self.GtG + (smoothing ** 2 * m / (2.0 * P)) * self.DtD
-        H[np.diag_indices_from(H)] += 1e-12 * np.trace(H) / H.shape[0]
-        try:
-            R = scipy.linalg.cholesky(H, lower=False, check_finite=False)
-        except np.linalg.LinAlgError:
-            raise ValueError("the slip problem is singular: add smoothing") from None
-        z = scipy.linalg.solve_triangular(R, self.Gtb, trans="T", check_finite=False)
-        if not self.sign.any():
-            c = scipy.linalg.solve_triangular(R, z, check_finite=False)
-        else:
-            # |R c - z|^2 with c = S y, y >= 0: a column per signed coefficient, two (+, -) per free one.
-            free = np.flatnonzero(self.sign == 0)
-            cols = np.r_[np.arange(len(self.sign)), free]
-            signs = np.r_[np.where(self.sign == 0, 1, self.sign), -np.ones(free.size, dtype=int)]
-            y = scipy.optimize.nnls(R[:, cols] * signs, z, maxiter=20 * len(cols))[0]
-            c = np.zeros(len(self.sign))
-            np.add.at(c, cols, signs * y)
-        u1, u2 = self.slips(c)
-        return c, u1, u2
-
-
-def _gram(G):
-    """G^T G, its blocks on two threads (the BLAS may have one)."""
-    n = G.shape[1]
-    h = n // 2
-    if n < 64:
-        return G.T @ G
-    A, B = G[:, :h], G[:, h:]
-    out = np.empty((n, n))
-    with concurrent.futures.ThreadPoolExecutor(2) as pool:
-        f1 = pool.submit(lambda: (A.T @ A, B.T @ B))
-        f2 = pool.submit(lambda: A.T @ B)
-        (aa, bb), ab = f1.result(), f2.result()
-    out[:h, :h], out[h:, h:], out[:h, h:], out[h:, :h] = aa, bb, ab, ab.T
-    return out
+    def __repr__(self):
+        return f"SegmentSlip({self.name!r}, {self.ny}x{self.nx}, max {np.abs(self.slip).max():.4g} mm)"
 
 
 class SlipFit:
-    """The result of :func:`fit_slip`: ``slip`` ((ny, nx, 2) U1, U2 in mm,
-    row 0 the shallowest, column 0 at the start of the strike), ``patches``
-    (a ``Faults`` of the patches with their slip), ``plane`` (the extended
-    plane, a ``Segment``), ``rms``, ``variance_reduction`` (per dataset and
-    ``"all"``), ``moment`` (N m), ``Mw``, ``predicted``, ``residuals``,
-    ``offsets``, ``ramps``, ``roughness`` (rms of the Laplacian of the slip,
-    mm/km^2), ``misfit`` (the weighted rms), ``smoothing``, ``time`` (s) and
-    ``greens_time`` (s)."""
+    """The result of :func:`fit_slip`.
+
+    ``segments`` (a :class:`SegmentSlip` per segment), ``planes`` (the
+    extended segments, a ``Faults``), ``patches`` (a ``Faults`` of every
+    patch with its slip, segment by segment, each row by row from the top;
+    the ramp of the only radar dataset as its ``P`` line), ``patch_slip``
+    ((P, 2) mm), ``at_bound`` ((P,)), ``joins``, ``layout`` (where each
+    patch is drawn: :class:`vadrel.invert.mesh.Layout`);
+    for one segment, as before, ``slip`` ((ny, nx, 2)), ``nx``, ``ny`` and
+    ``plane`` (a ``Segment``) -- for several, tuples of one per segment;
+    ``rms``, ``variance_reduction`` (per dataset and ``"all"``), ``moment``
+    (N m), ``Mw``, ``predicted``, ``residuals``, ``offsets``, ``ramps``,
+    ``roughness`` (rms of the Laplacian of the slip, mm/km^2), ``misfit``
+    (the weighted rms), ``smoothing``, ``status`` (``"converged"`` or
+    ``"iteration limit"``), ``converged``, ``message``, ``iterations``,
+    ``time`` (s, of the call) and ``greens_time`` (s, the part of it spent
+    setting the problem up: 0 when given a :class:`SlipProblem`), ``problem`` (the
+    :class:`SlipProblem`, for further smoothing weights and resolution
+    tests without computing the Green's functions again)."""
 
     def __repr__(self):
-        return (f"SlipFit({self.ny}x{self.nx}, Mw={_mw(self.Mw)}, rms={self.rms['all']:.3g} mm, "
-                f"VR={100 * self.variance_reduction['all']:.1f} %)")
+        shape = "+".join(f"{s.ny}x{s.nx}" for s in self.segments)
+        return (f"SlipFit({shape}, Mw={_mw(self.Mw)}, rms={self.rms['all']:.3g} mm, "
+                f"VR={100 * self.variance_reduction['all']:.1f} %, {self.status})")
 
 
-def _slip_fit(sp, smoothing, t0):
-    st = sp.stack
-    c, u1, u2 = sp.solve(smoothing)
-    P = sp.nx * sp.ny
-    wpred = sp.G @ c
-    pred = _unwhiten(st, wpred, c, sp)
+def _check_count(sp, smoothing):
+    """The warning for fewer data than unknowns (the ValueError for fewer
+    than the unsmoothed ones comes from the problem's solve)."""
+    if smoothing > 0 and sp.m < sp.n:
+        return (f"{sp.m} observations for {sp.n} unknowns: the slip is set by the smoothing as much as by the "
+                f"data, and its variance reduction says little")
+    return None
+
+
+def _slip_fit(sp: SlipProblem, smoothing, t0, *, active=None, maxiter=200, built=False) -> SlipFit:
+    smoothing = _smoothing(smoothing)
+    st, mesh = sp.stack, sp.mesh
+    u, sol = sp.solve(smoothing, active=active, maxiter=maxiter)
+    slip, nuis = sp.slips(u)
+    pred = sp.predict(u)
     fit = SlipFit()
-    fit.nx, fit.ny, fit.smoothing = sp.nx, sp.ny, float(smoothing)
-    fit.slip = np.stack([u1.reshape(sp.ny, sp.nx), u2.reshape(sp.ny, sp.nx)], axis=-1)
-    vals = [_with(v, U1=float(a), U2=float(b)) for v, a, b in zip(sp.patches, u1, u2)]
+    fit.problem, fit.smoothing, fit.solution = sp, smoothing, sol
     (fit.rms, fit.variance_reduction, fit.predicted, fit.residuals, fit.offsets,
-     fit.ramps) = st.summary(pred, c[2 * P:])
-    fit.patches = vadrel.Faults([_make_segment(v) for v in vals],
-                                ramp=_program_ramp(st.datasets, fit.offsets, fit.ramps))
-    fit.plane = _make_segment(sp.plane)
+     fit.ramps) = st.summary(pred, nuis)
+    fit.patch_slip = slip
+    act = sol.active[:2 * sp.P]
+    fit.at_bound = act[:sp.P] | act[sp.P:]
+    fit.segments = []
+    for k, (v, (ny, nx)) in enumerate(zip(mesh.planes, mesh.shapes)):
+        s = SegmentSlip()
+        s.name, s.plane, s.nx, s.ny = mesh.names[k], _make_segment(v), nx, ny
+        s.patches = slice(mesh.starts[k], mesh.starts[k + 1])
+        s.slip = slip[s.patches].reshape(ny, nx, 2)
+        s.at_bound = fit.at_bound[s.patches].reshape(ny, nx)
+        fit.segments.append(s)
+    fit.planes = vadrel.Faults([s.plane for s in fit.segments])
+    fit.joins = list(mesh.joins)
+    fit.layout = mesh.layout()
+    one = len(fit.segments) == 1
+    pick = (lambda name: getattr(fit.segments[0], name)) if one else \
+        (lambda name: tuple(getattr(s, name) for s in fit.segments))
+    fit.slip, fit.nx, fit.ny, fit.plane = pick("slip"), pick("nx"), pick("ny"), pick("plane")
+    fit.patches = sp.patch_faults(slip, ramp=_program_ramp(st.datasets, fit.offsets, fit.ramps))
+    vals = [dict(v, U1=float(a), U2=float(b)) for v, (a, b) in zip(mesh.patches, slip)]
     fit.moment, fit.Mw = _moment(vals)
-    fit.roughness = float(np.sqrt(np.mean((sp.D @ c) ** 2)))
-    fit.misfit = float(np.sqrt(np.mean((wpred - st.wobs) ** 2)))
-    fit.time, fit.greens_time = time.perf_counter() - t0, sp.greens_time
+    fit.roughness = sp.roughness(u)
+    fit.misfit = float(np.sqrt(np.mean((st.whiten(pred) - st.wobs) ** 2)))
+    fit.converged = bool(sol.converged)
+    fit.status = "converged" if sol.converged else "iteration limit"
+    fit.iterations = sol.iterations
+    notes = [sol.message]
+    few = _check_count(sp, smoothing)
+    if few:
+        notes.append(few)
+        warnings.warn(few, RuntimeWarning, stacklevel=3)
+    if not sol.converged:
+        warnings.warn(f"slip fit: {sol.message}", RuntimeWarning, stacklevel=3)
+    fit.message = "; ".join(notes)
+    fit.time, fit.greens_time = time.perf_counter() - t0, (sp.greens_time if built else 0.0)
     fit.datasets = [d.name for d in st.datasets]
     return fit
 
 
-def _unwhiten(st, wpred, c, sp):
-    """The prediction in mm: the Green's functions are whitened, so the
-    model is recomputed from the patch slips and the nuisance."""
-    if not any(d.weighted for d in st.datasets):
-        return wpred
-    P = sp.nx * sp.ny
-    u1, u2 = sp.slips(c)
-    vals = [_with(v, U1=float(a), U2=float(b)) for v, a, b in zip(sp.patches, u1, u2)]
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)
-        r = vadrel.range_change(vadrel.Faults([_make_segment(v) for v in vals]), st.x, st.y, st.look)
-    return r + st.nuisance @ c[2 * P:]
+def fit_slip(datasets, faults=None, *, smoothing, nx=None, ny=None, patch=None, extend=(0.0, 0.0), rake=None,
+             positivity=None, join=None, maxiter=200, progress=None, plane=None) -> SlipFit:
+    """Distributed slip on every segment of a model.
 
+    ``datasets``: a ``Dataset`` or a list of them (or a :class:`SlipProblem`
+    already set up, whose Green's functions are used again: then give no
+    other argument but ``smoothing`` and ``maxiter``).  ``faults``: a
+    ``Faults``, a list of ``Segment`` or one ``Segment`` (e.g.
+    ``fit.faults`` of :func:`fit_fault`): every segment is meshed.
 
-def fit_slip(datasets, plane, *, nx, ny, smoothing, extend=(0.0, 0.0), rake=None, positivity=None,
-             progress=None) -> SlipFit:
-    """Distributed slip on a plane cut into ``nx`` (along strike) x ``ny``
-    (down dip) patches.
-
-    ``plane``: a ``Segment`` (e.g. ``fit.faults.segments[0]``); ``extend``:
-    km added at each end along strike and km added down dip; ``smoothing``:
-    the weight of the Laplacian: the fit minimises mean((r/sigma)^2) +
-    smoothing^2 mean((Laplacian of slip in mm/km^2)^2), so a weight means the
-    same whatever the number of data and patches; ``rake`` = (low, high)
-    degrees keeps every patch's rake in that range (0 left-lateral, 90
-    reverse); ``positivity`` = (sign of U1, sign of U2), each +1, -1 or 0
-    (free).  The offsets and ramps of the datasets are fitted with the slip.
+    ``nx``, ``ny``: patches along strike and down dip (one number for every
+    segment, or one per segment), or ``patch`` = (km along strike, km down
+    dip) (one pair, or one per segment); ``extend`` = (km at each free end
+    along strike, km down dip), one pair or one per segment; ``join``: how
+    segments whose ends meet are joined for the smoothing
+    (:mod:`vadrel.invert.mesh`); ``smoothing``: the weight of the Laplacian
+    (the fit minimises mean((r/sigma)^2) + smoothing^2 mean((Laplacian of
+    slip in mm/km^2)^2)); ``rake`` = (low, high) degrees keeps every patch's
+    rake in that range (0 left-lateral, 90 reverse; one pair, or one per
+    segment, None for none); ``positivity`` = (sign of U1, sign of U2), each
+    +1, -1 or 0 (free); ``maxiter``: factorisations the bounded solver may
+    use.  The offsets and ramps of the datasets are fitted with the slip.
+    ``progress``: a callable given a line of text now and then.
     """
     t0 = time.perf_counter()
-    sp = _SlipProblem(datasets, plane, nx, ny, extend, rake, positivity, progress)
-    return _slip_fit(sp, smoothing, t0)
+    if plane is not None:
+        if faults is not None:
+            raise ValueError("give faults or plane, not both")
+        faults = plane
+    if isinstance(datasets, SlipProblem):
+        if faults is not None or nx is not None or ny is not None or patch is not None or rake is not None \
+                or positivity is not None or join is not None or tuple(extend) != (0.0, 0.0):
+            raise ValueError("a SlipProblem is already meshed: give only smoothing (and maxiter)")
+        return _slip_fit(datasets, smoothing, t0, maxiter=maxiter)
+    if faults is None:
+        raise ValueError("fit_slip needs the faults (or segment) to mesh")
+    sp = slip_problem(datasets, faults, nx=nx, ny=ny, patch=patch, extend=extend, rake=rake,
+                      positivity=positivity, join=join, progress=progress)
+    return _slip_fit(sp, smoothing, t0, maxiter=maxiter, built=True)
 
 
-def lcurve(datasets, plane, *, nx, ny, smoothings, extend=(0.0, 0.0), rake=None, positivity=None):
-    """Misfit (weighted rms) and roughness (mm/km^2) of the slip inversion for
-    each smoothing weight: two arrays.  The Green's functions are computed once."""
-    sp = _SlipProblem(datasets, plane, nx, ny, extend, rake, positivity)
-    out = [_slip_fit(sp, s, time.perf_counter()) for s in smoothings]
-    return np.array([f.misfit for f in out]), np.array([f.roughness for f in out])
+class LCurve(tuple):
+    """The L-curve: unpacks as (misfit, roughness) -- the weighted rms of
+    the residuals and the rms of the Laplacian of the slip (mm/km^2) for
+    each smoothing weight -- and holds ``smoothings``, ``corner`` (the index
+    of the computed weight nearest the corner, or None with fewer than 4
+    weights), ``corner_smoothing`` (the weight of greatest curvature, between
+    the computed ones), ``corner_misfit`` and ``corner_roughness`` (the
+    corner on the interpolated curve), ``corner_at_edge`` (the greatest curvature lies at
+    the second or the last but one weight: the corner may lie beyond the
+    weights tried), ``curvature`` (at each computed weight) and ``problem``."""
+
+    def __new__(cls, misfit, roughness, smoothings, problem):
+        self = super().__new__(cls, (misfit, roughness))
+        self.misfit, self.roughness, self.smoothings, self.problem = misfit, roughness, smoothings, problem
+        self.corner_smoothing, self.corner, self.curvature = lcurve_corner(misfit, roughness, smoothings)
+        self.corner_misfit = self.corner_roughness = None
+        self.corner_at_edge = False
+        if self.corner_smoothing is not None:
+            s = np.asarray(smoothings, dtype=float)
+            ok = s > 0
+            order = np.argsort(s[ok])
+            t = np.log10(s[ok][order])
+            at = math.log10(self.corner_smoothing)
+            self.corner_misfit, self.corner_roughness = (
+                float(10.0 ** scipy.interpolate.CubicSpline(t, np.log10(np.asarray(v, dtype=float)[ok][order]))(at))
+                for v in (misfit, roughness))
+            self.corner_at_edge = bool(min(abs(at - t[1]), abs(at - t[-2])) < 1e-9)
+        return self
+
+    def __getnewargs__(self):
+        return (self.misfit, self.roughness, self.smoothings, self.problem)
+
+
+def lcurve_corner(misfit, roughness, smoothings) -> tuple:
+    """The corner of an L-curve: the smoothing weight where the curve
+    (log10 misfit, log10 roughness), parametrised by t = log10 smoothing, is
+    most sharply bent towards the origin, i.e. where its signed curvature
+
+        k(t) = (x' y'' - x'' y') / (x'^2 + y'^2)^(3/2)
+
+    is greatest (x, y interpolated by cubic splines through the computed
+    points, k evaluated on a fine grid of t between them, the first and
+    last points left out as they have one neighbour).  Returns (the weight,
+    the index of the nearest computed weight, k at the computed weights);
+    (None, None, None) with fewer than 4 positive weights."""
+    s = np.asarray(smoothings, dtype=float)
+    x = np.log10(np.asarray(misfit, dtype=float))
+    y = np.log10(np.asarray(roughness, dtype=float))
+    ok = (s > 0) & np.isfinite(x) & np.isfinite(y)
+    if ok.sum() < 4:
+        return None, None, None
+    t = np.log10(s[ok])
+    order = np.argsort(t)
+    t, x, y = t[order], x[ok][order], y[ok][order]
+    if np.any(np.diff(t) <= 0):
+        raise ValueError("smoothings: each weight once")
+    fx, fy = scipy.interpolate.CubicSpline(t, x), scipy.interpolate.CubicSpline(t, y)
+
+    def kappa(tt):
+        x1, y1, x2, y2 = fx(tt, 1), fy(tt, 1), fx(tt, 2), fy(tt, 2)
+        return (x1 * y2 - x2 * y1) / np.maximum(x1 ** 2 + y1 ** 2, 1e-300) ** 1.5
+
+    fine = np.linspace(t[1], t[-2], 2001)
+    k = kappa(fine)
+    best = float(fine[int(np.argmax(k))])
+    idx_ok = np.flatnonzero(ok)[order]
+    nearest = int(idx_ok[int(np.argmin(np.abs(t - best)))])
+    curv = np.full(s.size, np.nan)
+    curv[idx_ok] = kappa(t)
+    return 10.0 ** best, nearest, curv
+
+
+def lcurve(datasets, faults=None, *, smoothings, nx=None, ny=None, patch=None, extend=(0.0, 0.0), rake=None,
+           positivity=None, join=None, maxiter=200, progress=None, plane=None) -> LCurve:
+    """Misfit (weighted rms) and roughness (mm/km^2) of the slip inversion
+    for each smoothing weight, the Green's functions computed once (the
+    arguments of :func:`fit_slip`; ``datasets`` may be a
+    :class:`SlipProblem`).  Returns an :class:`LCurve`, which unpacks as the
+    two arrays and gives the corner (:func:`lcurve_corner`)."""
+    faults = plane if faults is None else faults
+    if isinstance(datasets, SlipProblem):
+        sp = datasets
+    else:
+        sp = slip_problem(datasets, faults, nx=nx, ny=ny, patch=patch, extend=extend, rake=rake,
+                          positivity=positivity, join=join, progress=progress)
+    weights = [_smoothing(s) for s in smoothings]
+    misfit, rough, active = [], [], None
+    # From the strongest smoothing down, each solve starting from the last one's active set.
+    for i in sorted(range(len(weights)), key=lambda i: -weights[i]):
+        u, sol = sp.solve(weights[i], active=active, maxiter=maxiter)
+        active = sol.active
+        if not sol.converged:
+            warnings.warn(f"L-curve, smoothing {weights[i]:g}: {sol.message}", RuntimeWarning, stacklevel=2)
+        misfit.append((i, sp.misfit(u)))
+        rough.append((i, sp.roughness(u)))
+        if progress:
+            progress(f"L-curve: smoothing {weights[i]:g}, misfit {misfit[-1][1]:.4g}, "
+                     f"roughness {rough[-1][1]:.4g}")
+    misfit = np.array([v for _, v in sorted(misfit)])
+    rough = np.array([v for _, v in sorted(rough)])
+    lc = LCurve(misfit, rough, np.array(weights), sp)
+    if lc.corner_at_edge:
+        warnings.warn(f"the L-curve is most bent at the edge of the weights tried ({lc.corner_smoothing:g}): its "
+                      f"corner may lie beyond them", RuntimeWarning, stacklevel=2)
+    return lc
+
