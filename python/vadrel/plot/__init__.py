@@ -35,7 +35,8 @@ index axes (:mod:`~vadrel.plot.ini`).
 
 Modules: one per kind of picture -- :mod:`~vadrel.plot.print_file`,
 :mod:`~vadrel.plot.ini`, :mod:`~vadrel.plot.finite_fault`,
-:mod:`~vadrel.plot.dtopo`, :mod:`~vadrel.plot.fit`, :mod:`~vadrel.plot.insar`
+:mod:`~vadrel.plot.dtopo`, :mod:`~vadrel.plot.fit`, :mod:`~vadrel.plot.slip` (slip maps,
+resolution, L-curve, checkerboard), :mod:`~vadrel.plot.insar`
 (quadtree leaves, semivariograms) -- and what they share:
 :mod:`~vadrel.plot.inputs` (what a file holds), :mod:`~vadrel.plot.plane`
 (the fault-plane frame), :mod:`~vadrel.plot.coast` (coastlines);
@@ -52,15 +53,17 @@ from ..io.print_file import read_print_file
 from .coast import coastlines
 from .dtopo import frame_index, plot_dtopo
 from .finite_fault import plot_finite_fault, slip_at
-from .fit import plot_fit, plot_slip
+from .fit import plot_fit
 from .ini import plot_ini
 from .inputs import kind_of, read_tsunami_source
 from .insar import plot_leaves, plot_semivariogram
 from .print_file import AliasWarning, plot_print_file
+from .slip import plot_checkerboard, plot_lcurve, plot_resolution, plot_slip
 
 __all__ = ["read_print_file", "read_ini_file", "ini_shape", "segment_outline", "plot_print_file", "plot_ini",
            "plot_finite_fault", "plot_dtopo", "plot_fit", "plot_slip", "main", "AliasWarning", "slip_at",
-           "frame_index", "kind_of", "read_tsunami_source", "coastlines", "plot_leaves", "plot_semivariogram"]
+           "frame_index", "kind_of", "read_tsunami_source", "coastlines", "plot_leaves", "plot_semivariogram", "plot_resolution", "plot_lcurve",
+           "plot_checkerboard"]
 
 
 # Kept for its callers: the command line, above this package.
