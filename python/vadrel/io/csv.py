@@ -90,11 +90,9 @@ def read(src, reference, columns=None, units=None, need_slip=True):
     warnings = []
     header_line, sep, cols = find_header(src, columns, units)
     fields = [c.field for c in cols]
-    needed = list(_GEOMETRY) + (["slip"] if need_slip else [])
-    if "depth" not in fields and "top_depth" not in fields:
-        raise src.error(header_line, "the header has no 'depth' column")
+    needed = ["lon", "lat", "depth"] + list(_GEOMETRY[2:]) + (["slip"] if need_slip else [])
     for need in needed:
-        if need not in fields:
+        if need not in fields and not (need == "depth" and "top_depth" in fields):
             raise src.error(header_line, f"the header has no {need!r} column")
     text_fields = ("name", "segment")
     data, numbers, kept = [], [], {c.name: [] for c in cols if c.field is None or c.field in text_fields}

@@ -196,7 +196,7 @@ def _assemble(src, segments, cols, reference, stated_centroid, warnings):
             else:
                 why = "stated in the file"
         else:
-            placed, placed_why = _place_in_polygon(rows[0], poly, label, warnings)
+            placed, placed_why = _place_in_polygon(rows[0], poly, label, [] if stated_centroid else warnings)
             if stated_centroid:
                 ref, why = "centroid", "stated in the file"
                 if abs(rows["depth"][0] - poly[:, 2].min()) <= 1e-3:

@@ -7,7 +7,7 @@ from . import csv, fsp, param
 from .. import geometry
 from .columns import field_of
 from .subfaults import Parsed
-from .text import Source, read_source
+from .text import Source, is_number, read_source
 
 __all__ = ["READERS", "detect", "read_model"]
 
@@ -28,6 +28,20 @@ def _names_position(text):
         return False
     found = {field_of(n.strip().strip('"'))[0] for n in names[:200]}
     return "lon" in found and "lat" in found
+
+
+def _named_columns(text):
+    """True for a comma, tab or semicolon separated line of five names or
+    more, none a number: a table's header whose names no alias covers
+    (``columns=`` then names them)."""
+    sep = csv.separator(text)
+    if sep is None or len(text) > 20000:
+        return False
+    try:
+        names = [n.strip().strip('"') for n in csv.split_fields(text, sep)]
+    except ValueError:
+        return False
+    return len(names) >= 5 and all(n and not is_number(n) for n in names)
 
 
 def detect(src: Source) -> str:
@@ -55,7 +69,7 @@ def detect(src: Source) -> str:
             if _names_position(t.lstrip("#").strip()):
                 return "csv"
             continue
-        if _names_position(t):
+        if _names_position(t) or _named_columns(t):
             return "csv"
         if first is None:
             first = number
