@@ -110,6 +110,8 @@ def read(src, reference):
             h.read(src, number, t.lstrip("%").strip())
             continue
         toks = t.split()
+        if h.columns is not None and len(toks) > 2 * len(h.columns) + 8 and is_number(toks[0]):
+            raise src.error(number, f"{len(toks)} values, the column line names {len(h.columns)}")
         numeric = [is_number(w) for w in toks]
         if h.columns is None or not numeric[0]:
             if numeric[0] and sum(numeric) == len(numeric) and not h.in_layers:

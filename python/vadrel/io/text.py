@@ -11,7 +11,7 @@ from __future__ import annotations
 import math
 import os
 
-__all__ = ["Source", "MAX_NUMBER", "number", "is_number", "leading_number", "read_source", "statements",
+__all__ = ["Source", "MAX_NUMBER", "MAX_STATEMENTS", "number", "is_number", "leading_number", "read_source", "statements",
            "name_and_unit", "whole"]
 
 #: Longest token taken as a number; a longer one is "not a number" without
@@ -19,6 +19,11 @@ __all__ = ["Source", "MAX_NUMBER", "number", "is_number", "leading_number", "rea
 MAX_NUMBER = 64
 
 _NUMBER_CHARS = frozenset("0123456789+-.eEdD")
+_NUMBER_START = frozenset("0123456789+-.")
+
+#: Most ``name = value`` statements read from one line (a header line
+#: holds a handful).
+MAX_STATEMENTS = 256
 
 
 class Source:
@@ -75,7 +80,7 @@ def whole(src, line, token, what, low=0, high=10 ** 9):
 def leading_number(token):
     """The number a token starts with and the rest (``"17.93km"`` gives
     ``(17.93, "km")``), or ``(None, token)``."""
-    if len(token) > MAX_NUMBER + 16:
+    if not token or len(token) > MAX_NUMBER + 16 or token[0] not in _NUMBER_START:
         return None, token
     end = 0
     while end < len(token) and token[end] in _NUMBER_CHARS:
@@ -92,12 +97,20 @@ def statements(text):
     """``name = value`` statements of a line, in order: ``[(name, value,
     unit)]`` with ``name`` as written, ``value`` a float and ``unit`` the word
     written against the number or after it (``Dx= 25.00 km``, ``Dx =2.00km``
-    and ``Dx=25`` all read).  Values that are not numbers are left out."""
+    and ``Dx=25`` all read).  Values that are not numbers are left out; at
+    most :data:`MAX_STATEMENTS` are read."""
+    if text.count("=") > MAX_STATEMENTS:
+        end = -1
+        for _ in range(MAX_STATEMENTS + 1):
+            end = text.find("=", end + 1)
+        text = text[:end]
     toks = text.replace("=", " = ").split()
     out = []
     for i, tok in enumerate(toks):
         if tok != "=" or i == 0 or i + 1 >= len(toks) or toks[i - 1] == "=":
             continue
+        if len(out) >= MAX_STATEMENTS:
+            break
         value, unit = leading_number(toks[i + 1])
         if value is None:
             continue
