@@ -78,6 +78,19 @@ def test_spaced_header_words_and_lon_before_lat():
     assert ff.hypocentre[:2] == (-116.5, 34.2)
 
 
+def test_a_segment_under_the_previous_column_line(tmp_path):
+    text = (FIX / "spaced_two_segments.param").read_text().splitlines()
+    # the second segment's column line left out: its row follows the first's
+    p = tmp_path / "one_column_line.param"
+    p.write_text("\n".join(text[:-2] + text[-1:]) + "\n")
+    a, b = vs.read(FIX / "spaced_two_segments.param"), vs.read(p)
+    assert np.array_equal(a.subfaults, b.subfaults) and b.segment_labels == ["1", "7"]
+    # a negative moment is impossible
+    p.write_text((FIX / "spaced_two_segments.param").read_text().replace("0.45E+25", "-0.45E+25"))
+    with pytest.raises(ValueError, match=rf"{p}: line 12: a negative moment"):
+        vs.read(p)
+
+
 @pytest.mark.parametrize("line", [
     "#Fault_segment =   1 nx(Along-strike)=  3 Dx = 25.00km ny(downdip)=   2 Dy = 20.00km",
     "#Fault_segment=   1 nx(Along-strike)=   3 Dx=  25.00km ny(downdip)=   2 Dy=  20.00km",

@@ -204,6 +204,8 @@ def _assemble(src, h, reference, warnings):
         data = np.array(seg["rows"], dtype=float)
         col = {name: data[:, k] for k, name in enumerate(seg["columns"])}
         has_moment = has_moment and "moment" in col
+        if "moment" in col and np.any(col["moment"] < 0):
+            raise src.error(seg["numbers"][int(np.argmax(col["moment"] < 0))], "a negative moment")
         n = len(data)
         nx, nz = _get(keys, ["NX"]), _get(keys, ["NZ"])
         count = _get([seg["keys"]] if len(segs) > 1 else keys, ["NSBFS"])

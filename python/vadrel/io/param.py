@@ -55,7 +55,7 @@ def _segment_header(src, number, body):
     if missing:
         raise src.error(number, "a segment header must read '#Fault_segment = k nx(Along-strike)= n Dx = d km "
                                 f"ny(downdip)= n Dy = d km'; no {', '.join(missing)}")
-    seg = {"rows": [], "numbers": [], "polygon": [], "hypo": None, "line": number}
+    seg = {"rows": [], "numbers": [], "polygon": [], "hypo": None, "line": number, "cols": None}
     for k in ("nx", "ny"):
         v = found[k][0]
         if v != int(v) or not 1 <= v <= 10 ** 7:
@@ -137,13 +137,18 @@ def read(src, reference, columns=None, units=None):
         if cur is None:
             raise src.error(number, "a data line before any '#Fault_segment' header")
         tokens = t.split()
+        if state != "rows" and cols is not None and len(tokens) == len(cols) != 3:
+            state = "rows"          # the rows of a segment under an earlier segment's column line
         if state == "boundary":
-            if len(tokens) < 3:
+            if len(tokens) != 3:
                 raise src.error(number, f"a boundary corner needs 3 numbers (lon lat depth), got {len(tokens)}")
-            cur["polygon"].append([_float(src, number, w, "boundary corner") for w in tokens[:3]])
+            cur["polygon"].append([_float(src, number, w, "boundary corner") for w in tokens])
         elif state == "rows":
             if len(tokens) != len(cols):
                 raise src.error(number, f"{len(tokens)} values, the column line names {len(cols)}")
+            if cur["cols"] is not None and cur["cols"] is not cols:
+                raise src.error(number, "a column line inside a segment's rows")
+            cur["cols"] = cols
             cur["rows"].append([_float(src, number, w, c.name) for w, c in zip(tokens, cols)])
             cur["numbers"].append(number)
         else:
@@ -153,10 +158,10 @@ def read(src, reference, columns=None, units=None):
     if declared is not None and declared != len(segments):
         raise ValueError(f"{src.path}: line {len(src.lines)}: {len(segments)} segments, the header "
                          f"declares {declared}")
-    return _assemble(src, segments, cols, reference, stated_centroid, warnings)
+    return _assemble(src, segments, reference, stated_centroid, warnings)
 
 
-def _assemble(src, segments, cols, reference, stated_centroid, warnings):
+def _assemble(src, segments, reference, stated_centroid, warnings):
     boundary, refs, parts, lines, fall = [], [], [], [], []
     hypo = None
     for s, seg in enumerate(segments):
@@ -166,8 +171,13 @@ def _assemble(src, segments, cols, reference, stated_centroid, warnings):
             last = seg["numbers"][-1] if seg["numbers"] else seg["line"]
             raise src.error(last, f"{label} has {len(seg['rows'])} subfault rows, its header declares "
                                   f"{seg['nx']} x {seg['ny']} = {n}")
+        cols = seg["cols"]
+        if cols is None:
+            raise src.error(seg["line"], f"{label} has no subfault rows")
         data = np.array(seg["rows"], dtype=float)
         col = {c.field: data[:, k] * c.factor for k, c in enumerate(cols) if c.field is not None}
+        if "moment" in col and np.any(col["moment"] < 0):
+            raise src.error(seg["numbers"][int(np.argmax(col["moment"] < 0))], "a negative moment")
         rows = empty(n)
         for name in ("lat", "lon", "rake", "strike", "dip", "slip"):
             rows[name] = col[name]
@@ -228,7 +238,7 @@ def _assemble(src, segments, cols, reference, stated_centroid, warnings):
     sub = np.concatenate(parts)
     fall = np.concatenate(fall)
     history = SlipHistory("asymmetric cosine", fall, "t_ris and t_fal columns") \
-        if cols is not None and "t_ris" in [c.field for c in cols] else SlipHistory()
+        if all("t_ris" in [c.field for c in seg["cols"]] for seg in segments) else SlipHistory()
     return Parsed(sub, hypo, boundary, refs, warnings, lines=np.array(lines),
                   segment_labels=[seg["label"] for seg in segments], history=history)
 
