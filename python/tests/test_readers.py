@@ -160,6 +160,26 @@ def test_units_and_aliases_in_table_names():
     assert extra.extra == {"quality": ["good", "fair"]} and extra.names == ["a1", "a2"]
 
 
+@pytest.mark.parametrize("name, data", [
+    ("spaced_units.txt", "lon lat Depth (km) Length [km] Width Strike Dip Rake Slip (m)\n"
+                         "130.0 33.0 2.5 10 8 45 60 0 1.5\n".encode()),
+    ("trailing.csv", b"lon,lat,depth,length,width,strike,dip,rake,slip,\n130.0,33.0,2.5,10,8,45,60,0,1.5,\n"),
+    ("latin1.csv", "Longitude,Latitude,Depth(km),Length,Width,Strike (\u00b0),Dip (\u00b0),Rake,Slip\r\n"
+                   "130.0,33.0,2.5,10,8,45,60,0,1.5\r\n".encode("latin-1")),
+    ("bom.csv", "\ufeffLON;LAT;DEPTH;LENGTH;WIDTH;STRIKE;DIP;RAKE;SLIP\n130.0;33.0;2.5;10;8;45;60;0;1.5\n".encode()),
+    ("quoted.csv", b'"lon","lat","depth","length","width","strike","dip","rake","slip"\n'
+                   b'"130.0","33.0","2.5","10","8","45","60","0","1.5"\n'),
+])
+def test_table_spellings(tmp_path, name, data):
+    p = tmp_path / name
+    p.write_bytes(data)
+    ff = vs.read(p, reference="top center")
+    sub = ff.subfaults
+    assert (sub["lon"][0], sub["lat"][0], sub["depth"][0], sub["slip"][0]) == (130.0, 33.0, 2.5, 1.5)
+    assert (sub["length"][0], sub["strike"][0], sub["dip"][0]) == (10.0, 45.0, 60.0)
+    assert not any("not used" in w for w in ff.warnings)
+
+
 def test_columns_and_units_maps(tmp_path):
     p = tmp_path / "odd.csv"
     p.write_text("xs,ys,zz,L,W,phi,delta,lambda,D,flag\n130.0,33.0,2500,10,8,45,60,0,150,q\n")

@@ -54,6 +54,24 @@ def separator(line):
     return None
 
 
+def _header_names(fields, sep):
+    """Names of a header line: quotes taken off, a trailing empty field (a
+    comma ending each line) dropped, and in a table lined up with blanks a
+    unit written apart (``Depth (km)``) joined to its name."""
+    names = [n.strip().strip('"').strip() for n in fields]
+    if len(names) > 1 and not names[-1]:
+        names.pop()
+    if sep is None:
+        out = []
+        for n in names:
+            if out and n[:1] in "([" and n[-1:] in ")]":
+                out[-1] += n
+            else:
+                out.append(n)
+        names = out
+    return names
+
+
 def find_header(src, columns=None, units=None):
     """``(line number, separator, columns)`` of the header line: the first
     line that is not blank or a ``#`` comment, or a ``#`` line within the
@@ -66,7 +84,7 @@ def find_header(src, columns=None, units=None):
         body = t.lstrip("#").strip() if commented else t
         sep = separator(body)
         try:
-            names = [n.strip().strip('"').strip() for n in split_fields(body, sep)]
+            names = _header_names(split_fields(body, sep), sep)
         except ValueError as e:
             if commented:
                 continue
@@ -104,6 +122,8 @@ def read(src, reference, columns=None, units=None, need_slip=True):
             values = split_fields(t, sep)
         except ValueError as e:
             raise src.error(number, str(e)) from None
+        if len(values) == len(cols) + 1 and not values[-1]:
+            values.pop()                  # a separator ending the line
         if len(values) != len(cols):
             raise src.error(number, f"{len(values)} fields, the header names {len(cols)}")
         row = []

@@ -135,17 +135,17 @@ def name_and_unit(name):
 
 
 def read_source(path) -> Source:
-    """A UTF-8 text file (a byte-order mark dropped) as a :class:`Source`;
-    ``ValueError`` for a file that is not text, ``OSError`` when it cannot be
-    read."""
+    """A text file (UTF-8, else Latin-1; a byte-order mark dropped) as a
+    :class:`Source`; ``ValueError`` for a file that is not text (a NUL
+    character), ``OSError`` when it cannot be read."""
     path = os.fspath(path)
     with open(path, "rb") as f:
         data = f.read()
     try:
         text = data.decode("utf-8")
-    except UnicodeDecodeError as e:
-        line = data.count(b"\n", 0, e.start) + 1
-        raise ValueError(f"{path}: line {line}: not a text file ({e.reason})") from None
+    except UnicodeDecodeError:
+        # Older files written in Latin-1 ("Strike (\xb0)"): every byte is a character.
+        text = data.decode("latin-1")
     if "\x00" in text:
         line = text.count("\n", 0, text.index("\x00")) + 1
         raise ValueError(f"{path}: line {line}: not a text file (a NUL character)")
