@@ -121,6 +121,15 @@ def test_database_file_eras():
     assert list(new.subfaults["rupture_time"]) == [4.0, 8.0]
 
 
+def test_database_rows_with_a_leading_stray_token(tmp_path):
+    text = (FIX / "era1994_lost_percent.fsp").read_text()
+    p = tmp_path / "lead.fsp"
+    p.write_text(text.replace(" 34.2071  -118.5168", " * 34.2071  -118.5168"))
+    ff = vs.read(p)
+    assert len(ff.subfaults) == 2 and ff.subfaults["lat"][1] == pytest.approx(34.2071)
+    assert any("'*'" in w and "1 rows (lines 22..22)" in w for w in ff.warnings)
+
+
 def test_center_whose_depths_are_tops_takes_the_fitting_convention():
     ff = vs.read(FIX / "center_with_top_depths.fsp")
     w = next(w for w in ff.warnings if "above the surface" in w)

@@ -113,7 +113,7 @@ def read(src, reference):
         if h.columns is not None and len(toks) > 2 * len(h.columns) + 8 and is_number(toks[0]):
             raise src.error(number, f"{len(toks)} values, the column line names {len(h.columns)}")
         numeric = [is_number(w) for w in toks]
-        if h.columns is None or not numeric[0]:
+        if h.columns is None or (not numeric[0] and sum(numeric) < len(h.columns)):
             if numeric[0] and sum(numeric) == len(numeric) and not h.in_layers:
                 raise src.error(number, "a data row before the column line ('% LAT LON ... SLIP ...')")
             # a header line that lost its '%'

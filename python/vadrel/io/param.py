@@ -123,7 +123,12 @@ def read(src, reference, columns=None, units=None):
                 stated_centroid = True
             else:
                 names = body.split()
-                found = resolve(src, number, names, columns, units, UNITS)
+                try:
+                    found = resolve(src, number, names, columns, units, UNITS)
+                except ValueError:
+                    if "slip" in low:
+                        raise
+                    continue        # a comment whose words are not a column line
                 fields = [c.field for c in found]
                 if "lat" in fields and "lon" in fields and "slip" in fields:
                     for need in _NEEDED:
