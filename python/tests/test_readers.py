@@ -315,3 +315,20 @@ def test_numbers_as_text_files_write_them(token, value):
 ])
 def test_statements(line, expected):
     assert text.statements(line) == expected
+
+
+def test_command_line_columns_units_and_tops_above_the_surface(tmp_path):
+    import subprocess
+    import sys
+    p = tmp_path / "odd.csv"
+    p.write_text("xs,ys,zz,L,W,phi,delta,lambda,D\n130.0,33.0,2500,10,8,45,60,0,150\n"
+                 "130.1,33.0,-3000,10,8,45,60,0,150\n")
+    cmd = [sys.executable, "-m", "vadrel.sources", str(p), "--reference", "top center", "--columns",
+           "xs=lon,ys=lat,zz=depth,phi=strike,delta=dip,lambda=rake,D=slip", "--units", "depth=m,slip=cm"]
+    r = subprocess.run(cmd + ["-o", "f.txt"], cwd=tmp_path, capture_output=True, text=True)
+    assert r.returncode == 1 and r.stderr.count("\n") == 1
+    assert f"{p}: line 3: subfault 2 (segment 1): its top is 3.000 km above the surface" in r.stderr
+    assert not (tmp_path / "f.txt").exists()
+    r = subprocess.run(cmd + ["--allow-above-surface", "-o", "f.txt"], cwd=tmp_path, capture_output=True, text=True)
+    assert r.returncode == 0, r.stderr
+    assert "wrote f.txt: 2 segments" in r.stdout and "warning: line 3:" in r.stdout
