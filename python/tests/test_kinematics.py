@@ -77,7 +77,7 @@ def test_slip_fraction_limits():
 
 
 def synthetic(n=6):
-    """n subfaults of a thrust with several metres of slip (11 m at its
+    """n subfaults of a thrust with several metres of slip (10.6 m at its
     peak), realistic rising and falling times (Ji et al.'s ranges)."""
     sub = np.zeros(n, sources.SUBFAULT_DTYPE)
     slips = 11.0 * np.sin(np.pi * (np.arange(n) + 0.5) / n)

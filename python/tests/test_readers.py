@@ -121,6 +121,14 @@ def test_database_file_eras():
     assert list(new.subfaults["rupture_time"]) == [4.0, 8.0]
 
 
+def test_database_rise_time_statement(tmp_path):
+    text = (FIX / "era1994_lost_percent.fsp").read_text()
+    p = tmp_path / "rise.fsp"
+    p.write_text(text.replace("% STF  : triangular", "% RISE TIME : 2.5 s (constant)\n% STF  : triangular"))
+    ff = vs.read(p)
+    assert set(ff.subfaults["rise_time"]) == {2.5} and not any("avTr" in w for w in ff.warnings)
+
+
 def test_database_rows_with_a_leading_stray_token(tmp_path):
     text = (FIX / "era1994_lost_percent.fsp").read_text()
     p = tmp_path / "lead.fsp"
@@ -176,6 +184,8 @@ def test_units_and_aliases_in_table_names():
     ("latin1.csv", "Longitude,Latitude,Depth(km),Length,Width,Strike (\u00b0),Dip (\u00b0),Rake,Slip\r\n"
                    "130.0,33.0,2.5,10,8,45,60,0,1.5\r\n".encode("latin-1")),
     ("bom.csv", "\ufeffLON;LAT;DEPTH;LENGTH;WIDTH;STRIKE;DIP;RAKE;SLIP\n130.0;33.0;2.5;10;8;45;60;0;1.5\n".encode()),
+    ("title.csv", b"Subfaults of a test model, top centres\n\nlon,lat,depth,length,width,strike,dip,rake,slip\n"
+                  b"130.0,33.0,2.5,10,8,45,60,0,1.5\n"),
     ("quoted.csv", b'"lon","lat","depth","length","width","strike","dip","rake","slip"\n'
                    b'"130.0","33.0","2.5","10","8","45","60","0","1.5"\n'),
 ])

@@ -25,7 +25,7 @@ import numpy as np
 from .columns import resolve
 from .subfaults import (DEFAULT_RIGIDITY, Parsed, SlipHistory, check_rows, empty, labels_to_indices,
                         rigidity_from_moment, top_depths, to_top_centre, ABOVE_TOLERANCE)
-from .text import number as _float
+from .text import is_number, number as _float
 
 __all__ = ["read", "split_fields", "separator", "find_header"]
 
@@ -74,8 +74,10 @@ def _header_names(fields, sep):
 
 def find_header(src, columns=None, units=None):
     """``(line number, separator, columns)`` of the header line: the first
-    line that is not blank or a ``#`` comment, or a ``#`` line within the
-    first 50 whose names give a longitude and a latitude."""
+    line, among the first 50 and before any row of numbers, whose names give
+    a longitude and a latitude (a ``#`` comment or a title above it is
+    passed over); else the first line that is not blank or a comment."""
+    fallback = None
     for number, line in enumerate(src.lines, 1):
         t = line.strip()
         if not t:
@@ -88,20 +90,28 @@ def find_header(src, columns=None, units=None):
         except ValueError as e:
             if commented:
                 continue
-            raise src.error(number, str(e)) from None
-        if commented:
-            if number > 50 or len(names) > 200:
-                continue
-            try:
-                cols = resolve(src, number, names, columns, units)
-            except ValueError:
-                continue
-            fields = [c.field for c in cols]
-            if "lon" in fields and "lat" in fields:
-                return number, sep, cols
+            if fallback is None:
+                raise src.error(number, str(e)) from None
+            break
+        if not commented and names and is_number(names[0]):
+            break                                   # the rows have begun
+        if fallback is None and not commented:
+            fallback = (number, sep, names)
+        if number > 50 or len(names) > 200:
+            if fallback is not None:
+                break
             continue
-        return number, sep, resolve(src, number, names, columns, units)
-    raise ValueError(f"{src.path}: line 1: no header line naming the columns")
+        try:
+            cols = resolve(src, number, names, columns, units)
+        except ValueError:
+            continue            # (a field named twice: said below if this is the header)
+        fields = [c.field for c in cols]
+        if "lon" in fields and "lat" in fields:
+            return number, sep, cols
+    if fallback is None:
+        raise ValueError(f"{src.path}: line 1: no header line naming the columns")
+    number, sep, names = fallback
+    return number, sep, resolve(src, number, names, columns, units)
 
 
 def read(src, reference, columns=None, units=None, need_slip=True):

@@ -26,7 +26,7 @@ import numpy as np
 from .. import geometry
 from .subfaults import (DEFAULT_RIGIDITY, DEFAULT_SHAPE, Parsed, SlipHistory, check_rows, choose_reference, empty,
                         rigidity_from_moment, to_top_centre)
-from .text import is_number, number as _float, statements
+from .text import is_number, leading_number, number as _float, statements
 
 __all__ = ["read"]
 
@@ -83,6 +83,11 @@ class _Header:
             self.slip_unit = word[0].strip(";,.") if word else None
         if label in ("SVF", "STF") and colon > 0:
             self.svf = body[colon + 1:].split("(")[0].strip()[:60]
+        if label.replace(" ", "") in ("RISETIME", "RISE") and colon > 0:
+            words = body[colon + 1:colon + 80].split()
+            value = leading_number(words[0])[0] if words else None
+            if value is not None:
+                target.setdefault(("", "RISE"), value)
         if "LAT" in toks and "LON" in toks and "SLIP" in toks:
             self.columns = [_FSP_COLUMNS.get(w, w.lower()) for w in toks]
             self.in_layers = False
