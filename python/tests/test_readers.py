@@ -231,6 +231,10 @@ def test_unit_sources_from_a_table_and_slips():
     dlat = (sub["lat"][0] - 51.2) * 111.25
     dlon = (sub["lon"][0] + 179.0) * 111.25 * math.cos(math.radians(51.2))
     assert math.hypot(dlat, dlon) == pytest.approx(up, rel=5e-3)
+    with pytest.raises(ValueError, match="'UT1A' is given a slip twice"):
+        vs.unit_sources(FIX / "unit_sources.txt", {"ut1a": 1.0, "UT1A": 2.0})
+    with pytest.raises(ValueError, match="not a number"):
+        vs.unit_sources(FIX / "unit_sources.txt", {"ut1a": None})
     with pytest.raises(ValueError, match="no unit source named 'ut9z'"):
         vs.unit_sources(FIX / "unit_sources.txt", {"ut9z": 1.0})
     with pytest.raises(ValueError, match="line 1: no column naming the unit sources"):

@@ -244,7 +244,12 @@ def unit_sources(table, slips, *, reference="noaa sift", columns=None, units=Non
         k = index.get(str(name).strip().lower())
         if k is None:
             raise ValueError(f"{ff.path}: no unit source named {name!r}")
-        v = float(value)
+        if k in take:
+            raise ValueError(f"unit source {name!r} is given a slip twice")
+        try:
+            v = float(value)
+        except (TypeError, ValueError):
+            raise ValueError(f"slip of unit source {name!r} is not a number: {value!r}") from None
         if not math.isfinite(v):
             raise ValueError(f"slip of unit source {name!r} is not finite: {value!r}")
         take.append(k)
@@ -260,7 +265,9 @@ def unit_sources(table, slips, *, reference="noaa sift", columns=None, units=Non
     return FiniteFault(subfaults=sub, moment=moment, Mw=moment_magnitude(moment), reference=ff.reference[:1],
                        warnings=list(ff.warnings), format=ff.format, path=ff.path, lines=lines,
                        segment_labels=["unit sources"],
-                       extra={k: [v[i] for i in take] for k, v in ff.extra.items()}, history=ff.history,
+                       extra={k: [v[i] for i in take] for k, v in ff.extra.items()},
+                       history=SlipHistory(ff.history.shape, None if ff.history.fall_time is None
+                                           else np.asarray(ff.history.fall_time)[take], ff.history.stated),
                        names=[ff.names[i] for i in take])
 
 
