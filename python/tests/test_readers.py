@@ -180,6 +180,8 @@ def test_units_and_aliases_in_table_names():
 @pytest.mark.parametrize("name, data", [
     ("spaced_units.txt", "lon lat Depth (km) Length [km] Width Strike Dip Rake Slip (m)\n"
                          "130.0 33.0 2.5 10 8 45 60 0 1.5\n".encode()),
+    ("words.csv", b"Longitude, Latitude, Depth (kilometres), Length (km), Width (km), Strike (deg), Dip, Rake, "
+                  b"Slip (meters)\n130.0, 33.0, 2.5, 10, 8, 45, 60, 0, 1.5\n"),
     ("trailing.csv", b"lon,lat,depth,length,width,strike,dip,rake,slip,\n130.0,33.0,2.5,10,8,45,60,0,1.5,\n"),
     ("latin1.csv", "Longitude,Latitude,Depth(km),Length,Width,Strike (\u00b0),Dip (\u00b0),Rake,Slip\r\n"
                    "130.0,33.0,2.5,10,8,45,60,0,1.5\r\n".encode("latin-1")),

@@ -52,8 +52,11 @@ KINDS = {"lon": "angle", "lat": "angle", "strike": "angle", "dip": "angle", "rak
 #: Units of each kind, as factors to the subfault table's units.
 UNITS = {
     "angle": {"deg": 1.0, "degree": 1.0, "degrees": 1.0, "\u00b0": 1.0, "rad": 180.0 / math.pi},
-    "length": {"km": 1.0, "m": 1e-3, "cm": 1e-5},
-    "slip": {"m": 1.0, "cm": 1e-2, "mm": 1e-3, "km": 1e3},
+    "length": {"km": 1.0, "kilometer": 1.0, "kilometers": 1.0, "kilometre": 1.0, "kilometres": 1.0,
+               "m": 1e-3, "meter": 1e-3, "meters": 1e-3, "metre": 1e-3, "metres": 1e-3, "cm": 1e-5},
+    "slip": {"m": 1.0, "meter": 1.0, "meters": 1.0, "metre": 1.0, "metres": 1.0, "cm": 1e-2,
+             "centimeter": 1e-2, "centimeters": 1e-2, "centimetre": 1e-2, "centimetres": 1e-2, "mm": 1e-3,
+             "km": 1e3},
     "rigidity": {"pa": 1.0, "n/m2": 1.0, "n/m^2": 1.0, "kpa": 1e3, "mpa": 1e6, "gpa": 1e9,
                  "dyne/cm2": 0.1, "dyne/cm^2": 0.1, "dyn/cm2": 0.1, "dyn/cm^2": 0.1},
     "moment": {"nm": 1.0, "n-m": 1.0, "n.m": 1.0, "n*m": 1.0, "newton-m": 1.0,
