@@ -30,7 +30,7 @@ from .text import is_number, leading_number, number as _float, statements
 
 __all__ = ["read"]
 
-_FSP_COLUMNS = {"LAT": "lat", "LON": "lon", "X==EW": "x", "Y==NS": "y", "X": "x", "Y": "y", "Z": "depth",
+_FSP_COLUMNS = {"LAT": "lat", "LON": "lon", "LATITUDE": "lat", "LONGITUDE": "lon", "DEPTH": "depth", "X==EW": "x", "Y==NS": "y", "X": "x", "Y": "y", "Z": "depth",
                 "SLIP": "slip", "RAKE": "rake", "TRUP": "trup", "RISE": "rise", "SF_MOMENT": "moment",
                 "STRK": "strike", "STRIKE": "strike", "DIP": "dip"}
 
@@ -88,8 +88,10 @@ class _Header:
             value = leading_number(words[0])[0] if words else None
             if value is not None:
                 target.setdefault(("", "RISE"), value)
-        if "LAT" in toks and "LON" in toks and "SLIP" in toks:
-            self.columns = [_FSP_COLUMNS.get(w, w.lower()) for w in toks]
+        names = up.split()
+        if ("LAT" in names or "LATITUDE" in names) and ("LON" in names or "LONGITUDE" in names) \
+                and "SLIP" in names:
+            self.columns = [_FSP_COLUMNS.get(w, w.lower()) for w in names]
             self.in_layers = False
         elif "DEPTH" in up and "DENS" in up and ("S_VEL" in up or "S-VEL" in up):
             names = [w.upper().replace("-", "_") for w in toks]
