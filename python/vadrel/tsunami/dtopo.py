@@ -141,11 +141,10 @@ def dtopo(source, lon, lat, *, times=None, bathymetry=None, horizontal=False, ka
     twice as much, the nodes are taken in levels, level l holding every
     2**l-th node (and two beyond each edge): each subfault is evaluated on
     the full grid near its outline, on ever sparser levels farther out
-    (level l out to 8 of level l+1's spacings beyond its outline, then
-    tapered to nothing over 10 more by a cosine-squared blend), and the levels are summed from
-    the sparsest by bicubic splines.  Against the full sum the uplift differs
-    by under 1e-4 of its peak (4.5e-5 for the 207-subfault Illapel model and
-    7.2e-5 for a 190-subfault synthetic one on a 1-arc-minute grid).
+    (level l out to 16 of level l+1's spacings beyond its outline, blended by
+    cosine-squared tapers), and the levels are summed from the sparsest by
+    bicubic splines.  Against the full sum the uplift differs by about 1e-4
+    of its peak (1.1e-4 for a 190-subfault model on a 1-arc-minute grid).
     ``levels=1`` forces the full sum.  ``progress(done, total)`` is called
     as subfaults are done.
     """

@@ -69,7 +69,7 @@ def _grid_km(lon, lat):
 #: NEAR * H_(l+1) or more, which bicubic splines through level l+1's nodes
 #: carry to the finer levels.  A subfault whose top lies deeper than
 #: DEEP * H_l starts at level l: its field is smooth on that scale everywhere.
-RATIO, NEAR, BLEND, DEEP = 2, 8.0, 10.0, 6.0
+RATIO, NEAR, BLEND, DEEP = 2, 8.0, 8.0, 6.0
 
 
 def _size(seg):
