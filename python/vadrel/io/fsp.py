@@ -30,7 +30,8 @@ from .text import is_number, leading_number, number as _float, statements
 
 __all__ = ["read"]
 
-_FSP_COLUMNS = {"LAT": "lat", "LON": "lon", "LATITUDE": "lat", "LONGITUDE": "lon", "DEPTH": "depth", "X==EW": "x", "Y==NS": "y", "X": "x", "Y": "y", "Z": "depth",
+_FSP_COLUMNS = {"LAT": "lat", "LON": "lon", "LATITUDE": "lat", "LONGITUDE": "lon", "DEPTH": "depth",
+                "X==EW": "x", "Y==NS": "y", "X": "x", "Y": "y", "Z": "depth",
                 "SLIP": "slip", "RAKE": "rake", "TRUP": "trup", "RISE": "rise", "SF_MOMENT": "moment",
                 "STRK": "strike", "STRIKE": "strike", "DIP": "dip"}
 

@@ -11,8 +11,8 @@ from __future__ import annotations
 import math
 import os
 
-__all__ = ["Source", "MAX_NUMBER", "MAX_STATEMENTS", "number", "is_number", "leading_number", "read_source", "statements",
-           "name_and_unit", "whole"]
+__all__ = ["Source", "MAX_NUMBER", "MAX_STATEMENTS", "number", "is_number", "leading_number", "read_source",
+           "statements", "name_and_unit", "whole"]
 
 #: Longest token taken as a number; a longer one is "not a number" without
 #: being parsed (no file writes a number of more than a few dozen digits).

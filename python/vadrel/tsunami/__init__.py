@@ -1,7 +1,8 @@
 """Tsunami-model initial conditions from finite-fault models.
 
     python3 -m vadrel.tsunami MODEL --region W E S N --spacing ARCMIN [--times N | --times T1,T2,...]
-        [--rupture-velocity KM_S] [--bathymetry FILE] [--horizontal] [--kajiura] [--frame local|utm] [--zone Z] [--format F] -o OUT
+        [--rupture-velocity KM_S] [--bathymetry FILE] [--horizontal] [--kajiura] [--frame local|utm]
+        [--zone Z] [--format F] -o OUT
 
 :func:`dtopo` turns a finite-fault model (:mod:`vadrel.sources`) into the
 vertical motion of the sea floor (or of the sea surface) on a
@@ -43,8 +44,8 @@ from .kinematics import ramp_weights, rupture_end, slip_fraction
 from .levels import BLEND, DEEP, NEAR, RATIO
 
 __all__ = ["DTopo", "dtopo", "read_bathymetry", "read_dtopo", "plot_dtopo", "FORMATS", "horizontal_term",
-           "kajiura_filter", "ramp_weights", "rupture_end", "slip_fraction", "subfault_outlines", "RATIO", "NEAR", "BLEND", "DEEP",
-           "main"]
+           "kajiura_filter", "ramp_weights", "rupture_end", "slip_fraction", "subfault_outlines", "RATIO", "NEAR",
+           "BLEND", "DEEP", "main"]
 
 
 # Kept for their callers: the picture and the command line, above this package.
