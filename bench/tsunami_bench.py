@@ -11,7 +11,13 @@ getrusage, is its own), the median of three runs where it is short:
     difference of the two relative to the peak uplift;
   - 8,000 subfaults (200 x 40 of 5 x 5 km, a 1000 km long megathrust) on a
     1000 x 1000 grid of 1 arc minute; with --full, the full sum for 100 of
-    the subfaults, scaled to 8,000.
+    the subfaults, scaled to 8,000;
+  - readers: a 2 MB line in each finite-fault layout and in a grid (a
+    header word, a run of ``=``, a 2-million-digit number, a cell, a
+    comment), each read once and timed (each must read or fail in well
+    under a second, in time linear in the line: the 1 MB case beside it).
+
+    PYTHONPATH=build/python /usr/bin/python3 bench/tsunami_bench.py --readers
 """
 import json
 import os
@@ -85,7 +91,57 @@ def case(name, full):
     return out
 
 
+def long_lines(n):
+    """Files with one line of about n characters, by layout."""
+    head = (" #Total number of fault_segments=           1\n"
+            "#Fault_segment =   1 nx(Along-strike)=  2 Dx = 10.00km ny(downdip)=   1 Dy = 10.00km\n"
+            " #Lat. Lon. depth slip rake strike dip t_rup t_ris t_fal mo\n")
+    row = "  -32.0 -72.0 1.0 100.0 90.0 10.0 20.0 1.0 1.0 1.0 3.0E+26\n"
+    fsp = ("% Invs : Dx = 2.0 km Dz = 2.0 km\n% Mech : STRK = 10 DIP = 80 RAKE = 0\n"
+           "% Coordinates are given for top-center of each subfault\n% LAT LON Z SLIP\n")
+    csv = "lon,lat,depth,length,width,strike,dip,rake,slip\n"
+    return {
+        "fsp header word": "% Event : " + "a" * n + "\n" + fsp + " -31 -72 5 1\n",
+        "fsp run of Dx=": "% Invs : " + "Dx=" * (n // 3) + "\n" + fsp + " -31 -72 5 1\n",
+        "fsp digits": fsp + " -31 -72 5 " + "1" * n + "x\n",
+        "fsp row of tokens": fsp + " -31 -72 5 1" + " x" * (n // 2) + "\n",
+        "param header word": head.replace("Dx = 10.00km", "Dx = 10.00km " + "cell(1,1) " * (n // 10)) + row + row,
+        "param boundary": head.replace(" #Lat.", "#Boundary of Fault_segment 1. EQ in cell "
+                                       + "( 9, 5). Lon: " * (n // 15) + "\n #Lat.") + row + row,
+        "param digits": head + row + row.replace("1.0 1.0 1.0", "1" * n + " 1.0 1.0"),
+        "csv header": "lon,lat," + "x" * n + "\n1,2,3\n",
+        "csv cell": csv + "10,45,2,10,5,0,45,90," + "3" * n + "\n",
+        "csv comment": "#" + " lon lat" * (n // 8) + "\n" + csv + "10,45,2,10,5,0,45,90,1\n",
+        "grid values": "ncols 3\nnrows 1\nxllcorner 0\nyllcorner 0\ncellsize 1\n1 2 " + "4" * n + "\n",
+    }
+
+
+def readers():
+    import tempfile
+    from vadrel.io import grids, recognise
+    d = tempfile.mkdtemp()
+    print("readers: one line of 1 MB and of 2 MB, read or refused (s)")
+    times = {}
+    for n in (1_000_000, 2_000_000):
+        for name, body in long_lines(n).items():
+            p = os.path.join(d, "f")
+            with open(p, "w") as f:
+                f.write(body)
+            t = time.perf_counter()
+            try:
+                (grids.read_grid if name.startswith("grid") else recognise.read_model)(p)
+                how = "read"
+            except ValueError:
+                how = "refused"
+            times.setdefault(name, []).append((time.perf_counter() - t, how))
+    for name, ((t1, _), (t2, how)) in times.items():
+        print(f"  {name:28s} {t1:7.3f} {t2:7.3f}  {how}")
+
+
 def main():
+    if "--readers" in sys.argv:
+        readers()
+        return
     if len(sys.argv) > 2 and sys.argv[1] == "--case":
         print(json.dumps(case(sys.argv[2], "--full" in sys.argv)))
         return

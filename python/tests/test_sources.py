@@ -172,8 +172,11 @@ def test_multi_segment_database_file(tmp_path):
     assert ff.moment == pytest.approx(4.0e16) and len(set(sub["rigidity"])) == 1
     bad = tmp_path / "bad.fsp"
     bad.write_text(MULTI_FSP.replace("Nsbfs = 2", "Nsbfs = 3"))
-    with pytest.raises(ValueError, match=r"line 24: segment 2 has 2 subfault rows, the header declares 3"):
-        vs.read(bad)
+    # A stated count that disagrees with the rows: a warning, the rows win.
+    wrong = vs.read(bad)
+    assert len(wrong.subfaults) == 6 and wrong.segment_labels == ["1", "2"]
+    assert any("segment 2 has 2 subfault rows, the header declares 3; the rows are taken" in w
+               for w in wrong.warnings)
 
 
 def test_older_table_states_centroids_and_rigidity(tmp_path):

@@ -31,7 +31,7 @@ from . import geodesy
 __all__ = ["SUBFAULT_DTYPE", "REFERENCES", "canonical_reference", "directions", "move_in_plane", "move_reference",
            "subfault_corners", "subfault_outlines", "centres", "moment_weights", "default_zone", "check_zone",
            "top_depth", "to_patch", "from_patch", "segment_outline", "segment_centre", "slip_components",
-           "segment_arrays", "grid_strike"]
+           "segment_arrays", "grid_strike", "ABOVE_SURFACE", "check_surface"]
 
 #: One row per subfault.  ``lon``, ``lat``: the top centre (midpoint of the
 #: up-dip edge), degrees; ``depth``: top depth, km; ``strike`` (azimuth from
@@ -240,3 +240,25 @@ def grid_strike(lon, lat, strike, zone):
     frame of UTM ``zone`` (the meridian convergence of the program's
     projection added: :func:`geodesy.grid_azimuth`), 0..360."""
     return geodesy.grid_azimuth(lon, lat, strike, zone)
+
+
+#: How far (km) a subfault's top may reach above the surface before it is
+#: refused: a metre, more than the rounding of any published depth.
+ABOVE_SURFACE = 1e-3
+
+
+def check_surface(sub, above_surface="refuse", name=None):
+    """Subfaults (top centres) whose top lies above the surface: a
+    ``ValueError`` naming the first of them (``name(k)`` names subfault
+    ``k``, by default "subfault k+1") unless ``above_surface="allow"``.
+    Returns the indices of such subfaults."""
+    if above_surface not in ("refuse", "allow"):
+        raise ValueError(f"above_surface must be 'refuse' or 'allow', got {above_surface!r}")
+    bad = np.flatnonzero(~(np.asarray(sub["depth"]) >= -ABOVE_SURFACE))
+    if bad.size and above_surface == "refuse":
+        k = int(bad[0])
+        what = name(k) if name is not None else f"subfault {k + 1}"
+        more = f" (and {bad.size - 1} more subfaults)" if bad.size > 1 else ""
+        raise ValueError(f"{what}: its top is {-float(sub['depth'][k]):.3f} km above the surface{more}, which no "
+                         "fault can be; give above_surface='allow' to take it all the same")
+    return bad

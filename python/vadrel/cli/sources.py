@@ -7,9 +7,24 @@ import sys
 from .. import sources
 from . import Parser, check_files, command, quiet_pipe, warnings_as_lines
 
-__all__ = ["main"]
+__all__ = ["main", "pairs"]
 
 PROG = "vadrel.sources"
+
+
+def pairs(text, option):
+    """``NAME=VALUE,...`` as a dict (None for no text)."""
+    if not text:
+        return None
+    out = {}
+    for item in text.split(","):
+        name, eq, value = item.partition("=")
+        if not eq or not name.strip():
+            raise ValueError(f"{option}: {item!r} is not NAME=VALUE")
+        value = value.strip()
+        out[name.strip()] = None if value.lower() in ("", "none", "-") else value
+    return out
+
 
 
 @command(PROG)
@@ -25,15 +40,22 @@ def main(argv=None) -> int:
     p.add_argument("--format", choices=("param", "fsp", "csv"), help="the layout (default: from the content)")
     p.add_argument("--reference", help="reference point of the subfaults: top center, centroid, bottom center, "
                                        "top corner, noaa sift")
+    p.add_argument("--columns", metavar="NAME=FIELD,...",
+                   help="columns of a table no alias covers (e.g. xs=lon,ys=lat; FIELD none keeps one aside)")
+    p.add_argument("--units", metavar="FIELD=UNIT,...", help="units of a table's fields (e.g. depth=m,slip=cm)")
+    p.add_argument("--allow-above-surface", action="store_true",
+                   help="write subfaults whose top is above the surface (refused otherwise)")
     p.add_argument("--lam", type=float, help="lambda in Pa (default: equal to each subfault's rigidity)")
     p.add_argument("-o", "--output", required=True, help="faults file to write")
     a = p.parse_args(argv)
     check_files([("output", a.output)], [("model", a.model)])
     try:
         with warnings_as_lines(PROG):
-            ff = sources.read(a.model, format=a.format, reference=a.reference)
+            ff = sources.read(a.model, format=a.format, reference=a.reference,
+                              columns=pairs(a.columns, "--columns"), units=pairs(a.units, "--units"))
             zone = ff.default_zone() if a.zone is None else a.zone
-            faults = ff.to_faults(zone=zone, origin=a.origin, lam=a.lam)
+            faults = ff.to_faults(zone=zone, origin=a.origin, lam=a.lam,
+                                  above_surface="allow" if a.allow_above_surface else "refuse")
             sources.write_faults(faults, a.output)
     except (ValueError, OSError) as e:
         print(f"{PROG}: {e}", file=sys.stderr)

@@ -12,6 +12,7 @@ import time
 
 import numpy as np
 
+import vadrel
 from .files import replace_file
 
 __all__ = ["FORMATS", "format_of", "write_grid", "read_grid", "read_bathymetry", "is_netcdf"]
@@ -37,6 +38,19 @@ _HEADER_KEYS = {
 }
 
 
+def _text_lines(path):
+    """The lines of a text grid; ``ValueError`` naming the line for bytes
+    that are not text."""
+    with open(path, "rb") as f:
+        data = f.read()
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as e:
+        line = data.count(b"\n", 0, e.start) + 1
+        raise ValueError(f"{path}: line {line}: not a text grid ({e.reason})") from None
+    return text.splitlines(), len(data)
+
+
 def read_headed_grid(path):
     """A grid of a headed text layout: header lines of a value and a name
     (the tt3 layout: ``mx``, ``my``, [``mt``], ``xlower``, ``ylower``,
@@ -44,10 +58,13 @@ def read_headed_grid(path):
     of a name and a value (ESRI ASCII grid: ``ncols``, ``nrows``,
     ``xllcorner``/``xllcenter``, ...), then the rows, north row first.
     Returns ``(x, y, t, values)`` with values of shape (frames, rows, cols),
-    rows south first."""
+    rows south first.  The header's size is checked against the file's
+    (each value takes two bytes at least) and the machine's memory before
+    anything is allocated; ``ValueError`` naming the file and line for
+    anything that does not parse."""
+    path = os.fspath(path)
     header = {}
-    with open(path) as f:
-        lines = f.readlines()
+    lines, size = _text_lines(path)
     start = 0
     for number, line in enumerate(lines, 1):
         words = line.split()
@@ -60,6 +77,8 @@ def read_headed_grid(path):
             name, text = words[1].lower(), words[0]
         else:
             break
+        if len(text) > 64:
+            raise ValueError(f"{path}: line {number}: {name} is not a number: {text[:20]!r}...")
         try:
             value = float(text)
         except ValueError:
@@ -71,9 +90,15 @@ def read_headed_grid(path):
     for need in ("ncols", "nrows"):
         if need not in header:
             raise ValueError(f"{path}: line {start + 1}: no {need} in the grid header")
-    nx, ny, nt = int(header["ncols"]), int(header["nrows"]), int(header.get("mt", 1))
-    if nx < 1 or ny < 1 or nt < 1 or nx != header["ncols"] or ny != header["nrows"]:
+    dims = [header["ncols"], header["nrows"], header.get("mt", 1.0)]
+    if any(d < 1 or d != int(d) for d in dims):
         raise ValueError(f"{path}: line {start}: grid dimensions must be positive whole numbers")
+    nx, ny, nt = (int(d) for d in dims)
+    count = float(nx) * ny * nt
+    if count > (size + 1) // 2:
+        raise ValueError(f"{path}: line {start}: the header declares {nt} x {ny} x {nx} = {count:.0f} values; "
+                         f"the file's {size} bytes hold at most {(size + 1) // 2}")
+    vadrel._require_memory(count, 8, f"a grid of {nt} x {ny} x {nx} values from {path}")
     dx = header.get("dx", header.get("cellsize"))
     dy = header.get("dy", dx)
     if dx is None or dx <= 0 or dy <= 0:
@@ -97,18 +122,32 @@ def read_headed_grid(path):
             raise ValueError(f"{path}: line {number + 1}: more values than {nt} x {ny} x {nx}")
         try:
             values[k:k + len(words)] = [float(w) for w in words]
-        except ValueError as exc:
-            raise ValueError(f"{path}: line {number + 1}: not a number ({exc})") from None
+        except ValueError:
+            bad = next(w for w in words if not _is_float(w))
+            shown = bad if len(bad) <= 40 else bad[:20] + f"... ({len(bad)} characters)"
+            raise ValueError(f"{path}: line {number + 1}: not a number: {shown!r}") from None
+        bad = ~np.isfinite(values[k:k + len(words)])
+        if bad.any():
+            raise ValueError(f"{path}: line {number + 1}: {words[int(np.argmax(bad))]!r} is not a finite number")
         k += len(words)
     if k < values.size:
         raise ValueError(f"{path}: line {len(lines)}: {k} values, expected {values.size}")
-    if not np.all(np.isfinite(values)):
-        raise ValueError(f"{path}: a value is not finite")
     grid = values.reshape(nt, ny, nx)[:, ::-1, :]
     if "nodata" in header:
         grid = np.where(grid == header["nodata"], np.nan, grid)
     t = header.get("t0", 0.0) + header.get("dt", 0.0) * np.arange(nt)
-    return x0 + dx * np.arange(nx), y0 + dy * np.arange(ny), t, grid
+    x, y = x0 + dx * np.arange(nx), y0 + dy * np.arange(ny)
+    if not (np.all(np.isfinite(x)) and np.all(np.isfinite(y)) and np.all(np.isfinite(t))):
+        raise ValueError(f"{path}: line {start}: the grid's axes are not finite")
+    return x, y, t, grid
+
+
+def _is_float(word):
+    try:
+        float(word)
+    except ValueError:
+        return False
+    return True
 
 
 def _nc_axis(ds, names):
@@ -118,12 +157,30 @@ def _nc_axis(ds, names):
     return None
 
 
+def _netcdf(path, read):
+    """``read(dataset)`` on a NetCDF file; whatever the library raises on a
+    damaged file becomes a ``ValueError`` naming the file."""
+    import netCDF4
+    try:
+        with netCDF4.Dataset(path) as ds:
+            return read(ds)
+    except (ValueError, MemoryError):
+        raise
+    except Exception as e:  # the library's own errors on a damaged file: OSError, RuntimeError, IndexError ...
+        raise ValueError(f"{path}: not a readable NetCDF grid ({type(e).__name__}: {e})") from None
+
+
+def _values(path, var):
+    """A variable's values as floats, its size checked against the memory."""
+    vadrel._require_memory(float(np.prod(var.shape, dtype=float)), 16, f"the variable {var.name} of {path}")
+    return np.ma.filled(np.ma.asarray(var[:]).astype(float), np.nan)
+
+
 def _read_netcdf_grid(path):
     """A 2-D NetCDF grid: the first two-dimensional variable whose
     dimensions are a latitude (``lat``, ``latitude``, ``y``) and a longitude
     (``lon``, ``longitude``, ``x``) axis."""
-    import netCDF4
-    with netCDF4.Dataset(path) as ds:
+    def read(ds):
         xname = _nc_axis(ds, ("lon", "longitude", "x"))
         yname = _nc_axis(ds, ("lat", "latitude", "y"))
         if xname is None or yname is None:
@@ -131,12 +188,12 @@ def _read_netcdf_grid(path):
         for var in ds.variables.values():
             if var.ndim == 2 and var.dimensions == (ds.variables[yname].dimensions[0],
                                                     ds.variables[xname].dimensions[0]):
-                z = np.ma.filled(var[:].astype(float), np.nan)
+                z = _values(path, var)
                 break
         else:
             raise ValueError(f"{path}: no 2-D variable on the {yname} and {xname} axes")
-        x = np.asarray(ds.variables[xname][:], dtype=float)
-        y = np.asarray(ds.variables[yname][:], dtype=float)
+        return _values(path, ds.variables[xname]), _values(path, ds.variables[yname]), z
+    x, y, z = _netcdf(path, read)
     if x.size > 1 and x[1] < x[0]:
         x, z = x[::-1], z[:, ::-1]
     if y.size > 1 and y[1] < y[0]:
@@ -162,7 +219,7 @@ def read_bathymetry(bathymetry):
             z = z[-1]
     if x.ndim != 1 or y.ndim != 1 or z.shape != (y.size, x.size):
         raise ValueError(f"{name}: elevation must have shape (lat, lon) = ({y.size}, {x.size}), got {z.shape}")
-    if x.size < 2 or y.size < 2 or np.any(np.diff(x) <= 0) or np.any(np.diff(y) <= 0):
+    if x.size < 2 or y.size < 2 or not (np.all(np.diff(x) > 0) and np.all(np.diff(y) > 0)):
         raise ValueError(f"{name}: the axes must have two or more strictly increasing values")
     return x, y, z
 
@@ -173,15 +230,15 @@ def read_grid(path):
     values)``."""
     path = os.fspath(path)
     if is_netcdf(path):
-        import netCDF4
-        with netCDF4.Dataset(path) as ds:
-            try:
-                lon = np.asarray(ds.variables["lon"][:], dtype=float)
-                lat = np.asarray(ds.variables["lat"][:], dtype=float)
-                t = np.asarray(ds.variables["time"][:], dtype=float)
-                dz = np.ma.filled(ds.variables["dz"][:].astype(float), np.nan)
-            except KeyError as exc:
-                raise ValueError(f"{path}: no variable {exc} (lon, lat, time and dz expected)") from None
+        def read(ds):
+            for name in ("lon", "lat", "time", "dz"):
+                if name not in ds.variables:
+                    raise ValueError(f"{path}: no variable {name!r} (lon, lat, time and dz expected)")
+            return tuple(_values(path, ds.variables[n]) for n in ("lon", "lat", "time", "dz"))
+        lon, lat, t, dz = _netcdf(path, read)
+        if lon.ndim != 1 or lat.ndim != 1 or t.ndim != 1 or dz.shape != (t.size, lat.size, lon.size):
+            raise ValueError(f"{path}: dz has shape {dz.shape}, not (time, lat, lon) = "
+                             f"({t.size}, {lat.size}, {lon.size})")
         return lon, lat, t, dz
     return read_headed_grid(path)
 

@@ -1,7 +1,8 @@
 """Tsunami-model initial conditions from finite-fault models.
 
-    python3 -m vadrel.tsunami MODEL --region W E S N --spacing ARCMIN [--times N]
-        [--bathymetry FILE] [--horizontal] [--kajiura] [--frame local|utm] [--zone Z] [--format F] -o OUT
+    python3 -m vadrel.tsunami MODEL --region W E S N --spacing ARCMIN [--times N | --times T1,T2,...]
+        [--rupture-velocity KM_S] [--bathymetry FILE] [--horizontal] [--kajiura] [--frame local|utm]
+        [--zone Z] [--format F] -o OUT
 
 :func:`dtopo` turns a finite-fault model (:mod:`vadrel.sources`) into the
 vertical motion of the sea floor (or of the sea surface) on a
@@ -22,10 +23,15 @@ Conventions
   Poisson solid (lambda = mu).  Slip, lengths and depths as in
   :data:`vadrel.geometry.SUBFAULT_DTYPE`.
 * Static source: one frame at time 0.  Kinematic source: each subfault slips
-  from its rupture time over its rise time along the smooth ramp
-  ``(1 - cos(pi * tau)) / 2``, tau = (t - t_rup) / t_rise clipped to [0, 1]
-  (a subfault with no rupture time starts at 0; with no rise time, or a rise
-  time of 0, it slips at once).
+  from its rupture time over its rise time along the slip-rate function its
+  model states (the asymmetric cosine of a subfault table's t_ris and t_fal,
+  a database file's stated function, else the smooth ramp
+  ``(1 - cos(pi * tau)) / 2``, tau = (t - t_rup) / t_rise clipped to [0, 1]:
+  :mod:`~vadrel.tsunami.kinematics`); a subfault with no rupture time starts
+  at 0 (or when a front at ``rupture_velocity`` from the hypocentre reaches
+  it); with no rise time, or a rise time of 0, it slips at once.
+* :class:`DTopo` objects on the same grid and times add: ``a + b`` (or
+  ``sum([...])``) is the motion of several models together.
 """
 from __future__ import annotations
 
@@ -34,12 +40,12 @@ from ..geometry import subfault_outlines
 from ..io.grids import read_bathymetry
 from .dtopo import FORMATS, DTopo, dtopo, read_dtopo
 from .filters import horizontal_term, kajiura_filter
-from .kinematics import ramp_weights, rupture_end
+from .kinematics import ramp_weights, rupture_end, slip_fraction
 from .levels import BLEND, DEEP, NEAR, RATIO
 
 __all__ = ["DTopo", "dtopo", "read_bathymetry", "read_dtopo", "plot_dtopo", "FORMATS", "horizontal_term",
-           "kajiura_filter", "ramp_weights", "rupture_end", "subfault_outlines", "RATIO", "NEAR", "BLEND", "DEEP",
-           "main"]
+           "kajiura_filter", "ramp_weights", "rupture_end", "slip_fraction", "subfault_outlines", "RATIO", "NEAR",
+           "BLEND", "DEEP", "main"]
 
 
 # Kept for their callers: the picture and the command line, above this package.

@@ -33,6 +33,24 @@ class DTopo:
     times: np.ndarray
     dz: np.ndarray
 
+    def __add__(self, other):
+        """The motion of two sources together: the same grid and times
+        needed (``ValueError`` otherwise)."""
+        if not isinstance(other, DTopo):
+            return NotImplemented
+        for name in ("lon", "lat", "times"):
+            a, b = getattr(self, name), getattr(other, name)
+            if a.shape != b.shape or not np.array_equal(a, b):
+                raise ValueError(f"the two sources are on different {name} axes: add sources computed on the "
+                                 "same grid and times")
+        return DTopo(self.lon.copy(), self.lat.copy(), self.times.copy(), self.dz + other.dz)
+
+    def __radd__(self, other):
+        # sum() starts from 0
+        if isinstance(other, (int, float)) and other == 0:
+            return DTopo(self.lon.copy(), self.lat.copy(), self.times.copy(), self.dz.copy())
+        return NotImplemented
+
     def write(self, path, format=None):
         """Write the grid to ``path`` in ``format`` (default from the
         extension, see :data:`FORMATS` and :func:`vadrel.io.grids.write_grid`
@@ -64,7 +82,8 @@ def _axis(a, name):
 
 
 def dtopo(source, lon, lat, *, times=None, bathymetry=None, horizontal=False, kajiura=False, frame="local",
-          zone=None, levels=None, progress=None) -> DTopo:
+          zone=None, levels=None, progress=None, above_surface="refuse", rupture_velocity=None,
+          hypocentre=None) -> DTopo:
     """Vertical displacement of the sea floor (or, with ``kajiura``, of the
     sea surface) caused by a finite-fault model, on the grid of the 1-D
     axes ``lon``, ``lat`` (ascending, degrees).
@@ -99,8 +118,18 @@ def dtopo(source, lon, lat, *, times=None, bathymetry=None, horizontal=False, ka
       shrunk by some 1e-3 and its uplift shifts by a few hundred metres at
       the far end.
 
-    ``times``: frame times in seconds (kinematic source, see the module's
-    ramp); default one frame, the final state, at time 0.
+    ``times``: frame times in seconds (kinematic source: each subfault
+    slips from its rupture time along the slip-rate function its model
+    states, :mod:`vadrel.tsunami.kinematics`); default one frame, the final
+    state, at time 0.  ``rupture_velocity`` (km/s), for models without
+    rupture times: each subfault starts when a front leaving ``hypocentre``
+    (default the model's) reaches its centre
+    (:meth:`vadrel.sources.FiniteFault.with_rupture_times`).
+
+    A subfault whose top is above the surface is a ``ValueError`` naming it,
+    unless ``above_surface="allow"``.  The memory the frames need is
+    checked before anything is allocated (``MemoryError`` with the size
+    asked and the size available).
 
     ``bathymetry``: elevation (negative under the sea) from a tt3-layout or
     ESRI ASCII grid file, a NetCDF grid, or a tuple ``(lon, lat,
@@ -129,13 +158,19 @@ def dtopo(source, lon, lat, *, times=None, bathymetry=None, horizontal=False, ka
         raise ValueError("the source has no subfaults")
     for name in ("lon", "lat", "depth", "strike", "dip", "rake", "slip", "length", "width", "rigidity"):
         if not np.all(np.isfinite(sub[name])):
-            raise ValueError(f"subfault {int(np.flatnonzero(~np.isfinite(sub[name]))[0])}: {name} is not finite")
+            raise ValueError(f"{ff.describe(int(np.flatnonzero(~np.isfinite(sub[name]))[0]))}: {name} is not finite")
+    ff.check_surface(above_surface)
+    if rupture_velocity is not None:
+        ff = ff.with_rupture_times(rupture_velocity, hypocentre)
+        sub["rupture_time"] = ff.subfaults["rupture_time"]
     if times is None:
         t = np.zeros(1)
-        weights = np.ones((len(sub), 1))
     else:
         t = _axis(np.atleast_1d(times), "times")
-        weights = ramp_weights(sub, t)
+    per_node = 8 * 3 * (3 if horizontal else 1)
+    vadrel._require_memory(len(t), per_node * len(lon) * len(lat) + 8 * 8 * len(sub),
+                           f"{len(t)} frames of {len(lat)} x {len(lon)} nodes")
+    weights = np.ones((len(sub), 1)) if times is None else ramp_weights(sub, t, ff.history)
     if frame == "local":
         def make_frame(x, y):
             return LocalFrames(x, y, sub)
