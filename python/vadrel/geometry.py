@@ -30,7 +30,7 @@ from . import geodesy
 
 __all__ = ["SUBFAULT_DTYPE", "REFERENCES", "canonical_reference", "directions", "move_in_plane", "move_reference",
            "subfault_corners", "subfault_outlines", "centres", "moment_weights", "default_zone", "check_zone",
-           "top_depth", "to_patch", "from_patch", "segment_outline", "segment_centre", "slip_components",
+           "top_depth", "to_patch", "from_patch", "segments_of", "segment_corners", "cut_segment", "segment_outline", "segment_centre", "slip_components",
            "segment_arrays", "grid_strike", "ABOVE_SURFACE", "check_surface"]
 
 #: One row per subfault.  ``lon``, ``lat``: the top centre (midpoint of the
@@ -182,6 +182,52 @@ def from_patch(xs, ys, strike):
     east and north components: the inverse rotation of :func:`to_patch`."""
     s, c = np.sin(np.radians(strike)), np.cos(np.radians(strike))
     return xs * s - ys * c, xs * c + ys * s
+
+
+def segments_of(faults) -> list:
+    """The segments of a model: a ``Faults``, one ``Segment`` or an iterable
+    of them; ``ValueError`` for anything else or no segment."""
+    from ._vadrel import Faults, Segment
+    if isinstance(faults, Segment):
+        return [faults]
+    segs = list(faults.segments) if isinstance(faults, Faults) else None
+    if segs is None:
+        try:
+            segs = list(faults)
+        except TypeError:
+            segs = None
+    if not segs or not all(isinstance(s, Segment) for s in segs):
+        raise ValueError("faults must be a vadrel.Faults, a vadrel.Segment or a list of segments")
+    return segs
+
+
+def segment_corners(seg) -> np.ndarray:
+    """(4, 2) km: the surface projection of a program segment's plane, corners
+    in the order top start, top end, deep end, deep start (the top edge lies
+    W cos(dip) up dip, to the left of the strike direction, from the deep
+    edge that X, Y starts)."""
+    wc = seg.W * math.cos(math.radians(seg.dip))
+    e, n = from_patch(np.array([0.0, seg.L, seg.L, 0.0]), np.array([wc, wc, 0.0, 0.0]), seg.strike)
+    return np.column_stack([seg.X + e, seg.Y + n])
+
+
+def cut_segment(seg, nx: int, ny: int, prefix: str = "p") -> list:
+    """A program segment cut into ``nx`` patches along strike and ``ny`` down
+    dip, row 0 the shallowest, row by row: ``Segment`` copies with no slip,
+    named ``<prefix><row>_<column>`` from 1."""
+    nx, ny = int(nx), int(ny)
+    if nx < 1 or ny < 1:
+        raise ValueError(f"{nx} x {ny} is not a number of patches")
+    sd, cd = math.sin(math.radians(seg.dip)), math.cos(math.radians(seg.dip))
+    pl, pw = seg.L / nx, seg.W / ny
+    out = []
+    for j in range(ny):
+        up = (ny - 1 - j) * pw          # the patch's deep edge, up dip from the segment's
+        for i in range(nx):
+            e, n = from_patch(i * pl, up * cd, seg.strike)
+            out.append(seg.replace(X=seg.X + float(e), Y=seg.Y + float(n), depth=seg.depth - up * sd, L=pl, W=pw,
+                                   U1=0.0, U2=0.0, U3=0.0, name=f"{prefix}{j + 1}_{i + 1}"))
+    return out
 
 
 def segment_outline(seg, scale=1.0):

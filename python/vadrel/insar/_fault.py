@@ -15,30 +15,13 @@ import math
 
 import numpy as np
 
-import vadrel
+from .. import geometry
 
 _DEG = math.pi / 180.0
 
 
-def segments(faults) -> list:
-    """The segments of a ``Faults``, a ``Segment`` or an iterable of them."""
-    if isinstance(faults, vadrel.Segment):
-        return [faults]
-    segs = faults.segments if isinstance(faults, vadrel.Faults) else list(faults)
-    if not segs or not all(isinstance(s, vadrel.Segment) for s in segs):
-        raise ValueError("faults must be a Faults, a Segment or segments")
-    return list(segs)
-
-
-def outline(seg) -> np.ndarray:
-    """(4, 2) km: the surface projection of the segment's plane, corners in
-    the order top start, top end, deep end, deep start."""
-    s, c = math.sin(seg.strike * _DEG), math.cos(seg.strike * _DEG)
-    h = seg.W * math.cos(seg.dip * _DEG)
-    deep0 = np.array([seg.X, seg.Y])
-    along = seg.L * np.array([s, c])
-    top0 = deep0 + h * np.array([-c, s])
-    return np.array([top0, top0 + along, deep0 + along, deep0])
+segments = geometry.segments_of
+outline = geometry.segment_corners
 
 
 def trace(seg) -> np.ndarray:
@@ -85,20 +68,7 @@ def trace_distance(faults, x, y) -> np.ndarray:
 def patches(seg, nx: int, ny: int) -> list:
     """The segment cut into ``nx`` patches along strike and ``ny`` down dip,
     row 0 the shallowest, each a ``Segment`` with no slip."""
-    nx, ny = int(nx), int(ny)
-    if nx < 1 or ny < 1:
-        raise ValueError(f"patches: {nx} x {ny} is not a number of patches")
-    s, c = math.sin(seg.strike * _DEG), math.cos(seg.strike * _DEG)
-    sd, cd = math.sin(seg.dip * _DEG), math.cos(seg.dip * _DEG)
-    pl, pw = seg.L / nx, seg.W / ny
-    out = []
-    for j in range(ny):
-        up = (ny - 1 - j) * pw              # from the segment's deep edge up dip to the patch's
-        for i in range(nx):
-            out.append(seg.replace(X=seg.X + i * pl * s - up * cd * c, Y=seg.Y + i * pl * c + up * cd * s,
-                                   depth=seg.depth - up * sd, L=pl, W=pw, U1=0.0, U2=0.0, U3=0.0,
-                                   name=f"p{j + 1}_{i + 1}"))
-    return out
+    return geometry.cut_segment(seg, nx, ny, "p")
 
 
 def lonlat(faults, frame) -> list:

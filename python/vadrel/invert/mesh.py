@@ -31,20 +31,7 @@ from .fault import _DEG, _seg_values, _top, _with
 __all__ = ["Mesh", "Layout", "mesh_segments", "segments_of", "plane_patches"]
 
 
-def segments_of(faults) -> list:
-    """The segments of a model: a ``Faults``, one ``Segment`` or a list of
-    them; ``ValueError`` for anything else or no segment."""
-    if isinstance(faults, vadrel.Segment):
-        return [faults]
-    segs = list(faults.segments) if isinstance(faults, vadrel.Faults) else None
-    if segs is None:
-        try:
-            segs = list(faults)
-        except TypeError:
-            segs = None
-    if not segs or not all(isinstance(s, vadrel.Segment) for s in segs):
-        raise ValueError("faults must be a vadrel.Faults, a vadrel.Segment or a list of segments")
-    return segs
+segments_of = geometry.segments_of
 
 
 def _per_segment(name, value, nseg, size):
