@@ -24,7 +24,6 @@ from typing import Sequence
 import numpy as np
 import scipy.sparse
 
-import vadrel
 from .. import geometry
 from .fault import _DEG, _seg_values, _top, _with
 
