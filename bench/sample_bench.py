@@ -61,8 +61,11 @@ def speed(points, draws, chains, method):
           f"({post.samples.shape[0]} kept), {wall:.1f} s on {os.cpu_count()} processors, "
           f"{post.evaluations} model evaluations, acceptance {post.acceptance:.2f}, "
           f"divergent {post.divergent}")
+    print(f"  chains' processor time {post.cpu_time:.1f} s in all: {post.cpu_time / 2:.1f} s of wall time on two "
+          f"idle processors; load average now {os.getloadavg()[0]:.1f}")
     print(f"  ESS min {post.ess.min():.0f}, median {np.median(post.ess):.0f}; R-hat max {post.rhat.max():.4f}; "
-          f"{post.ess.min() / wall:.1f} effective draws per second (min over parameters)")
+          f"{post.ess.min() / wall:.1f} effective draws per second (min over parameters), "
+          f"{post.ess.min() / post.cpu_time:.1f} per processor second")
     print(f"  {'parameter':<14} {'truth':>9} {'mean':>10} {'sigma':>9} {'Laplace':>9} {'R-hat':>7} {'ESS':>7}")
     truth = {n: getattr(TRUTH, n) for n in invert.PARAMETERS}
     for j, n in enumerate(post.names):
