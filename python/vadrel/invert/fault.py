@@ -255,9 +255,10 @@ class FaultFit:
 
     def lonlat(self):
         """Per segment (a list of dicts): ``lon``, ``lat`` of the reference
-        point (X, Y), ``strike_true`` (degrees from true north; ``strike`` is
-        from the frame's grid north) and the top edge's ends ``top_lon``,
-        ``top_lat`` (two values each).  ValueError when the data have no
+        point (X, Y), ``strike_true`` there (degrees from true north;
+        ``strike`` is from the frame's grid north) and the top edge's ends
+        ``top_lon``, ``top_lat`` (two values each, in the strike's
+        direction).  ValueError when the data have no
         frame."""
         if self.frame is None:
             raise ValueError("the datasets carry no frame: the fit is in km only")
@@ -265,6 +266,7 @@ class FaultFit:
         for s in self.faults.segments:
             lon, lat = self.frame.to_lonlat(s.X, s.Y)
             _, top = geometry.segment_outline(s)
+            top = top[::-1]              # in the strike's direction
             tl, tb = self.frame.to_lonlat(top[:, 0], top[:, 1])
             out.append({"name": s.name, "lon": float(lon), "lat": float(lat),
                         "strike_true": float(self.frame.to_true(s.X, s.Y, s.strike)),

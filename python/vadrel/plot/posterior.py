@@ -9,7 +9,7 @@ from . import _mpl
 __all__ = ["plot_posterior"]
 
 
-def plot_posterior(post, out=None, *, params=None, truth=None, best=True, bins=40, title=None, dpi=100):
+def plot_posterior(post, out=None, *, params=None, truth=None, best=True, bins=None, title=None, dpi=100):
     """Corner plot of a :class:`~vadrel.invert.Posterior` (or of any object
     with ``samples`` (draws, parameters) and ``names``).
 
@@ -19,7 +19,8 @@ def plot_posterior(post, out=None, *, params=None, truth=None, best=True, bins=4
     Gaussian).  ``params``: the names to show (default all, offsets and
     ramps included); ``truth``: name -> value, drawn in red (a synthetic
     test's truth); ``best``: the best fit (``post.map``) drawn in black
-    when the posterior has one.  Saved to ``out`` (PNG) if given; returns
+    when the posterior has one; ``bins``: of the histograms (default from
+    the draws' count, 10 to 40).  Saved to ``out`` (PNG) if given; returns
     the figure."""
     plt = _mpl.pyplot()
     names = list(post.names)
@@ -29,6 +30,8 @@ def plot_posterior(post, out=None, *, params=None, truth=None, best=True, bins=4
             raise ValueError(f"no parameter '{p}' in the posterior (one of {', '.join(names)})")
     cols = [names.index(p) for p in params]
     S = np.asarray(post.samples)[:, cols]
+    if bins is None:
+        bins = int(np.clip(np.sqrt(S.shape[0]) / 2.0, 10, 40))
     k = len(params)
     size = max(1.6, min(2.4, 16.0 / max(k, 1)))
     fig, axes = plt.subplots(k, k, figsize=(size * k + 0.8, size * k + 0.6), squeeze=False)
