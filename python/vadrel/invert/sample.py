@@ -103,8 +103,8 @@ class _Target:
         s = 1.0 / (1.0 + np.exp(-u))
         return self.lo + self.span * s, s
 
-    def u_of(self, theta):
-        s = np.clip((np.asarray(theta) - self.lo) / self.span, 1e-9, 1.0 - 1e-9)
+    def u_of(self, theta, margin=1e-9):
+        s = np.clip((np.asarray(theta) - self.lo) / self.span, margin, 1.0 - margin)
         return np.log(s) - np.log1p(-s)
 
     def vector(self, theta):
@@ -173,9 +173,16 @@ class _Target:
         return _inverse_spd(Hu)
 
 
+# Largest variance of a metric in u: a spread of 3 in the logit already
+# covers most of the interval between the bounds.
+_LARGEST_VARIANCE = 9.0
+# Leapfrog steps of one trajectory at most (as a tree depth of 10 would).
+_MOST_STEPS = 1024
+
+
 def _inverse_spd(H):
     w, V = np.linalg.eigh(0.5 * (H + H.T))
-    w = np.maximum(w, 1e-12 * max(float(w.max()), 1e-300))
+    w = np.maximum(w, 1.0 / _LARGEST_VARIANCE)
     return (V / w) @ V.T
 
 
@@ -223,12 +230,12 @@ def _hmc_chain(target, u0, metric, draws, warmup, rng, progress=None, label=""):
     for it in range(total):
         if it == metric_at and len(kept) > 2 * d:
             k = len(kept)
-            metric = (k * np.cov(np.array(kept).T) + 5.0 * metric) / (k + 5.0)
+            metric = (k * np.atleast_2d(np.cov(np.array(kept).T)) + 5.0 * metric) / (k + 5.0)
             L = np.linalg.cholesky(metric)
             adapt = _DualAverage(step)
         if it == warmup:
             step = adapt.final()
-        n = max(1, int(math.ceil(rng.uniform(0.5, 1.5) * (math.pi / 2.0) / step)))
+        n = min(_MOST_STEPS, max(1, int(math.ceil(rng.uniform(0.5, 1.5) * (math.pi / 2.0) / step))))
         p = np.linalg.solve(L.T, rng.standard_normal(d))
         h0 = -lp + 0.5 * float(p @ (metric @ p))
         un, gn, lpn, pn = u, g, lp, p + 0.5 * step * g
@@ -465,9 +472,10 @@ def sample_fault(datasets, start, *, free=DEFAULT_FREE, bounds=None, draws=1000,
     if progress:
         progress(f"best fit: cost {cost:.6g}, {nfev} evaluations")
     target = _Target(problem)
-    theta0 = p[:problem.nfree]
-    u_map = target.u_of(theta0)
-    metric = target.laplace(theta0)
+    # About the best fit, moved in from a bound by 1e-3 of the span (where
+    # the logit has no curvature to speak of).
+    u_map = target.u_of(p[:problem.nfree], margin=1e-3)
+    metric = target.laplace(target.theta(u_map)[0])
     nproc = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
     workers = min(chains, nproc) if workers is None else max(1, min(int(workers), chains))
     threads = 1 if workers > 1 else 0
