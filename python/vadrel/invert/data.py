@@ -6,7 +6,7 @@ import warnings
 
 import numpy as np
 
-from .. import _require_memory
+import vadrel
 from ..io.datasets import Dataset, DataWarning
 
 __all__ = ["datasets_of", "Stack", "common_frame"]
@@ -109,7 +109,7 @@ class Stack:
             K = None
             if d.chol is not None:
                 n = len(d)
-                _require_memory(3 * n * n, 8, f"the precision of dataset '{d.name}' ({n} observations)")
+                vadrel._require_memory(3 * n * n, 8, f"the precision of dataset '{d.name}' ({n} observations)")
                 Winv = d.whiten(np.eye(n))
                 PW = Winv - Q @ (Q.T @ Winv)
                 K = Winv.T @ PW

@@ -5,7 +5,6 @@ from __future__ import annotations
 import numpy as np
 
 from ..invert.data import datasets_of
-from ..invert.slip import SlipFit
 from . import _mpl
 
 __all__ = ["plot_fit", "plot_slip"]
@@ -67,7 +66,7 @@ def plot_fit(fit, datasets, out=None, *, title=None, dpi=110):
             rms = f", rms {float(np.sqrt(np.mean(res ** 2))):.1f} mm" if what == "residual" else ""
             if c == 3 and d.nuisance.shape[1] == 0:
                 rms = ": none fitted"
-            ax.set_title(f"{d.name}: {what}{rms}")
+            ax.set_title(f"{d.name}: {what}{rms}", fontsize=10)
             ax.set_aspect("equal")
             ax.set_xlabel("x (km east)")
         axes[row][0].set_ylabel("y (km north)")
