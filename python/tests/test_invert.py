@@ -108,7 +108,7 @@ def test_closed_form_jacobian_matches_central_differences(segments):
     rng = np.random.default_rng(3)
     x, y = rng.uniform(-50, 50, 400), rng.uniform(-50, 50, 400)
     look = np.column_stack([rng.uniform(-0.6, -0.5, 400), rng.uniform(-0.12, -0.1, 400), np.full(400, 0.8)])
-    d = invert.Dataset(x, y, np.zeros(400), look, sigma=rng.uniform(1, 3, 400))
+    d = invert.Dataset(x, y, np.zeros(400), look, sigma=rng.uniform(1, 3, 400), normalise=True)
     free = [list(invert.PARAMETERS)] * len(segments)
     problem = _Problem(Stack([d]), [_seg_values(s) for s in segments], free, None)
     p = problem.start()

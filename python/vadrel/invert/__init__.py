@@ -45,22 +45,39 @@ slip (one pass of the patch kernel per patch over all points, on all
 processors), Laplacian smoothing and bounds on the slip sign or rake,
 solved as one bounded linear least-squares problem.
 
+Posterior: :func:`sample_fault`
+-------------------------------
+Draws from the posterior of the geometry (uniform priors over the bounds,
+offsets and ramps integrated out): Hamiltonian Monte Carlo on the
+closed-form gradient, or emcee; R-hat and effective sample sizes per
+parameter (:class:`Posterior`).
+
+Honest ends: ``FaultFit.status``, ``converged``, ``message`` and
+``at_bound``, with a :class:`FitWarning` when a fit stops at its evaluation
+limit or ends on a bound.
+
 Modules: :mod:`~vadrel.invert.data` (the datasets of a fit end to end),
-:mod:`~vadrel.invert.fault` (the geometry fit), :mod:`~vadrel.invert.slip`
-(the slip fit); the observations themselves are :mod:`vadrel.io.datasets`.
+:mod:`~vadrel.invert.fault` (the geometry fit), :mod:`~vadrel.invert.sample`
+(its posterior), :mod:`~vadrel.invert.diagnostics` (R-hat, effective sample
+size), :mod:`~vadrel.invert.slip` (the slip fit); the observations
+themselves are :mod:`vadrel.io.datasets`.  Reference: doc/invert.md.
 """
 from __future__ import annotations
 
 from .._moved import moved
-from ..io.datasets import Dataset, load_dataset
+from ..io.datasets import Dataset, DataWarning, load_dataset
 from ..io.faults import write_faults
-from .fault import DEFAULT_FREE, PARAMETERS, FaultFit, fit_fault
-from .slip import SlipFit, fit_slip, lcurve
+from .fault import DEFAULT_FREE, PARAMETERS, FaultFit, FitWarning, fit_fault
+from .sample import Posterior, SampleWarning, sample_fault
+from .resolution import Checkerboard, Resolution, checkerboard, resolution
+from .slip import LCurve, SegmentSlip, SlipFit, SlipProblem, fit_slip, lcurve, lcurve_corner, slip_problem
 
-__all__ = ["Dataset", "load_dataset", "fit_fault", "FaultFit", "fit_slip", "SlipFit", "lcurve",
-           "write_faults", "plot_fit", "plot_slip", "main", "PARAMETERS", "DEFAULT_FREE"]
+__all__ = ["Dataset", "DataWarning", "load_dataset", "fit_fault", "FaultFit", "FitWarning", "sample_fault",
+           "Posterior", "SampleWarning", "fit_slip", "SlipFit", "SlipProblem", "slip_problem", "SegmentSlip", "lcurve",
+           "LCurve", "lcurve_corner", "resolution", "Resolution", "checkerboard", "Checkerboard", "write_faults", "plot_fit", "plot_slip",
+           "plot_posterior", "main", "PARAMETERS", "DEFAULT_FREE"]
 
 
 # Kept for their callers: the pictures and the command line, above this package.
-__getattr__ = moved(__name__, {"plot_fit": "vadrel.plot.fit", "plot_slip": "vadrel.plot.fit",
-                               "main": "vadrel.cli.invert"})
+__getattr__ = moved(__name__, {"plot_fit": "vadrel.plot.fit", "plot_slip": "vadrel.plot.slip",
+                               "plot_posterior": "vadrel.plot.posterior", "main": "vadrel.cli.invert"})

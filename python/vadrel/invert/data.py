@@ -2,11 +2,14 @@
 nuisance columns (offsets and ramps), and the summaries of a fit."""
 from __future__ import annotations
 
+import warnings
+
 import numpy as np
 
-from ..io.datasets import Dataset
+import vadrel
+from ..io.datasets import Dataset, DataWarning
 
-__all__ = ["datasets_of", "Stack"]
+__all__ = ["datasets_of", "Stack", "common_frame"]
 
 
 def datasets_of(datasets):
@@ -21,7 +24,31 @@ def datasets_of(datasets):
         seen[d.name] = k + 1
         if k:
             raise ValueError(f"two datasets are named '{d.name}': give them distinct names")
+    weighted = [d.name for d in datasets if d.weighted]
+    if weighted and len(weighted) < len(datasets):
+        plain = [d.name for d in datasets if not d.weighted]
+        warnings.warn(f"datasets {', '.join(plain)} have no sigma or covariance and are weighed as if each "
+                      f"observation had sigma 1 mm, against {', '.join(weighted)} with theirs: give every "
+                      f"dataset its weights", DataWarning, stacklevel=3)
+    common_frame(datasets)
     return datasets
+
+
+def common_frame(datasets):
+    """The km frame the datasets share (None when none carries one);
+    ValueError when two carry different frames."""
+    frame = None
+    for d in datasets:
+        f = getattr(d, "frame", None)
+        if f is None:
+            continue
+        if frame is None:
+            frame, first = f, d.name
+        elif (f.lon0, f.lat0) != (frame.lon0, frame.lat0):
+            raise ValueError(f"datasets '{first}' and '{d.name}' are in different km frames (origins "
+                             f"{frame.lon0:g}, {frame.lat0:g} and {f.lon0:g}, {f.lat0:g}): read them about one "
+                             f"origin")
+    return frame
 
 
 class Stack:
@@ -48,6 +75,7 @@ class Stack:
             self.nslices.append(slice(b, b + k))
             b += k
         self.weighted = all(d.weighted for d in datasets)
+        self.frame = common_frame(datasets)
         self.wobs = self.whiten(self.obs)
 
     def whiten(self, a):
@@ -57,6 +85,60 @@ class Stack:
         for d, s in zip(self.datasets, self.slices):
             out[s] = d.whiten(a[s])
         return out
+
+    def marginal(self):
+        """The offsets and ramps integrated out (flat priors): a callable
+        ``apply(r) -> K r`` with K = W^T (I - Q Q^T) W per dataset (W the
+        whitening, Q an orthonormal basis of the whitened nuisance columns),
+        so that -1/2 r^T K r is the log-likelihood of the geometry alone up
+        to a constant; and ``solve(r) -> (mean, chol)`` of the nuisance
+        coefficients given the fault's residual r (data - fault model): their
+        Gaussian conditional mean and the Cholesky factor of its covariance.
+        With a full covariance, K is formed once (n^2 per dataset)."""
+        blocks = []
+        for d, s, ns in zip(self.datasets, self.slices, self.nslices):
+            A = d.whiten(d.nuisance) if d.weighted else d.nuisance
+            if A.shape[1]:
+                Q, R = np.linalg.qr(A)
+                if np.min(np.abs(np.diag(R))) <= 1e-12 * max(1.0, float(np.abs(R).max())):
+                    raise ValueError(f"dataset '{d.name}': its offset and ramp cannot be told apart "
+                                     f"(too few or aligned points)")
+            else:
+                Q, R = np.zeros((len(d), 0)), np.zeros((0, 0))
+            Rinv = np.linalg.inv(R) if R.size else R
+            K = None
+            if d.chol is not None:
+                n = len(d)
+                vadrel._require_memory(3 * n * n, 8, f"the precision of dataset '{d.name}' ({n} observations)")
+                Winv = d.whiten(np.eye(n))
+                PW = Winv - Q @ (Q.T @ Winv)
+                K = Winv.T @ PW
+            blocks.append((d, s, ns, Q, Rinv, K))
+
+        def apply(r):
+            out = np.empty_like(r)
+            for d, s, ns, Q, Rinv, K in blocks:
+                if K is not None:
+                    out[s] = K @ r[s]
+                    continue
+                w = d.whiten(r[s]) if d.weighted else r[s]
+                w = w - Q @ (Q.T @ w)
+                out[s] = d.whiten(w) if d.weighted else w
+            return out
+
+        def solve(r):
+            q = self.nuisance.shape[1]
+            mean, chol = np.zeros(q), np.zeros((q, q))
+            for d, s, ns, Q, Rinv, K in blocks:
+                if Q.shape[1] == 0:
+                    continue
+                w = d.whiten(r[s]) if d.weighted else r[s]
+                mean[ns] = Rinv @ (Q.T @ w)
+                # Covariance (R^T R)^-1 = R^-1 R^-T: a factor is R^-1.
+                chol[ns, ns] = Rinv
+            return mean, chol
+
+        return apply, solve
 
     def summary(self, pred, nuis):
         """Per dataset and overall: rms (mm), variance reduction, predicted,

@@ -14,7 +14,7 @@ from .. import geometry
 from ..sources import moment_magnitude
 from .data import Stack, datasets_of
 
-__all__ = ["PARAMETERS", "DEFAULT_FREE", "FaultFit", "fit_fault"]
+__all__ = ["PARAMETERS", "DEFAULT_FREE", "FaultFit", "FitWarning", "fit_fault"]
 
 #: The ten parameters of a segment, in the order of :data:`vadrel.PARTIAL_COLUMNS`.
 PARAMETERS = tuple(vadrel.PARTIAL_COLUMNS)
@@ -22,6 +22,10 @@ PARAMETERS = tuple(vadrel.PARTIAL_COLUMNS)
 DEFAULT_FREE = ("X", "Y", "strike", "depth", "dip", "U1", "U2", "L", "W")
 _SLIPS = ("U1", "U2", "U3")
 _DEG = math.pi / 180.0
+
+
+class FitWarning(UserWarning):
+    """A fit that did not converge, or whose result sits on a bound."""
 
 
 def _seg_values(seg):
@@ -85,6 +89,9 @@ class _Problem:
         self.nparam = self.nfree + stack.nuisance.shape[1]
         self.lb, self.ub = self._bounds(bounds)
         self.calls = 0
+        # Processors for each compiled call: 0 all of them; 1 in a task on
+        # a worker (one task per thread, no oversubscription).
+        self.threads = 0
 
     def _bounds(self, user):
         st = self.stack
@@ -150,7 +157,7 @@ class _Problem:
         st = self.stack
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", RuntimeWarning)
-            r = vadrel.range_change(self.faults(p), st.x, st.y, st.look)
+            r = vadrel.range_change(self.faults(p), st.x, st.y, st.look, threads=self.threads)
         r = r + st.nuisance @ p[self.nfree:]
         if not np.all(np.isfinite(r)):
             raise ValueError("the model is not finite for these parameters")
@@ -160,9 +167,10 @@ class _Problem:
         self.calls += 1
         return self.stack.whiten(self.predict(p)) - self.stack.wobs
 
-    def jacobian(self, p, internal=True):
-        """d(prediction)/d(variable), whitened: internal variables (top
-        edge) or, with ``internal=False``, the segment's own parameters."""
+    def jacobian(self, p, internal=True, whiten=True):
+        """d(prediction)/d(variable), whitened (unless ``whiten=False``):
+        internal variables (top edge) or, with ``internal=False``, the
+        segment's own parameters."""
         st = self.stack
         vals = self.segment_values(p)
         J = np.empty((st.obs.size, self.nparam))
@@ -170,7 +178,8 @@ class _Problem:
         for k in sorted({k for k, _ in self.free}):
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore", RuntimeWarning)
-                cols[k] = vadrel.partials(vadrel.Faults([_make_segment(vals[k])]), st.x, st.y, st.look)
+                cols[k] = vadrel.partials(vadrel.Faults([_make_segment(vals[k])]), st.x, st.y, st.look,
+                                          threads=self.threads)
         idx = {n: i for i, n in enumerate(PARAMETERS)}
         for j, (k, n) in enumerate(self.free):
             P, v = cols[k], vals[k]
@@ -185,7 +194,7 @@ class _Problem:
         J[:, self.nfree:] = st.nuisance
         if not np.all(np.isfinite(J)):
             raise ValueError("the Jacobian is not finite for these parameters")
-        return st.whiten(J)
+        return st.whiten(J) if whiten else J
 
     def random_start(self, rng):
         """Geometry drawn uniformly inside the bounds; slips and nuisance
@@ -205,14 +214,17 @@ class _Problem:
         return p
 
 
-def _run_start(problem, p0, jacobian):
-    """One least-squares run from p0 (a task for a distributed worker)."""
+def _run_start(problem, p0, jacobian, threads=None, max_nfev=None):
+    """One least-squares run from p0 (a task for a distributed worker, with
+    ``threads=1``)."""
     problem.calls = 0
+    if threads is not None:
+        problem.threads = threads
     jac = {"analytic": problem.jacobian, "forward": "2-point", "central": "3-point"}[jacobian]
     r = scipy.optimize.least_squares(problem.residuals, p0, jac=jac, bounds=(problem.lb, problem.ub),
                                      method="trf", x_scale="jac", ftol=1e-10, xtol=1e-10, gtol=1e-10,
-                                     max_nfev=max(200, 30 * problem.nparam))
-    return r.x, float(r.cost), problem.calls, int(r.njev or 0), r.status, r.message
+                                     max_nfev=max_nfev or max(200, 30 * problem.nparam))
+    return r.x, float(r.cost), problem.calls, int(r.njev or 0), int(r.status), str(r.message), r.active_mask
 
 
 class FaultFit:
@@ -229,7 +241,37 @@ class FaultFit:
     ``njev``, ``predicted`` and ``residuals`` (per dataset, observed -
     computed; (n, 3) for GNSS), ``offsets`` and ``ramps`` (per dataset, in
     the model frame: offset + a x + b y), ``chi2``, ``time`` (s), ``starts``
-    (the final cost of each start)."""
+    (the final cost of each start).
+
+    Honest ends: ``status`` (that of ``scipy.optimize.least_squares`` for
+    the best start: 1 to 4 converged, 0 stopped at the evaluation limit),
+    ``converged`` (bool) and ``message``; a :class:`FitWarning` is raised
+    when the fit did not converge.  ``at_bound``: the free parameters whose
+    value ends on a bound of the search, name -> ``"lower"`` or ``"upper"``
+    (``top`` for the depth of the top edge, 0 at the ground); their sigma
+    ignores the bound.  ``frame``: the datasets' km frame (None if they have
+    none); with one, :meth:`lonlat` gives the segments' positions in degrees.
+    """
+
+    def lonlat(self):
+        """Per segment (a list of dicts): ``lon``, ``lat`` of the reference
+        point (X, Y), ``strike_true`` there (degrees from true north;
+        ``strike`` is from the frame's grid north) and the top edge's ends
+        ``top_lon``, ``top_lat`` (two values each, in the strike's
+        direction).  ValueError when the data have no
+        frame."""
+        if self.frame is None:
+            raise ValueError("the datasets carry no frame: the fit is in km only")
+        out = []
+        for s in self.faults.segments:
+            lon, lat = self.frame.to_lonlat(s.X, s.Y)
+            _, top = geometry.segment_outline(s)
+            top = top[::-1]              # in the strike's direction
+            tl, tb = self.frame.to_lonlat(top[:, 0], top[:, 1])
+            out.append({"name": s.name, "lon": float(lon), "lat": float(lat),
+                        "strike_true": float(self.frame.to_true(s.X, s.Y, s.strike)),
+                        "top_lon": [float(v) for v in tl], "top_lat": [float(v) for v in tb]})
+        return out
 
     def __repr__(self):
         return (f"FaultFit(Mw={_mw(self.Mw)}, rms={self.rms['all']:.3g} mm, "
@@ -279,22 +321,8 @@ def _bound_lists(bounds, nseg, free):
     return out
 
 
-def fit_fault(datasets, start, *, free=DEFAULT_FREE, bounds=None, jacobian="analytic", starts=1, seed=0,
-              client=None, progress=None) -> FaultFit:
-    """Fit the geometry and slip of one or more segments to the datasets.
-
-    ``start``: a ``Segment`` or a ``Faults``; ``free``: the names of the
-    fitted parameters (for several segments one list for all, or a list per
-    segment); ``bounds``: {name: (low, high)} (or one dict per segment),
-    ``top`` bounding the depth of the top edge; ``jacobian``: ``"analytic"``
-    (closed form), ``"forward"`` or ``"central"`` (finite differences);
-    ``starts`` > 1 adds random starts inside the bounds (drawn from ``seed``)
-    and keeps the best, run as tasks on ``client`` (a ``distributed.Client``)
-    when given; ``progress``: a callable given a line of text per start.
-    """
-    t0 = time.perf_counter()
-    if jacobian not in ("analytic", "forward", "central"):
-        raise ValueError(f"jacobian must be analytic, forward or central, not '{jacobian}'")
+def _problem(datasets, start, free, bounds):
+    """The parameter vector, bounds and model of a geometry fit, checked."""
     stack = Stack(datasets_of(datasets))
     segs, _ = _segments_of(start)
     values = [_seg_values(s) for s in segs]
@@ -307,28 +335,85 @@ def fit_fault(datasets, start, *, free=DEFAULT_FREE, bounds=None, jacobian="anal
     if problem.nparam == 0:
         raise ValueError("nothing to fit: no free parameter and no offset or ramp")
     if stack.obs.size <= problem.nparam:
-        raise ValueError(f"{stack.obs.size} observations for {problem.nparam} parameters")
+        raise ValueError(f"{stack.obs.size} observations for {problem.nparam} free parameters (offsets and "
+                         f"ramps included): a fit needs more data than parameters")
+    return problem
+
+
+def fit_fault(datasets, start, *, free=DEFAULT_FREE, bounds=None, jacobian="analytic", starts=1, seed=0,
+              client=None, progress=None, max_nfev=None) -> FaultFit:
+    """Fit the geometry and slip of one or more segments to the datasets.
+
+    ``start``: a ``Segment`` or a ``Faults``; ``free``: the names of the
+    fitted parameters (for several segments one list for all, or a list per
+    segment); ``bounds``: {name: (low, high)} (or one dict per segment),
+    ``top`` bounding the depth of the top edge; ``jacobian``: ``"analytic"``
+    (closed form), ``"forward"`` or ``"central"`` (finite differences);
+    ``starts`` > 1 adds random starts inside the bounds (drawn from ``seed``)
+    and keeps the best, run as tasks on ``client`` (a ``distributed.Client``)
+    when given (each task's compiled calls on one thread: start the workers
+    with one thread each, ``threads_per_worker=1``); ``progress``: a callable
+    given a line of text per start; ``max_nfev``: the evaluation limit of
+    each start (default max(200, 30 x parameters)).
+
+    Refused (ValueError): no more observations than parameters (offsets and
+    ramps counted).  Warned (:class:`FitWarning`): a fit stopped at its
+    evaluation limit (``status`` 0), a result on a bound (``at_bound``).
+    """
+    t0 = time.perf_counter()
+    if jacobian not in ("analytic", "forward", "central"):
+        raise ValueError(f"jacobian must be analytic, forward or central, not '{jacobian}'")
+    problem = _problem(datasets, start, free, bounds)
     starts = int(starts)
     if starts < 1:
         raise ValueError("starts must be at least 1")
+    if max_nfev is not None and int(max_nfev) < 1:
+        raise ValueError("max_nfev must be at least 1")
     rng = np.random.default_rng(seed)
     p0s = [problem.start()] + [problem.random_start(rng) for _ in range(starts - 1)]
     results = []
     if client is not None and starts > 1:
         remote = client.scatter(problem, broadcast=True)
-        futures = [client.submit(_run_start, remote, p0, jacobian, pure=False) for p0 in p0s]
+        futures = [client.submit(_run_start, remote, p0, jacobian, 1, max_nfev, pure=False) for p0 in p0s]
         for i, fut in enumerate(futures):
             results.append(fut.result())
             if progress:
                 progress(f"start {i + 1}/{starts}: cost {results[-1][1]:.6g}")
     else:
         for i, p0 in enumerate(p0s):
-            results.append(_run_start(problem, p0, jacobian))
+            results.append(_run_start(problem, p0, jacobian, max_nfev=max_nfev))
             if progress:
                 progress(f"start {i + 1}/{starts}: cost {results[-1][1]:.6g}")
     best = min(range(len(results)), key=lambda i: results[i][1])
-    p, cost, nfev, njev, status, message = results[best]
-    return _fault_fit(problem, p, cost, nfev, njev, message, [r[1] for r in results], time.perf_counter() - t0)
+    p, cost, nfev, njev, status, message, active = results[best]
+    fit = _fault_fit(problem, p, cost, nfev, njev, message, [r[1] for r in results], time.perf_counter() - t0)
+    fit.status, fit.converged = status, status > 0
+    fit.at_bound = _at_bound(problem, p, active)
+    if not fit.converged:
+        warnings.warn(f"the fit did not converge: {message} ({nfev} evaluations); the result is where it "
+                      f"stopped", FitWarning, stacklevel=2)
+    if fit.at_bound:
+        warnings.warn(f"the fit ends on a bound: {_bound_text(fit.at_bound)}", FitWarning, stacklevel=2)
+    return fit
+
+
+def _at_bound(problem, p, active):
+    """Free parameters on a bound: the solver's active set, or within 1e-6
+    of the bounds' span of one."""
+    out = {}
+    for j, (k, n) in enumerate(problem.free):
+        lo, hi = problem.lb[j], problem.ub[j]
+        tol = 1e-6 * (hi - lo)
+        name = n if len(problem.values) == 1 else f"{n}_{k + 1}"
+        if active[j] < 0 or p[j] - lo <= tol:
+            out[name] = "lower"
+        elif active[j] > 0 or hi - p[j] <= tol:
+            out[name] = "upper"
+    return out
+
+
+def _bound_text(at_bound):
+    return ", ".join(f"{n} ({side})" for n, side in at_bound.items())
 
 
 def _fault_fit(problem, p, cost, nfev, njev, message, costs, elapsed):
@@ -368,6 +453,7 @@ def _fault_fit(problem, p, cost, nfev, njev, message, costs, elapsed):
     fit.faults = vadrel.Faults([_make_segment(v) for v in vals], ramp=ramp)
     fit.nfev, fit.njev, fit.message, fit.starts, fit.time = nfev, njev, message, costs, elapsed
     fit.datasets = [d.name for d in st.datasets]
+    fit.frame = st.frame
     return fit
 
 

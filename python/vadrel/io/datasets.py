@@ -1,16 +1,44 @@
 """Observations for the fits: radar line-of-sight data and GNSS
 displacements (:class:`Dataset`), read from text tables or ``.npz`` files
-(:func:`load_dataset`)."""
+(:func:`load_dataset`).
+
+Checks that catch data in the wrong units or conventions, at once:
+
+* a look vector (ground to radar) whose length is not 1 within 1 % is
+  refused (``ValueError`` naming the dataset and the first bad row, or the
+  file and line), unless ``normalise=True`` scales every vector to length 1;
+* a look vector pointing down (up < 0: radar to ground, the wrong way) warns;
+* points spread over more than 2,000 km, or observations beyond 20 m
+  (20,000 mm), warn: metres taken for km, or metres for mm.
+
+Warnings are :class:`DataWarning` (a ``UserWarning``).
+"""
 from __future__ import annotations
 
+import copy
 import math
 import os
 import re
+import warnings
 
 import numpy as np
 import scipy.linalg
 
-__all__ = ["Dataset", "load_dataset", "dataset_kind"]
+from .. import geodesy
+
+__all__ = ["Dataset", "DataWarning", "load_dataset", "dataset_kind", "LOOK_TOLERANCE", "LARGEST_EXTENT",
+           "LARGEST_VALUE"]
+
+#: Largest departure of a look vector's length from 1 taken as rounding.
+LOOK_TOLERANCE = 0.01
+#: Extent of the points (km) beyond which their unit is doubted.
+LARGEST_EXTENT = 2000.0
+#: Observation (mm) beyond which its unit is doubted.
+LARGEST_VALUE = 20000.0
+
+
+class DataWarning(UserWarning):
+    """Data that may be in the wrong unit or convention."""
 
 
 def _vector(name, v, n=None):
@@ -28,13 +56,37 @@ def _vector(name, v, n=None):
 
 
 class Dataset:
-    """Radar line-of-sight data: ``x``, ``y`` (km), ``los`` (mm, positive
-    towards the radar), ``look`` ((east, north, up) from the ground to the
-    radar: one vector or one per point).  ``sigma`` (mm, scalar or per point)
-    or ``cov`` ((n, n), mm^2) weigh the observations.  ``offset`` and
-    ``ramp``: fit a constant and a linear ramp with the fault."""
+    """Radar line-of-sight data or GNSS displacements, with their weights
+    and what the fits need to know about them.
 
-    def __init__(self, x, y, los, look, *, sigma=None, cov=None, name=None, offset=True, ramp=True):
+    Radar: ``Dataset(x, y, los, look, ...)`` with ``x``, ``y`` (km),
+    ``los`` (mm, positive towards the radar), ``look`` ((east, north, up)
+    from the ground to the radar, unit length: one vector or one per point;
+    ``normalise=True`` scales vectors of other lengths).  GNSS:
+    :meth:`Dataset.gnss`.
+
+    Fields:
+
+    * ``name``, ``kind`` (``"los"`` or ``"gnss"``), ``npoints`` (points;
+      ``len(dataset)`` is the number of scalar observations, 3 per GNSS
+      station);
+    * ``x``, ``y``, ``obs``, ``look``, ``comp`` (per observation: GNSS east,
+      north and up are the range change along (1,0,0), (0,1,0), (0,0,1));
+    * weights: ``sigma`` (mm, one per observation) or ``chol`` (the lower
+      Cholesky factor of the full covariance, mm, computed once), or
+      neither (``weighted`` False: every observation weighs 1);
+      ``covariance_model``: the object given to :meth:`with_covariance`;
+    * ``offset``, ``ramp``: a constant and a linear ramp fitted with the
+      fault (per component for GNSS), about ``centre``;
+    * ``leaf_size`` (km, per sample) and ``pixels`` (pixel count per
+      sample) for downsampled interferograms, None otherwise;
+    * ``frame``: the :class:`vadrel.geodesy.LocalFrame` the km are in, or
+      None (then fitted faults have no longitudes and latitudes).
+    """
+
+    def __init__(self, x, y, los, look, *, sigma=None, cov=None, name=None, offset=True, ramp=True,
+                 frame=None, leaf_size=None, pixels=None, normalise=False, _where=None):
+        name = name or "radar"
         x = _vector("x", x)
         n = x.size
         if n == 0:
@@ -48,11 +100,19 @@ class Dataset:
             raise ValueError(f"look must be one (east, north, up) vector or one per point, got shape {look.shape}")
         if not np.all(np.isfinite(look)) or np.any(np.einsum("ij,ij->i", look, look) == 0.0):
             raise ValueError("look vectors must be finite and not zero")
-        self._setup("los", name or "radar", x, y, los, look, np.zeros(n, dtype=int), sigma, cov,
-                    offset, ramp)
+        look = _unit_looks(look, name, normalise, _where or (lambda k: f"row {k}"))
+        self._setup("los", name, x, y, los, look, np.zeros(n, dtype=int), sigma, cov, offset, ramp)
+        self.frame = _frame(frame)
+        self.leaf_size = None if leaf_size is None else _vector("leaf_size", leaf_size, n)
+        self.pixels = None if pixels is None else _vector("pixels", pixels, n)
+        for what, a in (("leaf_size", self.leaf_size), ("pixels", self.pixels)):
+            if a is not None and np.any(a <= 0):
+                raise ValueError(f"dataset '{self.name}': {what} must be positive (row {int(np.argmax(a <= 0))})")
+        _check_units(self)
 
     @classmethod
-    def gnss(cls, x, y, e, n, u, *, sigma_e, sigma_n, sigma_u, name=None, offset=False, ramp=False):
+    def gnss(cls, x, y, e, n, u, *, sigma_e, sigma_n, sigma_u, name=None, offset=False, ramp=False,
+             frame=None):
         """Three-component displacements (mm) at GNSS stations (km), with one
         standard deviation per component (scalars or per station)."""
         self = cls.__new__(cls)
@@ -68,6 +128,9 @@ class Dataset:
         self._setup("gnss", name or "gnss", np.tile(x, 3), np.tile(y, 3), obs, look,
                     np.repeat(np.arange(3), m), sig, None, offset, ramp)
         self.npoints = m
+        self.frame = _frame(frame)
+        self.leaf_size = self.pixels = None
+        _check_units(self)
         return self
 
     def _setup(self, kind, name, x, y, obs, look, comp, sigma, cov, offset, ramp):
@@ -75,7 +138,12 @@ class Dataset:
         self.x, self.y, self.obs, self.look, self.comp = x, y, obs, look, comp
         self.npoints = x.size
         self.offset, self.ramp = bool(offset), bool(ramp)
-        m = obs.size
+        self.covariance_model = None
+        self._weights(sigma, cov)
+        self._nuisance()
+
+    def _weights(self, sigma, cov):
+        m = self.obs.size
         self.sigma = self.chol = None
         if sigma is not None and cov is not None:
             raise ValueError("give sigma or cov, not both")
@@ -93,7 +161,10 @@ class Dataset:
             except np.linalg.LinAlgError:
                 raise ValueError("cov is not positive definite") from None
         self.weighted = self.sigma is not None or self.chol is not None
+
+    def _nuisance(self):
         # Nuisance columns: per component an offset and/or ramp, about the centre of the points.
+        x, y, comp, kind = self.x, self.y, self.comp, self.kind
         self.centre = (float(np.mean(x)), float(np.mean(y)))
         cols, names = [], []
         suffix = ("_e", "_n", "_u") if kind == "gnss" else ("",)
@@ -105,7 +176,7 @@ class Dataset:
             if self.ramp:
                 cols += [ind * (x - self.centre[0]), ind * (y - self.centre[1])]
                 names += [f"ramp_x{suffix[c]}", f"ramp_y{suffix[c]}"]
-        self.nuisance = np.column_stack(cols) if cols else np.zeros((m, 0))
+        self.nuisance = np.column_stack(cols) if cols else np.zeros((self.obs.size, 0))
         self.nuisance_names = names
 
     def __len__(self):
@@ -113,6 +184,39 @@ class Dataset:
 
     def __repr__(self):
         return f"Dataset({self.name!r}, {self.kind}, {self.npoints} points)"
+
+    def with_covariance(self, cov) -> "Dataset":
+        """A copy weighted by a full covariance: ``cov.matrix(self)`` (an
+        object with a ``matrix(dataset)`` method giving the (n, n) covariance
+        in mm^2, such as a fitted noise model; kept as ``covariance_model``)
+        or an (n, n) array.  Its Cholesky factor is computed here, once."""
+        matrix = cov.matrix(self) if hasattr(cov, "matrix") else cov
+        out = copy.copy(self)
+        out._weights(None, matrix)
+        out.covariance_model = cov if hasattr(cov, "matrix") else None
+        return out
+
+    def with_options(self, *, name=None, sigma=None, offset=None, ramp=None) -> "Dataset":
+        """A copy with another name, standard deviation (mm, replacing the
+        weights), or offset and ramp switched."""
+        out = copy.copy(self)
+        if name is not None:
+            out.name = str(name)
+        if sigma is not None:
+            out._weights(sigma, None)
+            out.covariance_model = None
+        if offset is not None or ramp is not None:
+            out.offset = out.offset if offset is None else bool(offset)
+            out.ramp = out.ramp if ramp is None else bool(ramp)
+            out._nuisance()
+        return out
+
+    def lonlat(self):
+        """Longitudes and latitudes (degrees) of the points, through the
+        dataset's frame; ValueError without one."""
+        if self.frame is None:
+            raise ValueError(f"dataset '{self.name}' has no frame: its points are km only")
+        return self.frame.to_lonlat(self.x[:self.npoints], self.y[:self.npoints])
 
     def whiten(self, a):
         """Residuals or Jacobian rows divided by the standard deviations (or
@@ -140,6 +244,44 @@ class Dataset:
         if self.kind == "gnss":
             return out_o, out_r
         return out_o[0], out_r[0]
+
+
+def _frame(frame):
+    if frame is None or isinstance(frame, geodesy.LocalFrame):
+        return frame
+    raise ValueError(f"frame must be a vadrel.geodesy.LocalFrame or None, got {type(frame).__name__}")
+
+
+def _unit_looks(look, name, normalise, where):
+    """Look vectors of unit length: refused (or scaled, with ``normalise``)
+    when a length departs from 1 by more than LOOK_TOLERANCE; a warning when
+    one points down."""
+    length = np.sqrt(np.einsum("ij,ij->i", look, look))
+    if normalise:
+        look = look / length[:, None]
+    else:
+        bad = np.flatnonzero(np.abs(length - 1.0) > LOOK_TOLERANCE)
+        if bad.size:
+            k = int(bad[0])
+            raise ValueError(f"dataset '{name}', {where(k)}: the look vector (e n u) has length "
+                             f"{length[k]:.6g}, not 1 (scaled or not a unit vector; give normalise=True "
+                             f"to scale every look vector to length 1)")
+    down = np.flatnonzero(look[:, 2] < 0.0)
+    if down.size:
+        warnings.warn(f"dataset '{name}': {down.size} look vector(s) point down (first {where(int(down[0]))}: "
+                      f"up = {look[down[0], 2]:.3g}); look vectors go from the ground to the radar, so the "
+                      f"sense of the motion is reversed if they are radar to ground", DataWarning, stacklevel=3)
+    return look
+
+
+def _check_units(d):
+    extent = max(float(np.ptp(d.x)), float(np.ptp(d.y)))
+    if extent > LARGEST_EXTENT:
+        warnings.warn(f"dataset '{d.name}': the points spread over {extent:.4g} km: are x and y in km "
+                      f"(not metres)?", DataWarning, stacklevel=3)
+    big = float(np.abs(d.obs).max())
+    if big > LARGEST_VALUE:
+        warnings.warn(f"dataset '{d.name}': an observation of {big:.4g} mm (over 20 m): are the values in mm?", DataWarning, stacklevel=3)
 
 
 _LOS_COLUMNS = ("x", "y", "los", "e", "n", "u")
@@ -189,21 +331,32 @@ def _is_number(t):
         return False
 
 
-def _columns_needed(kind):
-    if kind == "los":
-        return _LOS_COLUMNS, ("sigma",)
-    if kind == "gnss":
-        return _GNSS_COLUMNS, ()
-    raise ValueError(f"unknown dataset kind '{kind}' (los or gnss)")
+def _columns_needed(kind, header):
+    """The columns a table must have, and those it may have.  Positions are
+    ``x y`` (km) or ``lon lat`` (degrees)."""
+    if kind not in ("los", "gnss"):
+        raise ValueError(f"unknown dataset kind '{kind}' (los or gnss)")
+    need = _LOS_COLUMNS if kind == "los" else _GNSS_COLUMNS
+    if "x" not in header and "y" not in header and "lon" in header and "lat" in header:
+        need = ("lon", "lat") + need[2:]
+    return need, (("sigma",) if kind == "los" else ())
 
 
-def load_dataset(path, *, kind="los", name=None):
+def load_dataset(path, *, kind="los", name=None, origin=None, normalise=False, sigma=None) -> Dataset:
     """Read a dataset from a text table with a header naming the columns
-    (``x y los e n u [sigma]`` for radar, ``e n u`` being the look vector;
-    ``x y e n u se sn su`` for GNSS) separated by blanks or commas, or from
-    an ``.npz`` with arrays of those names.  Errors name the file and line."""
+    (``x y los e n u [sigma]`` for radar, ``e n u`` being the look vector
+    from the ground to the radar; ``x y e n u se sn su`` for GNSS) separated
+    by blanks or commas, or from an ``.npz`` with arrays of those names.
+    Errors name the file and line.
+
+    Positions are ``x y`` in km, or ``lon lat`` in degrees (either longitude
+    convention): those go to a :class:`vadrel.geodesy.LocalFrame` (transverse
+    Mercator) about ``origin`` = (lon0, lat0), by default the data's own
+    centre (the circular mean of the longitudes and the mean of the
+    latitudes), and the dataset keeps that frame.  ``normalise=True`` scales
+    look vectors to unit length (otherwise a length off 1 by more than 1 % is
+    an error naming the line); ``sigma`` (mm) replaces the file's own."""
     path = os.fspath(path)
-    need, optional = _columns_needed(kind)
     if name is None:
         name = os.path.splitext(os.path.basename(path))[0]
     if path.endswith(".npz"):
@@ -212,6 +365,7 @@ def load_dataset(path, *, kind="los", name=None):
                 cols = {k.lower(): np.asarray(z[k]) for k in z.files}
         except (OSError, ValueError) as e:
             raise ValueError(f"{path}: not a readable .npz file ({e})") from None
+        need, optional = _columns_needed(kind, cols)
         missing = [c for c in need if c not in cols]
         if missing:
             raise ValueError(f"{path}: missing column(s) {', '.join(missing)} (has {', '.join(cols)})")
@@ -235,6 +389,7 @@ def load_dataset(path, *, kind="los", name=None):
         lines = None
     else:
         header, hline, rows = _read_table(path)
+        need, optional = _columns_needed(kind, header)
         missing = [c for c in need if c not in header]
         if missing:
             raise ValueError(f"{path}, line {hline}: missing column(s) {', '.join(missing)} "
@@ -242,21 +397,45 @@ def load_dataset(path, *, kind="los", name=None):
         data = np.array([r[1] for r in rows])
         lines = np.array([r[0] for r in rows])
         cols = {c: data[:, header.index(c)] for c in header}
+
+    def at(k):
+        return f"line {lines[k]}" if lines is not None else f"row {k + 1}"
+
     # Standard deviations must be positive: name the offending line.
     for c in (("sigma",) if kind == "los" else ("se", "sn", "su")):
         if c in cols and np.any(cols[c] <= 0):
             k = int(np.argmax(cols[c] <= 0))
-            at = f"line {lines[k]}" if lines is not None else f"column {c}, row {k + 1}"
-            raise ValueError(f"{path}, {at}: {c} must be positive ({cols[c][k]})")
+            where = at(k) if lines is not None else f"column {c}, row {k + 1}"
+            raise ValueError(f"{path}, {where}: {c} must be positive ({cols[c][k]})")
+    frame = None
+    if "x" not in need:
+        bad = np.flatnonzero(np.abs(cols["lat"]) > 90.0)
+        if bad.size:
+            raise ValueError(f"{path}, {at(int(bad[0]))}: latitude {cols['lat'][bad[0]]:g} is beyond 90 degrees")
+        if origin is None:
+            origin = (geodesy.circular_mean(cols["lon"]), float(np.mean(cols["lat"])))
+        frame = geodesy.LocalFrame(origin)
+        cols["x"], cols["y"] = (np.asarray(v, dtype=float).reshape(-1)
+                                for v in frame.to_km(cols["lon"], cols["lat"]))
+    elif origin is not None:
+        frame = geodesy.LocalFrame(origin)
     if kind == "los":
         look = np.column_stack([cols["e"], cols["n"], cols["u"]])
         zero = np.flatnonzero(np.einsum("ij,ij->i", look, look) == 0.0)
         if zero.size:
-            at = f"line {lines[zero[0]]}" if lines is not None else f"row {zero[0] + 1}"
-            raise ValueError(f"{path}, {at}: the look vector (e n u) is zero")
-        return Dataset(cols["x"], cols["y"], cols["los"], look, sigma=cols.get("sigma"), name=name)
-    return Dataset.gnss(cols["x"], cols["y"], cols["e"], cols["n"], cols["u"], sigma_e=cols["se"],
-                        sigma_n=cols["sn"], sigma_u=cols["su"], name=name)
+            raise ValueError(f"{path}, {at(int(zero[0]))}: the look vector (e n u) is zero")
+        s = cols.get("sigma") if sigma is None else sigma
+        try:
+            return Dataset(cols["x"], cols["y"], cols["los"], look, sigma=s, name=name, frame=frame,
+                           normalise=normalise, _where=at)
+        except ValueError as e:
+            raise ValueError(f"{path}: {e}") from None
+    if sigma is not None:
+        se = sn = su = sigma
+    else:
+        se, sn, su = cols["se"], cols["sn"], cols["su"]
+    return Dataset.gnss(cols["x"], cols["y"], cols["e"], cols["n"], cols["u"], sigma_e=se,
+                        sigma_n=sn, sigma_u=su, name=name, frame=frame)
 
 
 def dataset_kind(path):

@@ -1,0 +1,423 @@
+"""Posterior sampling of a fault's geometry (:func:`sample_fault`).
+
+The posterior
+-------------
+The data are Gaussian about the model with the datasets' weights (``sigma``
+or a full covariance ``cov``; with neither on every dataset, one unknown
+standard deviation common to all, integrated out under the prior 1/sigma).
+Priors: uniform over the bounds of every free parameter (those of
+:func:`~vadrel.invert.fit_fault`, or ``bounds``), in the fit's own
+variables (the depth of the top edge, ``top``, when ``depth`` is free);
+flat over the offsets and ramps.
+
+The offsets and ramps enter linearly, so they are integrated out exactly:
+the chains run over the fault's parameters alone, on the log-likelihood
+-1/2 r^T K r with r = data - fault model and K = W^T (I - Q Q^T) W (W the
+whitening, Q a basis of the whitened offset and ramp columns), whose
+gradient is J^T K r with J the closed-form Jacobian of the model.  Each
+draw of the fault then gets a draw of the offsets and ramps from their
+Gaussian conditional (exact, no chain).
+
+Bounds: every bounded parameter runs on the logit of its place between its
+bounds, u = log((x - lo) / (hi - x)), with the log of dx/du added to the
+log-density, so that the chains never leave the bounds and the prior stays
+uniform in x.
+
+Samplers
+--------
+``method="hmc"`` (default): Hamiltonian Monte Carlo on that gradient, with
+a dense metric (mass matrix) in u: first the Laplace approximation at the
+best fit (the inverse of J^T K J), then the covariance of the warm-up
+draws; the leapfrog step tuned by dual averaging to an acceptance of 0.8
+during the warm-up; each trajectory's length drawn between 0.5 and 1.5
+times pi/2 in the metric's units (a quarter period of the Gaussian the
+metric describes: nearly independent successive draws when the posterior
+is close to it).  A trajectory whose energy error passes 1000 is counted as
+divergent (a sign that the posterior is too curved for the step).
+
+``method="emcee"``: the affine-invariant ensemble sampler of
+``python3-emcee`` (no gradient), its walkers started from the Laplace
+approximation, one ensemble per chain.
+
+Measured in ``bench/sample_bench.py``, HMC gives far more effective draws
+per second (see doc/invert.md): it is the default.
+
+Chains (:mod:`vadrel.invert.chains`)
+----------------------------------
+``chains`` chains (at least 4 for R-hat), spread over ``workers`` processes
+(default: one per processor, at most one per chain), each running its
+compiled calls on one thread.  Diagnostics: rank-normalised split R-hat and
+bulk effective sample size per parameter (:mod:`vadrel.invert.diagnostics`);
+the result is ``converged`` when every R-hat is below 1.01, no trajectory
+diverged and every effective sample size is at least 100.
+"""
+from __future__ import annotations
+
+import math
+import multiprocessing
+import os
+import time
+import warnings
+
+import numpy as np
+
+from . import diagnostics
+from .chains import emcee_chain, hmc_chain
+from .fault import DEFAULT_FREE, FitWarning, _problem, _run_start
+
+__all__ = ["Posterior", "SampleWarning", "sample_fault", "METHODS"]
+
+METHODS = ("hmc", "emcee")
+
+
+class SampleWarning(FitWarning):
+    """Chains that did not converge: R-hat at or over 1.01, divergent
+    trajectories, or too few effective draws."""
+
+
+class _Target:
+    """The log-posterior of the fault's free parameters in the unbounded
+    variables u, and its gradient."""
+
+    def __init__(self, problem):
+        self.problem = problem
+        n = problem.nfree
+        self.lo, self.hi = problem.lb[:n].copy(), problem.ub[:n].copy()
+        self.span = self.hi - self.lo
+        st = problem.stack
+        self.m, self.q = st.obs.size, st.nuisance.shape[1]
+        self.weighted = st.weighted
+        self._marginal = None
+        self.evaluations = 0
+
+    def __getstate__(self):
+        s = dict(self.__dict__)
+        s["_marginal"] = None      # rebuilt where used (closures, and n^2 for a full covariance)
+        return s
+
+    def marginal(self):
+        if self._marginal is None:
+            self._marginal = self.problem.stack.marginal()
+        return self._marginal
+
+    def theta(self, u):
+        s = 1.0 / (1.0 + np.exp(-u))
+        return self.lo + self.span * s, s
+
+    def u_of(self, theta, margin=1e-9):
+        s = np.clip((np.asarray(theta) - self.lo) / self.span, margin, 1.0 - margin)
+        return np.log(s) - np.log1p(-s)
+
+    def vector(self, theta):
+        p = np.zeros(self.problem.nparam)
+        p[:self.problem.nfree] = theta
+        return p
+
+    def residual(self, theta):
+        return self.problem.stack.obs - self.problem.predict(self.vector(theta))
+
+    def logp(self, u, grad=True):
+        """log posterior (up to a constant) at u, and its gradient (None
+        with ``grad=False``); -inf where the model has no value."""
+        self.evaluations += 1
+        theta, s = self.theta(u)
+        log_jac = float(np.sum(-np.logaddexp(0.0, -u) - np.logaddexp(0.0, u)))
+        try:
+            r = self.residual(theta)
+        except ValueError:
+            return -math.inf, None
+        apply, _ = self.marginal()
+        kr = apply(r)
+        S = float(r @ kr)
+        if self.weighted:
+            ll, scale = -0.5 * S, 1.0
+        else:
+            k = self.m - self.q
+            ll, scale = -0.5 * k * math.log(max(S, 1e-300)), k / max(S, 1e-300)
+        if not grad:
+            return ll + log_jac, None
+        try:
+            J = self.problem.jacobian(self.vector(theta), whiten=False)[:, :self.problem.nfree]
+        except ValueError:
+            return -math.inf, None
+        g = scale * (J.T @ kr) * self.span * s * (1.0 - s) + (1.0 - 2.0 * s)
+        return ll + log_jac, g
+
+    def nuisance_draw(self, theta, rng):
+        """Offsets and ramps drawn from their conditional given the fault."""
+        r = self.residual(theta)
+        _, solve = self.marginal()
+        mean, factor = solve(r)
+        z = rng.standard_normal(mean.size)
+        if not self.weighted:
+            apply, _ = self.marginal()
+            S = float(r @ apply(r))
+            z *= math.sqrt(S / rng.chisquare(self.m - self.q))
+        return mean + factor @ z
+
+    def laplace(self, theta):
+        """Covariance of u from the curvature at theta (Gauss-Newton: the
+        inverse of J^T K J, the offsets and ramps integrated out)."""
+        p = self.vector(theta)
+        J = self.problem.jacobian(p, whiten=False)[:, :self.problem.nfree]
+        apply, _ = self.marginal()
+        KJ = np.column_stack([apply(J[:, j]) for j in range(J.shape[1])])
+        H = J.T @ KJ
+        if not self.weighted:
+            r = self.residual(theta)
+            H *= (self.m - self.q) / max(float(r @ apply(r)), 1e-300)
+        _, s = self.theta(self.u_of(theta))
+        D = self.span * s * (1.0 - s)
+        Hu = H * np.outer(D, D)
+        # The prior's logit Jacobian adds 2 s (1 - s) of curvature per variable.
+        Hu[np.diag_indices_from(Hu)] += 2.0 * s * (1.0 - s)
+        return _inverse_spd(Hu)
+
+
+# Largest variance of a metric in u: a spread of 3 in the logit already
+# covers most of the interval between the bounds.
+_LARGEST_VARIANCE = 9.0
+
+
+def _inverse_spd(H):
+    w, V = np.linalg.eigh(0.5 * (H + H.T))
+    w = np.maximum(w, 1.0 / _LARGEST_VARIANCE)
+    return (V / w) @ V.T
+
+
+def _chain_job(job):
+    """One chain (or one ensemble), run in this process or a worker: the
+    draws in u, turned into reported parameters with their offsets and
+    ramps."""
+    target, method, u0, metric, draws, warmup, seed, walkers, threads, progress, label = job
+    cpu = time.process_time()
+    target.problem.threads = threads
+    rng = np.random.default_rng(seed)
+    if method == "hmc":
+        u, logps, info = hmc_chain(target, u0, metric, draws, warmup, rng, progress, label)
+        u, logps = u[None], logps[None]
+    else:
+        u, logps, info = emcee_chain(target, u0, metric, draws, warmup, rng, walkers, progress, label)
+    out = np.empty(u.shape[:2] + (target.problem.nparam,))
+    for c in range(u.shape[0]):
+        for k in range(u.shape[1]):
+            theta, _ = target.theta(u[c, k])
+            out[c, k, :theta.size] = theta
+            out[c, k, theta.size:] = target.nuisance_draw(theta, rng)
+    info["evaluations"] = target.evaluations
+    info["cpu_time"] = time.process_time() - cpu
+    return out, logps, info
+
+
+def _run_jobs(jobs, workers, progress):
+    if workers <= 1 or len(jobs) == 1:
+        return [_chain_job(j) for j in jobs]
+    # Worker processes forked from this one (a script needs no main guard);
+    # their compiled calls run on one thread each (``threads``).
+    pool = multiprocessing.get_context("fork").Pool(workers)
+    with pool:
+        results = [None] * len(jobs)
+        for done, (i, res) in enumerate(pool.imap_unordered(_indexed_job, list(enumerate(jobs))), 1):
+            results[i] = res
+            if progress:
+                progress(f"chain {i + 1} done ({done}/{len(jobs)})")
+        pool.close()
+        pool.join()
+    return results
+
+
+def _indexed_job(item):
+    i, job = item
+    return i, _chain_job(job)
+
+
+# ---------------------------------------------------------------------------
+# The result and the entry point
+# ---------------------------------------------------------------------------
+
+
+class Posterior:
+    """Draws from the posterior of a fault's geometry (:func:`sample_fault`).
+
+    * ``samples``: (draws x chains, parameters), every chain's draws after
+      the warm-up, end to end; ``chains``: the same as (chains, draws,
+      parameters) (for emcee, one chain per walker);
+    * ``names``: the parameters, as :class:`~vadrel.invert.FaultFit` names
+      them (the segment's own: ``depth`` is that of the deep edge; the
+      offsets and ramps last);
+    * ``rhat``, ``ess``: rank-normalised split R-hat and bulk effective
+      sample size, one per parameter (arrays in the order of ``names``);
+    * ``acceptance`` (mean over the chains), ``divergent`` (HMC trajectories
+      whose energy error passed 1000), ``step`` (HMC leapfrog steps per
+      chain), ``evaluations`` (model evaluations, all chains), ``time`` (s,
+      wall clock, the best fit included), ``cpu_time`` (s, the chains'
+      processor time added up),
+      ``method``, ``status`` (0 converged, 1 not), ``converged``,
+      ``message``;
+    * ``fit``: the best fit (:class:`~vadrel.invert.FaultFit`) the chains
+      started from; ``map``: its parameter values (name -> value);
+    * ``log_posterior``: (chains, draws), up to a constant;
+    * ``frame``: the datasets' km frame (None without): :meth:`lonlat`.
+    """
+
+    def column(self, name):
+        """The draws of one parameter."""
+        try:
+            return self.samples[:, self.names.index(name)]
+        except ValueError:
+            raise KeyError(f"no parameter '{name}' (one of {', '.join(self.names)})") from None
+
+    def summary(self) -> dict:
+        """name -> {mean, sigma, p05, p50, p95, rhat, ess, map}."""
+        out = {}
+        q = np.percentile(self.samples, [5.0, 50.0, 95.0], axis=0)
+        for j, n in enumerate(self.names):
+            out[n] = {"mean": float(np.mean(self.samples[:, j])), "sigma": float(np.std(self.samples[:, j], ddof=1)),
+                      "p05": float(q[0, j]), "p50": float(q[1, j]), "p95": float(q[2, j]),
+                      "rhat": float(self.rhat[j]), "ess": float(self.ess[j]), "map": self.map.get(n)}
+        return out
+
+    def interval(self, name, level=0.9):
+        """The central credible interval of a parameter at ``level``."""
+        a = 50.0 * (1.0 - level)
+        lo, hi = np.percentile(self.column(name), [a, 100.0 - a])
+        return float(lo), float(hi)
+
+    def lonlat(self) -> dict:
+        """Longitudes and latitudes (degrees) of each segment's reference
+        point for every draw: {"lon": ..., "lat": ...} (``lon_2``... for
+        segment 2 of several).  ValueError when the data have no frame."""
+        if self.frame is None:
+            raise ValueError("the datasets carry no frame: the draws are in km only")
+        out = {}
+        nseg = len(self.fit.faults.segments)
+        for k, s in enumerate(self.fit.faults.segments):
+            suffix = "" if nseg == 1 else f"_{k + 1}"
+            x = self.column("X" + suffix) if "X" + suffix in self.names else np.full(len(self.samples), s.X)
+            y = self.column("Y" + suffix) if "Y" + suffix in self.names else np.full(len(self.samples), s.Y)
+            out["lon" + suffix], out["lat" + suffix] = self.frame.to_lonlat(x, y)
+        return out
+
+    def __repr__(self):
+        return (f"Posterior({self.method}, {self.samples.shape[0]} draws of {len(self.names)} parameters, "
+                f"R-hat max {np.max(self.rhat):.4f}, ESS min {np.min(self.ess):.0f}, {self.time:.1f} s)")
+
+
+def _reported(problem, raw):
+    """Draws in the fit's variables (top edge for depth) -> the segments'
+    own parameters (deep edge), offsets and ramps as they are."""
+    out = raw.copy()
+    for j, (k, n) in enumerate(problem.free):
+        if n != "top":
+            continue
+        wj = problem.free.index((k, "W")) if (k, "W") in problem.free else None
+        dj = problem.free.index((k, "dip")) if (k, "dip") in problem.free else None
+        W = raw[..., wj] if wj is not None else problem.values[k]["W"]
+        dip = raw[..., dj] if dj is not None else problem.values[k]["dip"]
+        out[..., j] = raw[..., j] + W * np.sin(np.radians(dip))
+    return out
+
+
+def sample_fault(datasets, start, *, free=DEFAULT_FREE, bounds=None, draws=1000, chains=4, warmup=None,
+                 seed=0, method="hmc", workers=None, walkers=None, progress=None) -> Posterior:
+    """Draws from the posterior of the geometry and slip of fault segments.
+
+    ``datasets``, ``start``, ``free`` and ``bounds`` as for
+    :func:`~vadrel.invert.fit_fault`, which is run first (the chains start
+    about its best fit, and it gives the Laplace approximation); uniform
+    priors over the bounds.  ``draws`` per chain after ``warmup`` iterations
+    (default 500: enough for posteriors near a Gaussian) in each of ``chains`` chains (at least
+    4 for a trustworthy R-hat), spread over ``workers`` processes (default:
+    the processors, at most one per chain; 1 runs them in this process).
+    ``method``: ``"hmc"`` (Hamiltonian Monte Carlo on the closed-form
+    gradient) or ``"emcee"`` (``chains`` ensembles of ``walkers`` walkers,
+    default 2 x parameters + 2, each walker's draws counted as a chain).
+    ``seed`` makes the draws repeatable; ``progress``: a callable given
+    lines of text.  A :class:`SampleWarning` when the chains did not
+    converge.  See the module's text for the posterior itself.
+    """
+    t0 = time.perf_counter()
+    if method not in METHODS:
+        raise ValueError(f"method must be one of {', '.join(METHODS)}, not '{method}'")
+    draws, chains = int(draws), int(chains)
+    if draws < 10 or chains < 1:
+        raise ValueError("draws must be at least 10 and chains at least 1")
+    warmup = 500 if warmup is None else int(warmup)
+    if warmup < 0:
+        raise ValueError("warmup must not be negative")
+    problem = _problem(datasets, start, free, bounds)
+    st = problem.stack
+    if any(d.weighted for d in st.datasets) and not st.weighted:
+        raise ValueError("sampling needs weights (sigma or cov) on every dataset, or on none")
+    if problem.nfree == 0:
+        raise ValueError("nothing to sample: no free parameter of the fault")
+    from .fault import _fault_fit, _at_bound
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", FitWarning)
+        p, cost, nfev, njev, status, message, active = _run_start(problem, problem.start(), "analytic")
+    fit = _fault_fit(problem, p, cost, nfev, njev, message, [cost], time.perf_counter() - t0)
+    fit.status, fit.converged, fit.at_bound = status, status > 0, _at_bound(problem, p, active)
+    if progress:
+        progress(f"best fit: cost {cost:.6g}, {nfev} evaluations")
+    target = _Target(problem)
+    # About the best fit, moved in from a bound by 1e-3 of the span (where
+    # the logit has no curvature to speak of).
+    u_map = target.u_of(p[:problem.nfree], margin=1e-3)
+    metric = target.laplace(target.theta(u_map)[0])
+    nproc = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
+    workers = min(chains, nproc) if workers is None else max(1, min(int(workers), chains))
+    threads = 1 if workers > 1 else 0
+    seeds = np.random.SeedSequence(seed).spawn(chains + 1)
+    rng = np.random.default_rng(seeds[-1])
+    d = problem.nfree
+    if method == "emcee":
+        walkers = int(walkers) if walkers is not None else 2 * d + 2
+        if walkers < 2 * d or walkers % 2:
+            raise ValueError(f"walkers must be even and at least twice the parameters ({2 * d})")
+    jobs = []
+    Lm = np.linalg.cholesky(metric)
+    for c in range(chains):
+        # Starts spread over the Laplace approximation (twice its width), so
+        # that R-hat can see chains that do not mix.
+        u0 = u_map + (2.0 * Lm @ rng.standard_normal(d) if method == "hmc" else 0.0)
+        for _ in range(20):
+            if math.isfinite(target.logp(u0, grad=False)[0]):
+                break
+            u0 = 0.5 * (u0 + u_map)
+        local = progress if workers == 1 else None
+        jobs.append((target, method, u0, metric, draws, warmup, seeds[c], walkers, threads, local,
+                     f"chain {c + 1}/{chains}: "))
+    results = _run_jobs(jobs, workers, progress)
+    raw = np.concatenate([r[0] for r in results], axis=0)
+    post = Posterior()
+    post.chains = _reported(problem, raw)
+    post.samples = post.chains.reshape(-1, post.chains.shape[2])
+    post.log_posterior = np.concatenate([r[1] for r in results], axis=0)
+    post.names = list(fit.names)
+    post.rhat = np.atleast_1d(diagnostics.rhat(post.chains))
+    post.ess = np.atleast_1d(diagnostics.ess(post.chains))
+    post.acceptance = float(np.mean([r[2]["acceptance"] for r in results]))
+    post.divergent = int(sum(r[2]["divergent"] for r in results))
+    post.step = [r[2]["step"] for r in results]
+    post.evaluations = int(sum(r[2]["evaluations"] for r in results))
+    post.cpu_time = float(sum(r[2]["cpu_time"] for r in results))
+    post.method, post.fit, post.frame = method, fit, fit.frame
+    post.map = {n: fit.params[n] for n in post.names}
+    problems = []
+    bad = [n for n, r in zip(post.names, post.rhat) if not r < 1.01]
+    if bad:
+        problems.append(f"R-hat at or over 1.01 for {', '.join(bad)} (max {np.nanmax(post.rhat):.3f})")
+    if post.divergent:
+        problems.append(f"{post.divergent} divergent trajectories")
+    few = [n for n, e in zip(post.names, post.ess) if not e >= 100]
+    if few:
+        problems.append(f"fewer than 100 effective draws for {', '.join(few)}")
+    post.converged = not problems
+    post.status = 0 if post.converged else 1
+    post.message = ("converged: R-hat below 1.01, effective draws "
+                    f"{np.min(post.ess):.0f} at least" if post.converged else "; ".join(problems))
+    post.time = time.perf_counter() - t0
+    if not post.converged:
+        warnings.warn(f"the chains did not converge: {post.message}; run longer or more chains",
+                      SampleWarning, stacklevel=2)
+    return post
