@@ -150,7 +150,7 @@ def test_with_covariance_keeps_the_leaves_and_weights_the_fit():
     np.testing.assert_allclose(out.chol @ out.chol.T, cov.matrix(ds), rtol=1e-10, atol=1e-9)
     for name in ("frame", "leaf_size", "pixels", "leaf_box", "footprint", "subpoints", "subweights"):
         assert getattr(out, name) is getattr(ds, name)
-    assert out.noise is cov and np.array_equal(out.obs, ds.obs) and out.ramp == ds.ramp
+    assert out.covariance_model is cov and np.array_equal(out.obs, ds.obs) and out.ramp == ds.ramp
 
 
 def test_pictures(tmp_path):

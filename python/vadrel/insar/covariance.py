@@ -255,14 +255,9 @@ def _positive_definite(C):
 
 def with_covariance(dataset, cov):
     """A copy of a radar ``dataset`` carrying ``cov.matrix(dataset)`` as its
-    covariance (its other settings and the downsampling attributes kept)."""
-    from .leaves import Dataset, copy_annotations
-    C = cov.matrix(dataset)
-    out = Dataset(dataset.x, dataset.y, dataset.obs, dataset.look, cov=C, name=dataset.name,
-                  offset=dataset.offset, ramp=dataset.ramp)
-    copy_annotations(dataset, out)
-    out.noise = cov
-    return out
+    covariance (its other settings and the downsampling attributes kept):
+    ``dataset.with_covariance(cov)``."""
+    return dataset.with_covariance(cov)
 
 
 def _kept_pixels(ifg, exclude, distance, areas):

@@ -117,19 +117,13 @@ def _area(poly):
     return 0.5 * np.abs(np.sum(x * np.roll(y, -1, axis=-1) - np.roll(x, -1, axis=-1) * y, axis=-1))
 
 
-def annotate(ds, *, frame, leaf_size, pixels, leaf_box, footprint, subpoints, subweights, variance,
-             spacing):
-    """The per-sample facts of a downsampled dataset, set as attributes:
-    ``frame`` (the interferogram's ``LocalFrame``), ``leaf_size`` (km, the
-    square root of the leaf's area), ``pixels`` (valid pixels averaged),
-    ``leaf_box`` ((n, 4) row0, row1, col0, col1, half-open, of the
-    interferogram's grid), ``footprint`` ((n, 4, 2) km corners),
+def annotate(ds, *, leaf_box, footprint, subpoints, subweights, variance, spacing):
+    """The per-sample facts of a downsampled dataset beyond its own fields
+    (``frame``, ``leaf_size``, ``pixels``), set as attributes: ``leaf_box``
+    ((n, 4) row0, row1, col0, col1, half-open, of the interferogram's grid), ``footprint`` ((n, 4, 2) km corners),
     ``subpoints`` ((n, g, g, 2) km) and ``subweights`` ((n, g, g)) for
     the covariance of leaf averages, ``variance`` (mm^2, of the leaf's
     pixels about their mean), ``spacing`` (dx, dy km of the pixels)."""
-    ds.frame = frame
-    ds.leaf_size = np.asarray(leaf_size, dtype=float)
-    ds.pixels = np.asarray(pixels, dtype=np.int64)
     ds.leaf_box = np.asarray(leaf_box, dtype=np.int64)
     ds.footprint = np.asarray(footprint, dtype=float)
     ds.subpoints = np.asarray(subpoints, dtype=float)
@@ -149,9 +143,9 @@ def to_dataset(ifg, sums, r0, r1, c0, c1, *, g=4, name=None, offset=True, ramp=T
         raise ValueError("no leaf holds a pixel with data")
     fp = footprints(ifg, r0, r1, c0, c1)
     sp, sw = sums.subpoints(r0, r1, c0, c1, g)
-    ds = Dataset(x[keep], y[keep], los[keep], look[keep], name=name or _name(ifg), offset=offset, ramp=ramp)
-    annotate(ds, frame=ifg.frame, leaf_size=np.sqrt(_area(fp)), pixels=n[keep],
-             leaf_box=np.column_stack([r0, r1, c0, c1]), footprint=fp, subpoints=sp, subweights=sw,
+    ds = Dataset(x[keep], y[keep], los[keep], look[keep], name=name or _name(ifg), offset=offset, ramp=ramp,
+                 frame=ifg.frame, leaf_size=np.sqrt(_area(fp)), pixels=n[keep])
+    annotate(ds, leaf_box=np.column_stack([r0, r1, c0, c1]), footprint=fp, subpoints=sp, subweights=sw,
              variance=var[keep], spacing=ifg.spacing)
     for k, v in extra.items():
         setattr(ds, k, np.asarray(v)[keep])
@@ -161,16 +155,3 @@ def to_dataset(ifg, sums, r0, r1, c0, c1, *, g=4, name=None, offset=True, ramp=T
 def _name(ifg):
     import os
     return os.path.splitext(os.path.basename(ifg.path))[0] if ifg.path else "radar"
-
-
-#: The attributes :func:`annotate` sets.
-ANNOTATIONS = ("frame", "leaf_size", "pixels", "leaf_box", "footprint", "subpoints", "subweights", "variance",
-               "spacing", "resolution")
-
-
-def copy_annotations(src, dst):
-    """The downsampling attributes of ``src`` set on ``dst``."""
-    for name in ANNOTATIONS:
-        if hasattr(src, name):
-            setattr(dst, name, getattr(src, name))
-    return dst
