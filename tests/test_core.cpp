@@ -75,7 +75,7 @@ TEST(LineReader, KeepsTheStartOfLongRecordsAndSaysSo) {
 // A record longer than the limit (a device that never sends a line end)
 // ends the reading as a failure, in bounded time and memory.
 TEST(LineReader, AnEndlessRecordIsAFailureNotTheEnd) {
-  const int fd = ::open("/dev/zero", O_RDONLY);  // reads only
+  const int fd = ::open("/dev/zero", O_RDONLY);
   ASSERT_GE(fd, 0);
   LineReader r(fd, 132);
   std::string_view line;
