@@ -1,15 +1,18 @@
 // The points file as a script, every card and every per-point writer: the
 // first byte chooses the option word, the rest is the points file.  The
 // fault model holds a buried thrust, a vertical patch reaching the surface
-// and a steep one.  Runs in a directory of its own that holds a grid file
-// (g.grd) and a depth/mask file (d.dep) for the U, S and D cards; grids are
-// kept small through the run's grid ceiling.
+// and a steep one.  Runs in a temporary directory of its own, made once per
+// process and removed at its exit, that holds a grid file (g.grd) and a
+// depth/mask file (d.dep) for the U, S and D cards and receives the print
+// file and the initial-condition files; grids are kept small through the
+// run's grid ceiling.
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <sstream>
 #include <string>
 
@@ -36,11 +39,21 @@ void write(const char* name, const char* text) {
   }
 }
 
+// The process's working directory, removed with all it holds at exit.
+std::filesystem::path work_dir;
+
+void remove_work_dir() {
+  std::error_code ec;
+  std::filesystem::remove_all(work_dir, ec);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  char dir[] = "/tmp/vadrel-fuzz-points-XXXXXX";
-  if (::mkdtemp(dir) == nullptr || ::chdir(dir) != 0) std::abort();
+  std::string dir = (std::filesystem::temp_directory_path() / "vadrel-fuzz-points-XXXXXX").string();
+  if (::mkdtemp(dir.data()) == nullptr || ::chdir(dir.c_str()) != 0) std::abort();
+  work_dir = dir;
+  std::atexit(remove_work_dir);
   write("g.grd",
         "Coordinate System = Cartesian\n 3 3\n 0 0 0\n ETA= 1 1000 2000 3000\n ETA= 2 1000 -999 3000\n"
         " ETA= 3 1000 2000 3000\n ETA= 1 5000 5000 5000\n ETA= 2 6000 6000 6000\n ETA= 3 7000 7000 7000\n");
@@ -56,9 +69,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ctx.settings.option.resize(16, ' ');
   ctx.settings.points_file = "points";
   ctx.settings.faults_file = "faults";
-  ctx.settings.print_file = "/dev/null";
+  ctx.settings.print_file = "print";
   ctx.settings.max_grid_nodes = 20000;
-  if (!ctx.print.open("/dev/null")) std::abort();
+  if (!ctx.print.open(ctx.settings.print_file)) std::abort();
   try {
     vadrel::LineReader faults = vadrel::LineReader::from_text(kFaults);
     vadrel::read_faults(ctx.faults, faults, ctx.settings.option, ctx.settings.faults_file, ctx.console);

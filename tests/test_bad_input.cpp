@@ -6,10 +6,12 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/e2e.hpp"
 
+using vadrel::test::Drain;
 using vadrel::test::lines_of;
 using vadrel::test::records_of;
 using vadrel::test::RunResult;
@@ -70,7 +72,10 @@ TEST(BadInput, ThePrintFileNeverDestroysAnInputNamedLater) {
 }
 
 // A stop delivers what was written before it; a file that existed keeps
-// its permissions; devices are written directly; no temporary is left.
+// its permissions; a file that is no regular file (here a FIFO the test
+// reads, as a device would be) is written directly, never replaced by a
+// regular one, with the same stop and the same records; no temporary is
+// left.
 TEST(BadInput, PrintFileDeliveryModesAndDevices) {
   TempDir d;
   d.write("f", kFaults);
@@ -85,9 +90,24 @@ TEST(BadInput, PrintFileDeliveryModesAndDevices) {
   ASSERT_EQ(::stat(d.file("o").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640U);
   EXPECT_EQ(files_in(d), (std::vector<std::string>{".console", "f", "o", "p"}));
-  EXPECT_EQ(d.run({"p", "f", "/dev/null", "ascii"}).status, 1);  // the same stop, written nowhere
-  d.write("p", " 1 2\n");
-  EXPECT_EQ(d.run({"p", "f", "/dev/null", "ascii"}).status, 0);
+  ASSERT_EQ(::mkfifo(d.file("fifo").c_str(), 0600), 0);
+  for (const auto& [points, status] : {std::pair{"", 1}, std::pair{" 1 2\n", 0}}) {
+    SCOPED_TRACE(status);
+    if (*points) d.write("p", points);
+    const RunResult on_file = d.run({"p", "f", "o", "ascii"});
+    Drain fifo(d.file("fifo"));
+    const RunResult on_fifo = d.run({"p", "f", "fifo", "ascii"});
+    const std::string delivered = fifo.text();
+    EXPECT_EQ(on_file.status, status) << on_file.console;
+    EXPECT_EQ(on_fifo.status, status) << on_fifo.console;
+    EXPECT_EQ(has(on_fifo, "READ_CALC_POINTS: conflicting E and V cards."), status == 1) << on_fifo.console;
+    EXPECT_NE(delivered.find("* print  file =  fifo\n"), std::string::npos) << delivered;
+    EXPECT_EQ(records_of(delivered), records_of(d.read("o")));
+    EXPECT_EQ(records_of(delivered).size(), 1U) << delivered;
+    ASSERT_EQ(::lstat(d.file("fifo").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the FIFO was replaced";
+    EXPECT_EQ(files_in(d), (std::vector<std::string>{".console", "f", "fifo", "o", "p"}));
+  }
 }
 
 // The look-ahead after a U or S card uses the reader's own push-back, so a

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -24,6 +25,7 @@
 #include "core/fixed_format.hpp"
 #include "core/line_reader.hpp"
 #include "core/workers.hpp"
+#include "tests/e2e.hpp"
 
 using namespace vadrel;
 
@@ -344,12 +346,19 @@ TEST(Workers, ThreadsTheSystemRefusesLeaveAWorkingPool) {
   GTEST_SKIP() << "the address sanitizer needs the address space this test takes away";
 #else
   const bool in_child = std::getenv("VADREL_REFUSED_THREADS_CHILD") != nullptr;
+  // The child's own report goes to a file of the test's, shown on failure.
+  std::optional<vadrel::test::TempDir> dir;
+  if (!in_child) dir.emplace();
+  const std::string report = in_child ? std::string() : dir->file("child.txt");
   const pid_t child = in_child ? 0 : fork();
   ASSERT_GE(child, 0);
   if (child == 0 && !in_child) {
     setenv("VADREL_REFUSED_THREADS_CHILD", "1", 1);
-    const int null = open("/dev/null", O_WRONLY);
-    if (null >= 0) dup2(null, STDOUT_FILENO);
+    const int out = open(report.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (out >= 0) {
+      dup2(out, STDOUT_FILENO);
+      dup2(out, STDERR_FILENO);
+    }
     char self[] = "/proc/self/exe";
     char filter[] = "--gtest_filter=Workers.ThreadsTheSystemRefusesLeaveAWorkingPool";
     char* argv[] = {self, filter, nullptr};
@@ -373,9 +382,9 @@ TEST(Workers, ThreadsTheSystemRefusesLeaveAWorkingPool) {
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status)) << "the pool ended the process";
+  ASSERT_TRUE(WIFEXITED(status)) << "the pool ended the process\n" << dir->read("child.txt");
   EXPECT_EQ(WEXITSTATUS(status), 0)
-      << "1: tasks lost, 2: the limit did not bite, 3: no limit set, 4: no exec";
+      << "1: tasks lost, 2: the limit did not bite, 3: no limit set, 4: no exec\n" << dir->read("child.txt");
 #endif
 }
 

@@ -2,6 +2,9 @@
 // headers, counts and exit statuses.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include "tests/e2e.hpp"
@@ -194,19 +197,31 @@ TEST(Driver, PrintFileNeverReplacesAnInput) {
   EXPECT_EQ(f.dir.read("faults.txt"), faults);
 }
 
+// A full disk, as a file-size limit of 64 bytes (the system's text is then
+// that of EFBIG): the run stops with status 1 and the system's reason, at
+// the close when the records fit the output buffer, at a write when they
+// fill it; no print file is left, complete or not, nor any temporary.
 TEST(Driver, FailedWritesNeverEndWithSuccess) {
   Fixture f;
-  const RunResult r = f.dir.run({"points.txt", "faults.txt", "/dev/full", "ascii"});
+  const std::string reason = std::string(" ") + std::strerror(EFBIG) + "\n";
+  const RunResult r = f.dir.run_with_file_limit({"points.txt", "faults.txt", "out", "ascii"}, 64);
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.console.find(" No space left on device\n"), std::string::npos) << r.console;
+  EXPECT_NE(r.console.find(reason), std::string::npos) << r.console;
+  EXPECT_NE(r.console.find(" Error closing file: out"), std::string::npos) << r.console;
+  EXPECT_NE(r.console.find("\nCould not close output file.\n"), std::string::npos) << r.console;
   // Enough records to fill the output buffer: the failure shows in a write.
   std::string many = "V 0 0 1 1\n";
   for (int i = 0; i < 5000; ++i) many += " 1 " + std::to_string(i % 50) + "\n";
   f.dir.write("many.txt", many);
-  const RunResult w = f.dir.run({"many.txt", "faults.txt", "/dev/full", "ascii"});
+  const RunResult w = f.dir.run_with_file_limit({"many.txt", "faults.txt", "out", "ascii"}, 64);
   EXPECT_EQ(w.status, 1);
-  EXPECT_NE(w.console.find(" FORM_RANGE: Write problem, ios = "), std::string::npos) << w.console;
+  EXPECT_NE(w.console.find(" FORM_RANGE: Write problem, ios = " + std::to_string(EFBIG) + "\n"), std::string::npos)
+      << w.console;
   EXPECT_NE(w.console.find("\nFORM_RANGE: Write problem\n"), std::string::npos);
+  std::vector<std::string> left;
+  for (const auto& e : std::filesystem::directory_iterator(f.dir.path())) left.push_back(e.path().filename());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"faults.txt", "many.txt", "points.txt"}));
 }
 
 TEST(Driver, HelpAndVersion) {

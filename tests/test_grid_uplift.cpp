@@ -4,10 +4,16 @@
 // them) and the stops.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/fixed_format.hpp"
@@ -591,19 +597,44 @@ TEST(GridOutput, NeverReplacesAnInput) {
   }
 }
 
+// A full disk, as a file-size limit of 0 bytes (the system's text is then
+// that of EFBIG), under the initial-condition file of an M and of a U card,
+// each named through a symbolic link: the run stops with status 1 and the
+// system's reason; the link and the file it names stay as they were and no
+// temporary is left.  The print file is a FIFO the test reads, and the
+// console a pipe, so that the .ini file is the only one the limit stops.
 TEST(GridOutput, FailedWritesStop) {
-  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  namespace fs = std::filesystem;
   auto xs = [](int i, int) { return 1000.0 * i; };
   auto ys = [](int, int j) { return 1000.0 * j; };
-  for (const char* card : {"M 0 0 1 1 3 3\n", "U g.grd\n"}) {
-    GridRun r(std::string("V 0 0 1 1\n") + card);
-    r.dir.write("g.grd", grid_file(3, 3, xs, ys));
-    std::filesystem::create_symlink("/dev/full", r.dir.path() / "disp.ini");
-    std::filesystem::create_symlink("/dev/full", r.dir.path() / "g.ini");
-    r.go();
-    EXPECT_EQ(r.result.status, 1) << card;
-    EXPECT_TRUE(r.mentions("No space left on device")) << r.result.console;
-    EXPECT_TRUE(r.mentions("Could not write output file")) << r.result.console;
+  const std::string reason = std::strerror(EFBIG);
+  // Every point of the grid is computed and written before the .ini file:
+  // the 3 x 3 nodes of the M card, the 2 x 2 cells of the 3 x 3 grid file.
+  for (const auto& [card, points] : {std::pair{"M 0 0 1 1 3 3\n", 9U}, std::pair{"U g.grd\n", 4U}}) {
+    SCOPED_TRACE(card);
+    TempDir d;
+    d.write("f", kOneMetre);
+    d.write("p", std::string("V 0 0 1 1\n") + card);
+    d.write("g.grd", grid_file(3, 3, xs, ys));
+    for (const char* name : {"disp", "g"}) {
+      d.write(std::string(name) + ".kept", "before\n");
+      fs::create_symlink(std::string(name) + ".kept", d.path() / (std::string(name) + ".ini"));
+    }
+    ASSERT_EQ(::mkfifo(d.file("o").c_str(), 0600), 0);
+    vadrel::test::Drain print(d.file("o"));
+    const auto r = d.run_with_file_limit({"p", "f", "o", "ascii"}, 0);
+    EXPECT_EQ(records_of(print.text()).size(), points);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.console.find(reason), std::string::npos) << r.console;
+    EXPECT_NE(r.console.find("Could not write output file"), std::string::npos) << r.console;
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(d.path())) left.push_back(e.path().filename());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"disp.ini", "disp.kept", "f", "g.grd", "g.ini", "g.kept", "o", "p"}));
+    for (const char* name : {"disp", "g"}) {
+      EXPECT_TRUE(fs::is_symlink(d.path() / (std::string(name) + ".ini"))) << name;
+      EXPECT_EQ(d.read(std::string(name) + ".kept"), "before\n") << name;
+    }
   }
 }
 

@@ -93,6 +93,7 @@ TEST(Points, DataLinesLabelsAndBadLines) {
 }
 
 TEST(Points, LabelsAreCutToEightCharacters) {
+  TempDir dir;  // holds the print file, and outlives the run that writes it
   std::ostringstream console;
   RunContext ctx(console);
   ctx.settings.option = "ascii";
@@ -100,10 +101,12 @@ TEST(Points, LabelsAreCutToEightCharacters) {
   ctx.look.vcard_set = true;
   ctx.look.plook = {0, 0, 1};
   // Use a points stream directly so the stored label can be seen.
-  ASSERT_TRUE(ctx.print.open("/dev/null"));
+  ASSERT_TRUE(ctx.print.open(dir.file("o")));
   LineReader in = LineReader::from_text(" 1 2 abcdefghijk\n");
   EXPECT_EQ(read_calc_points(ctx, in), 1);
   EXPECT_EQ(ctx.point.ptname, "abcdefgh");
+  ASSERT_TRUE(ctx.print.close());
+  EXPECT_EQ(records_of(dir.read("o")).size(), 1U);
 }
 
 TEST(Points, ZCardSetsZoneAndOrigin) {

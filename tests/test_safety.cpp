@@ -17,78 +17,14 @@
 
 #include "tests/e2e.hpp"
 
+using vadrel::test::Drain;
+using vadrel::test::start_program;
 using vadrel::test::TempDir;
+using vadrel::test::wait_for;
 
 namespace {
 
 constexpr std::size_t kMiB = std::size_t{1} << 20;
-
-// Starts the program in `dir` (a fresh exec) with the stop signals and
-// SIGXFSZ at their default actions, and `fsize` bytes as the file-size limit
-// when given: the program itself must turn a write beyond the limit into a
-// failed write (EFBIG), as on a full disk, rather than be killed by SIGXFSZ.
-pid_t start(const TempDir& dir, std::vector<std::string> args, long fsize = -1, int out = -1) {
-  args.insert(args.begin(), VADREL_BINARY);
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  const std::string where = dir.path().string();
-  const pid_t pid = ::fork();
-  if (pid != 0) return pid;
-  if (::chdir(where.c_str()) != 0) ::_exit(127);
-  if (out < 0) out = ::open(".console", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  ::dup2(out, 1);
-  ::dup2(out, 2);
-  for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) ::signal(sig, SIG_DFL);
-  sigset_t none;
-  sigemptyset(&none);
-  ::sigprocmask(SIG_SETMASK, &none, nullptr);
-  if (fsize >= 0) {
-    const rlimit limit{static_cast<rlim_t>(fsize), static_cast<rlim_t>(fsize)};
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ::execv(argv[0], argv.data());
-  ::_exit(127);
-}
-
-// The waitpid status and the peak memory (bytes) of the child.
-std::pair<int, long> wait_for(pid_t pid) {
-  int status = 0;
-  rusage usage{};
-  ::wait4(pid, &status, 0, &usage);
-  return {status, usage.ru_maxrss * 1024L};
-}
-
-// Everything written on a pipe, read by a thread of its own until every
-// writer has closed it: the console of a run whose print file is the
-// console, outside any file-size limit.
-class Drain {
- public:
-  Drain() {
-    if (::pipe2(ends_, O_CLOEXEC) != 0) ends_[0] = ends_[1] = -1;
-    reader_ = std::thread([this] {
-      char buf[1 << 16];
-      ssize_t n = 0;
-      while ((n = ::read(ends_[0], buf, sizeof buf)) > 0) text_.append(buf, static_cast<std::size_t>(n));
-    });
-  }
-  ~Drain() { text(); }
-  int write_end() const { return ends_[1]; }
-  // After the run has started: closes this end and returns all that came.
-  const std::string& text() {
-    if (ends_[1] >= 0) ::close(ends_[1]);
-    ends_[1] = -1;
-    if (reader_.joinable()) reader_.join();
-    if (ends_[0] >= 0) ::close(ends_[0]);
-    ends_[0] = -1;
-    return text_;
-  }
-
- private:
-  int ends_[2] = {-1, -1};
-  std::thread reader_;
-  std::string text_;
-};
 
 // The name of a temporary in `dir` that starts with `prefix`, or "".
 std::string temporary(const TempDir& dir, const std::string& prefix = "") {
@@ -169,7 +105,7 @@ TEST(Safety, NoFileIsLostWhenARunEndsEarly) {
     Drain console_pipe;
     const bool drained = !c.broken_pipe && c.print == "/dev/stdout";
     if (drained) pipe_ends[1] = console_pipe.write_end();
-    const pid_t pid = start(dir, {"p", "f", c.print, c.option}, c.signal == 0 ? 16384 : -1, pipe_ends[1]);
+    const pid_t pid = start_program(dir, {"p", "f", c.print, c.option}, c.signal == 0 ? 16384 : -1, pipe_ends[1]);
     if (!drained) ::close(pipe_ends[1]);
     if (!c.wait.empty()) {
       for (int k = 0; k < 20000 && temporary(dir, c.wait).empty(); ++k)
@@ -214,7 +150,7 @@ TEST(Safety, LongLinesInGridAndDepthFiles) {
     for (int j = 1; j <= 4; ++j) depth += " 300 300 300 300 300\n";
     dir.write("d.dep", depth);
     dir.write("p", std::string("V 0 0 1 1\nU g.grd\n") + (c.depth_pad ? "D d.dep\n" : ""));
-    [[maybe_unused]] const auto [status, memory] = wait_for(start(dir, {"p", "f", "out", "ascii"}));
+    [[maybe_unused]] const auto [status, memory] = wait_for(start_program(dir, {"p", "f", "out", "ascii"}));
     EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.status) << dir.read(".console").substr(0, 1000);
 #ifndef __SANITIZE_ADDRESS__  // the sanitizer's own memory would swamp the figures
     EXPECT_LT(memory, c.most_memory);
@@ -242,7 +178,7 @@ TEST(Safety, PrintFileNamesUpToTheLimit) {
     TempDir dir;
     dir.write("f", " 0 0 0 0 10 45 1 1 0 1000 0 20 10 thrust\n");
     dir.write("p", "V 0 0 1 1\n 1 2\n 3 4\n 5 6\n");
-    const int status = wait_for(start(dir, {"p", "f", name, "ascii"})).first;
+    const int status = wait_for(start_program(dir, {"p", "f", name, "ascii"})).first;
     EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0) << dir.read(".console");
     ASSERT_TRUE(dir.exists(name));
     EXPECT_EQ(vadrel::test::records_of(dir.read(name)).size(), 3u);
@@ -262,7 +198,7 @@ TEST(Safety, PrintFileThatIsTheConsole) {
     dir.write("p", "V 0 0 1 1\n 1 2\n 3 4\n 5 6\n 7 8\n");
     const int log = ::open(dir.file("log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     ASSERT_GE(log, 0);
-    const int status = wait_for(start(dir, {"p", "f", print, "ascii"}, -1, log)).first;
+    const int status = wait_for(start_program(dir, {"p", "f", print, "ascii"}, -1, log)).first;
     ::close(log);
     EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
     const std::string text = dir.read("log");
