@@ -7,6 +7,7 @@ import os
 import numpy as np
 
 import vadrel
+from .text import number, read_source
 
 __all__ = ["read_ini", "ini_shape", "read_ini_file", "SHAPE_HELP"]
 
@@ -17,7 +18,9 @@ def read_ini(path, shape):
     the uplift rows (metres); the zero rows after them are checked to be
     there."""
     rows, cols = shape
-    values = np.array(open(os.fspath(path)).read().split(), dtype=float)
+    src = read_source(path)
+    values = np.array([number(src, k, t, "an uplift") for k, line in enumerate(src.lines, 1) for t in line.split()],
+                      dtype=float)
     if values.size != 3 * rows * cols:
         raise ValueError(f"{path}: {values.size} values, expected 3 x {rows} x {cols}")
     return values[: rows * cols].reshape(rows, cols)
@@ -32,7 +35,7 @@ def _ini_shape_from_lines(lines):
     when they cannot tell: rows of a multiple of five values."""
     counts = [len(l.split()) for l in lines if l.strip()]
     if not counts:
-        raise ValueError("empty initial-condition file")
+        return None
     n = 0
     for c in counts:
         n += c
@@ -71,9 +74,10 @@ def ini_shape(path):
     """(rows, columns, grid file or None) of an initial-condition file: of
     the grid file beside it, else of its line breaks; ValueError saying what
     to pass when neither tells."""
-    with open(os.fspath(path)) as f:
-        lines = f.readlines()
+    lines = read_source(path).lines
     values = sum(len(l.split()) for l in lines)
+    if values == 0:
+        raise ValueError(f"{path}: line 1: the file holds no values")
     grid = _grid_beside(path, values)
     if grid is not None:
         xn, _ = vadrel.read_grid(grid)

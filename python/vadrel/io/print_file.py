@@ -2,11 +2,11 @@
 from __future__ import annotations
 
 import math
-import os
 
 import numpy as np
 
 import vadrel
+from .text import number as float_field, read_source
 
 __all__ = ["KINDS", "read_print_file"]
 
@@ -22,17 +22,16 @@ KINDS = {
 }
 
 
-def _number(text):
+def _number(src, number, text):
     """A fixed-layout field: asterisks (too wide) give NaN; an exponent of
     three digits has no letter (-1.2345678901-103)."""
     t = text.strip()
     if not t or t.startswith("*"):
         return math.nan
-    try:
-        return float(t)
-    except ValueError:
-        k = max(t.rfind("+"), t.rfind("-"))
-        return float(t[:k] + "E" + t[k:])
+    k = max(t.rfind("+"), t.rfind("-"))
+    if k > 0 and t[k - 1] not in "eEdD":
+        t = t[:k] + "E" + t[k:]
+    return float_field(src, number, t, "a record field")
 
 
 def read_print_file(path):
@@ -40,23 +39,23 @@ def read_print_file(path):
 
     Returns a dict: kind ("range", "residual", "vector", "strain", "partial"
     or "analytic") -> (columns, array of shape (n, len(columns))).  Header
-    and echo lines are skipped.
+    and echo lines are skipped; a record field that is not a number is a
+    ``ValueError`` naming the file and the line.
     """
     groups = {}
     analytic = False
-    with open(os.fspath(path)) as f:
-        for line in f:
-            line = line.rstrip("\n")
-            if line.lstrip().startswith("*"):
-                if "Exact derivatives" in line:
-                    analytic = True
-                continue
-            spec = KINDS.get(len(line))
-            if spec is None:
-                continue
-            kind, width, cols = spec
-            if kind == "partial" and analytic:
-                kind = "analytic"
-            vals = [_number(line[k * (width + 1) + 1:(k + 1) * (width + 1)]) for k in range(len(cols))]
-            groups.setdefault(kind, (cols, []))[1].append(vals)
+    src = read_source(path)
+    for number, line in enumerate(src.lines, 1):
+        if line.lstrip().startswith("*"):
+            if "Exact derivatives" in line:
+                analytic = True
+            continue
+        spec = KINDS.get(len(line))
+        if spec is None:
+            continue
+        kind, width, cols = spec
+        if kind == "partial" and analytic:
+            kind = "analytic"
+        vals = [_number(src, number, line[k * (width + 1) + 1:(k + 1) * (width + 1)]) for k in range(len(cols))]
+        groups.setdefault(kind, (cols, []))[1].append(vals)
     return {k: (cols, np.array(rows, dtype=float)) for k, (cols, rows) in groups.items()}
