@@ -75,3 +75,19 @@ def test_the_runner_turns_anything_into_one_line(tmp_path, error, status, text):
     r = run(tmp_path, "-c", code)
     one_line(r, status)
     assert f"prog: error: {text}" in r.stderr
+
+
+def test_a_picture_that_cannot_be_written_keeps_the_earlier_one(tmp_path):
+    # A file-size limit (as a full disk): the earlier picture stays whole,
+    # the message names the file, and no temporary is left.
+    import resource
+    shutil.copy(PARK, tmp_path / "m.fsp")
+    (tmp_path / "map.png").write_bytes(b"an earlier picture")
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(os.path.abspath(vadrel.__file__))))
+    r = subprocess.run([sys.executable, "-m", "vadrel.plot", "m.fsp", "--no-coast", "-o", "map.png"], cwd=tmp_path,
+                       env=env, capture_output=True, text=True, timeout=300,
+                       preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096)))
+    one_line(r, 1)
+    assert "map.png: cannot write: File too large" in r.stderr
+    assert (tmp_path / "map.png").read_bytes() == b"an earlier picture"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["m.fsp", "map.png"]
