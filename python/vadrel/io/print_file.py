@@ -8,6 +8,8 @@ import numpy as np
 
 import vadrel
 
+from .. import PathLike
+
 __all__ = ["KINDS", "read_print_file"]
 
 
@@ -35,7 +37,7 @@ def _number(text):
         return float(t[:k] + "E" + t[k:])
 
 
-def read_print_file(path):
+def read_print_file(path: PathLike) -> dict[str, tuple[tuple[str, ...], np.ndarray]]:
     """The records of a print file, grouped by kind.
 
     Returns a dict: kind ("range", "residual", "vector", "strain", "partial"
