@@ -73,7 +73,8 @@ def from_incidence_azimuth(incidence: ArrayLike, azimuth: ArrayLike) -> np.ndarr
     return np.stack([e, n, u], axis=-1)
 
 
-def check(look: ArrayLike, *, normalise: bool = False, tolerance: float = 0.01, what: str = "look vectors") -> np.ndarray:
+def check(look: ArrayLike, *, normalise: bool = False, tolerance: float = 0.01,
+          what: str = "look vectors") -> np.ndarray:
     """Look vectors (..., 3) checked: unit length within ``tolerance``
     (scaled to unit length instead when ``normalise``), finite where not
     NaN, pointing up (ground to radar).  NaN vectors (masked pixels) pass.

@@ -300,7 +300,8 @@ class Layout:
 
 
 def mesh_segments(faults: Faults | Segment | Iterable[Segment], *, nx: int | Sequence[int] | None = None,
-                  ny: int | Sequence[int] | None = None, patch: Sequence[float] | Sequence[Sequence[float]] | None = None,
+                  ny: int | Sequence[int] | None = None,
+                  patch: Sequence[float] | Sequence[Sequence[float]] | None = None,
                   extend: Sequence[float] | Sequence[Sequence[float]] = (0.0, 0.0),
                   join: float | bool | Sequence[tuple[int, int]] | None = None,
                   check: Callable[[int], object] | None = None) -> Mesh:

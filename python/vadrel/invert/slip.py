@@ -199,7 +199,7 @@ class LCurve(tuple):
     weights tried), ``curvature`` (at each computed weight) and ``problem``."""
 
     def __new__(cls, misfit: np.ndarray, roughness: np.ndarray, smoothings: np.ndarray,
-                problem: SlipProblem) -> LCurve:
+                problem: SlipProblem | None) -> LCurve:
         self = super().__new__(cls, (misfit, roughness))
         self.misfit, self.roughness, self.smoothings, self.problem = misfit, roughness, smoothings, problem
         self.corner_smoothing, self.corner, self.curvature = lcurve_corner(misfit, roughness, smoothings)

@@ -296,7 +296,8 @@ def _check_units(d):
                       f"(not metres)?", DataWarning, stacklevel=3)
     big = float(np.abs(d.obs).max())
     if big > LARGEST_VALUE:
-        warnings.warn(f"dataset '{d.name}': an observation of {big:.4g} mm (over 20 m): are the values in mm?", DataWarning, stacklevel=3)
+        warnings.warn(f"dataset '{d.name}': an observation of {big:.4g} mm (over 20 m): are the values in mm?",
+                      DataWarning, stacklevel=3)
 
 
 _LOS_COLUMNS = ("x", "y", "los", "e", "n", "u")
