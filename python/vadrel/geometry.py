@@ -32,7 +32,7 @@ from numpy.typing import ArrayLike
 from . import geodesy
 
 if TYPE_CHECKING:
-    from . import Faults, Segment
+    from vadrel import Faults, Segment
 
 __all__ = ["SUBFAULT_DTYPE", "REFERENCES", "canonical_reference", "directions", "move_in_plane", "move_reference",
            "subfault_corners", "subfault_outlines", "centres", "moment_weights", "default_zone", "check_zone",
@@ -201,7 +201,7 @@ def from_patch(xs: float | np.ndarray, ys: float | np.ndarray,
 def segments_of(faults: Faults | Segment | Iterable[Segment]) -> list[Segment]:
     """The segments of a model: a ``Faults``, one ``Segment`` or an iterable
     of them; ``ValueError`` for anything else or no segment."""
-    from . import Faults, Segment
+    from ._vadrel import Faults, Segment
     if isinstance(faults, Segment):
         return [faults]
     segs = list(faults.segments) if isinstance(faults, Faults) else None

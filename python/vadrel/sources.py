@@ -33,8 +33,9 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 import vadrel
+from vadrel import PathLike
 from ._moved import moved
-from . import PathLike, geodesy, geometry
+from . import geodesy, geometry
 from .geometry import SUBFAULT_DTYPE, grid_strike, segment_arrays, subfault_corners
 from .io.faults import write_faults
 from .io.recognise import read_model

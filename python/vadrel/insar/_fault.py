@@ -21,7 +21,7 @@ from numpy.typing import ArrayLike
 from .. import geometry
 
 if TYPE_CHECKING:
-    from .. import Faults, Segment
+    from vadrel import Faults, Segment
     from ..geodesy import LocalFrame
 
 __all__ = ["segments", "outline", "trace", "distance", "trace_distance", "patches", "lonlat"]

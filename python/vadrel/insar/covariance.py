@@ -57,7 +57,7 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 if TYPE_CHECKING:
-    from .. import Faults, Segment
+    from vadrel import Faults, Segment
     from ..io.datasets import Dataset
     from .interferogram import Interferogram
 

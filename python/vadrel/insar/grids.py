@@ -32,7 +32,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from .. import PathLike
+from vadrel import PathLike
 
 if TYPE_CHECKING:
     import pyproj

@@ -40,7 +40,7 @@ from .areas import inside
 from .grids import Grid, read_grid, same_grid
 
 if TYPE_CHECKING:
-    from .. import Faults, Segment
+    from vadrel import Faults, Segment
     from ..io.datasets import Dataset
 
 __all__ = ["Interferogram", "read"]

@@ -44,7 +44,7 @@ from .leaves import Sums, to_dataset
 from .quadtree import _splittable, leaf_limits, roots, split
 
 if TYPE_CHECKING:
-    from .. import Faults, Segment
+    from vadrel import Faults, Segment
     from ..io.datasets import Dataset
     from .interferogram import Interferogram
 

@@ -28,7 +28,7 @@ import scipy.sparse
 from .. import geometry
 
 if TYPE_CHECKING:
-    from .. import Faults, Segment
+    from vadrel import Faults, Segment
 from .fault import _DEG, _seg_values, _top, _with
 
 __all__ = ["Mesh", "Layout", "mesh_segments", "segments_of", "plane_patches"]

@@ -39,7 +39,7 @@ from .greens import normal_equations
 from .mesh import mesh_segments, segments_of
 
 if TYPE_CHECKING:
-    from .. import Faults, Segment
+    from vadrel import Faults, Segment
     from ..io.datasets import Dataset
     from .bounded import BoundedSolution
 

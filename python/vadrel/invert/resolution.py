@@ -32,7 +32,7 @@ from .problem import RIDGE, SlipProblem, _smoothing, slip_problem
 from .slip import SlipFit
 
 if TYPE_CHECKING:
-    from .. import Faults, Segment
+    from vadrel import Faults, Segment
     from ..io.datasets import Dataset
 
 __all__ = ["Resolution", "Checkerboard", "resolution", "checkerboard"]

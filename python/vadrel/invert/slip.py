@@ -31,7 +31,7 @@ from .mesh import plane_patches
 from .problem import SlipProblem, _smoothing, slip_problem
 
 if TYPE_CHECKING:
-    from .. import Faults, Segment
+    from vadrel import Faults, Segment
     from ..io.datasets import Dataset
 
 __all__ = ["SlipFit", "SegmentSlip", "LCurve", "fit_slip", "lcurve", "lcurve_corner", "slip_problem",

@@ -27,7 +27,8 @@ import numpy as np
 import scipy.linalg
 from numpy.typing import ArrayLike
 
-from .. import PathLike, geodesy
+from vadrel import PathLike
+from .. import geodesy
 
 __all__ = ["Dataset", "DataWarning", "load_dataset", "dataset_kind", "LOOK_TOLERANCE", "LARGEST_EXTENT",
            "LARGEST_VALUE"]

@@ -8,11 +8,11 @@ import warnings
 from collections.abc import Iterable
 from typing import TYPE_CHECKING
 
-from .. import PathLike
+from vadrel import PathLike
 from .files import replace_file
 
 if TYPE_CHECKING:
-    from .. import Faults
+    from vadrel import Faults
 
 __all__ = ["write_faults"]
 

@@ -31,7 +31,7 @@ import tempfile
 import threading
 from typing import Callable, Iterable
 
-from .. import PathLike
+from vadrel import PathLike
 
 __all__ = ["replace_file", "write_text", "write_bytes", "check_outputs"]
 

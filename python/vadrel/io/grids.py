@@ -17,7 +17,7 @@ from numpy.typing import ArrayLike
 
 import vadrel
 
-from .. import PathLike
+from vadrel import PathLike
 from .files import replace_file
 
 __all__ = ["FORMATS", "format_of", "write_grid", "read_grid", "read_bathymetry", "is_netcdf", "read_headed_grid"]

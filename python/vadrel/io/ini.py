@@ -8,8 +8,7 @@ from collections.abc import Sequence
 import numpy as np
 
 import vadrel
-
-from .. import PathLike
+from vadrel import PathLike
 
 __all__ = ["read_ini", "ini_shape", "read_ini_file", "SHAPE_HELP"]
 

@@ -7,8 +7,7 @@ import os
 import numpy as np
 
 import vadrel
-
-from .. import PathLike
+from vadrel import PathLike
 
 __all__ = ["KINDS", "read_print_file"]
 

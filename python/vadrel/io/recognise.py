@@ -5,8 +5,9 @@ from __future__ import annotations
 
 from collections.abc import Callable, Mapping
 
+from vadrel import PathLike
 from . import csv, fsp, param
-from .. import PathLike, geometry
+from .. import geometry
 from .columns import field_of
 from .subfaults import Parsed
 from .text import Source, is_number, read_source

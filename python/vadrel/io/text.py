@@ -11,7 +11,7 @@ from __future__ import annotations
 import math
 import os
 
-from .. import PathLike
+from vadrel import PathLike
 
 __all__ = ["Source", "MAX_NUMBER", "MAX_STATEMENTS", "number", "is_number", "leading_number", "read_source",
            "statements", "name_and_unit", "whole"]

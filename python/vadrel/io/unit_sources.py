@@ -9,8 +9,9 @@ from __future__ import annotations
 
 from collections.abc import Mapping
 
+from vadrel import PathLike
 from . import csv
-from .. import PathLike, geometry
+from .. import geometry
 from .subfaults import Parsed
 from .text import read_source
 

@@ -11,7 +11,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from .. import PathLike
+from vadrel import PathLike
 from ..geometry import segment_outline
 from ..io.files import replace_file
 
@@ -19,7 +19,7 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-    from .. import Faults, Segment
+    from vadrel import Faults, Segment
 
 __all__ = ["pyplot", "use_agg", "save", "draw_segments", "symmetric", "MESH", "lonlat_axes"]
 

@@ -14,7 +14,8 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from .. import PathLike, geodesy, sources
+from vadrel import PathLike
+from .. import geodesy, sources
 from ..geometry import subfault_outlines
 from ..sources import FiniteFault
 from ..tsunami import DTopo

@@ -21,7 +21,8 @@ from typing import TYPE_CHECKING
 import numpy as np
 from numpy.typing import ArrayLike
 
-from .. import PathLike, geodesy, geometry, sources
+from vadrel import PathLike
+from .. import geodesy, geometry, sources
 from ..sources import FiniteFault
 from ..tsunami import kinematics
 from . import _mpl, coast as _coast

@@ -7,7 +7,7 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from .. import PathLike
+from vadrel import PathLike
 from ..geometry import segments_of
 from ..invert.data import datasets_of
 from . import _mpl

@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 import vadrel
-from .. import PathLike
+from vadrel import PathLike
 from ..io.ini import ini_shape, read_ini_file
 from . import _mpl
 from ._mpl import draw_segments as _draw_faults
@@ -20,7 +20,7 @@ if TYPE_CHECKING:
     from matplotlib.cm import ScalarMappable
     from matplotlib.figure import Figure
 
-    from .. import Faults, Segment
+    from vadrel import Faults, Segment
 
 __all__ = ["plot_ini"]
 

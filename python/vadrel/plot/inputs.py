@@ -26,7 +26,7 @@ import os
 import numpy as np
 
 import vadrel
-from .. import PathLike
+from vadrel import PathLike
 from ..io import grids
 from ..io import recognise as _recognise
 from ..io.print_file import read_print_file

@@ -10,14 +10,14 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from .. import PathLike
+from vadrel import PathLike
 from ._mpl import pyplot, save
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-    from .. import Faults, Segment
+    from vadrel import Faults, Segment
     from ..insar import Covariance, Interferogram
     from ..io.datasets import Dataset
 

@@ -19,7 +19,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 import vadrel
-from .. import PathLike
+from vadrel import PathLike
 from ..io.print_file import read_print_file
 from . import _mpl
 from ._mpl import draw_segments as _draw_faults

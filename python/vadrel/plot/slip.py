@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from .. import PathLike
+from vadrel import PathLike
 from . import _mpl
 
 if TYPE_CHECKING:

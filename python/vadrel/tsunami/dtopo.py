@@ -11,7 +11,8 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 import vadrel
-from .. import PathLike, geometry, sources
+from vadrel import PathLike
+from .. import geometry, sources
 from ..io import grids
 from .filters import bathymetry_on, horizontal_term, kajiura_filter
 from .frames import LocalFrames, UTMFrame

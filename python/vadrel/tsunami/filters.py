@@ -10,7 +10,8 @@ from collections.abc import Sequence
 import numpy as np
 from numpy.typing import ArrayLike
 
-from .. import PathLike, geodesy
+from vadrel import PathLike
+from .. import geodesy
 from ..io.grids import read_bathymetry
 
 __all__ = ["bathymetry_on", "horizontal_term", "kajiura_filter"]
