@@ -10,8 +10,8 @@ import os
 import signal
 import sys
 import warnings
-from contextlib import contextmanager
 from collections.abc import Iterator
+from contextlib import contextmanager
 from typing import Callable, Iterable, NoReturn, Sequence, TextIO
 
 from ..io import files
