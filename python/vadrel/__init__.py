@@ -41,8 +41,11 @@ L=, W=, name="")`` (see ``help(Segment)`` for positional calls), and
 from __future__ import annotations
 
 import os
+from collections.abc import Sequence
+from typing import Union
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from . import _vadrel
 from ._vadrel import Faults, Segment
@@ -52,8 +55,12 @@ __all__ = [
     "Segment", "Faults", "read_faults", "patch_displacement", "displacement",
     "range_change", "strain", "partials", "utm", "run", "read_grid",
     "cell_points", "regular_grid", "uplift", "read_ini", "read_depth",
-    "write_faults", "STRAIN_COLUMNS", "PARTIAL_COLUMNS", "PATCH_COLUMNS", "__version__",
+    "write_faults", "STRAIN_COLUMNS", "PARTIAL_COLUMNS", "PATCH_COLUMNS", "PathLike", "__version__",
 ]
+
+#: A file name as every reader and writer of the package takes it: a ``str``
+#: or an ``os.PathLike`` of one (``pathlib.Path``, ...).
+PathLike = Union[str, "os.PathLike[str]"]
 
 __version__ = _vadrel.version
 
@@ -65,7 +72,7 @@ PARTIAL_COLUMNS = ("X", "Y", "strike", "depth", "dip", "U1", "U2", "U3", "L", "W
 PATCH_COLUMNS = ("U1_ux", "U1_uy", "U1_uz", "U2_ux", "U2_uy", "U2_uz", "U3_ux", "U3_uy", "U3_uz")
 
 
-def read_faults(path) -> Faults:
+def read_faults(path: PathLike) -> Faults:
     """Read a faults file with the program's reader.
 
     Segment lines (a blank in column 1, 14 fields) and the ramp line (``P a b
@@ -173,8 +180,9 @@ def _with_look(x, y, look, k):
     return shape, fx, fy, fl
 
 
-def patch_displacement(x, y, *, L, W, depth, dip, lam=3.0e10, mu=3.0e10, U1=0.0, U2=0.0, U3=0.0,
-                       threads=0):
+def patch_displacement(x: ArrayLike, y: ArrayLike, *, L: float, W: float, depth: float, dip: float,
+                       lam: float = 3.0e10, mu: float = 3.0e10, U1: float = 0.0, U2: float = 0.0, U3: float = 0.0,
+                       threads: int = 0) -> np.ndarray:
     """Displacement of one patch in its own frame, at surface points.
 
     Patch frame: ``x`` along strike, ``y`` 90 degrees counter-clockwise from
@@ -209,7 +217,7 @@ def patch_displacement(x, y, *, L, W, depth, dip, lam=3.0e10, mu=3.0e10, U1=0.0,
     return u.reshape(shape + (9,))
 
 
-def displacement(faults: Faults, x, y, *, threads=0):
+def displacement(faults: Faults, x: ArrayLike, y: ArrayLike, *, threads: int = 0) -> np.ndarray:
     """East, north, up displacement (mm) at map points (km), summed over the
     segments: the points' shape plus 3, the program's ``vector`` record
     values."""
@@ -217,7 +225,7 @@ def displacement(faults: Faults, x, y, *, threads=0):
     return _vadrel.displacement(faults, fx, fy, threads=threads).reshape(shape + (3,))
 
 
-def range_change(faults: Faults, x, y, look, *, threads=0):
+def range_change(faults: Faults, x: ArrayLike, y: ArrayLike, look: ArrayLike, *, threads: int = 0) -> np.ndarray:
     """Range change (mm) at map points (km): the displacement projected on
     ``look`` = (east, north, up) plus the ramp; the points' shape.  ``look``
     is one vector or an array (..., 3) of them that broadcasts with the
@@ -227,7 +235,7 @@ def range_change(faults: Faults, x, y, look, *, threads=0):
     return _vadrel.range_change(faults, fx, fy, lk, threads=threads).reshape(shape)
 
 
-def strain(faults: Faults, x, y, *, threads=0):
+def strain(faults: Faults, x: ArrayLike, y: ArrayLike, *, threads: int = 0) -> np.ndarray:
     """Horizontal displacement gradients (mm/km) at map points (km), summed
     over the segments: the points' shape plus 6, in the strain record's order
     ``STRAIN_COLUMNS`` = d(uEast)/dEast, d(uEast)/dNorth, d(uNorth)/dEast,
@@ -236,7 +244,8 @@ def strain(faults: Faults, x, y, *, threads=0):
     return _vadrel.strain(faults, fx, fy, threads=threads).reshape(shape + (6,))
 
 
-def partials(faults: Faults, x, y, look, method="analytic", *, threads=0):
+def partials(faults: Faults, x: ArrayLike, y: ArrayLike, look: ArrayLike, method: str = "analytic", *,
+             threads: int = 0) -> np.ndarray:
     """Derivatives of the range change with respect to the ten parameters of
     segment 1 (the other segments play no part): the points' shape plus 10,
     in the partial-derivative record's order ``PARTIAL_COLUMNS``: X, Y,
@@ -251,7 +260,7 @@ def partials(faults: Faults, x, y, look, method="analytic", *, threads=0):
     return _vadrel.partials(faults, fx, fy, lk, method, threads=threads).reshape(shape + (10,))
 
 
-def utm(lon, lat, zone):
+def utm(lon: ArrayLike, lat: ArrayLike, zone: int) -> tuple[float, float] | tuple[np.ndarray, np.ndarray]:
     """Transverse Mercator projection of the program (WGS 84).
 
     ``lon``, ``lat`` in degrees (numbers or arrays whose shapes broadcast
@@ -275,7 +284,7 @@ def utm(lon, lat, zone):
     return e.reshape(shape), n.reshape(shape)
 
 
-def run(points_file, faults_file, print_file, option) -> int:
+def run(points_file: PathLike, faults_file: PathLike, print_file: PathLike, option: str) -> int:
     """Run the program exactly as ``vadrel points-file faults-file print-file
     option`` would; its console output goes to ``sys.stdout``.  Returns the
     exit status (0 normal end, 1 a stop, 2 an argument error)."""
@@ -283,7 +292,7 @@ def run(points_file, faults_file, print_file, option) -> int:
                         str(option)])
 
 
-def read_grid(path):
+def read_grid(path: PathLike) -> tuple[np.ndarray, np.ndarray]:
     """Read a curvilinear grid file with the program's reader (free or fixed
     layout).  Returns ``(x, y)``, two (nmax, mmax) arrays of the node
     coordinates in the file's unit (metres or degrees); missing nodes keep
@@ -291,7 +300,8 @@ def read_grid(path):
     return _vadrel.read_grid(os.fspath(path))
 
 
-def cell_points(xn, yn, *, degrees=False, zone=None):
+def cell_points(xn: ArrayLike, yn: ArrayLike, *, degrees: bool = False,
+                zone: int | None = None) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """The ground points of the cells of a curvilinear grid, as a ``U`` (metres)
     or ``S`` (``degrees=True``, projected with ``zone``) card makes them.
 
@@ -349,7 +359,8 @@ def _count(name, v):
     return int(f)
 
 
-def regular_grid(x0, y0, dx, dy, nx, ny, *, zone=None):
+def regular_grid(x0: float, y0: float, dx: float, dy: float, nx: int, ny: int, *,
+                 zone: int | None = None) -> tuple[np.ndarray, np.ndarray]:
     """The nodes of an ``M`` card (km, local frame) or, with ``zone``, of a
     ``G`` card (x0, dx longitudes and y0, dy latitudes in degrees, projected:
     easting and northing in km).  Returns ``(x, y)`` of shape (ny, nx), node
@@ -382,7 +393,8 @@ def regular_grid(x0, y0, dx, dy, nx, ny, *, zone=None):
     return x, y
 
 
-def uplift(faults: Faults, x, y, look=(0.0, 0.0, 1.0), depth=None, *, threads=0):
+def uplift(faults: Faults, x: ArrayLike, y: ArrayLike, look: ArrayLike = (0.0, 0.0, 1.0),
+           depth: ArrayLike | None = None, *, threads: int = 0) -> np.ndarray:
     """Grid uplift in metres, as the grid cards store it: the range change
     (with the vertical look vector, the vertical displacement plus the ramp)
     divided by 1000.  With ``depth`` (the depth/mask values of the points) land
@@ -407,7 +419,7 @@ def uplift(faults: Faults, x, y, look=(0.0, 0.0, 1.0), depth=None, *, threads=0)
     return np.where(factor > 0.0, r * factor / 1000.0, 0.0).reshape(shape)
 
 
-def read_depth(path, shape):
+def read_depth(path: PathLike, shape: Sequence[int]) -> np.ndarray:
     """Read a depth/mask file as a ``D`` line makes the grid cards read it:
     ``shape`` = (nmax+1, mmax+1) rows of values in free format, each row
     starting on a new line (anything after a row's last value on its last

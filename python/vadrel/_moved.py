@@ -5,11 +5,13 @@ nothing above it."""
 from __future__ import annotations
 
 import importlib
+from collections.abc import Callable, Mapping
+from typing import Any
 
 __all__ = ["moved"]
 
 
-def moved(owner, names):
+def moved(owner: str, names: Mapping[str, str]) -> Callable[[str], Any]:
     """A module ``__getattr__`` for ``owner`` (the module's ``__name__``)
     answering each of ``names`` (name -> "module" or "module:attribute")
     from where it lives now."""

@@ -18,11 +18,18 @@ in each task: with one worker process per processor keep it at 1.
 """
 from __future__ import annotations
 
+from collections.abc import Iterable, Sequence
+from typing import TYPE_CHECKING
+
 import dask
 import dask.array as da
 import numpy as np
+from numpy.typing import ArrayLike
 
 import vadrel
+
+if TYPE_CHECKING:
+    from dask.delayed import Delayed
 
 __all__ = ["displacement", "range_change", "uplift", "for_models"]
 
@@ -51,7 +58,8 @@ def _uplift_block(x, y, *depth, faults, look, threads):
     return vadrel.uplift(faults, x, y, look, depth[0] if depth else None, threads=threads)
 
 
-def displacement(faults, x, y, *, chunks=100_000, threads=1):
+def displacement(faults: vadrel.Faults, x: ArrayLike, y: ArrayLike, *, chunks: int | tuple[int, ...] = 100_000,
+                 threads: int = 1) -> da.Array:
     """East, north, up displacement (mm) at points (km) of any one shape, as
     a dask array of that shape plus 3, chunked like the points (numpy inputs
     are cut into ``chunks``)."""
@@ -60,7 +68,8 @@ def displacement(faults, x, y, *, chunks=100_000, threads=1):
                          chunks=x.chunks + ((3,),), meta=np.empty((0,) * (x.ndim + 1)))
 
 
-def range_change(faults, x, y, look, *, chunks=100_000, threads=1):
+def range_change(faults: vadrel.Faults, x: ArrayLike, y: ArrayLike, look: Sequence[float] | np.ndarray, *,
+                 chunks: int | tuple[int, ...] = 100_000, threads: int = 1) -> da.Array:
     """Range change (mm) at points (km) of any one shape along ``look`` =
     (east, north, up), ramp included, as a dask array of the points' shape."""
     x, y = _points(x, y, chunks)
@@ -68,7 +77,8 @@ def range_change(faults, x, y, look, *, chunks=100_000, threads=1):
     return da.map_blocks(_range_block, x, y, faults, look, threads, dtype=float, meta=np.empty((0,) * x.ndim))
 
 
-def uplift(faults, x, y, look=(0.0, 0.0, 1.0), depth=None, *, chunks=(256, 256), threads=1):
+def uplift(faults: vadrel.Faults, x: ArrayLike, y: ArrayLike, look: Sequence[float] | np.ndarray = (0.0, 0.0, 1.0),
+           depth: ArrayLike | None = None, *, chunks: int | tuple[int, ...] = (256, 256), threads: int = 1) -> da.Array:
     """Grid uplift in metres (as :func:`vadrel.uplift`, the depth/mask taper
     with ``depth``) at points of any one shape, typically the nodes of a grid
     (:func:`vadrel.regular_grid`) or the cells of a curvilinear grid
@@ -86,7 +96,9 @@ def uplift(faults, x, y, look=(0.0, 0.0, 1.0), depth=None, *, chunks=(256, 256),
                          meta=np.empty((0,) * x.ndim))
 
 
-def for_models(models, x, y, what="displacement", look=None, *, threads=1, compute=True):
+def for_models(models: Iterable[vadrel.Faults], x: ArrayLike, y: ArrayLike, what: str = "displacement",
+               look: ArrayLike | None = None, *, threads: int = 1,
+               compute: bool = True) -> list[np.ndarray] | list[Delayed]:
     """One task per fault model: ``what`` ("displacement", "range_change",
     "strain", "partials" or "uplift") of every model in ``models`` at the same
     points.  The points are sent once and shared by the tasks.  Returns the

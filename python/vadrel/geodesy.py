@@ -29,8 +29,10 @@ from __future__ import annotations
 
 import math
 import warnings
+from collections.abc import Sequence
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 #: WGS 84 semi-major axis (m), flattening and first eccentricity squared.
 A = 6378137.0
@@ -64,7 +66,7 @@ def _shaped(shape, *flat):
     return out
 
 
-def wrap(lon, centre=0.0):
+def wrap(lon: ArrayLike, centre: ArrayLike = 0.0) -> float | np.ndarray:
     """Longitudes brought into [centre - 180, centre + 180) degrees.
 
     ``wrap(lon)`` is the -180..180 convention, ``wrap(lon, 180)`` the 0..360
@@ -75,7 +77,7 @@ def wrap(lon, centre=0.0):
     return float(out) if out.ndim == 0 else out
 
 
-def circular_mean(lon, weights=None):
+def circular_mean(lon: ArrayLike, weights: ArrayLike | None = None) -> float:
     """The mean longitude on the circle (degrees in -180..180): the direction
     of the weighted sum of unit vectors, so 179.9 and -179.9 average to 180
     (-180), not 0.  ``ValueError`` when the longitudes cancel (no mean
@@ -92,7 +94,7 @@ def circular_mean(lon, weights=None):
     return wrap(math.degrees(math.atan2(s, c)))
 
 
-def radii(lat):
+def radii(lat: ArrayLike) -> tuple[float | np.ndarray, float | np.ndarray]:
     """Meridian (M) and prime-vertical (N) radii of curvature at ``lat``
     degrees, km."""
     s2 = np.sin(np.radians(np.asarray(lat, dtype=float))) ** 2
@@ -100,7 +102,8 @@ def radii(lat):
     return A * (1.0 - E2) / w ** 3 / 1000.0, A / w / 1000.0
 
 
-def direct(lon, lat, azimuth, distance):
+def direct(lon: ArrayLike, lat: ArrayLike, azimuth: ArrayLike,
+           distance: ArrayLike) -> tuple[float | np.ndarray, float | np.ndarray, float | np.ndarray]:
     """The geodesic direct problem: the point ``distance`` km from (``lon``,
     ``lat``) along the geodesic leaving at ``azimuth`` degrees (clockwise
     from true north).  Returns ``(lon2, lat2, azimuth2)``, the azimuth at the
@@ -114,7 +117,8 @@ def direct(lon, lat, azimuth, distance):
     return _shaped(shape, np.asarray(lo2, dtype=float).ravel(), np.asarray(la2, dtype=float), np.asarray(az2))
 
 
-def inverse(lon1, lat1, lon2, lat2):
+def inverse(lon1: ArrayLike, lat1: ArrayLike, lon2: ArrayLike,
+            lat2: ArrayLike) -> tuple[float | np.ndarray, float | np.ndarray, float | np.ndarray]:
     """The geodesic inverse problem: ``(azimuth1, azimuth2, distance)``, the
     azimuths (degrees from true north) at both ends of the shortest geodesic
     from point 1 to point 2 and its length in km.  Exact (Karney, 2013)."""
@@ -126,7 +130,8 @@ def inverse(lon1, lat1, lon2, lat2):
                    np.asarray(dist, dtype=float) / 1000.0)
 
 
-def move(lon, lat, east, north):
+def move(lon: ArrayLike, lat: ArrayLike, east: ArrayLike,
+         north: ArrayLike) -> tuple[float | np.ndarray, float | np.ndarray]:
     """The point reached from (``lon``, ``lat``) by a horizontal offset of
     ``east``, ``north`` km: along the geodesic leaving at azimuth
     atan2(east, north) for a distance hypot(east, north).  Returns ``(lon2,
@@ -137,7 +142,8 @@ def move(lon, lat, east, north):
     return lon2, lat2
 
 
-def offsets(lon0, lat0, lon, lat):
+def offsets(lon0: ArrayLike, lat0: ArrayLike, lon: ArrayLike,
+            lat: ArrayLike) -> tuple[float | np.ndarray, float | np.ndarray]:
     """East and north km of (``lon``, ``lat``) from (``lon0``, ``lat0``):
     the geodesic distance resolved along its azimuth at the first point (the
     azimuthal equidistant frame of the first point).  The inverse of
@@ -154,7 +160,7 @@ def _check_lat(lat):
         raise ValueError(f"latitude {bad:g} is not in -90..90 degrees")
 
 
-def zone_of(lon):
+def zone_of(lon: ArrayLike) -> int | np.ndarray:
     """The UTM zone (1..60) holding each longitude, in either convention:
     zone k covers [6k - 186, 6k - 180) degrees east."""
     z = np.floor((wrap(lon) + 180.0) / 6.0).astype(int) + 1
@@ -162,19 +168,20 @@ def zone_of(lon):
     return int(z) if np.ndim(z) == 0 else z
 
 
-def central_meridian(zone):
+def central_meridian(zone: int) -> float:
     """Central meridian of a UTM zone, degrees in -180..180."""
     return 6.0 * int(zone) - 183.0
 
 
-def model_zone(lon, weights=None):
+def model_zone(lon: ArrayLike, weights: ArrayLike | None = None) -> int:
     """The zone of a model whose points are at ``lon`` (weighted, by moment
     say): the zone of their :func:`circular_mean`, so a model across the
     antimeridian gets zone 60 or 1, not the zone of the arithmetic mean."""
     return zone_of(circular_mean(lon, weights))
 
 
-def check_zone(zone, lon=None, weights=None, *, what="the model"):
+def check_zone(zone: int, lon: ArrayLike | None = None, weights: ArrayLike | None = None, *,
+               what: str = "the model") -> int:
     """An explicit zone checked: ``ValueError`` unless it is an integer
     1..60; a ``UserWarning`` when the mean longitude of ``lon`` lies more than
     3 degrees from the zone's central meridian (outside the zone: the
@@ -196,7 +203,7 @@ def check_zone(zone, lon=None, weights=None, *, what="the model"):
     return z
 
 
-def utm(lon, lat, zone):
+def utm(lon: ArrayLike, lat: ArrayLike, zone: int) -> tuple[float | np.ndarray, float | np.ndarray]:
     """The program's projection of (``lon``, ``lat``) into UTM ``zone``:
     ``(easting, northing)`` km, absolute (500 km false easting, northing from
     the equator), as the program's ``G`` and ``S`` grid cards project.
@@ -212,7 +219,7 @@ def utm(lon, lat, zone):
     return _shaped(shape, np.asarray(e) / 1000.0, np.asarray(n) / 1000.0)
 
 
-def convergence(lon, lat, zone):
+def convergence(lon: ArrayLike, lat: ArrayLike, zone: int) -> float | np.ndarray:
     """Meridian convergence of the program's projection: the grid azimuth of
     true north at (``lon``, ``lat``) in ``zone``, degrees clockwise from
     grid north: about -dlon sin(lat), dlon the longitude from the central
@@ -231,7 +238,7 @@ def convergence(lon, lat, zone):
     return float(g) if np.ndim(g) == 0 else g
 
 
-def grid_azimuth(lon, lat, azimuth, zone):
+def grid_azimuth(lon: ArrayLike, lat: ArrayLike, azimuth: ArrayLike, zone: int) -> float | np.ndarray:
     """Azimuths from true north at (``lon``, ``lat``) turned into grid
     azimuths of the program's projection in ``zone`` (the projection is
     conformal: true azimuth plus the convergence), degrees in 0..360."""
@@ -251,7 +258,7 @@ class LocalFrame:
     1 + x^2 / (2 R^2) (1.2e-4 at 100 km east or west of the origin).
     """
 
-    def __init__(self, origin):
+    def __init__(self, origin: Sequence[float]) -> None:
         try:
             lon0, lat0 = (float(v) for v in origin)
         except (TypeError, ValueError):
@@ -272,7 +279,7 @@ class LocalFrame:
     def __reduce__(self):
         return (LocalFrame, ((self.lon0, self.lat0),))
 
-    def to_km(self, lon, lat):
+    def to_km(self, lon: ArrayLike, lat: ArrayLike) -> tuple[float | np.ndarray, float | np.ndarray]:
         """(x, y) km of points given in degrees (either longitude
         convention)."""
         shape, (lo, la) = _arrays(lon, lat)
@@ -280,14 +287,14 @@ class LocalFrame:
         x, y = self._fwd.transform(wrap(lo, self.lon0), la)
         return _shaped(shape, np.asarray(x) / 1000.0, np.asarray(y) / 1000.0)
 
-    def to_lonlat(self, x, y):
+    def to_lonlat(self, x: ArrayLike, y: ArrayLike) -> tuple[float | np.ndarray, float | np.ndarray]:
         """(lon, lat) degrees of points of the frame (longitudes nearest the
         origin's)."""
         shape, (xs, ys) = _arrays(x, y)
         lo, la = self._inv.transform(xs * 1000.0, ys * 1000.0)
         return _shaped(shape, wrap(np.asarray(lo, dtype=float), self.lon0), np.asarray(la, dtype=float))
 
-    def convergence(self, lon, lat):
+    def convergence(self, lon: ArrayLike, lat: ArrayLike) -> float | np.ndarray:
         """Grid azimuth of true north at the points, degrees."""
         lon = np.asarray(lon, dtype=float)
         lat = np.asarray(lat, dtype=float)
@@ -297,19 +304,19 @@ class LocalFrame:
         g = np.degrees(np.arctan2(np.asarray(x1) - x0, np.asarray(y1) - y0))
         return float(g) if np.ndim(g) == 0 else g
 
-    def to_grid(self, lon, lat, azimuth):
+    def to_grid(self, lon: ArrayLike, lat: ArrayLike, azimuth: ArrayLike) -> float | np.ndarray:
         """True azimuths at (lon, lat) as grid azimuths of the frame, 0..360."""
         g = np.mod(np.asarray(azimuth, dtype=float) + self.convergence(lon, lat), 360.0)
         return float(g) if np.ndim(g) == 0 else g
 
-    def to_true(self, x, y, azimuth):
+    def to_true(self, x: ArrayLike, y: ArrayLike, azimuth: ArrayLike) -> float | np.ndarray:
         """Grid azimuths at frame points (x, y) as true azimuths, 0..360."""
         lon, lat = self.to_lonlat(x, y)
         g = np.mod(np.asarray(azimuth, dtype=float) - self.convergence(lon, lat), 360.0)
         return float(g) if np.ndim(g) == 0 else g
 
 
-def ecef(lon, lat, height=0.0):
+def ecef(lon: ArrayLike, lat: ArrayLike, height: ArrayLike = 0.0) -> np.ndarray:
     """Earth-centred, earth-fixed coordinates (km) of points at ``height``
     km above the ellipsoid: an (..., 3) array."""
     lam = np.radians(np.asarray(lon, dtype=float))
@@ -321,7 +328,7 @@ def ecef(lon, lat, height=0.0):
                     axis=-1)
 
 
-def enu(lon0, lat0, lon, lat, height=0.0):
+def enu(lon0: float, lat0: float, lon: ArrayLike, lat: ArrayLike, height: ArrayLike = 0.0) -> np.ndarray:
     """East, north, up (km, an (..., 3) array) of points in the tangent
     plane of the ellipsoid at (``lon0``, ``lat0``): the chord from the
     origin rotated into its local frame (exact; up is negative for distant

@@ -23,15 +23,21 @@ from __future__ import annotations
 
 import math
 import re
+from collections.abc import Callable, Iterable
+from typing import TYPE_CHECKING
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from . import geodesy
 
+if TYPE_CHECKING:
+    from vadrel import Faults, Segment
+
 __all__ = ["SUBFAULT_DTYPE", "REFERENCES", "canonical_reference", "directions", "move_in_plane", "move_reference",
            "subfault_corners", "subfault_outlines", "centres", "moment_weights", "default_zone", "check_zone",
-           "top_depth", "to_patch", "from_patch", "segments_of", "segment_corners", "cut_segment", "segment_outline", "segment_centre", "slip_components",
-           "segment_arrays", "grid_strike", "ABOVE_SURFACE", "check_surface"]
+           "top_depth", "to_patch", "from_patch", "segments_of", "segment_corners", "cut_segment", "segment_outline",
+           "segment_centre", "slip_components", "segment_arrays", "grid_strike", "ABOVE_SURFACE", "check_surface"]
 
 #: One row per subfault.  ``lon``, ``lat``: the top centre (midpoint of the
 #: up-dip edge), degrees; ``depth``: top depth, km; ``strike`` (azimuth from
@@ -61,7 +67,7 @@ _ALIASES = {"top centre": "top center", "top center": "top center", "centroid": 
             "top corner": "top corner"}
 
 
-def canonical_reference(reference) -> str:
+def canonical_reference(reference: str) -> str:
     """The reference point's name as :data:`REFERENCES` spells it (``top
     centre``, ``top-center``, ``center``, ``sift`` ... are taken);
     ``ValueError`` for an unknown one."""
@@ -72,7 +78,9 @@ def canonical_reference(reference) -> str:
     return _ALIASES[key]
 
 
-def directions(strike, dip):
+def directions(strike: ArrayLike, dip: ArrayLike) -> tuple[tuple[float | np.ndarray, float | np.ndarray],
+                                                           tuple[float | np.ndarray, float | np.ndarray],
+                                                           float | np.ndarray, float | np.ndarray]:
     """Unit vectors (east, north) along strike and horizontally down dip (to
     the right of the strike), and cos, sin of the dip."""
     s = np.radians(strike)
@@ -90,7 +98,9 @@ def _move(lon, lat, east, north):
     return lon2, lat2
 
 
-def move_in_plane(lon, lat, depth, strike, dip, along, down):
+def move_in_plane(lon: ArrayLike, lat: ArrayLike, depth: ArrayLike, strike: ArrayLike, dip: ArrayLike,
+                  along: float | np.ndarray,
+                  down: float | np.ndarray) -> tuple[float | np.ndarray, float | np.ndarray, np.ndarray]:
     """Points moved ``along`` km along strike and ``down`` km down dip in
     their fault plane: the new (lon, lat, depth), by a geodesic from each
     point (see the module's description).  Arrays broadcast."""
@@ -101,7 +111,9 @@ def move_in_plane(lon, lat, depth, strike, dip, along, down):
     return lon2, lat2, np.asarray(depth, dtype=float) + down * sd
 
 
-def move_reference(lon, lat, depth, strike, dip, length, width, source, target="top center"):
+def move_reference(lon: ArrayLike, lat: ArrayLike, depth: ArrayLike, strike: ArrayLike, dip: ArrayLike,
+                   length: ArrayLike, width: ArrayLike, source: str,
+                   target: str = "top center") -> tuple[float | np.ndarray, float | np.ndarray, np.ndarray]:
     """Subfault points given as the ``source`` reference point turned into
     the ``target`` one (names of :data:`REFERENCES`, aliases taken): one
     geodesic move in the fault plane.  Returns (lon, lat, depth)."""
@@ -114,7 +126,7 @@ def move_reference(lon, lat, depth, strike, dip, length, width, source, target="
     return lon2, lat2, np.asarray(depth, dtype=float) + (z1 - z0) * np.asarray(width, dtype=float) * sd
 
 
-def subfault_corners(sub):
+def subfault_corners(sub: np.ndarray) -> np.ndarray:
     """Corners of the subfaults, an (n, 4, 3) array of lon, lat, depth km:
     top at the start of the strike, top at the end, bottom at the end,
     bottom at the start (geodesics from the top centre)."""
@@ -127,21 +139,21 @@ def subfault_corners(sub):
     return out
 
 
-def subfault_outlines(sub):
+def subfault_outlines(sub: np.ndarray) -> np.ndarray:
     """Map outlines of subfaults, (n, 5, 2) lon/lat, closed: the top edge
     then the bottom edge (the corners of :func:`subfault_corners`)."""
     c = subfault_corners(sub)
     return np.concatenate([c[:, :, :2], c[:, :1, :2]], axis=1)
 
 
-def centres(sub):
+def centres(sub: np.ndarray) -> tuple[float | np.ndarray, float | np.ndarray, np.ndarray]:
     """(lon, lat, depth) of the subfaults' centres."""
     sub = np.asarray(sub)
     return move_in_plane(sub["lon"], sub["lat"], sub["depth"], sub["strike"], sub["dip"], 0.0,
                          0.5 * sub["width"])
 
 
-def moment_weights(sub):
+def moment_weights(sub: np.ndarray) -> np.ndarray:
     """Each subfault's share of the moment, rigidity x |slip| x area (all ones
     when there is no moment)."""
     sub = np.asarray(sub)
@@ -149,14 +161,14 @@ def moment_weights(sub):
     return w if np.all(np.isfinite(w)) and np.sum(w) > 0 else np.ones(len(sub))
 
 
-def default_zone(sub) -> int:
+def default_zone(sub: np.ndarray) -> int:
     """The UTM zone of a model: the zone of the moment-weighted circular mean
     longitude of its subfaults' centres (:func:`geodesy.model_zone`)."""
     lon, _, _ = centres(sub)
     return geodesy.model_zone(lon, moment_weights(sub))
 
 
-def check_zone(zone, sub) -> int:
+def check_zone(zone: int, sub: np.ndarray) -> int:
     """An explicit zone for a model checked (:func:`geodesy.check_zone`:
     ``ValueError`` unless 1..60, a warning when its central meridian lies more
     than 3 degrees of longitude from the model)."""
@@ -164,12 +176,13 @@ def check_zone(zone, sub) -> int:
     return geodesy.check_zone(zone, lon, moment_weights(sub))
 
 
-def top_depth(depth, W, dip):
+def top_depth(depth: float | np.ndarray, W: float | np.ndarray, dip: ArrayLike) -> float | np.ndarray:
     """Depth of a segment's top edge from the depth of its deep edge."""
     return depth - W * np.sin(np.radians(dip))
 
 
-def to_patch(x, y, X, Y, strike):
+def to_patch(x: ArrayLike, y: ArrayLike, X: float | np.ndarray, Y: float | np.ndarray,
+             strike: ArrayLike) -> tuple[float | np.ndarray, float | np.ndarray]:
     """Map points (km east, north) in the patch frame of a segment at X, Y
     striking ``strike`` degrees: x along strike, y 90 degrees to its left."""
     s, c = np.sin(np.radians(strike)), np.cos(np.radians(strike))
@@ -177,14 +190,15 @@ def to_patch(x, y, X, Y, strike):
     return dx * s + dy * c, -dx * c + dy * s
 
 
-def from_patch(xs, ys, strike):
+def from_patch(xs: float | np.ndarray, ys: float | np.ndarray,
+               strike: ArrayLike) -> tuple[float | np.ndarray, float | np.ndarray]:
     """Patch-frame offsets or vectors (along strike, to its left) as map
     east and north components: the inverse rotation of :func:`to_patch`."""
     s, c = np.sin(np.radians(strike)), np.cos(np.radians(strike))
     return xs * s - ys * c, xs * c + ys * s
 
 
-def segments_of(faults) -> list:
+def segments_of(faults: Faults | Segment | Iterable[Segment]) -> list[Segment]:
     """The segments of a model: a ``Faults``, one ``Segment`` or an iterable
     of them; ``ValueError`` for anything else or no segment."""
     from ._vadrel import Faults, Segment
@@ -201,7 +215,7 @@ def segments_of(faults) -> list:
     return segs
 
 
-def segment_corners(seg) -> np.ndarray:
+def segment_corners(seg: Segment) -> np.ndarray:
     """(4, 2) km: the surface projection of a program segment's plane, corners
     in the order top start, top end, deep end, deep start (the top edge lies
     W cos(dip) up dip, to the left of the strike direction, from the deep
@@ -211,7 +225,7 @@ def segment_corners(seg) -> np.ndarray:
     return np.column_stack([seg.X + e, seg.Y + n])
 
 
-def cut_segment(seg, nx: int, ny: int, prefix: str = "p") -> list:
+def cut_segment(seg: Segment, nx: int, ny: int, prefix: str = "p") -> list[Segment]:
     """A program segment cut into ``nx`` patches along strike and ``ny`` down
     dip, row 0 the shallowest, row by row: ``Segment`` copies with no slip,
     named ``<prefix><row>_<column>`` from 1."""
@@ -230,7 +244,7 @@ def cut_segment(seg, nx: int, ny: int, prefix: str = "p") -> list:
     return out
 
 
-def segment_outline(seg, scale=1.0):
+def segment_outline(seg: Segment, scale: float = 1.0) -> tuple[np.ndarray, np.ndarray]:
     """Surface projection of a program segment in map coordinates (km times
     ``scale``): the outline (5 points, closed) and the top (shallow) edge."""
     wc = seg.W * math.cos(math.radians(seg.dip))
@@ -241,14 +255,15 @@ def segment_outline(seg, scale=1.0):
     return pts, pts[2:4]
 
 
-def segment_centre(X, Y, strike, L, W, dip):
+def segment_centre(X: float | np.ndarray, Y: float | np.ndarray, strike: ArrayLike, L: ArrayLike, W: ArrayLike,
+                   dip: ArrayLike) -> tuple[float | np.ndarray, float | np.ndarray]:
     """Map position of segments' centres: from the start of the deep edge,
     half along strike and half the width up dip."""
     e, n = from_patch(0.5 * np.asarray(L), 0.5 * np.asarray(W) * np.cos(np.radians(dip)), strike)
     return X + e, Y + n
 
 
-def slip_components(slip, rake):
+def slip_components(slip: float | np.ndarray, rake: ArrayLike) -> tuple[float | np.ndarray, float | np.ndarray]:
     """Strike slip U1 (left-lateral positive) and dip slip U2 (reverse
     positive) of a slip along ``rake`` (measured in the fault plane from the
     strike direction, counter-clockwise seen from the hanging wall)."""
@@ -256,7 +271,7 @@ def slip_components(slip, rake):
     return slip * np.cos(r), slip * np.sin(r)
 
 
-def segment_arrays(sub, x, y, strike):
+def segment_arrays(sub: np.ndarray, x: ArrayLike, y: ArrayLike, strike: ArrayLike) -> dict[str, np.ndarray]:
     """The program's segment fields of subfaults, vectorised.
 
     ``sub``: array of ``SUBFAULT_DTYPE``; ``x``, ``y``: their top centres in
@@ -281,7 +296,7 @@ def segment_arrays(sub, x, y, strike):
     }
 
 
-def grid_strike(lon, lat, strike, zone):
+def grid_strike(lon: ArrayLike, lat: ArrayLike, strike: ArrayLike, zone: int) -> float | np.ndarray:
     """Strikes (azimuths from true north, degrees) turned into the grid
     frame of UTM ``zone`` (the meridian convergence of the program's
     projection added: :func:`geodesy.grid_azimuth`), 0..360."""
@@ -293,7 +308,8 @@ def grid_strike(lon, lat, strike, zone):
 ABOVE_SURFACE = 1e-3
 
 
-def check_surface(sub, above_surface="refuse", name=None):
+def check_surface(sub: np.ndarray, above_surface: str = "refuse",
+                  name: Callable[[int], str] | None = None) -> np.ndarray:
     """Subfaults (top centres) whose top lies above the surface: a
     ``ValueError`` naming the first of them (``name(k)`` names subfault
     ``k``, by default "subfault k+1") unless ``above_surface="allow"``.

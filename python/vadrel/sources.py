@@ -26,11 +26,14 @@ from __future__ import annotations
 import dataclasses
 import math
 import os
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 import vadrel
+from vadrel import PathLike
 from ._moved import moved
 from . import geodesy, geometry
 from .geometry import SUBFAULT_DTYPE, grid_strike, segment_arrays, subfault_corners
@@ -44,12 +47,13 @@ __all__ = ["SUBFAULT_DTYPE", "DEFAULT_RIGIDITY", "FiniteFault", "read", "segment
            "SlipHistory", "plot_finite_fault", "main"]
 
 
-def moment_magnitude(moment):
+def moment_magnitude(moment: float) -> float:
     """Mw = 2/3 (log10 M0 - 9.1), M0 in N m."""
     return 2.0 / 3.0 * (math.log10(moment) - 9.1) if moment > 0 else float("nan")
 
 
-def offset_lonlat(lon, lat, east, north):
+def offset_lonlat(lon: ArrayLike, lat: ArrayLike, east: ArrayLike,
+                  north: ArrayLike) -> tuple[float | np.ndarray, float | np.ndarray]:
     """The point ``east``, ``north`` km from (``lon``, ``lat``): along the
     geodesic of that azimuth and length (:func:`vadrel.geodesy.move`)."""
     return geodesy.move(lon, lat, east, north)
@@ -83,15 +87,15 @@ class FiniteFault:
     names: list | None = None
 
     @property
-    def segments(self):
+    def segments(self) -> int:
         """Number of segments."""
         return int(self.subfaults["segment"].max()) + 1 if len(self.subfaults) else 0
 
-    def segment_label(self, s) -> str:
+    def segment_label(self, s: int) -> str:
         """Segment ``s`` (from 0) as the file names it."""
         return str(self.segment_labels[s]) if s < len(self.segment_labels) else str(s + 1)
 
-    def describe(self, k) -> str:
+    def describe(self, k: int) -> str:
         """Subfault ``k`` (from 0) named for a message: the file and line
         where there is one, its number and its segment."""
         where = f"subfault {k + 1} (segment {self.segment_label(int(self.subfaults['segment'][k]))})"
@@ -99,13 +103,13 @@ class FiniteFault:
             return f"{self.path}: line {int(self.lines[k])}: {where}"
         return where
 
-    def check_surface(self, above_surface="refuse"):
+    def check_surface(self, above_surface: str = "refuse") -> np.ndarray:
         """``ValueError`` naming the first subfault whose top is above the
         surface (:func:`vadrel.geometry.check_surface`), unless
         ``above_surface="allow"``."""
         return geometry.check_surface(self.subfaults, above_surface, self.describe)
 
-    def centroid(self):
+    def centroid(self) -> tuple[float, float]:
         """Moment-weighted mean (lon, lat) of the subfault centres (the plain
         mean where there is no moment); the longitude is the circular mean
         (in -180..180), so a model across the antimeridian has its centroid
@@ -114,11 +118,11 @@ class FiniteFault:
         w = geometry.moment_weights(self.subfaults)
         return geodesy.circular_mean(lon, w), float(np.average(lat, weights=w))
 
-    def default_zone(self):
+    def default_zone(self) -> int:
         """The UTM zone of the model (:func:`vadrel.geometry.default_zone`)."""
         return geometry.default_zone(self.subfaults)
 
-    def with_rupture_times(self, velocity, hypocentre=None) -> "FiniteFault":
+    def with_rupture_times(self, velocity: float, hypocentre: Sequence[float] | None = None) -> FiniteFault:
         """A copy whose subfaults start to slip when a rupture front leaving
         the hypocentre (``hypocentre`` = (lon, lat, depth km), default the
         model's) at ``velocity`` km/s reaches their centres: rupture time =
@@ -144,7 +148,8 @@ class FiniteFault:
                                    warnings=self.warnings + [f"rupture times from a rupture velocity of "
                                                              f"{velocity:g} km/s from the hypocentre"])
 
-    def to_faults(self, zone=None, origin=None, lam=None, above_surface="refuse") -> vadrel.Faults:
+    def to_faults(self, zone: int | None = None, origin: Sequence[float] | None = None, lam: float | None = None,
+                  above_surface: str = "refuse") -> vadrel.Faults:
         """The subfaults as the program's segments.
 
         Positions are UTM km of ``zone`` (default: :meth:`default_zone`; an
@@ -200,7 +205,8 @@ def _model(p, fmt, path) -> FiniteFault:
                        names=p.names)
 
 
-def read(path, format=None, reference=None, *, columns=None, units=None) -> FiniteFault:
+def read(path: PathLike, format: str | None = None, reference: str | None = None, *,
+         columns: Mapping[str, str | None] | None = None, units: Mapping[str, str] | None = None) -> FiniteFault:
     """Read a finite-fault model (see the module's description).
 
     ``format``: ``"param"``, ``"fsp"`` or ``"csv"`` (any table with a header
@@ -220,7 +226,9 @@ def read(path, format=None, reference=None, *, columns=None, units=None) -> Fini
     return _model(p, fmt, path)
 
 
-def unit_sources(table, slips, *, reference="noaa sift", columns=None, units=None) -> FiniteFault:
+def unit_sources(table: PathLike | FiniteFault, slips: Mapping[str, float], *, reference: str | None = "noaa sift",
+                 columns: Mapping[str, str | None] | None = None,
+                 units: Mapping[str, str] | None = None) -> FiniteFault:
     """A model made of unit sources: ``table`` (a path, or a
     :class:`FiniteFault` read from one) lists the unit sources -- a name
     column (``name``, ``UnitSrc``, ``rowname`` ...), position, strike, dip,
@@ -271,7 +279,7 @@ def unit_sources(table, slips, *, reference="noaa sift", columns=None, units=Non
                        names=[ff.names[i] for i in take])
 
 
-def summary(ff):
+def summary(ff: FiniteFault) -> list[str]:
     """The lines the command line prints about a model."""
     sub = ff.subfaults
     out = [f"model: {ff.path} (format {ff.format})",

@@ -10,8 +10,9 @@ import os
 import signal
 import sys
 import warnings
+from collections.abc import Iterator
 from contextlib import contextmanager
-from typing import Callable, Iterable, Sequence
+from typing import Callable, Iterable, NoReturn, Sequence, TextIO
 
 from ..io import files
 
@@ -25,7 +26,7 @@ class UsageError(ValueError):
 class Parser(argparse.ArgumentParser):
     """argparse whose errors are a :class:`UsageError` (one line, status 2)."""
 
-    def error(self, message):
+    def error(self, message: str) -> NoReturn:
         raise UsageError(f"{message} (see --help)")
 
 
@@ -39,7 +40,7 @@ def check_files(outputs: Iterable, inputs: Iterable = ()) -> None:
         raise UsageError(str(e)) from None
 
 
-def command(prog: str) -> Callable:
+def command(prog: str) -> Callable[[Callable[..., int]], Callable[..., int]]:
     """Decorator of a command line's ``main(argv) -> int``: whatever goes
     wrong ends in one line on standard error and a non-zero status, never a
     traceback.
@@ -50,7 +51,7 @@ def command(prog: str) -> Callable:
       itself (status 130 in a shell), as an interrupted program should;
     * a closed standard output (``| head``): silence, status 1.
     """
-    def wrap(main: Callable[[Sequence[str] | None], int]) -> Callable[[Sequence[str] | None], int]:
+    def wrap(main: Callable[..., int]) -> Callable[..., int]:
         @functools.wraps(main)
         def run(argv: Sequence[str] | None = None) -> int:
             def fail(text, status):
@@ -85,7 +86,7 @@ def command(prog: str) -> Callable:
 
 
 @contextmanager
-def warnings_as_lines(prog, stream=None):
+def warnings_as_lines(prog: str, stream: TextIO | None = None) -> Iterator[list[warnings.WarningMessage]]:
     """Warnings raised inside the block printed as ``prog: warning: text``
     lines on standard error (once each) when it ends."""
     with warnings.catch_warnings(record=True) as caught:
@@ -103,7 +104,7 @@ def warnings_as_lines(prog, stream=None):
             out.flush()
 
 
-def quiet_pipe():
+def quiet_pipe() -> None:
     """Standard output's reader went away (``| head``): say nothing more."""
     try:
         sys.stderr.close()

@@ -12,6 +12,7 @@ import math
 import os
 import sys
 import warnings
+from collections.abc import Sequence
 
 import numpy as np
 
@@ -274,7 +275,7 @@ def _connect(address):
 
 
 @command("vadrel.invert")
-def main(argv=None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     ap = Parser(prog="python3 -m vadrel.invert",
                 description="Fit faults to radar line-of-sight and GNSS data.",
                 epilog="Exit status: 0 done, 1 error, 2 bad command line, 3 the fit stopped at its evaluation "

@@ -11,6 +11,7 @@ import math
 import os
 import sys
 import warnings
+from collections.abc import Sequence
 
 from ..io.recognise import READERS
 from ..plot import AliasWarning, plot_dtopo, plot_finite_fault, plot_ini, plot_print_file
@@ -39,7 +40,7 @@ _finite.__name__ = "finite number"      # argparse's words for a value it refuse
 
 
 @command("vadrel.plot")
-def main(argv=None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     ap = Parser(prog="python3 -m vadrel.plot", description=_DESCRIPTION)
     ap.add_argument("input", help="finite-fault model, tsunami source, print file or initial-condition file (.ini)")
     ap.add_argument("-o", "--output", help="picture file, PNG unless its extension names another format "

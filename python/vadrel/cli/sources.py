@@ -3,16 +3,17 @@ program's faults file out."""
 from __future__ import annotations
 
 import sys
+from collections.abc import Sequence
 
 from .. import sources
 from . import Parser, check_files, command, quiet_pipe, warnings_as_lines
 
-__all__ = ["main", "pairs"]
+__all__ = ["main", "pairs", "PROG"]
 
 PROG = "vadrel.sources"
 
 
-def pairs(text, option):
+def pairs(text: str | None, option: str) -> dict[str, str | None] | None:
     """``NAME=VALUE,...`` as a dict (None for no text)."""
     if not text:
         return None
@@ -28,7 +29,7 @@ def pairs(text, option):
 
 
 @command(PROG)
-def main(argv=None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     p = Parser(prog="python3 -m vadrel.sources",
                                 description="Read a published finite-fault model and write the program's "
                                             "faults file.")

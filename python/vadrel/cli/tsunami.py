@@ -6,6 +6,7 @@ from __future__ import annotations
 import math
 import sys
 import time
+from collections.abc import Sequence
 
 import numpy as np
 
@@ -44,7 +45,7 @@ class _Bar:
         self.stream.flush()
 
 
-def frame_times(text):
+def frame_times(text: str) -> tuple[int, np.ndarray | None]:
     """``--times``: a count of frames (``N``) or a list of times in seconds
     (``0,10,20,60``).  Returns ``(count, times or None)``; ``ValueError``
     for anything else."""
@@ -74,7 +75,7 @@ def _fail(message, status=1):
 
 
 @command("vadrel.tsunami")
-def main(argv=None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     p = Parser(prog="python3 -m vadrel.tsunami",
                 description="Sea-floor (or sea-surface) displacement of a finite-fault model on a "
                             "longitude/latitude grid, written for tsunami models.")

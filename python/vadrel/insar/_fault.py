@@ -12,10 +12,19 @@ way, at depth ``depth - W sin(dip)``.
 from __future__ import annotations
 
 import math
+from collections.abc import Iterable
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from .. import geometry
+
+if TYPE_CHECKING:
+    from vadrel import Faults, Segment
+    from ..geodesy import LocalFrame
+
+__all__ = ["segments", "outline", "trace", "distance", "trace_distance", "patches", "lonlat"]
 
 _DEG = math.pi / 180.0
 
@@ -24,12 +33,12 @@ segments = geometry.segments_of
 outline = geometry.segment_corners
 
 
-def trace(seg) -> np.ndarray:
+def trace(seg: Segment) -> np.ndarray:
     """(2, 2) km: the ends of the top edge's surface projection."""
     return outline(seg)[:2]
 
 
-def distance(faults, x, y) -> np.ndarray:
+def distance(faults: Faults | Segment | Iterable[Segment], x: ArrayLike, y: ArrayLike) -> np.ndarray:
     """km from points (x, y) to the nearest segment's surface projection
     (0 inside it): a plane measure in the km frame."""
     x = np.asarray(x, dtype=float)
@@ -50,7 +59,7 @@ def distance(faults, x, y) -> np.ndarray:
     return best
 
 
-def trace_distance(faults, x, y) -> np.ndarray:
+def trace_distance(faults: Faults | Segment | Iterable[Segment], x: ArrayLike, y: ArrayLike) -> np.ndarray:
     """km from points (x, y) to the nearest segment's trace (the surface
     projection of its top edge): a plane measure in the km frame."""
     x = np.asarray(x, dtype=float)
@@ -65,13 +74,13 @@ def trace_distance(faults, x, y) -> np.ndarray:
     return best
 
 
-def patches(seg, nx: int, ny: int) -> list:
+def patches(seg: Segment, nx: int, ny: int) -> list[Segment]:
     """The segment cut into ``nx`` patches along strike and ``ny`` down dip,
     row 0 the shallowest, each a ``Segment`` with no slip."""
     return geometry.cut_segment(seg, nx, ny, "p")
 
 
-def lonlat(faults, frame) -> list:
+def lonlat(faults: Faults | Segment | Iterable[Segment], frame: LocalFrame) -> list[dict[str, Any]]:
     """Each segment in longitude and latitude through ``frame`` (a
     ``LocalFrame``): a dict with ``lon``, ``lat`` (of the point X, Y),
     ``strike`` (degrees from true north), ``trace`` ((2, 2) lon, lat of the

@@ -15,7 +15,13 @@ or in the km frame, used for crops, reference areas and exclusions.
 """
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
 import numpy as np
+from numpy.typing import ArrayLike
+
+if TYPE_CHECKING:
+    from ..geodesy import LocalFrame
 
 __all__ = ["inside", "in_polygon"]
 
@@ -34,7 +40,7 @@ def _as_area(area, what):
                      f"(x, y) vertices, got an array of shape {a.shape}")
 
 
-def in_polygon(poly, x, y) -> np.ndarray:
+def in_polygon(poly: ArrayLike, x: ArrayLike, y: ArrayLike) -> np.ndarray:
     """Even-odd test of points (x, y) (any broadcasting shapes) against a
     polygon (n, 2) in the same plane coordinates."""
     x, y = np.broadcast_arrays(np.asarray(x, dtype=float), np.asarray(y, dtype=float))
@@ -50,7 +56,8 @@ def in_polygon(poly, x, y) -> np.ndarray:
     return out
 
 
-def inside(area, *, lonlat: bool, frame=None, x=None, y=None, lon=None, lat=None,
+def inside(area: ArrayLike, *, lonlat: bool, frame: LocalFrame | None = None, x: ArrayLike | None = None,
+           y: ArrayLike | None = None, lon: ArrayLike | None = None, lat: ArrayLike | None = None,
            what: str = "area") -> np.ndarray:
     """The points inside ``area`` (a box or polygon, see the module), given
     in longitude/latitude (``lonlat``) or km.  A longitude box needs ``lon``

@@ -50,15 +50,23 @@ single points.
 from __future__ import annotations
 
 import math
+from collections.abc import Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING
 
 import numpy as np
+from numpy.typing import ArrayLike
+
+if TYPE_CHECKING:
+    from vadrel import Faults, Segment
+    from ..io.datasets import Dataset
+    from .interferogram import Interferogram
 
 __all__ = ["Covariance", "covariance", "with_covariance", "noise_field", "correlation"]
 
 _MODELS = ("exponential", "spherical")
 
 
-def correlation(h, range_km, model="exponential"):
+def correlation(h: ArrayLike, range_km: float, model: str = "exponential") -> np.ndarray:
     """The model's correlation at distances ``h`` km (1 at 0)."""
     h = np.asarray(h, dtype=float) / float(range_km)
     if model == "exponential":
@@ -79,8 +87,10 @@ class Covariance:
     nugget from the fit's curvature, assuming independent bins: an
     understatement, neighbouring bins share pixels), ``message``."""
 
-    def __init__(self, model, sill, range_km, nugget, *, lags=None, values=None, counts=None,
-                 kind="semivariogram", pixels=0, converged=True, at_bound=(), sigma=None, message=""):
+    def __init__(self, model: str, sill: float, range_km: float, nugget: float, *, lags: np.ndarray | None = None,
+                 values: np.ndarray | None = None, counts: np.ndarray | None = None, kind: str = "semivariogram",
+                 pixels: int = 0, converged: bool = True, at_bound: Iterable[str] = (),
+                 sigma: Mapping[str, float] | None = None, message: str = "") -> None:
         if model not in _MODELS:
             raise ValueError(f"model must be one of {', '.join(_MODELS)}, not {model!r}")
         for name, v in (("sill", sill), ("range", range_km), ("nugget", nugget)):
@@ -99,16 +109,16 @@ class Covariance:
         return (f"Covariance({self.model}, sill={self.sill:.4g} mm^2, range={self.range:.4g} km, "
                 f"nugget={self.nugget:.4g} mm^2)")
 
-    def function(self, h):
+    def function(self, h: ArrayLike) -> np.ndarray:
         """Covariance (mm^2) at distances ``h`` km > 0 (the nugget excluded)."""
         return self.sill * correlation(h, self.range, self.model)
 
-    def semivariogram(self, h):
+    def semivariogram(self, h: ArrayLike) -> np.ndarray:
         """gamma(h) (mm^2): 0 at 0, nugget + sill - C(h) beyond."""
         h = np.asarray(h, dtype=float)
         return np.where(h > 0, self.nugget + self.sill - self.function(h), 0.0)
 
-    def matrix(self, dataset) -> np.ndarray:
+    def matrix(self, dataset: Dataset) -> np.ndarray:
         """(n, n) covariance (mm^2) of the samples of a radar ``dataset``,
         leaf averaging included (see the module); positive definite."""
         if getattr(dataset, "kind", "los") != "los":
@@ -253,7 +263,7 @@ def _positive_definite(C):
                      "with no nugget?)")
 
 
-def with_covariance(dataset, cov):
+def with_covariance(dataset: Dataset, cov: Covariance) -> Dataset:
     """A copy of a radar ``dataset`` carrying ``cov.matrix(dataset)`` as its
     covariance (its other settings and the downsampling attributes kept):
     ``dataset.with_covariance(cov)``."""
@@ -329,8 +339,9 @@ def _pairs(ifg, keep, z, npairs, max_lag, rng):
     return (np.concatenate(out_d)[:npairs], np.concatenate(out_a)[:npairs], np.concatenate(out_b)[:npairs])
 
 
-def covariance(ifg, exclude=None, *, distance=None, subtract=None, model: str = "exponential",
-               kind: str = "semivariogram", pairs: int = 200000, max_lag=None, bins: int = 30,
+def covariance(ifg: Interferogram, exclude: Faults | Segment | ArrayLike | None = None, *,
+               distance: float | None = None, subtract: Faults | Segment | None = None, model: str = "exponential",
+               kind: str = "semivariogram", pairs: int = 200000, max_lag: float | None = None, bins: int = 30,
                detrend: bool = True, seed: int = 0, areas: str = "km") -> Covariance:
     """Estimate the noise covariance of an interferogram (see the module).
 
@@ -463,8 +474,8 @@ def _fit(model, kind, h, v, n, variance, max_lag, pixel):
             "at_bound": at, "sigma": sig, "message": str(res.message)}
 
 
-def noise_field(shape, spacing, sill, range_km, *, model: str = "exponential", nugget: float = 0.0,
-                seed=None) -> np.ndarray:
+def noise_field(shape: Sequence[int], spacing: float | Sequence[float], sill: float, range_km: float, *,
+                model: str = "exponential", nugget: float = 0.0, seed: int | None = None) -> np.ndarray:
     """A stationary Gaussian noise field (mm) on a regular grid of
     ``shape`` (ny, nx) pixels ``spacing`` km (one number, or (dx, dy)) apart:
     covariance ``sill * correlation(h)`` plus white ``nugget``, by circulant

@@ -28,10 +28,16 @@ coordinates of the pixel centres along each axis (``xs`` (nx,), ``ys``
 from __future__ import annotations
 
 import os
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-__all__ = ["Grid", "read_grid", "same_grid"]
+from vadrel import PathLike
+
+if TYPE_CHECKING:
+    import pyproj
+
+__all__ = ["Grid", "read_grid", "same_grid", "BYTES_PER_PIXEL"]
 
 #: Bytes per pixel an interferogram holds at its peak while it is read and
 #: downsampled (values, km positions, look vectors, masks, running sums).
@@ -41,12 +47,14 @@ BYTES_PER_PIXEL = 160
 class Grid:
     """One band of values on a north-up rectilinear grid (see the module)."""
 
-    def __init__(self, values, xs, ys, crs, path, geographic):
+    def __init__(self, values: np.ndarray, xs: np.ndarray, ys: np.ndarray, crs: pyproj.CRS, path: PathLike,
+                 geographic: bool) -> None:
         self.values, self.xs, self.ys = values, xs, ys
         self.crs, self.path, self.geographic = crs, str(path), bool(geographic)
 
     @property
-    def shape(self):
+    def shape(self) -> tuple[int, ...]:
+        """(rows, columns) of the values."""
         return self.values.shape
 
     def __repr__(self):
@@ -66,10 +74,12 @@ def _crs(value, path):
         raise ValueError(f"{path}: coordinate reference system {value!r} not understood ({e})") from None
 
 
-def read_grid(path, *, band: int = 1, variable: str | None = None, crs=None) -> Grid:
+def read_grid(path: PathLike, *, band: int = 1, variable: str | None = None, crs: Any = None) -> Grid:
     """Read one band of a GeoTIFF or NetCDF/GMT grid (chosen by content:
     NetCDF files start with ``CDF`` or the HDF5 signature).  ``crs``
-    overrides (or supplies) the file's coordinate reference system.
+    overrides (or supplies) the file's coordinate reference system
+    (anything ``pyproj.CRS.from_user_input`` takes: "EPSG:32643", a WKT, a
+    ``pyproj.CRS``).
     ``OSError`` when the file cannot be read, ``ValueError`` naming the file
     and the reason when its content is not a grid this reader handles."""
     path = os.fspath(path)

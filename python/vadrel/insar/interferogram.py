@@ -26,14 +26,22 @@ below 1e-7 degree for pixels of an arc-second to a few km).
 from __future__ import annotations
 
 import math
+from collections.abc import Mapping, Sequence
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
+from numpy.typing import ArrayLike
 
+from vadrel import PathLike
 from vadrel.geodesy import LocalFrame, circular_mean
 from . import look as _look
 from ._fault import lonlat as _fault_lonlat
 from .areas import inside
 from .grids import Grid, read_grid, same_grid
+
+if TYPE_CHECKING:
+    from vadrel import Faults, Segment
+    from ..io.datasets import Dataset
 
 __all__ = ["Interferogram", "read"]
 
@@ -56,7 +64,8 @@ class Interferogram:
     one vector or one per pixel.
     """
 
-    def __init__(self, x, y, los, look, *, frame=None, path=None, reference=0.0, masked=None):
+    def __init__(self, x: ArrayLike, y: ArrayLike, los: ArrayLike, look: ArrayLike, *, frame: LocalFrame | None = None,
+                 path: str | None = None, reference: float = 0.0, masked: Mapping[str, int] | None = None) -> None:
         los = np.array(los, dtype=float)
         if los.ndim != 2:
             raise ValueError(f"los must be a 2-D grid, got shape {los.shape}")
@@ -83,7 +92,8 @@ class Interferogram:
         self.masked = dict(masked or {})
 
     @property
-    def shape(self):
+    def shape(self) -> tuple[int, ...]:
+        """(rows, columns) of the grid."""
         return self.los.shape
 
     @property
@@ -92,7 +102,7 @@ class Interferogram:
         return np.isfinite(self.los)
 
     @property
-    def spacing(self):
+    def spacing(self) -> tuple[float, float]:
         """(dx, dy): median km between neighbouring pixel centres along a
         row and along a column."""
         def step(a, b, axis):
@@ -111,13 +121,13 @@ class Interferogram:
         return (f"Interferogram({self.path!r}, shape={self.shape}, "
                 f"{int(np.count_nonzero(self.valid))} pixels with data)")
 
-    def lonlat(self):
+    def lonlat(self) -> tuple[float | np.ndarray, float | np.ndarray]:
         """Longitude and latitude (degrees) of the pixel centres."""
         if self.frame is None:
             raise ValueError("this interferogram has no geographic frame")
         return self.frame.to_lonlat(self.x, self.y)
 
-    def faults_lonlat(self, faults) -> list:
+    def faults_lonlat(self, faults: Faults | Segment) -> list[dict[str, Any]]:
         """The segments of ``faults`` (km, this frame) in longitude and
         latitude: a dict per segment with ``lon``, ``lat``, ``strike`` from
         true north, ``trace`` and ``outline`` (lon, lat vertices), and the
@@ -126,7 +136,7 @@ class Interferogram:
             raise ValueError("this interferogram has no geographic frame")
         return _fault_lonlat(faults, self.frame)
 
-    def masked_near(self, faults, distance: float) -> "Interferogram":
+    def masked_near(self, faults: Faults | Segment, distance: float) -> Interferogram:
         """A copy with the pixels within ``distance`` km of the faults'
         traces (the surface projections of their top edges) masked: where a
         rupture reaches the ground the data jump across the trace, and a
@@ -141,12 +151,12 @@ class Interferogram:
         return Interferogram(self.x, self.y, np.where(near, np.nan, self.los), self.look, frame=self.frame,
                              path=self.path, reference=self.reference, masked=masked)
 
-    def quadtree(self, threshold, **options):
+    def quadtree(self, threshold: float, **options: Any) -> Dataset:
         """Downsample by a quadtree: see :func:`vadrel.insar.quadtree.quadtree`."""
         from .quadtree import quadtree
         return quadtree(self, threshold, **options)
 
-    def resolution_sample(self, faults, **options):
+    def resolution_sample(self, faults: Faults | Segment, **options: Any) -> Dataset:
         """Downsample by the data resolution of a fault model: see
         :func:`vadrel.insar.resolution.resolution_sample`."""
         from .resolution import resolution_sample
@@ -218,10 +228,13 @@ def _trim(mask):
     return s
 
 
-def read(path, *, units: str, positive: str, wavelength: float | None = None, look=None, incidence=None,
-         heading=None, azimuth=None, left_looking: bool = False, normalise: bool = False, origin=None,
-         band: int = 1, variable: str | None = None, crs=None, mask_zero: bool = False, coherence=None,
-         min_coherence: float | None = None, crop=None, reference=None, reference_statistic: str = "mean",
+def read(path: PathLike, *, units: str, positive: str, wavelength: float | None = None,
+         look: Sequence[PathLike | ArrayLike] | None = None, incidence: PathLike | ArrayLike | None = None,
+         heading: PathLike | ArrayLike | None = None, azimuth: PathLike | ArrayLike | None = None,
+         left_looking: bool = False, normalise: bool = False, origin: Sequence[float] | None = None,
+         band: int = 1, variable: str | None = None, crs: Any = None, mask_zero: bool = False,
+         coherence: PathLike | ArrayLike | None = None, min_coherence: float | None = None,
+         crop: ArrayLike | None = None, reference: ArrayLike | None = None, reference_statistic: str = "mean",
          areas: str = "lonlat") -> Interferogram:
     """Read an interferogram (see the module for units, signs and frames).
 

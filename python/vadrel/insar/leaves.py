@@ -18,11 +18,18 @@ their count.
 """
 from __future__ import annotations
 
+from collections.abc import Sequence
+from typing import TYPE_CHECKING
+
 import numpy as np
+from numpy.typing import ArrayLike
 
 from ..io.datasets import Dataset
 
-__all__ = ["Sums", "annotate", "to_dataset", "Dataset"]
+if TYPE_CHECKING:
+    from .interferogram import Interferogram
+
+__all__ = ["Sums", "annotate", "to_dataset", "Dataset", "footprints"]
 
 # Order of the summed quantities.
 _COUNT, _Z, _Z2, _X, _Y, _E, _N, _U = range(8)
@@ -31,7 +38,7 @@ _COUNT, _Z, _Z2, _X, _Y, _E, _N, _U = range(8)
 class Sums:
     """Summed-area tables of an interferogram (see the module)."""
 
-    def __init__(self, ifg):
+    def __init__(self, ifg: Interferogram) -> None:
         valid = ifg.valid
         ny, nx = valid.shape
         self.shape = valid.shape
@@ -47,12 +54,14 @@ class Sums:
             np.cumsum(a, axis=0, out=out)
             np.cumsum(out, axis=1, out=out)
 
-    def box(self, r0, r1, c0, c1, which=slice(None)):
+    def box(self, r0: np.ndarray, r1: np.ndarray, c0: np.ndarray, c1: np.ndarray,
+            which: slice = slice(None)) -> np.ndarray:
         """Sums (k, n) over blocks given as index arrays (n,)."""
         t = self.t[which]
         return t[..., r1, c1] - t[..., r0, c1] - t[..., r1, c0] + t[..., r0, c0]
 
-    def stats(self, r0, r1, c0, c1):
+    def stats(self, r0: np.ndarray, r1: np.ndarray, c0: np.ndarray,
+              c1: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
         """Per block: count, mean los (mm), variance about it (mm^2), mean x,
         y (km), mean look (n, 3).  Empty blocks give NaN means."""
         s = self.box(r0, r1, c0, c1)
@@ -63,7 +72,8 @@ class Sums:
             return (n.astype(np.int64), m + self.centre, var, s[_X] / n, s[_Y] / n,
                     np.column_stack([s[_E] / n, s[_N] / n, s[_U] / n]))
 
-    def subpoints(self, r0, r1, c0, c1, g):
+    def subpoints(self, r0: np.ndarray, r1: np.ndarray, c0: np.ndarray, c1: np.ndarray,
+                  g: int) -> tuple[np.ndarray, np.ndarray]:
         """Up to g x g sub-points per block: positions (n, g, g, 2) km and
         weights (n, g, g) (pixel count / the block's count; 0 for empty
         sub-blocks)."""
@@ -100,7 +110,7 @@ def _steps(ifg):
     return col, row
 
 
-def footprints(ifg, r0, r1, c0, c1):
+def footprints(ifg: Interferogram, r0: np.ndarray, r1: np.ndarray, c0: np.ndarray, c1: np.ndarray) -> np.ndarray:
     """(n, 4, 2) km: the corners of each block's pixels (their centres'
     corners moved out by half a pixel along the grid's mean steps)."""
     col, row = _steps(ifg)
@@ -117,7 +127,8 @@ def _area(poly):
     return 0.5 * np.abs(np.sum(x * np.roll(y, -1, axis=-1) - np.roll(x, -1, axis=-1) * y, axis=-1))
 
 
-def annotate(ds, *, leaf_box, footprint, subpoints, subweights, variance, spacing):
+def annotate(ds: Dataset, *, leaf_box: ArrayLike, footprint: ArrayLike, subpoints: ArrayLike, subweights: ArrayLike,
+             variance: ArrayLike, spacing: Sequence[float]) -> Dataset:
     """The per-sample facts of a downsampled dataset beyond its own fields
     (``frame``, ``leaf_size``, ``pixels``), set as attributes: ``leaf_box``
     ((n, 4) row0, row1, col0, col1, half-open, of the interferogram's grid), ``footprint`` ((n, 4, 2) km corners),
@@ -133,7 +144,9 @@ def annotate(ds, *, leaf_box, footprint, subpoints, subweights, variance, spacin
     return ds
 
 
-def to_dataset(ifg, sums, r0, r1, c0, c1, *, g=4, name=None, offset=True, ramp=True, **extra):
+def to_dataset(ifg: Interferogram, sums: Sums, r0: np.ndarray, r1: np.ndarray, c0: np.ndarray, c1: np.ndarray, *,
+               g: int = 4, name: str | None = None, offset: bool = True, ramp: bool = True,
+               **extra: ArrayLike) -> Dataset:
     """The dataset of the blocks' averages (blocks without a valid pixel
     dropped), annotated; ``extra`` per-block arrays are set too."""
     n, los, var, x, y, look = sums.stats(r0, r1, c0, c1)

@@ -33,6 +33,7 @@ frame the horizontal part is turned by the meridian convergence
 from __future__ import annotations
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 __all__ = ["from_incidence_heading", "from_incidence_azimuth", "check", "to_grid"]
 
@@ -48,7 +49,7 @@ def _angles(name, v, low, high):
     return a
 
 
-def from_incidence_heading(incidence, heading, *, left_looking: bool = False) -> np.ndarray:
+def from_incidence_heading(incidence: ArrayLike, heading: ArrayLike, *, left_looking: bool = False) -> np.ndarray:
     """Ground-to-radar unit vectors (..., 3) from the incidence angle (from
     the vertical) and the heading (flight direction clockwise from north),
     degrees; right-looking unless ``left_looking``.  Arrays broadcast; NaN
@@ -61,7 +62,7 @@ def from_incidence_heading(incidence, heading, *, left_looking: bool = False) ->
     return np.stack([e, n, u], axis=-1)
 
 
-def from_incidence_azimuth(incidence, azimuth) -> np.ndarray:
+def from_incidence_azimuth(incidence: ArrayLike, azimuth: ArrayLike) -> np.ndarray:
     """Ground-to-radar unit vectors (..., 3) from the incidence angle (from
     the vertical) and the azimuth of the horizontal direction from the
     ground to the radar (clockwise from north), degrees."""
@@ -72,7 +73,8 @@ def from_incidence_azimuth(incidence, azimuth) -> np.ndarray:
     return np.stack([e, n, u], axis=-1)
 
 
-def check(look, *, normalise: bool = False, tolerance: float = 0.01, what: str = "look vectors") -> np.ndarray:
+def check(look: ArrayLike, *, normalise: bool = False, tolerance: float = 0.01,
+          what: str = "look vectors") -> np.ndarray:
     """Look vectors (..., 3) checked: unit length within ``tolerance``
     (scaled to unit length instead when ``normalise``), finite where not
     NaN, pointing up (ground to radar).  NaN vectors (masked pixels) pass.
@@ -114,7 +116,7 @@ def _index(k, shape):
     return "at (row, column) " + str(tuple(int(i) for i in idx)) if len(idx) == 2 else str(tuple(int(i) for i in idx))
 
 
-def to_grid(look, convergence) -> np.ndarray:
+def to_grid(look: ArrayLike, convergence: ArrayLike) -> np.ndarray:
     """Look vectors with true-north horizontal components turned into a
     projected frame whose grid azimuth of true north is ``convergence``
     degrees (a direction at true azimuth a has grid azimuth a + convergence):

@@ -20,15 +20,22 @@ work is a few passes over the pixels plus a few operations per block.
 from __future__ import annotations
 
 import math
+from collections.abc import Sequence
+from typing import TYPE_CHECKING
 
 import numpy as np
 
 from .leaves import Sums, to_dataset
 
+if TYPE_CHECKING:
+    from ..io.datasets import Dataset
+    from .interferogram import Interferogram
+
 __all__ = ["quadtree", "split", "roots", "leaf_limits"]
 
 
-def leaf_limits(ifg, min_size, max_size, size_units):
+def leaf_limits(ifg: Interferogram, min_size: float | None, max_size: float | None,
+                size_units: str) -> tuple[float, float, float, float]:
     """(min_km, max_km, dx, dy): leaf sizes in km and the pixel spacing."""
     dx, dy = ifg.spacing
     ny, nx = ifg.shape
@@ -44,7 +51,8 @@ def leaf_limits(ifg, min_size, max_size, size_units):
     return lo, max(hi, min(dx, dy)), dx, dy
 
 
-def roots(shape, max_km, dx, dy):
+def roots(shape: Sequence[int], max_km: float, dx: float,
+          dy: float) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
     """The blocks tiling the grid, each at most ``max_km`` a side."""
     ny, nx = shape
     R = max(1, int(max_km / dy + 1e-9))
@@ -55,7 +63,8 @@ def roots(shape, max_km, dx, dy):
     return r0, np.minimum(r0 + R, ny), c0, np.minimum(c0 + C, nx)
 
 
-def split(r0, r1, c0, c1, dx, dy):
+def split(r0: np.ndarray, r1: np.ndarray, c0: np.ndarray, c1: np.ndarray, dx: float,
+          dy: float) -> tuple[np.ndarray, ...]:
     """Children of blocks: each side halved when longer than a pixel and
     not less than half the other side (in km)."""
     h, w = (r1 - r0) * dy, (c1 - c0) * dx
@@ -75,8 +84,9 @@ def _splittable(r0, r1, c0, c1, min_km, dx, dy):
     return ((rows > 1) | (cols > 1)) & (size >= 2.0 * min_km * (1 - 1e-9))
 
 
-def quadtree(ifg, threshold, *, min_size=None, max_size=None, size_units="km", max_nan=0.5, subpoints=4,
-             name=None, offset=True, ramp=True, sums=None):
+def quadtree(ifg: Interferogram, threshold: float, *, min_size: float | None = None, max_size: float | None = None,
+             size_units: str = "km", max_nan: float = 0.5, subpoints: int = 4, name: str | None = None,
+             offset: bool = True, ramp: bool = True, sums: Sums | None = None) -> Dataset:
     """Quadtree samples of ``ifg`` as a ``Dataset`` (see the module).
 
     ``threshold``: variance (mm^2) above which a leaf is split;

@@ -32,18 +32,27 @@ from __future__ import annotations
 
 import math
 import warnings
+from collections.abc import Callable, Iterable, Sequence
+from typing import TYPE_CHECKING
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 import vadrel
 from ._fault import patches as _patches, segments
 from .leaves import Sums, to_dataset
 from .quadtree import _splittable, leaf_limits, roots, split
 
+if TYPE_CHECKING:
+    from vadrel import Faults, Segment
+    from ..io.datasets import Dataset
+    from .interferogram import Interferogram
+
 __all__ = ["resolution_sample", "greens", "data_resolution"]
 
 
-def greens(faults, x, y, look, patches=(10, 4)):
+def greens(faults: Faults | Segment | Iterable[Segment], x: ArrayLike, y: ArrayLike, look: ArrayLike,
+           patches: Sequence[int] | Sequence[Sequence[int]] = (10, 4)) -> np.ndarray:
     """(m, 2 P): range change (mm) at points (x, y) km along ``look`` (m, 3)
     for 1 mm of strike slip (first P columns) and of dip slip (last P) on
     each of the P patches of the segments."""
@@ -64,7 +73,7 @@ def greens(faults, x, y, look, patches=(10, 4)):
     return G
 
 
-def data_resolution(G, damping=0.05):
+def data_resolution(G: np.ndarray, damping: float = 0.05) -> np.ndarray:
     """Diagonal of the data resolution matrix of the damped least-squares
     inverse of G (see the module)."""
     U, s, _ = np.linalg.svd(G, full_matrices=False)
@@ -75,9 +84,12 @@ def data_resolution(G, damping=0.05):
     return np.einsum("ik,k,ik->i", U, f, U)
 
 
-def resolution_sample(ifg, faults, *, patches=(10, 4), threshold: float = 0.05, damping: float = 0.05,
-                      min_size=None, max_size=None, size_units="km", max_nan=0.5, subpoints=4,
-                      max_rounds=30, name=None, offset=True, ramp=True, progress=None, sums=None):
+def resolution_sample(ifg: Interferogram, faults: Faults | Segment, *,
+                      patches: Sequence[int] | Sequence[Sequence[int]] = (10, 4), threshold: float = 0.05,
+                      damping: float = 0.05, min_size: float | None = None, max_size: float | None = None,
+                      size_units: str = "km", max_nan: float = 0.5, subpoints: int = 4, max_rounds: int = 30,
+                      name: str | None = None, offset: bool = True, ramp: bool = True,
+                      progress: Callable[[str], object] | None = None, sums: Sums | None = None) -> Dataset:
     """Samples of ``ifg`` chosen by their data resolution of slip on
     ``faults`` (a ``Faults`` or ``Segment``, km in the interferogram's
     frame), as a ``Dataset`` with the attributes of

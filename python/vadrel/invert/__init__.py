@@ -74,8 +74,8 @@ from .slip import LCurve, SegmentSlip, SlipFit, SlipProblem, fit_slip, lcurve, l
 
 __all__ = ["Dataset", "DataWarning", "load_dataset", "fit_fault", "FaultFit", "FitWarning", "sample_fault",
            "Posterior", "SampleWarning", "fit_slip", "SlipFit", "SlipProblem", "slip_problem", "SegmentSlip", "lcurve",
-           "LCurve", "lcurve_corner", "resolution", "Resolution", "checkerboard", "Checkerboard", "write_faults", "plot_fit", "plot_slip",
-           "plot_posterior", "main", "PARAMETERS", "DEFAULT_FREE"]
+           "LCurve", "lcurve_corner", "resolution", "Resolution", "checkerboard", "Checkerboard", "write_faults",
+           "plot_fit", "plot_slip", "plot_posterior", "main", "PARAMETERS", "DEFAULT_FREE"]
 
 
 # Kept for their callers: the pictures and the command line, above this package.

@@ -3,4 +3,6 @@ import sys
 
 from vadrel.cli.invert import main
 
+__all__: list[str] = []
+
 sys.exit(main())

@@ -26,6 +26,7 @@ from __future__ import annotations
 
 import numpy as np
 import scipy.linalg
+from numpy.typing import ArrayLike
 
 __all__ = ["BoundedSolution", "nonnegative_quadratic"]
 
@@ -36,7 +37,8 @@ class BoundedSolution:
     constrained unknowns held at 0), ``iterations``, ``converged`` and
     ``message``."""
 
-    def __init__(self, x, gradient, active, iterations, converged, message):
+    def __init__(self, x: np.ndarray, gradient: np.ndarray, active: np.ndarray, iterations: int, converged: bool,
+                 message: str) -> None:
         self.x, self.gradient, self.active = x, gradient, active
         self.iterations, self.converged, self.message = iterations, converged, message
 
@@ -92,7 +94,8 @@ def _schur(H, inv, x0, b, act):
     return x
 
 
-def nonnegative_quadratic(H, b, constrained, *, active=None, maxiter=200, tol=1e-10) -> BoundedSolution:
+def nonnegative_quadratic(H: ArrayLike, b: ArrayLike, constrained: ArrayLike, *, active: ArrayLike | None = None,
+                          maxiter: int = 200, tol: float = 1e-10) -> BoundedSolution:
     """Minimise 1/2 x^T H x - b^T x with x[constrained] >= 0.
 
     ``constrained``: boolean mask of the unknowns kept >= 0 (the others are

@@ -3,16 +3,23 @@ nuisance columns (offsets and ramps), and the summaries of a fit."""
 from __future__ import annotations
 
 import warnings
+from collections.abc import Callable, Iterable, Sequence
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 import vadrel
 from ..io.datasets import Dataset, DataWarning
 
+if TYPE_CHECKING:
+    from ..geodesy import LocalFrame
+
 __all__ = ["datasets_of", "Stack", "common_frame"]
 
 
-def datasets_of(datasets):
+def datasets_of(datasets: Dataset | Iterable[Dataset]) -> list[Dataset]:
+    """The datasets of a fit as a list, checked: at least one, distinct
+    names, one frame; a :class:`DataWarning` when only some carry weights."""
     if isinstance(datasets, Dataset):
         datasets = [datasets]
     datasets = list(datasets)
@@ -34,7 +41,7 @@ def datasets_of(datasets):
     return datasets
 
 
-def common_frame(datasets):
+def common_frame(datasets: Iterable[Dataset]) -> LocalFrame | None:
     """The km frame the datasets share (None when none carries one);
     ValueError when two carry different frames."""
     frame = None
@@ -55,7 +62,7 @@ class Stack:
     """All datasets' observations end to end, their whitening and nuisance
     columns (block diagonal)."""
 
-    def __init__(self, datasets):
+    def __init__(self, datasets: Sequence[Dataset]) -> None:
         self.datasets = datasets
         self.x = np.concatenate([d.x for d in datasets])
         self.y = np.concatenate([d.y for d in datasets])
@@ -78,7 +85,9 @@ class Stack:
         self.frame = common_frame(datasets)
         self.wobs = self.whiten(self.obs)
 
-    def whiten(self, a):
+    def whiten(self, a: np.ndarray) -> np.ndarray:
+        """Residuals or Jacobian rows of all datasets whitened, each by its
+        own weights (unchanged when no dataset carries any)."""
         if not any(d.weighted for d in self.datasets):
             return a
         out = np.empty_like(a)
@@ -86,7 +95,8 @@ class Stack:
             out[s] = d.whiten(a[s])
         return out
 
-    def marginal(self):
+    def marginal(self) -> tuple[Callable[[np.ndarray], np.ndarray],
+                                Callable[[np.ndarray], tuple[np.ndarray, np.ndarray]]]:
         """The offsets and ramps integrated out (flat priors): a callable
         ``apply(r) -> K r`` with K = W^T (I - Q Q^T) W per dataset (W the
         whitening, Q an orthonormal basis of the whitened nuisance columns),
@@ -140,7 +150,9 @@ class Stack:
 
         return apply, solve
 
-    def summary(self, pred, nuis):
+    def summary(self, pred: np.ndarray, nuis: np.ndarray) -> tuple[dict[str, float], dict[str, float],
+                                                                    list[np.ndarray], list[np.ndarray],
+                                                                    dict[str, Any], dict[str, Any]]:
         """Per dataset and overall: rms (mm), variance reduction, predicted,
         residuals, offsets and ramps."""
         res = self.obs - pred

@@ -5,6 +5,8 @@ from __future__ import annotations
 import math
 import time
 import warnings
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import scipy.optimize
@@ -13,6 +15,11 @@ import vadrel
 from .. import geometry
 from ..sources import moment_magnitude
 from .data import Stack, datasets_of
+
+if TYPE_CHECKING:
+    from distributed import Client
+
+    from ..io.datasets import Dataset
 
 __all__ = ["PARAMETERS", "DEFAULT_FREE", "FaultFit", "FitWarning", "fit_fault"]
 
@@ -253,7 +260,7 @@ class FaultFit:
     none); with one, :meth:`lonlat` gives the segments' positions in degrees.
     """
 
-    def lonlat(self):
+    def lonlat(self) -> list[dict[str, Any]]:
         """Per segment (a list of dicts): ``lon``, ``lat`` of the reference
         point (X, Y), ``strike_true`` there (degrees from true north;
         ``strike`` is from the frame's grid north) and the top edge's ends
@@ -340,8 +347,11 @@ def _problem(datasets, start, free, bounds):
     return problem
 
 
-def fit_fault(datasets, start, *, free=DEFAULT_FREE, bounds=None, jacobian="analytic", starts=1, seed=0,
-              client=None, progress=None, max_nfev=None) -> FaultFit:
+def fit_fault(datasets: Dataset | Iterable[Dataset], start: vadrel.Segment | vadrel.Faults, *,
+              free: Sequence[str] | Sequence[Sequence[str]] = DEFAULT_FREE,
+              bounds: Mapping[str, Sequence[float]] | Sequence[Mapping[str, Sequence[float]]] | None = None,
+              jacobian: str = "analytic", starts: int = 1, seed: int = 0, client: Client | None = None,
+              progress: Callable[[str], object] | None = None, max_nfev: int | None = None) -> FaultFit:
     """Fit the geometry and slip of one or more segments to the datasets.
 
     ``start``: a ``Segment`` or a ``Faults``; ``free``: the names of the

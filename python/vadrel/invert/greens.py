@@ -16,6 +16,8 @@ import concurrent.futures
 import os
 import time
 import warnings
+from collections.abc import Callable, Mapping, Sequence
+from typing import TYPE_CHECKING
 
 import numpy as np
 import scipy.linalg.blas
@@ -23,7 +25,10 @@ import scipy.linalg.blas
 import vadrel
 from .. import geometry
 
-__all__ = ["NormalEquations", "greens", "normal_equations", "block_rows"]
+if TYPE_CHECKING:
+    from .data import Stack
+
+__all__ = ["NormalEquations", "greens", "normal_equations", "block_rows", "BLOCK_BYTES"]
 
 #: Bytes of Green's functions computed at once (one block of observations).
 BLOCK_BYTES = 48_000_000
@@ -35,7 +40,8 @@ def _threads():
     return os.cpu_count() or 1
 
 
-def greens(patches, x, y, look, out=None, pool=None) -> np.ndarray:
+def greens(patches: Sequence[Mapping[str, float]], x: np.ndarray, y: np.ndarray, look: np.ndarray,
+           out: np.ndarray | None = None, pool: concurrent.futures.Executor | None = None) -> np.ndarray:
     """(m, 2P) range change for 1 mm of strike slip (first P columns) and of
     dip slip (last P) on each patch, at points x, y (km) seen along
     ``look`` (m, 3).  ``out`` (m, >= 2P) receives them when given."""
@@ -61,7 +67,7 @@ def greens(patches, x, y, look, out=None, pool=None) -> np.ndarray:
     return G
 
 
-def block_rows(n, block_bytes=BLOCK_BYTES) -> int:
+def block_rows(n: int, block_bytes: int = BLOCK_BYTES) -> int:
     """Observations per block for n unknowns."""
     return int(max(64, block_bytes // (8 * max(n, 1))))
 
@@ -71,14 +77,14 @@ class NormalEquations:
     (Wd)^T (Wd) of whitened Green's functions G (with the nuisance columns)
     and data d; ``m`` observations, ``time`` (s) to gather them."""
 
-    def __init__(self, A, g, dd, m, elapsed):
+    def __init__(self, A: np.ndarray, g: np.ndarray, dd: float, m: int, elapsed: float) -> None:
         self.A, self.g, self.dd, self.m, self.time = A, g, float(dd), m, elapsed
 
     @property
     def n(self) -> int:
         return self.g.size
 
-    def misfit2(self, c) -> float:
+    def misfit2(self, c: np.ndarray) -> float:
         """|W(G c - d)|^2 from the normal equations alone."""
         return max(0.0, float(c @ (self.A @ c) - 2.0 * (c @ self.g) + self.dd))
 
@@ -100,7 +106,9 @@ def _row_local(d):
     return getattr(d, "sigma", None) is not None or not d.weighted
 
 
-def normal_equations(stack, patches, progress=None, block_bytes=BLOCK_BYTES) -> NormalEquations:
+def normal_equations(stack: Stack, patches: Sequence[Mapping[str, float]],
+                     progress: Callable[[str], object] | None = None,
+                     block_bytes: int = BLOCK_BYTES) -> NormalEquations:
     """The whitened normal equations of slip on ``patches`` and the nuisance
     of ``stack``'s datasets, gathered by blocks of observations (a dataset
     with a full covariance is one block: its whitening mixes all its rows).

@@ -19,12 +19,16 @@ give them one sense of strike.  An end joins at most one other segment
 from __future__ import annotations
 
 import math
-from typing import Sequence
+from collections.abc import Callable, Iterable, Sequence
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import scipy.sparse
 
 from .. import geometry
+
+if TYPE_CHECKING:
+    from vadrel import Faults, Segment
 from .fault import _DEG, _seg_values, _top, _with
 
 __all__ = ["Mesh", "Layout", "mesh_segments", "segments_of", "plane_patches"]
@@ -158,7 +162,8 @@ class Mesh:
     ground, within half a patch, so the slip's Laplacian is mirrored there),
     ``names``."""
 
-    def __init__(self, planes, shapes, joins, names):
+    def __init__(self, planes: list[dict[str, Any]], shapes: list[tuple[int, int]], joins: list[tuple[int, int]],
+                 names: list[str]) -> None:
         self.planes, self.shapes, self.joins, self.names = planes, shapes, joins, names
         self.patches, self.starts = [], [0]
         for v, (ny, nx) in zip(planes, shapes):
@@ -284,7 +289,8 @@ class Layout:
     ``spans`` (start, end, name) per segment; ``strikes``, ``dips`` and
     ``segment`` (of each patch)."""
 
-    def __init__(self, rects, spans, strikes, dips, segment):
+    def __init__(self, rects: np.ndarray, spans: list[tuple[float, float, str]], strikes: list[float],
+                 dips: list[float], segment: np.ndarray) -> None:
         self.rects, self.spans, self.strikes, self.dips, self.segment = rects, spans, strikes, dips, segment
 
     @property
@@ -293,7 +299,12 @@ class Layout:
         return np.column_stack([self.rects[:, :2].mean(axis=1), self.rects[:, 2:].mean(axis=1)])
 
 
-def mesh_segments(faults, *, nx=None, ny=None, patch=None, extend=(0.0, 0.0), join=None, check=None) -> Mesh:
+def mesh_segments(faults: Faults | Segment | Iterable[Segment], *, nx: int | Sequence[int] | None = None,
+                  ny: int | Sequence[int] | None = None,
+                  patch: Sequence[float] | Sequence[Sequence[float]] | None = None,
+                  extend: Sequence[float] | Sequence[Sequence[float]] = (0.0, 0.0),
+                  join: float | bool | Sequence[tuple[int, int]] | None = None,
+                  check: Callable[[int], object] | None = None) -> Mesh:
     """Every segment of ``faults`` (a ``Faults``, a ``Segment`` or a list)
     cut into patches.
 
@@ -340,7 +351,8 @@ def mesh_segments(faults, *, nx=None, ny=None, patch=None, extend=(0.0, 0.0), jo
     return Mesh(planes, shapes, joins, names)
 
 
-def plane_patches(plane, nx: int, ny: int, extend: Sequence[float]) -> tuple:
+def plane_patches(plane: Segment, nx: int, ny: int,
+                  extend: Sequence[float]) -> tuple[dict[str, Any], list[dict[str, Any]]]:
     """One segment extended by ``extend`` = (km at each end, km down dip)
     and cut into nx x ny patches: (its fields, the patches' fields)."""
     m = mesh_segments(plane, nx=nx, ny=ny, extend=extend)

@@ -25,9 +25,12 @@ from __future__ import annotations
 import math
 import time
 import warnings
+from collections.abc import Callable, Iterable, Sequence
+from typing import TYPE_CHECKING
 
 import numpy as np
 import scipy.sparse
+from numpy.typing import ArrayLike
 
 import vadrel
 from .bounded import nonnegative_quadratic
@@ -35,7 +38,12 @@ from .data import Stack, datasets_of
 from .greens import normal_equations
 from .mesh import mesh_segments, segments_of
 
-__all__ = ["SlipProblem", "slip_problem", "check_memory"]
+if TYPE_CHECKING:
+    from vadrel import Faults, Segment
+    from ..io.datasets import Dataset
+    from .bounded import BoundedSolution
+
+__all__ = ["SlipProblem", "slip_problem", "check_memory", "RIDGE"]
 
 _DEG = math.pi / 180.0
 #: The ridge (times the mean diagonal) of normal equations singular to the machine's precision.
@@ -104,8 +112,13 @@ class SlipProblem:
     ``P`` patches, ``q`` nuisance coefficients, ``n`` unknowns, ``m``
     observations, ``greens_time`` (s)."""
 
-    def __init__(self, datasets, faults, *, nx=None, ny=None, patch=None, extend=(0.0, 0.0), rake=None,
-                 positivity=None, join=None, progress=None):
+    def __init__(self, datasets: Dataset | Iterable[Dataset], faults: Faults | Segment | Iterable[Segment], *,
+                 nx: int | Sequence[int] | None = None, ny: int | Sequence[int] | None = None,
+                 patch: Sequence[float] | Sequence[Sequence[float]] | None = None,
+                 extend: Sequence[float] | Sequence[Sequence[float]] = (0.0, 0.0),
+                 rake: Sequence[float] | Sequence[Sequence[float] | None] | None = None,
+                 positivity: Sequence[int] | None = None, join: float | bool | Sequence[tuple[int, int]] | None = None,
+                 progress: Callable[[str], object] | None = None) -> None:
         t0 = time.perf_counter()
         self.stack = st = Stack(datasets_of(datasets))
         self.q = q = st.nuisance.shape[1]
@@ -155,7 +168,8 @@ class SlipProblem:
             H[np.diag_indices_from(H)] += ridge * np.trace(H) / self.n
         return H
 
-    def solve(self, smoothing: float, *, active=None, maxiter: int = 200, rhs=None) -> tuple:
+    def solve(self, smoothing: float, *, active: ArrayLike | None = None, maxiter: int = 200,
+              rhs: ArrayLike | None = None) -> tuple[np.ndarray, BoundedSolution]:
         """Coefficients minimising mean((r/sigma)^2) + smoothing^2
         mean((Laplacian of slip)^2) within the bounds: (slip and nuisance
         vector u = basis c, the solver's :class:`BoundedSolution`).  ``rhs``
@@ -181,26 +195,26 @@ class SlipProblem:
             warnings.warn(sol.message, RuntimeWarning, stacklevel=3)
         return self.basis @ sol.x, sol
 
-    def slips(self, u) -> tuple:
+    def slips(self, u: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         """(P, 2) U1, U2 (mm) and the nuisance coefficients of a solution."""
         return np.column_stack([u[:self.P], u[self.P:2 * self.P]]), u[2 * self.P:]
 
-    def roughness(self, u) -> float:
+    def roughness(self, u: np.ndarray) -> float:
         """rms of the Laplacian of the slip components, mm/km^2."""
         s, _ = self.slips(u)
         return float(np.sqrt(np.mean((self.laplacian @ s) ** 2)))
 
-    def misfit(self, u) -> float:
+    def misfit(self, u: np.ndarray) -> float:
         """Weighted rms of the residuals, from the normal equations."""
         return math.sqrt(self.neq.misfit2(u) / self.m)
 
-    def patch_faults(self, slip, ramp=(0.0, 0.0, 0.0)) -> vadrel.Faults:
+    def patch_faults(self, slip: np.ndarray, ramp: Sequence[float] = (0.0, 0.0, 0.0)) -> vadrel.Faults:
         """The patches with their slip, as a ``Faults``."""
         from .fault import _make_segment
         return vadrel.Faults([_make_segment(dict(v, U1=float(a), U2=float(b)))
                               for v, (a, b) in zip(self.mesh.patches, slip)], ramp=ramp)
 
-    def predict(self, u) -> np.ndarray:
+    def predict(self, u: np.ndarray) -> np.ndarray:
         """The model at the observations, mm: the patches' range change plus
         the offsets and ramps."""
         s, nuis = self.slips(u)
@@ -221,8 +235,13 @@ def _smoothing(s) -> float:
     return s
 
 
-def slip_problem(datasets, faults, *, nx=None, ny=None, patch=None, extend=(0.0, 0.0), rake=None,
-                 positivity=None, join=None, progress=None) -> SlipProblem:
+def slip_problem(datasets: Dataset | Iterable[Dataset], faults: Faults | Segment | Iterable[Segment], *,
+                 nx: int | Sequence[int] | None = None, ny: int | Sequence[int] | None = None,
+                 patch: Sequence[float] | Sequence[Sequence[float]] | None = None,
+                 extend: Sequence[float] | Sequence[Sequence[float]] = (0.0, 0.0),
+                 rake: Sequence[float] | Sequence[Sequence[float] | None] | None = None,
+                 positivity: Sequence[int] | None = None, join: float | bool | Sequence[tuple[int, int]] | None = None,
+                 progress: Callable[[str], object] | None = None) -> SlipProblem:
     """Set up the slip inversion of ``datasets`` on every segment of
     ``faults`` (see :func:`vadrel.invert.fit_slip` for the arguments): the
     Green's functions are computed once, for any number of smoothing

@@ -21,6 +21,8 @@ smoothing and bounds as the data.
 from __future__ import annotations
 
 import math
+from collections.abc import Iterable, Sequence
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
@@ -28,6 +30,10 @@ import vadrel
 from .bounded import _inverse
 from .problem import RIDGE, SlipProblem, _smoothing, slip_problem
 from .slip import SlipFit
+
+if TYPE_CHECKING:
+    from vadrel import Faults, Segment
+    from ..io.datasets import Dataset
 
 __all__ = ["Resolution", "Checkerboard", "resolution", "checkerboard"]
 
@@ -61,7 +67,9 @@ class Resolution:
                f"{self.nuisance.size})"
 
 
-def resolution(source, faults=None, *, smoothing=None, **mesh) -> Resolution:
+def resolution(source: SlipFit | SlipProblem | Dataset | Iterable[Dataset],
+               faults: Faults | Segment | Iterable[Segment] | None = None, *, smoothing: float | None = None,
+               **mesh: Any) -> Resolution:
     """The diagonal of the model resolution matrix of the unbounded,
     smoothed slip inversion (see the module's description).
 
@@ -122,8 +130,10 @@ def _default_rake(sp):
     return rakes
 
 
-def checkerboard(source, faults=None, *, size, smoothing=None, amplitude=1000.0, rake=None, noise=False, seed=0,
-                 maxiter=200, **mesh) -> Checkerboard:
+def checkerboard(source: SlipFit | SlipProblem | Dataset | Iterable[Dataset],
+                 faults: Faults | Segment | Iterable[Segment] | None = None, *, size: Sequence[float],
+                 smoothing: float | None = None, amplitude: float = 1000.0, rake: float | None = None,
+                 noise: bool = False, seed: int = 0, maxiter: int = 200, **mesh: Any) -> Checkerboard:
     """The checkerboard test (see the module's description).
 
     ``source`` as for :func:`resolution` (a SlipFit also gives its

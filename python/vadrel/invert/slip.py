@@ -18,14 +18,21 @@ from __future__ import annotations
 import math
 import time
 import warnings
+from collections.abc import Callable, Iterable, Sequence
+from typing import TYPE_CHECKING
 
 import numpy as np
 import scipy.interpolate
+from numpy.typing import ArrayLike
 
 import vadrel
 from .fault import _make_segment, _moment, _mw, _program_ramp
 from .mesh import plane_patches
 from .problem import SlipProblem, _smoothing, slip_problem
+
+if TYPE_CHECKING:
+    from vadrel import Faults, Segment
+    from ..io.datasets import Dataset
 
 __all__ = ["SlipFit", "SegmentSlip", "LCurve", "fit_slip", "lcurve", "lcurve_corner", "slip_problem",
            "SlipProblem"]
@@ -132,8 +139,15 @@ def _slip_fit(sp: SlipProblem, smoothing, t0, *, active=None, maxiter=200, built
     return fit
 
 
-def fit_slip(datasets, faults=None, *, smoothing, nx=None, ny=None, patch=None, extend=(0.0, 0.0), rake=None,
-             positivity=None, join=None, maxiter=200, progress=None, plane=None) -> SlipFit:
+def fit_slip(datasets: Dataset | Iterable[Dataset] | SlipProblem,
+             faults: Faults | Segment | Iterable[Segment] | None = None, *, smoothing: float,
+             nx: int | Sequence[int] | None = None, ny: int | Sequence[int] | None = None,
+             patch: Sequence[float] | Sequence[Sequence[float]] | None = None,
+             extend: Sequence[float] | Sequence[Sequence[float]] = (0.0, 0.0),
+             rake: Sequence[float] | Sequence[Sequence[float] | None] | None = None,
+             positivity: Sequence[int] | None = None, join: float | bool | Sequence[tuple[int, int]] | None = None,
+             maxiter: int = 200, progress: Callable[[str], object] | None = None,
+             plane: Faults | Segment | Iterable[Segment] | None = None) -> SlipFit:
     """Distributed slip on every segment of a model.
 
     ``datasets``: a ``Dataset`` or a list of them (or a :class:`SlipProblem`
@@ -184,7 +198,8 @@ class LCurve(tuple):
     the second or the last but one weight: the corner may lie beyond the
     weights tried), ``curvature`` (at each computed weight) and ``problem``."""
 
-    def __new__(cls, misfit, roughness, smoothings, problem):
+    def __new__(cls, misfit: np.ndarray, roughness: np.ndarray, smoothings: np.ndarray,
+                problem: SlipProblem | None) -> LCurve:
         self = super().__new__(cls, (misfit, roughness))
         self.misfit, self.roughness, self.smoothings, self.problem = misfit, roughness, smoothings, problem
         self.corner_smoothing, self.corner, self.curvature = lcurve_corner(misfit, roughness, smoothings)
@@ -206,7 +221,8 @@ class LCurve(tuple):
         return (self.misfit, self.roughness, self.smoothings, self.problem)
 
 
-def lcurve_corner(misfit, roughness, smoothings) -> tuple:
+def lcurve_corner(misfit: ArrayLike, roughness: ArrayLike,
+                  smoothings: ArrayLike) -> tuple[float | None, int | None, np.ndarray | None]:
     """The corner of an L-curve: the smoothing weight where the curve
     (log10 misfit, log10 roughness), parametrised by t = log10 smoothing, is
     most sharply bent towards the origin, i.e. where its signed curvature
@@ -245,8 +261,15 @@ def lcurve_corner(misfit, roughness, smoothings) -> tuple:
     return 10.0 ** best, nearest, curv
 
 
-def lcurve(datasets, faults=None, *, smoothings, nx=None, ny=None, patch=None, extend=(0.0, 0.0), rake=None,
-           positivity=None, join=None, maxiter=200, progress=None, plane=None) -> LCurve:
+def lcurve(datasets: Dataset | Iterable[Dataset] | SlipProblem,
+           faults: Faults | Segment | Iterable[Segment] | None = None, *, smoothings: Iterable[float],
+           nx: int | Sequence[int] | None = None, ny: int | Sequence[int] | None = None,
+           patch: Sequence[float] | Sequence[Sequence[float]] | None = None,
+           extend: Sequence[float] | Sequence[Sequence[float]] = (0.0, 0.0),
+           rake: Sequence[float] | Sequence[Sequence[float] | None] | None = None,
+           positivity: Sequence[int] | None = None, join: float | bool | Sequence[tuple[int, int]] | None = None,
+           maxiter: int = 200, progress: Callable[[str], object] | None = None,
+           plane: Faults | Segment | Iterable[Segment] | None = None) -> LCurve:
     """Misfit (weighted rms) and roughness (mm/km^2) of the slip inversion
     for each smoothing weight, the Green's functions computed once (the
     arguments of :func:`fit_slip`; ``datasets`` may be a

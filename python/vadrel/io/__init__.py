@@ -14,3 +14,6 @@
 * :mod:`~vadrel.io.ini`: initial-condition files.
 * :mod:`~vadrel.io.datasets`: radar and GNSS observations.
 """
+
+__all__ = ["files", "text", "subfaults", "columns", "param", "fsp", "csv", "recognise", "unit_sources", "grids",
+           "faults", "print_file", "ini", "datasets"]

@@ -10,8 +10,9 @@ Pa, N m, s."""
 from __future__ import annotations
 
 import math
+from collections.abc import Mapping, Sequence
 
-from .text import name_and_unit
+from .text import Source, name_and_unit
 
 __all__ = ["ALIASES", "KINDS", "UNITS", "field_of", "unit_factor", "Column", "resolve"]
 
@@ -79,7 +80,7 @@ def _key(name):
     return key.strip("_")
 
 
-def field_of(name):
+def field_of(name: str) -> tuple[str | None, str]:
     """The field a column name gives and the unit written with it, or
     ``(None, unit)`` for a name no alias covers."""
     base, unit = name_and_unit(name)
@@ -92,7 +93,7 @@ def field_of(name):
     return None, unit
 
 
-def unit_factor(field, unit):
+def unit_factor(field: str, unit: str) -> float:
     """Factor from ``unit`` to the subfault table's unit of ``field``;
     ``ValueError`` (without a place: the caller adds it) for a unit that is
     not one of that field's."""
@@ -109,14 +110,15 @@ class Column:
     """One column of a table: its name as written, the field it gives (None
     for one kept aside) and the factor to the table's unit."""
 
-    def __init__(self, name, field, factor):
+    def __init__(self, name: str, field: str | None, factor: float) -> None:
         self.name, self.field, self.factor = name, field, factor
 
     def __repr__(self):
         return f"Column({self.name!r}, {self.field!r}, {self.factor!r})"
 
 
-def resolve(src, line, names, columns=None, units=None, defaults=None):
+def resolve(src: Source, line: int, names: Sequence[str], columns: Mapping[str, str | None] | None = None,
+            units: Mapping[str, str] | None = None, defaults: Mapping[str, str] | None = None) -> list[Column]:
     """The :class:`Column` of each name of a header line.
 
     ``columns``: a mapping of names as written (matched without case) to

@@ -20,19 +20,21 @@ from __future__ import annotations
 import csv
 import io
 
+from collections.abc import Mapping
+
 import numpy as np
 
-from .columns import resolve
+from .columns import Column, resolve
 from .subfaults import (DEFAULT_RIGIDITY, Parsed, SlipHistory, check_rows, empty, labels_to_indices,
                         rigidity_from_moment, top_depths, to_top_centre, ABOVE_TOLERANCE)
-from .text import is_number, number as _float
+from .text import Source, is_number, number as _float
 
 __all__ = ["read", "split_fields", "separator", "find_header"]
 
 _GEOMETRY = ("lon", "lat", "length", "width", "strike", "dip", "rake")
 
 
-def split_fields(line, sep):
+def split_fields(line: str, sep: str | None) -> list[str]:
     """The fields of a line: split at ``sep`` (None: at blanks), quotes
     taken as a CSV writer writes them; ``ValueError`` (without a place)
     for a quoted field that does not close."""
@@ -47,7 +49,7 @@ def split_fields(line, sep):
     return [f.strip() for f in fields]
 
 
-def separator(line):
+def separator(line: str) -> str | None:
     for sep in (",", "\t", ";"):
         if sep in line:
             return sep
@@ -72,7 +74,8 @@ def _header_names(fields, sep):
     return names
 
 
-def find_header(src, columns=None, units=None):
+def find_header(src: Source, columns: Mapping[str, str | None] | None = None,
+                units: Mapping[str, str] | None = None) -> tuple[int, str | None, list[Column]]:
     """``(line number, separator, columns)`` of the header line: the first
     line, among the first 50 and before any row of numbers, whose names give
     a longitude and a latitude (a ``#`` comment or a title above it is
@@ -114,7 +117,11 @@ def find_header(src, columns=None, units=None):
     return number, sep, resolve(src, number, names, columns, units)
 
 
-def read(src, reference, columns=None, units=None, need_slip=True):
+def read(src: Source, reference: str | None, columns: Mapping[str, str | None] | None = None,
+         units: Mapping[str, str] | None = None, need_slip: bool = True) -> Parsed:
+    """The subfaults of a table, their points taken as ``reference`` (None: the top
+    centre, with a warning); ``need_slip=False`` for tables without slips
+    (unit sources).  ``ValueError`` naming the file and line."""
     warnings = []
     header_line, sep, cols = find_header(src, columns, units)
     fields = [c.field for c in cols]

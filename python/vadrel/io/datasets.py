@@ -20,10 +20,14 @@ import math
 import os
 import re
 import warnings
+from collections.abc import Callable, Sequence
+from typing import Protocol
 
 import numpy as np
 import scipy.linalg
+from numpy.typing import ArrayLike
 
+from vadrel import PathLike
 from .. import geodesy
 
 __all__ = ["Dataset", "DataWarning", "load_dataset", "dataset_kind", "LOOK_TOLERANCE", "LARGEST_EXTENT",
@@ -39,6 +43,12 @@ LARGEST_VALUE = 20000.0
 
 class DataWarning(UserWarning):
     """Data that may be in the wrong unit or convention."""
+
+
+class _CovarianceModel(Protocol):
+    """A noise model that gives the covariance (mm^2) of a dataset's samples."""
+
+    def matrix(self, dataset: Dataset) -> np.ndarray: ...
 
 
 def _vector(name, v, n=None):
@@ -84,8 +94,11 @@ class Dataset:
       None (then fitted faults have no longitudes and latitudes).
     """
 
-    def __init__(self, x, y, los, look, *, sigma=None, cov=None, name=None, offset=True, ramp=True,
-                 frame=None, leaf_size=None, pixels=None, normalise=False, _where=None):
+    def __init__(self, x: ArrayLike, y: ArrayLike, los: ArrayLike, look: ArrayLike, *, sigma: ArrayLike | None = None,
+                 cov: ArrayLike | None = None, name: str | None = None, offset: bool = True, ramp: bool = True,
+                 frame: geodesy.LocalFrame | None = None, leaf_size: ArrayLike | None = None,
+                 pixels: ArrayLike | None = None, normalise: bool = False,
+                 _where: Callable[[int], str] | None = None) -> None:
         name = name or "radar"
         x = _vector("x", x)
         n = x.size
@@ -111,8 +124,9 @@ class Dataset:
         _check_units(self)
 
     @classmethod
-    def gnss(cls, x, y, e, n, u, *, sigma_e, sigma_n, sigma_u, name=None, offset=False, ramp=False,
-             frame=None):
+    def gnss(cls, x: ArrayLike, y: ArrayLike, e: ArrayLike, n: ArrayLike, u: ArrayLike, *, sigma_e: ArrayLike,
+             sigma_n: ArrayLike, sigma_u: ArrayLike, name: str | None = None, offset: bool = False, ramp: bool = False,
+             frame: geodesy.LocalFrame | None = None) -> Dataset:
         """Three-component displacements (mm) at GNSS stations (km), with one
         standard deviation per component (scalars or per station)."""
         self = cls.__new__(cls)
@@ -185,7 +199,7 @@ class Dataset:
     def __repr__(self):
         return f"Dataset({self.name!r}, {self.kind}, {self.npoints} points)"
 
-    def with_covariance(self, cov) -> "Dataset":
+    def with_covariance(self, cov: _CovarianceModel | ArrayLike) -> Dataset:
         """A copy weighted by a full covariance: ``cov.matrix(self)`` (an
         object with a ``matrix(dataset)`` method giving the (n, n) covariance
         in mm^2, such as a fitted noise model; kept as ``covariance_model``)
@@ -196,7 +210,8 @@ class Dataset:
         out.covariance_model = cov if hasattr(cov, "matrix") else None
         return out
 
-    def with_options(self, *, name=None, sigma=None, offset=None, ramp=None) -> "Dataset":
+    def with_options(self, *, name: str | None = None, sigma: ArrayLike | None = None, offset: bool | None = None,
+                     ramp: bool | None = None) -> Dataset:
         """A copy with another name, standard deviation (mm, replacing the
         weights), or offset and ramp switched."""
         out = copy.copy(self)
@@ -211,14 +226,14 @@ class Dataset:
             out._nuisance()
         return out
 
-    def lonlat(self):
+    def lonlat(self) -> tuple[float | np.ndarray, float | np.ndarray]:
         """Longitudes and latitudes (degrees) of the points, through the
         dataset's frame; ValueError without one."""
         if self.frame is None:
             raise ValueError(f"dataset '{self.name}' has no frame: its points are km only")
         return self.frame.to_lonlat(self.x[:self.npoints], self.y[:self.npoints])
 
-    def whiten(self, a):
+    def whiten(self, a: np.ndarray) -> np.ndarray:
         """Residuals or Jacobian rows divided by the standard deviations (or
         by the Cholesky factor of the covariance)."""
         if self.sigma is not None:
@@ -227,12 +242,13 @@ class Dataset:
             return scipy.linalg.solve_triangular(self.chol, a, lower=True)
         return a
 
-    def shaped(self, v):
+    def shaped(self, v: np.ndarray) -> np.ndarray:
         """Per-observation values as the data are shaped: (n,) for radar,
         (n, 3) east, north, up for GNSS."""
         return v.reshape(3, -1).T if self.kind == "gnss" else v
 
-    def split_nuisance(self, c):
+    def split_nuisance(self, c: Sequence[float] | np.ndarray) -> tuple[float | list[float],
+                                                                      tuple[float, float] | list[tuple[float, float]]]:
         """Fitted nuisance coefficients -> (offsets, ramps) in the model frame:
         offset + a*x + b*y.  Per component for GNSS."""
         d = dict(zip(self.nuisance_names, c))
@@ -281,7 +297,8 @@ def _check_units(d):
                       f"(not metres)?", DataWarning, stacklevel=3)
     big = float(np.abs(d.obs).max())
     if big > LARGEST_VALUE:
-        warnings.warn(f"dataset '{d.name}': an observation of {big:.4g} mm (over 20 m): are the values in mm?", DataWarning, stacklevel=3)
+        warnings.warn(f"dataset '{d.name}': an observation of {big:.4g} mm (over 20 m): are the values in mm?",
+                      DataWarning, stacklevel=3)
 
 
 _LOS_COLUMNS = ("x", "y", "los", "e", "n", "u")
@@ -342,7 +359,8 @@ def _columns_needed(kind, header):
     return need, (("sigma",) if kind == "los" else ())
 
 
-def load_dataset(path, *, kind="los", name=None, origin=None, normalise=False, sigma=None) -> Dataset:
+def load_dataset(path: PathLike, *, kind: str = "los", name: str | None = None, origin: Sequence[float] | None = None,
+                 normalise: bool = False, sigma: ArrayLike | None = None) -> Dataset:
     """Read a dataset from a text table with a header naming the columns
     (``x y los e n u [sigma]`` for radar, ``e n u`` being the look vector
     from the ground to the radar; ``x y e n u se sn su`` for GNSS) separated
@@ -438,7 +456,7 @@ def load_dataset(path, *, kind="los", name=None, origin=None, normalise=False, s
                         sigma_n=sn, sigma_u=su, name=name, frame=frame)
 
 
-def dataset_kind(path):
+def dataset_kind(path: PathLike) -> str:
     """Radar when the header names a ``los`` column, GNSS otherwise."""
     if os.fspath(path).endswith(".npz"):
         try:

@@ -5,8 +5,14 @@ import math
 import os
 import re
 import warnings
+from collections.abc import Iterable
+from typing import TYPE_CHECKING
 
+from vadrel import PathLike
 from .files import replace_file
+
+if TYPE_CHECKING:
+    from vadrel import Faults
 
 __all__ = ["write_faults"]
 
@@ -32,7 +38,7 @@ def _is_faults(obj):
     return hasattr(obj, "segments") and hasattr(obj, "ramp")
 
 
-def write_faults(faults, path, *, comments=()):
+def write_faults(faults: Faults, path: PathLike, *, comments: Iterable[str] = ()) -> None:
     """Write ``faults`` (a :class:`vadrel.Faults`) as the program's faults
     file: one segment line per segment (a blank in column 1, the 14 fields,
     at most 128 columns, every number with as many digits as the line

@@ -29,11 +29,11 @@ import signal
 import stat
 import tempfile
 import threading
-from typing import Callable, Iterable, Union
+from typing import Callable, Iterable
+
+from vadrel import PathLike
 
 __all__ = ["replace_file", "write_text", "write_bytes", "check_outputs"]
-
-PathLike = Union[str, "os.PathLike[str]"]
 
 # Bytes of the target's name kept in its temporary's name: short enough that
 # ".<name>.<8 random>.tmp" fits any file system's 255-byte limit.

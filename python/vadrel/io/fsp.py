@@ -26,7 +26,7 @@ import numpy as np
 from .. import geometry
 from .subfaults import (DEFAULT_RIGIDITY, DEFAULT_SHAPE, Parsed, SlipHistory, check_rows, choose_reference, empty,
                         rigidity_from_moment, to_top_centre)
-from .text import is_number, leading_number, number as _float, statements
+from .text import Source, is_number, leading_number, number as _float, statements
 
 __all__ = ["read"]
 
@@ -106,7 +106,10 @@ class _Header:
             self.in_layers = False if self.layers else self.in_layers
 
 
-def read(src, reference):
+def read(src: Source, reference: str | None) -> Parsed:
+    """The subfaults of a database file, their points taken as ``reference``
+    (None: the point the header states).  ``ValueError`` naming the file and
+    line."""
     warnings = []
     h = _Header()
     stray, lost = {}, []

@@ -10,12 +10,17 @@ import math
 import os
 import time
 
+from collections.abc import Sequence
+
 import numpy as np
+from numpy.typing import ArrayLike
 
 import vadrel
+
+from vadrel import PathLike
 from .files import replace_file
 
-__all__ = ["FORMATS", "format_of", "write_grid", "read_grid", "read_bathymetry", "is_netcdf"]
+__all__ = ["FORMATS", "format_of", "write_grid", "read_grid", "read_bathymetry", "is_netcdf", "read_headed_grid"]
 
 #: Output layouts of :func:`write_grid` and the file-name extensions that
 #: select them when no format is given.
@@ -23,7 +28,7 @@ FORMATS = {"tt3": ".tt3", "tt1": ".tt1", "netcdf": ".nc", "xyz": ".xyz", "asc": 
            "fixed": ".dat"}
 
 
-def is_netcdf(path):
+def is_netcdf(path: PathLike) -> bool:
     """True for a netCDF-3 or netCDF-4 (HDF5) file."""
     with open(path, "rb") as f:
         head = f.read(8)
@@ -51,7 +56,7 @@ def _text_lines(path):
     return text.splitlines(), len(data)
 
 
-def read_headed_grid(path):
+def read_headed_grid(path: PathLike) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
     """A grid of a headed text layout: header lines of a value and a name
     (the tt3 layout: ``mx``, ``my``, [``mt``], ``xlower``, ``ylower``,
     [``t0``], ``dx``/``cellsize``, [``dy``, ``dt``], [``nodata_value``]) or
@@ -201,7 +206,7 @@ def _read_netcdf_grid(path):
     return x, y, z
 
 
-def read_bathymetry(bathymetry):
+def read_bathymetry(bathymetry: PathLike | Sequence[ArrayLike]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Elevation grid ``(lon, lat, elevation)`` (axes ascending, elevation in
     metres, negative under the sea) from a path (tt3 layout, ESRI ASCII
     grid, NetCDF grid) or a tuple of 1-D axes and a 2-D array."""
@@ -224,7 +229,7 @@ def read_bathymetry(bathymetry):
     return x, y, z
 
 
-def read_grid(path):
+def read_grid(path: PathLike) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
     """A grid written as ``tt3`` (or another headed text layout) or
     ``netcdf`` (``lon``, ``lat``, ``time`` and ``dz``): ``(lon, lat, times,
     values)``."""
@@ -246,7 +251,7 @@ def read_grid(path):
 # --------------------------------------------------------------------------- writers
 
 
-def format_of(path, format=None):
+def format_of(path: PathLike, format: str | None = None) -> str:
     """The layout named, or the one the file name's extension selects."""
     if format is None:
         ext = os.path.splitext(path)[1].lower()
@@ -259,7 +264,8 @@ def format_of(path, format=None):
     return format
 
 
-def write_grid(path, lon, lat, times, dz, format=None, *, source="vadrel"):
+def write_grid(path: PathLike, lon: ArrayLike, lat: ArrayLike, times: ArrayLike, dz: ArrayLike,
+               format: str | None = None, *, source: str = "vadrel") -> None:
     """Write a grid of vertical displacements ``dz`` (nt, ny, nx, metres) to
     ``path`` in ``format`` (default from the extension, see :data:`FORMATS`),
     replacing any file there whole:

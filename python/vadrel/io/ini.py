@@ -3,16 +3,18 @@ write, and the shape of their grid."""
 from __future__ import annotations
 
 import os
+from collections.abc import Sequence
 
 import numpy as np
 
 import vadrel
+from vadrel import PathLike
 from .text import number, read_source
 
 __all__ = ["read_ini", "ini_shape", "read_ini_file", "SHAPE_HELP"]
 
 
-def read_ini(path, shape):
+def read_ini(path: PathLike, shape: Sequence[int]) -> np.ndarray:
     """Read an initial-condition file: ``shape`` = (rows, columns) of the
     uplift grid (ny, nx for G/M cards; nmax+1, mmax+1 for U/S cards).  Returns
     the uplift rows (metres); the zero rows after them are checked to be
@@ -70,7 +72,7 @@ def _grid_beside(path, values):
     return None
 
 
-def ini_shape(path):
+def ini_shape(path: PathLike) -> tuple[int, int, str | None]:
     """(rows, columns, grid file or None) of an initial-condition file: of
     the grid file beside it, else of its line breaks; ValueError saying what
     to pass when neither tells."""
@@ -89,7 +91,7 @@ def ini_shape(path):
     return shape[0], shape[1], None
 
 
-def read_ini_file(path, shape=None):
+def read_ini_file(path: PathLike, shape: Sequence[int] | None = None) -> np.ndarray:
     """The uplift rows of an initial-condition file (metres), of ``shape``
     (rows, columns), or of the shape :func:`ini_shape` finds."""
     if shape is None:

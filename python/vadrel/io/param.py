@@ -22,13 +22,15 @@ slip-rate function of its rising time ``t_ris`` and falling time ``t_fal``
 (:mod:`vadrel.tsunami.kinematics`)."""
 from __future__ import annotations
 
+from collections.abc import Mapping
+
 import numpy as np
 
 from .. import geodesy, geometry
 from .columns import resolve
 from .subfaults import (DEFAULT_RIGIDITY, Parsed, SlipHistory, check_rows, choose_reference, empty,
                         rigidity_from_moment, to_top_centre)
-from .text import leading_number, number as _float, statements, whole
+from .text import Source, leading_number, number as _float, statements, whole
 
 __all__ = ["read", "UNITS"]
 
@@ -90,7 +92,11 @@ def _hypocentre(low):
     return int(i), int(j), lon, lat
 
 
-def read(src, reference, columns=None, units=None):
+def read(src: Source, reference: str | None, columns: Mapping[str, str | None] | None = None,
+         units: Mapping[str, str] | None = None) -> Parsed:
+    """The subfaults of a subfault table, their points taken as
+    ``reference`` (None: as the table states it, else found from each
+    segment's boundary polygon).  ``ValueError`` naming the file and line."""
     warnings = []
     segments = []
     cols = None

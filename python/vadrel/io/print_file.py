@@ -6,6 +6,7 @@ import math
 import numpy as np
 
 import vadrel
+from vadrel import PathLike
 from .text import number as float_field, read_source
 
 __all__ = ["KINDS", "read_print_file"]
@@ -34,7 +35,7 @@ def _number(src, number, text):
     return float_field(src, number, t, "a record field")
 
 
-def read_print_file(path):
+def read_print_file(path: PathLike) -> dict[str, tuple[tuple[str, ...], np.ndarray]]:
     """The records of a print file, grouped by kind.
 
     Returns a dict: kind ("range", "residual", "vector", "strain", "partial"

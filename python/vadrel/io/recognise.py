@@ -3,6 +3,9 @@ reader of each layout: one module per layout in this package
 (:mod:`~vadrel.io.param`, :mod:`~vadrel.io.fsp`, :mod:`~vadrel.io.csv`)."""
 from __future__ import annotations
 
+from collections.abc import Callable, Mapping
+
+from vadrel import PathLike
 from . import csv, fsp, param
 from .. import geometry
 from .columns import field_of
@@ -12,7 +15,7 @@ from .text import Source, is_number, read_source
 __all__ = ["READERS", "detect", "read_model"]
 
 #: Reader of each layout: ``read(source, reference) -> Parsed``.
-READERS = {"param": param.read, "fsp": fsp.read, "csv": csv.read}
+READERS: dict[str, Callable[..., Parsed]] = {"param": param.read, "fsp": fsp.read, "csv": csv.read}
 
 # How far into a file its layout is looked for.
 _LOOK = 100
@@ -82,7 +85,9 @@ def detect(src: Source) -> str:
                                 "table with a header naming its columns (longitude, latitude, ...)")
 
 
-def read_model(path, format=None, reference=None, columns=None, units=None) -> tuple[str, Parsed]:
+def read_model(path: PathLike, format: str | None = None, reference: str | None = None,
+               columns: Mapping[str, str | None] | None = None,
+               units: Mapping[str, str] | None = None) -> tuple[str, Parsed]:
     """The layout (``format``, or the one :func:`detect` finds) and what its
     reader makes of the file.  ``reference`` (any alias of
     :data:`vadrel.geometry.REFERENCES`) overrides the file's own convention;

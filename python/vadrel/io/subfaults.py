@@ -3,11 +3,16 @@
 they slip in time, and what a reader returns."""
 from __future__ import annotations
 
+from collections.abc import Sequence
 from dataclasses import dataclass, field
+from typing import TYPE_CHECKING
 
 import numpy as np
 
 from .. import geometry
+
+if TYPE_CHECKING:
+    from .text import Source
 
 __all__ = ["DEFAULT_RIGIDITY", "SHAPES", "DEFAULT_SHAPE", "SlipHistory", "Parsed", "empty", "check_rows",
            "to_top_centre", "rigidity_from_moment", "labels_to_indices", "ABOVE_TOLERANCE", "top_depths",
@@ -68,7 +73,7 @@ class Parsed:
     names: list | None = None
 
 
-def empty(n):
+def empty(n: int) -> np.ndarray:
     """``n`` subfault rows of zeros, without rigidity, rupture and rise
     times (NaN)."""
     rows = np.zeros(n, dtype=geometry.SUBFAULT_DTYPE)
@@ -78,7 +83,7 @@ def empty(n):
     return rows
 
 
-def check_rows(src, rows, numbers):
+def check_rows(src: Source, rows: np.ndarray, numbers: Sequence[int] | np.ndarray) -> None:
     """What a subfault cannot do without; the error names the row's line:
     finite values, a dip in (0, 90], a positive length and width, a latitude
     within 90 degrees, a positive rigidity (where known: NaN is filled
@@ -103,7 +108,7 @@ def check_rows(src, rows, numbers):
             raise src.error(numbers[k], reason.format(**{n: rows[n][k] for n in rows.dtype.names}))
 
 
-def to_top_centre(rows, reference):
+def to_top_centre(rows: np.ndarray, reference: str) -> None:
     """Rows whose lon, lat, depth give the ``reference`` point moved, in
     place, to their top centres (:func:`vadrel.geometry.move_reference`)."""
     rows["lon"], rows["lat"], rows["depth"] = geometry.move_reference(
@@ -111,7 +116,8 @@ def to_top_centre(rows, reference):
         reference)
 
 
-def rigidity_from_moment(rows, moment, warnings, label, fallback=None):
+def rigidity_from_moment(rows: np.ndarray, moment: float | np.ndarray, warnings: list[str], label: str,
+                         fallback: float | np.ndarray | None = None) -> np.ndarray:
     """mu = moment / (slip area) where there is slip; elsewhere ``fallback``
     (an array) or the median of the others."""
     area = rows["length"] * rows["width"] * 1.0e6
@@ -132,7 +138,7 @@ def rigidity_from_moment(rows, moment, warnings, label, fallback=None):
     return mu
 
 
-def labels_to_indices(labels):
+def labels_to_indices(labels: Sequence[str]) -> tuple[np.ndarray, list[str]]:
     """Segment labels as the file writes them (any strings) turned into
     indices from 0 in order of first appearance, and the distinct labels;
     nothing is sized by a label's value."""
@@ -146,14 +152,15 @@ def labels_to_indices(labels):
     return out, order
 
 
-def top_depths(rows, reference):
+def top_depths(rows: np.ndarray, reference: str) -> np.ndarray:
     """Depths (km) of the subfaults' tops if the rows' points are the
     ``reference`` point."""
     z = geometry.REFERENCES[geometry.canonical_reference(reference)][2]
     return rows["depth"] - z * rows["width"] * np.sin(np.radians(rows["dip"]))
 
 
-def choose_reference(rows, reference, why, alternatives, label, warnings):
+def choose_reference(rows: np.ndarray, reference: str, why: str, alternatives: Sequence[tuple[str, str]], label: str,
+                     warnings: list[str]) -> tuple[str, str]:
     """The reference point to take for ``rows``: ``reference`` unless it
     puts a subfault's top above the surface while one of ``alternatives``
     (``(name, why)`` pairs of conventions the file also states and that fit

@@ -11,6 +11,8 @@ from __future__ import annotations
 import math
 import os
 
+from vadrel import PathLike
+
 __all__ = ["Source", "MAX_NUMBER", "MAX_STATEMENTS", "number", "is_number", "leading_number", "read_source",
            "statements", "name_and_unit", "whole"]
 
@@ -29,11 +31,11 @@ MAX_STATEMENTS = 256
 class Source:
     """Lines of a file with their numbers, and errors that name them."""
 
-    def __init__(self, path, text):
+    def __init__(self, path: str, text: str) -> None:
         self.path = path
         self.lines = text.splitlines()
 
-    def error(self, number, reason):
+    def error(self, number: int, reason: str) -> ValueError:
         return ValueError(f"{self.path}: line {number}: {reason}")
 
 
@@ -48,13 +50,13 @@ def _parse(token):
         return None
 
 
-def is_number(token) -> bool:
+def is_number(token: str) -> bool:
     """True for a finite number as the text files write them."""
     v = _parse(token)
     return v is not None and math.isfinite(v)
 
 
-def number(src, line, token, what):
+def number(src: Source, line: int, token: str, what: str) -> float:
     """``token`` of line ``line`` as a finite float (a D exponent taken);
     ``ValueError`` naming the file, the line and ``what`` otherwise."""
     v = _parse(token)
@@ -69,7 +71,7 @@ def number(src, line, token, what):
     return v
 
 
-def whole(src, line, token, what, low=0, high=10 ** 9):
+def whole(src: Source, line: int, token: str, what: str, low: int = 0, high: int = 10 ** 9) -> int:
     """``token`` as a whole number from ``low`` to ``high``."""
     v = number(src, line, token, what)
     if v != int(v) or not low <= v <= high:
@@ -77,7 +79,7 @@ def whole(src, line, token, what, low=0, high=10 ** 9):
     return int(v)
 
 
-def leading_number(token):
+def leading_number(token: str) -> tuple[float | None, str]:
     """The number a token starts with and the rest (``"17.93km"`` gives
     ``(17.93, "km")``), or ``(None, token)``."""
     if not token or len(token) > MAX_NUMBER + 16 or token[0] not in _NUMBER_START:
@@ -93,7 +95,7 @@ def leading_number(token):
     return None, token
 
 
-def statements(text):
+def statements(text: str) -> list[tuple[str, float, str]]:
     """``name = value`` statements of a line, in order: ``[(name, value,
     unit)]`` with ``name`` as written, ``value`` a float and ``unit`` the word
     written against the number or after it (``Dx= 25.00 km``, ``Dx =2.00km``
@@ -121,7 +123,7 @@ def statements(text):
     return out
 
 
-def name_and_unit(name):
+def name_and_unit(name: str) -> tuple[str, str]:
     """A column name split into its name and the unit written with it:
     ``slip(cm)``, ``Depth (km)``, ``depth[m]`` give ``("slip", "cm")``,
     ``("Depth", "km")``, ``("depth", "m")``; no unit gives ``""``."""
@@ -134,7 +136,7 @@ def name_and_unit(name):
     return name.strip(), ""
 
 
-def read_source(path) -> Source:
+def read_source(path: PathLike) -> Source:
     """A text file (UTF-8, else Latin-1; a byte-order mark dropped) as a
     :class:`Source`; ``ValueError`` for a file that is not text (a NUL
     character), ``OSError`` when it cannot be read."""

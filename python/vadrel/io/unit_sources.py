@@ -7,6 +7,9 @@ sift convention unless the caller says otherwise: the bottom centre's
 longitude and latitude with the depth of the top."""
 from __future__ import annotations
 
+from collections.abc import Mapping
+
+from vadrel import PathLike
 from . import csv
 from .. import geometry
 from .subfaults import Parsed
@@ -18,7 +21,9 @@ __all__ = ["read_unit_sources", "REFERENCE"]
 REFERENCE = "noaa sift"
 
 
-def read_unit_sources(path, reference=REFERENCE, columns=None, units=None) -> Parsed:
+def read_unit_sources(path: PathLike, reference: str | None = REFERENCE,
+                      columns: Mapping[str, str | None] | None = None,
+                      units: Mapping[str, str] | None = None) -> Parsed:
     """The unit sources of a table (their slips as the table gives them, 0
     where it gives none); ``ValueError`` naming the file and line for a table that does not
     parse or names no source."""

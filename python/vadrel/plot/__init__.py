@@ -63,8 +63,8 @@ from .slip import plot_checkerboard, plot_lcurve, plot_resolution, plot_slip
 
 __all__ = ["read_print_file", "read_ini_file", "ini_shape", "segment_outline", "plot_print_file", "plot_ini",
            "plot_finite_fault", "plot_dtopo", "plot_fit", "plot_slip", "main", "AliasWarning", "slip_at",
-           "frame_index", "kind_of", "read_tsunami_source", "coastlines", "plot_leaves", "plot_semivariogram", "plot_resolution", "plot_lcurve",
-           "plot_checkerboard", "plot_posterior"]
+           "frame_index", "kind_of", "read_tsunami_source", "coastlines", "plot_leaves", "plot_semivariogram",
+           "plot_resolution", "plot_lcurve", "plot_checkerboard", "plot_posterior"]
 
 
 # Kept for its callers: the command line, above this package.

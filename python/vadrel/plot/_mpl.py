@@ -5,11 +5,21 @@ from __future__ import annotations
 
 import math
 import os
+from collections.abc import Iterable
+from types import ModuleType
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from vadrel import PathLike
 from ..geometry import segment_outline
 from ..io.files import replace_file
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
+
+    from vadrel import Faults, Segment
 
 __all__ = ["pyplot", "use_agg", "save", "draw_segments", "symmetric", "MESH", "lonlat_axes"]
 
@@ -17,19 +27,19 @@ __all__ = ["pyplot", "use_agg", "save", "draw_segments", "symmetric", "MESH", "l
 MESH = {"linewidths": 0.25, "edgecolors": (0.15, 0.15, 0.15, 0.35)}
 
 
-def pyplot():
+def pyplot() -> ModuleType:
     """``matplotlib.pyplot``, imported on first use."""
     import matplotlib.pyplot as plt
     return plt
 
 
-def use_agg():
+def use_agg() -> None:
     """The Agg backend, for programs that write pictures to files."""
     import matplotlib
     matplotlib.use("Agg")
 
 
-def save(fig, path, dpi=None, *, close=False, **options):
+def save(fig: Figure, path: PathLike, dpi: float | None = None, *, close: bool = False, **options: Any) -> None:
     """``fig`` saved to ``path`` (the format from its extension, PNG without
     one), replacing any file there whole; the figure closed after with
     ``close``."""
@@ -44,7 +54,8 @@ def save(fig, path, dpi=None, *, close=False, **options):
             pyplot().close(fig)
 
 
-def draw_segments(ax, faults, scale=1.0, width=2.6):
+def draw_segments(ax: Axes, faults: PathLike | Faults | Iterable[Segment], scale: float = 1.0,
+                  width: float = 2.6) -> None:
     """The surface projections of a faults file's (or a ``Faults``') segments:
     the outline thin, the top edge bold."""
     if isinstance(faults, (str, os.PathLike)):
@@ -56,13 +67,13 @@ def draw_segments(ax, faults, scale=1.0, width=2.6):
         ax.plot(top[:, 0], top[:, 1], color="black", lw=width, solid_capstyle="butt")
 
 
-def symmetric(v):
+def symmetric(v: np.ndarray) -> tuple[float, float]:
     """Colour limits symmetric about 0 holding every finite value."""
     m = float(np.nanmax(np.abs(v))) if np.isfinite(v).any() else 1.0
     return (-m, m) if m > 0 else (-1.0, 1.0)
 
 
-def lonlat_axes(ax, lat):
+def lonlat_axes(ax: Axes, lat: float) -> None:
     """Longitude and latitude axes labelled, with the aspect that keeps
     distances true at latitude ``lat`` (1 / cos(lat))."""
     from matplotlib.ticker import MaxNLocator

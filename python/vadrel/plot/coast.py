@@ -21,10 +21,15 @@ import os
 import shutil
 import subprocess
 import tempfile
+from typing import TYPE_CHECKING
 
 import numpy as np
 
 from .. import geodesy
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+    from matplotlib.collections import LineCollection
 
 __all__ = ["CoastUnavailable", "parse_segments", "gmt_coastlines", "wrapped", "coastlines", "draw_coast",
            "resolution"]
@@ -143,7 +148,8 @@ def coastlines(west: float, east: float, south: float, north: float, coast: bool
         return []
 
 
-def draw_coast(ax, pieces: list[np.ndarray], *, colour: str = "0.15", width: float = 0.7) -> list:
+def draw_coast(ax: Axes, pieces: list[np.ndarray], *, colour: str = "0.15",
+               width: float = 0.7) -> list[LineCollection]:
     """The lines drawn on ``ax`` above the fields, leaving the axes' limits
     as they are; returns the drawn line collection (or nothing)."""
     if not pieces:

@@ -10,8 +10,11 @@ from __future__ import annotations
 import math
 import os
 
+from typing import TYPE_CHECKING
+
 import numpy as np
 
+from vadrel import PathLike
 from .. import geodesy, sources
 from ..geometry import subfault_outlines
 from ..sources import FiniteFault
@@ -19,6 +22,9 @@ from ..tsunami import DTopo
 from . import _mpl, coast as _coast
 from .finite_fault import HYPOCENTRE
 from .inputs import read_tsunami_source
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
 
 __all__ = ["plot_dtopo", "frame_index"]
 
@@ -58,9 +64,10 @@ def _edges(a):
     return np.concatenate([[2 * a[0] - mid[0]], mid, [2 * a[-1] - mid[-1]]])
 
 
-def plot_dtopo(dtopo, path=None, ax=None, source=None, frame: int | None = None, title: str | None = None, *,
+def plot_dtopo(dtopo: DTopo | PathLike, path: PathLike | None = None, ax: Axes | None = None,
+               source: FiniteFault | PathLike | None = None, frame: int | None = None, title: str | None = None, *,
                time: float | None = None, reference: str | None = None, coast: bool | None = None,
-               dpi: int = 110):
+               dpi: int = 110) -> Axes:
     """Map of a tsunami source's ``dz`` (a :class:`~vadrel.tsunami.DTopo`, or a
     file in any layout it is written in, recognised by content:
     :func:`vadrel.plot.inputs.read_tsunami_source`).

@@ -16,13 +16,20 @@ from __future__ import annotations
 import math
 import os
 
-import numpy as np
+from typing import TYPE_CHECKING
 
+import numpy as np
+from numpy.typing import ArrayLike
+
+from vadrel import PathLike
 from .. import geodesy, geometry, sources
 from ..sources import FiniteFault
 from ..tsunami import kinematics
 from . import _mpl, coast as _coast
 from .plane import exaggeration, nearest_segment, plane_polygons
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
 
 __all__ = ["plot_finite_fault", "slip_at", "horizontal_slip", "SLIP_COLOURS", "HYPOCENTRE"]
 
@@ -48,7 +55,7 @@ def slip_at(ff: FiniteFault, time: float) -> np.ndarray:
     return sub["slip"] * kinematics.ramp_weights(sub, [time])[:, 0]
 
 
-def horizontal_slip(sub, slip=None) -> tuple[np.ndarray, np.ndarray]:
+def horizontal_slip(sub: np.ndarray, slip: ArrayLike | None = None) -> tuple[np.ndarray, np.ndarray]:
     """East and north (m) of the horizontal part of the hanging wall's slip
     of each subfault (``slip`` in place of the subfaults' own when given)."""
     slip = sub["slip"] if slip is None else np.asarray(slip, dtype=float)
@@ -171,9 +178,10 @@ def _draw_planes(axes, ff, slip, norm):
     axes[-1].set_xlabel("distance along strike (km), seen from the hanging wall")
 
 
-def plot_finite_fault(ff, path=None, ax=None, *, time: float | None = None, reference: str | None = None,
-                      format: str | None = None, coast: bool | None = None, plane: bool = True,
-                      title: str | None = None, dpi: int = 110):
+def plot_finite_fault(ff: FiniteFault | PathLike, path: PathLike | None = None, ax: Axes | None = None, *,
+                      time: float | None = None, reference: str | None = None, format: str | None = None,
+                      coast: bool | None = None, plane: bool = True, title: str | None = None,
+                      dpi: int = 110) -> Axes:
     """Draw a finite-fault model (a :class:`~vadrel.sources.FiniteFault`, or a
     path read with :func:`vadrel.sources.read` and ``format``,
     ``reference``).

@@ -2,16 +2,28 @@
 side by side, and the slip on the fitted plane."""
 from __future__ import annotations
 
+from collections.abc import Iterable
+from typing import TYPE_CHECKING
+
 import numpy as np
 
+from vadrel import PathLike
 from ..geometry import segments_of
 from ..invert.data import datasets_of
 from . import _mpl
+from .slip import plot_slip  # kept where callers found it before the slip pictures had their own module
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+
+    from ..invert import FaultFit, SlipFit
+    from ..io.datasets import Dataset
 
 __all__ = ["plot_fit", "plot_slip"]
 
 
-def plot_fit(fit, datasets, out=None, *, title=None, dpi=110):
+def plot_fit(fit: FaultFit | SlipFit, datasets: Dataset | Iterable[Dataset], out: PathLike | None = None, *,
+             title: str | None = None, dpi: float = 110) -> Figure:
     """Data, model, residual and offset-and-ramp maps side by side, one row
     per dataset, the fault outlined (the top edge bold).
 

@@ -4,14 +4,23 @@ curvilinear grid (land cells of a depth/mask file apart), on the nodes of a
 from __future__ import annotations
 
 import os
+from collections.abc import Iterable, Sequence
+from typing import TYPE_CHECKING
 
 import numpy as np
 
 import vadrel
+from vadrel import PathLike
 from ..io.ini import ini_shape, read_ini_file
 from . import _mpl
 from ._mpl import draw_segments as _draw_faults
 from ._mpl import symmetric as _symmetric
+
+if TYPE_CHECKING:
+    from matplotlib.cm import ScalarMappable
+    from matplotlib.figure import Figure
+
+    from vadrel import Faults, Segment
 
 __all__ = ["plot_ini"]
 
@@ -27,8 +36,10 @@ def _parse_card(card):
 _LAND = "#c8b48c"
 
 
-def plot_ini(path, out=None, *, grid=None, card=None, depth=None, shape=None, faults=None, title=None,
-             figsize=(7.0, 6.0), dpi=100):
+def plot_ini(path: PathLike, out: PathLike | None = None, *, grid: PathLike | None = None, card: str | None = None,
+             depth: PathLike | None = None, shape: Sequence[int] | None = None,
+             faults: PathLike | Faults | Iterable[Segment] | None = None, title: str | None = None,
+             figsize: tuple[float, float] = (7.0, 6.0), dpi: float = 100) -> tuple[Figure, ScalarMappable]:
     """Draws an initial-condition file as an uplift map; returns (figure,
     colour mappable).  ``grid``: the curvilinear grid file (cells drawn as
     polygons in its unit); ``depth``: its depth/mask file, whose land cells

@@ -26,6 +26,7 @@ import os
 import numpy as np
 
 import vadrel
+from vadrel import PathLike
 from ..io import grids
 from ..io import recognise as _recognise
 from ..io.print_file import read_print_file
@@ -99,7 +100,7 @@ def _head(path: str, size: int = 1 << 18) -> Source:
     return Source(path, text.lstrip("\ufeff"))
 
 
-def kind_of(path) -> str:
+def kind_of(path: PathLike) -> str:
     """``"dtopo"``, ``"model"`` or ``"print"``: what the file holds, from its
     content (see the module's description).  ``ValueError`` naming the file
     and line when it is none of them, ``OSError`` when it cannot be read."""
@@ -127,7 +128,7 @@ def kind_of(path) -> str:
     raise ValueError(f"{path}: line {number}: not a file to draw ({' '.join(words)[:40]!r}): {_EXPECTED}")
 
 
-def read_tt1(path) -> DTopo:
+def read_tt1(path: PathLike) -> DTopo:
     """A tsunami source in the tt1 layout: lines ``t lon lat dz`` (any
     order of nodes and frames, every node of every frame once).
     ``ValueError`` naming the file and line of anything else."""
@@ -189,7 +190,7 @@ def _bad_number(src: Source, numbers: list[int]):
                 raise src.error(n, f"{w!r} is not a finite number")
 
 
-def read_tsunami_source(path) -> DTopo:
+def read_tsunami_source(path: PathLike) -> DTopo:
     """A tsunami source in any layout :func:`kind_of` knows (NetCDF as
     :meth:`vadrel.tsunami.DTopo.write` writes it, a headed grid, tt1),
     recognised from its content."""

@@ -5,10 +5,21 @@ with whatever backend the caller chose."""
 from __future__ import annotations
 
 import warnings
+from collections.abc import Iterable
+from typing import TYPE_CHECKING
 
 import numpy as np
 
+from vadrel import PathLike
 from ._mpl import pyplot, save
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
+
+    from vadrel import Faults, Segment
+    from ..insar import Covariance, Interferogram
+    from ..io.datasets import Dataset
 
 __all__ = ["plot_leaves", "plot_semivariogram"]
 
@@ -20,7 +31,9 @@ def _limit(values):
     return m if m > 0 else 1.0
 
 
-def plot_leaves(dataset, out=None, *, ifg=None, faults=None, title=None, dpi=110, cmap="RdBu_r", ax=None):
+def plot_leaves(dataset: Dataset, out: PathLike | None = None, *, ifg: Interferogram | None = None,
+                faults: Faults | Segment | Iterable[Segment] | None = None, title: str | None = None,
+                dpi: float = 110, cmap: str = "RdBu_r", ax: Axes | None = None) -> Figure | None:
     """The samples' leaves (their footprints, coloured by the mean
     line-of-sight value, mm towards the radar), beside the interferogram's
     pixels when ``ifg`` is given; fault outlines when ``faults`` are.
@@ -74,7 +87,8 @@ def plot_leaves(dataset, out=None, *, ifg=None, faults=None, title=None, dpi=110
     return None
 
 
-def plot_semivariogram(cov, out=None, *, title=None, dpi=110, ax=None):
+def plot_semivariogram(cov: Covariance, out: PathLike | None = None, *, title: str | None = None, dpi: float = 110,
+                       ax: Axes | None = None) -> Figure | None:
     """The empirical semivariogram (or covariogram) a ``Covariance`` was
     fitted to, markers sized by their pair counts, with the fitted model,
     its sill, range and nugget."""

@@ -22,6 +22,7 @@ import math
 from dataclasses import dataclass
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from .. import geodesy, geometry
 
@@ -40,7 +41,7 @@ class PlaneFrame:
     strike: float
     start: float
 
-    def along(self, lon, lat) -> np.ndarray:
+    def along(self, lon: ArrayLike, lat: ArrayLike) -> np.ndarray:
         """Distance along strike (km) of points, from the segment's start."""
         e, n = geodesy.offsets(self.lon, self.lat, lon, lat)
         s = math.radians(self.strike)
@@ -55,7 +56,7 @@ def _mean_strike(sub) -> float:
         return float(np.median(sub["strike"]))
 
 
-def plane_frames(sub) -> list[PlaneFrame]:
+def plane_frames(sub: np.ndarray) -> list[PlaneFrame]:
     """The frame of each segment of ``sub`` (:data:`SUBFAULT_DTYPE`), in the
     order of their labels."""
     sub = np.asarray(sub)
@@ -71,7 +72,7 @@ def plane_frames(sub) -> list[PlaneFrame]:
     return frames
 
 
-def plane_polygons(sub, frames: list[PlaneFrame] | None = None) -> tuple[np.ndarray, list[PlaneFrame]]:
+def plane_polygons(sub: np.ndarray, frames: list[PlaneFrame] | None = None) -> tuple[np.ndarray, list[PlaneFrame]]:
     """Each subfault's corners in its segment's plane view: an (n, 4, 2)
     array of (along strike, depth) km, the corners in the order of
     :func:`vadrel.geometry.subfault_corners`; and the frames."""
@@ -86,7 +87,7 @@ def plane_polygons(sub, frames: list[PlaneFrame] | None = None) -> tuple[np.ndar
     return out, frames
 
 
-def nearest_segment(sub, lon: float, lat: float, depth: float) -> int:
+def nearest_segment(sub: np.ndarray, lon: float, lat: float, depth: float) -> int:
     """Label of the segment with the subfault centre nearest a point
     (straight-line distance from the horizontal geodesic distance and the
     depth difference)."""

@@ -13,14 +13,21 @@ from __future__ import annotations
 import math
 import os
 import warnings
+from collections.abc import Sequence
+from typing import TYPE_CHECKING
 
 import numpy as np
 
 import vadrel
+from vadrel import PathLike
 from ..io.print_file import read_print_file
 from . import _mpl
 from ._mpl import draw_segments as _draw_faults
 from ._mpl import symmetric as _symmetric
+
+if TYPE_CHECKING:
+    from matplotlib.cm import ScalarMappable
+    from matplotlib.figure import Figure
 
 __all__ = ["AliasWarning", "plot_print_file"]
 
@@ -162,8 +169,10 @@ def _fringe_density(xs, ys, grid, wrap, pixel):
     return np.hypot(gx, gy) * cell / wrap, cell > pixel
 
 
-def plot_print_file(path, out=None, *, value=None, faults=None, wrap=None, title=None, kind=None, look=None,
-                    figsize=(7.0, 6.0), dpi=100):
+def plot_print_file(path: PathLike, out: PathLike | None = None, *, value: str | None = None,
+                    faults: PathLike | vadrel.Faults | None = None, wrap: float | None = None, title: str | None = None,
+                    kind: str | None = None, look: Sequence[float] | None = None,
+                    figsize: tuple[float, float] = (7.0, 6.0), dpi: float = 100) -> tuple[Figure, ScalarMappable]:
     """Draws a print file as a map; returns (figure, colour mappable).
 
     ``value``: the column in colour (default: the range change; the residual

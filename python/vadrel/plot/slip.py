@@ -11,11 +11,17 @@ parted by a line.  Slip is drawn in metres.
 from __future__ import annotations
 
 import math
-import os
+from typing import TYPE_CHECKING
 
 import numpy as np
 
+from vadrel import PathLike
 from . import _mpl
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+
+    from ..invert import Checkerboard, LCurve, Resolution, SlipFit
 
 __all__ = ["plot_slip", "plot_resolution", "plot_lcurve", "plot_checkerboard"]
 
@@ -91,8 +97,8 @@ def _bounds(ax, polys, at_bound):
         ax.legend(loc="lower right", fontsize=8, framealpha=0.8)
 
 
-def plot_slip(fit, out: str | os.PathLike | None = None, *, title: str | None = None, dpi: float = 110,
-              arrows: bool = True) -> "matplotlib.figure.Figure":
+def plot_slip(fit: SlipFit, out: PathLike | None = None, *, title: str | None = None, dpi: float = 110,
+              arrows: bool = True) -> Figure:
     """The slip of a :class:`SlipFit`: its magnitude in colour (m), its
     direction as rake arrows with a key, patches where a bound holds
     hatched; every segment, laid end to end, against depth.  Saved to
@@ -116,8 +122,8 @@ def plot_slip(fit, out: str | os.PathLike | None = None, *, title: str | None = 
     return fig
 
 
-def plot_resolution(res, out: str | os.PathLike | None = None, *, title: str | None = None,
-                    dpi: float = 110) -> "matplotlib.figure.Figure":
+def plot_resolution(res: Resolution, out: PathLike | None = None, *, title: str | None = None,
+                    dpi: float = 110) -> Figure:
     """The diagonal of the resolution matrix (:func:`vadrel.invert.resolution`)
     on the patches, for strike slip and dip slip, 0 to 1."""
     fig, axes = _figure(res.layout, rows=2)
@@ -132,8 +138,8 @@ def plot_resolution(res, out: str | os.PathLike | None = None, *, title: str | N
     return fig
 
 
-def plot_checkerboard(cb, out: str | os.PathLike | None = None, *, title: str | None = None,
-                      dpi: float = 110) -> "matplotlib.figure.Figure":
+def plot_checkerboard(cb: Checkerboard, out: PathLike | None = None, *, title: str | None = None,
+                      dpi: float = 110) -> Figure:
     """The checkerboard test (:func:`vadrel.invert.checkerboard`): the test
     slip above, the slip recovered from its synthetic data below, on one
     colour scale, with rake arrows."""
@@ -151,8 +157,8 @@ def plot_checkerboard(cb, out: str | os.PathLike | None = None, *, title: str | 
     return fig
 
 
-def plot_lcurve(lc, out: str | os.PathLike | None = None, *, title: str | None = None,
-                dpi: float = 110) -> "matplotlib.figure.Figure":
+def plot_lcurve(lc: LCurve, out: PathLike | None = None, *, title: str | None = None,
+                dpi: float = 110) -> Figure:
     """The L-curve (:func:`vadrel.invert.lcurve`): roughness against misfit
     on logarithmic axes, each point labelled with its smoothing weight, the
     corner (greatest curvature, on the interpolated curve) marked."""

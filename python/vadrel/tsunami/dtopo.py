@@ -4,11 +4,14 @@ longitude/latitude grid (:func:`dtopo`), and the grid it makes
 from __future__ import annotations
 
 import os
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 import vadrel
+from vadrel import PathLike
 from .. import geometry, sources
 from ..io import grids
 from .filters import bathymetry_on, horizontal_term, kajiura_filter
@@ -51,7 +54,7 @@ class DTopo:
             return DTopo(self.lon.copy(), self.lat.copy(), self.times.copy(), self.dz.copy())
         return NotImplemented
 
-    def write(self, path, format=None):
+    def write(self, path: PathLike, format: str | None = None) -> None:
         """Write the grid to ``path`` in ``format`` (default from the
         extension, see :data:`FORMATS` and :func:`vadrel.io.grids.write_grid`
         for the layouts), replacing any file there whole."""
@@ -59,7 +62,7 @@ class DTopo:
                          source=f"vadrel {vadrel.__version__} (Okada half-space, vadrel.tsunami)")
 
 
-def read_dtopo(path) -> DTopo:
+def read_dtopo(path: PathLike) -> DTopo:
     """Read a dtopo grid written as ``tt3`` or ``netcdf`` back into a :class:`DTopo`."""
     return DTopo(*grids.read_grid(path))
 
@@ -81,9 +84,11 @@ def _axis(a, name):
     return a
 
 
-def dtopo(source, lon, lat, *, times=None, bathymetry=None, horizontal=False, kajiura=False, frame="local",
-          zone=None, levels=None, progress=None, above_surface="refuse", rupture_velocity=None,
-          hypocentre=None) -> DTopo:
+def dtopo(source: sources.FiniteFault | PathLike, lon: ArrayLike, lat: ArrayLike, *, times: ArrayLike | None = None,
+          bathymetry: PathLike | Sequence[ArrayLike] | None = None, horizontal: bool = False, kajiura: bool = False,
+          frame: str = "local", zone: int | None = None, levels: int | None = None,
+          progress: Callable[[int, int], object] | None = None, above_surface: str = "refuse",
+          rupture_velocity: float | None = None, hypocentre: Sequence[float] | None = None) -> DTopo:
     """Vertical displacement of the sea floor (or, with ``kajiura``, of the
     sea surface) caused by a finite-fault model, on the grid of the 1-D
     axes ``lon``, ``lat`` (ascending, degrees).

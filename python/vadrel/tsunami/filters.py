@@ -5,15 +5,19 @@ from __future__ import annotations
 
 import math
 
-import numpy as np
+from collections.abc import Sequence
 
+import numpy as np
+from numpy.typing import ArrayLike
+
+from vadrel import PathLike
 from .. import geodesy
 from ..io.grids import read_bathymetry
 
 __all__ = ["bathymetry_on", "horizontal_term", "kajiura_filter"]
 
 
-def bathymetry_on(bathymetry, lon, lat):
+def bathymetry_on(bathymetry: PathLike | Sequence[ArrayLike], lon: np.ndarray, lat: np.ndarray) -> np.ndarray:
     """Water depth h (metres, positive under the sea) on the dtopo grid,
     bilinear in the elevation grid."""
     from scipy.interpolate import RegularGridInterpolator
@@ -39,7 +43,7 @@ def _spacing_m(lon, lat):
     return 1000.0 * n * np.cos(np.radians(lat)), 1000.0 * m
 
 
-def horizontal_term(ue, un, h, lon, lat):
+def horizontal_term(ue: np.ndarray, un: np.ndarray, h: np.ndarray, lon: np.ndarray, lat: np.ndarray) -> np.ndarray:
     """u_x dh/dx + u_y dh/dy on the grid (metres), 0 on land (h <= 0)."""
     pe, m = _spacing_m(lon, lat)
     dhdy = np.gradient(h, np.radians(lat), axis=0) / m[:, None]
@@ -47,7 +51,8 @@ def horizontal_term(ue, un, h, lon, lat):
     return np.where(h > 0.0, ue * dhdx + un * dhdy, 0.0)
 
 
-def kajiura_filter(dz, h, lon, lat, levels_per_octave=4):
+def kajiura_filter(dz: np.ndarray, h: np.ndarray, lon: np.ndarray, lat: np.ndarray,
+                   levels_per_octave: float = 4) -> np.ndarray:
     """The sea-surface displacement of a sea-floor displacement ``dz``
     (lat x lon) by the filter 1/cosh(k h).
 

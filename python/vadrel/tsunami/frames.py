@@ -27,7 +27,7 @@ class LocalFrames:
 
     name = "local"
 
-    def __init__(self, lon, lat, sub):
+    def __init__(self, lon: np.ndarray, lat: np.ndarray, sub: np.ndarray) -> None:
         self.lam = np.radians(lon)
         phi = np.radians(lat)
         _, n = geodesy.radii(lat)                         # km
@@ -45,7 +45,11 @@ class LocalFrames:
         self.sub_lon, self.sub_lat = sub["lon"], sub["lat"]
         self.strike = sub["strike"].astype(float)
 
-    def offsets(self, s, rows, cols, rotation=False):
+    def offsets(self, s: int, rows: slice, cols: slice,
+                rotation: bool = False) -> tuple[np.ndarray, np.ndarray, tuple[np.ndarray, np.ndarray] | None]:
+        """x, y (km) of the nodes ``rows`` x ``cols`` in subfault ``s``'s
+        frame and, with ``rotation``, the cosine and sine that turn that
+        frame's horizontal components into the nodes' own east and north."""
         d_lam = self.lam[cols] - self.s_lam[s]
         sin_d, cos_d = np.sin(d_lam), np.cos(d_lam)
         p, z = self.p[rows, None], self.z[rows, None]
@@ -86,7 +90,7 @@ class UTMFrame:
 
     name = "utm"
 
-    def __init__(self, lon, lat, sub, zone):
+    def __init__(self, lon: np.ndarray, lat: np.ndarray, sub: np.ndarray, zone: int) -> None:
         self.zone = zone
         glon, glat = np.meshgrid(lon, lat)
         self.e, self.n = geodesy.utm(glon, glat, zone)
@@ -97,7 +101,12 @@ class UTMFrame:
         self.sub_lon, self.sub_lat = sub["lon"], sub["lat"]
         self._gamma = None
 
-    def offsets(self, s, rows, cols, rotation=False):
+    def offsets(self, s: int | None, rows: slice, cols: slice,
+                rotation: bool = False) -> tuple[np.ndarray, np.ndarray, tuple[np.ndarray, np.ndarray] | None]:
+        """Easting and northing (km) of the nodes ``rows`` x ``cols`` (the
+        same for every subfault ``s``) and, with ``rotation``, the cosine and
+        sine of the turn from grid to true north at each (minus the meridian
+        convergence)."""
         ix = (rows, cols)
         x, y = self.e[ix], self.n[ix]
         if not rotation:

@@ -31,13 +31,14 @@ with a rise time of 0, slips at once."""
 from __future__ import annotations
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from ..io.subfaults import SHAPES, SlipHistory
 
 __all__ = ["ramp_weights", "rupture_end", "slip_fraction", "SHAPES"]
 
 
-def slip_fraction(shape, t, rise, fall=None):
+def slip_fraction(shape: str, t: ArrayLike, rise: ArrayLike, fall: ArrayLike | None = None) -> np.ndarray:
     """Fraction of the slip reached ``t`` seconds after the rupture time by
     a subfault of rise time ``rise`` slipping along ``shape`` (one of
     :data:`SHAPES`); ``fall``: the falling time of the asymmetric cosine.
@@ -71,7 +72,7 @@ def slip_fraction(shape, t, rise, fall=None):
     return np.where(done, 1.0, np.where(t > 0, np.clip(part, 0.0, 1.0), 0.0))
 
 
-def ramp_weights(sub, times, history: SlipHistory | None = None):
+def ramp_weights(sub: np.ndarray, times: ArrayLike, history: SlipHistory | None = None) -> np.ndarray:
     """Fraction of each subfault's slip reached at each time, shape
     (subfaults, times), along the slip-rate function of ``history`` (the
     model's :attr:`~vadrel.sources.FiniteFault.history`; None: the smooth
@@ -86,7 +87,7 @@ def ramp_weights(sub, times, history: SlipHistory | None = None):
     return slip_fraction(shape, times[None, :] - t0, rise, fall)
 
 
-def rupture_end(sub):
+def rupture_end(sub: np.ndarray) -> float:
     """Time at which the last subfault stops slipping, s."""
     t0 = np.nan_to_num(sub["rupture_time"].astype(float), nan=0.0)
     rise = np.nan_to_num(sub["rise_time"].astype(float), nan=0.0)

@@ -8,10 +8,16 @@ antimeridian, so a model across it, or a grid given in -180..180 or in
 0..360, is summed alike."""
 from __future__ import annotations
 
+from collections.abc import Callable
+from typing import TYPE_CHECKING
+
 import numpy as np
 
 import vadrel
 from .. import geodesy, geometry
+
+if TYPE_CHECKING:
+    from .frames import LocalFrames, UTMFrame
 
 __all__ = ["RATIO", "NEAR", "BLEND", "DEEP", "evaluate"]
 
@@ -172,8 +178,12 @@ class _Levels:
         return sum((p[1].stop - p[1].start) * (p[2].stop - p[2].start) for p in self.plan(s))
 
 
-def evaluate(make_frame, sub, seg, weights, lon, lat, horizontal, levels, progress):
-    """The displacement summed over the subfaults on the grid, metres."""
+def evaluate(make_frame: Callable[[np.ndarray, np.ndarray], LocalFrames | UTMFrame], sub: np.ndarray,
+             seg: dict[str, np.ndarray], weights: np.ndarray, lon: np.ndarray, lat: np.ndarray, horizontal: bool,
+             levels: int | None, progress: Callable[[int, int], object] | None) -> _Sum:
+    """The displacement summed over the subfaults on the grid, metres: a
+    sum whose ``z`` (and, with ``horizontal``, ``e`` and ``n``) are (frames,
+    rows, columns) arrays."""
     nx, ny = len(lon), len(lat)
     nsub, nt = weights.shape
     live = [s for s in range(nsub) if np.any(weights[s] > 0) and (seg["U1"][s] != 0 or seg["U2"][s] != 0)]
