@@ -383,3 +383,15 @@ def sarez_data(source):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         return invert.load_dataset(path)
+
+
+def test_the_threads_leave_the_warnings_machinery_alone():
+    # The Green's functions are computed on a pool of threads; the process's
+    # warning filters must be as they were after every fit, or later
+    # warnings go missing (a race: the fits are repeated).
+    import warnings
+    d = synthetic(vadrel.Faults([seg(U1=1000.0)]), n=120)
+    before = list(warnings.filters)
+    for _ in range(20):
+        fit_slip(d, seg(U1=1000.0), nx=8, ny=4, smoothing=1.0)
+        assert warnings.filters == before

@@ -15,7 +15,6 @@ from __future__ import annotations
 import concurrent.futures
 import os
 import time
-import warnings
 from collections.abc import Callable, Mapping, Sequence
 from typing import TYPE_CHECKING
 
@@ -51,10 +50,12 @@ def greens(patches: Sequence[Mapping[str, float]], x: np.ndarray, y: np.ndarray,
     def one(k):
         v = patches[k]
         xs, ys = geometry.to_patch(x, y, v["X"], v["Y"], v["strike"])
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", RuntimeWarning)
-            u = vadrel.patch_displacement(xs, ys, L=v["L"], W=v["W"], depth=v["depth"], dip=v["dip"],
-                                          lam=v["lam"], mu=v["mu"], U1=1.0, U2=1.0, U3=0.0, threads=1)
+        # No warnings here: this runs on the pool's threads, and the warnings
+        # machinery's state is the process's (a catch_warnings on a thread can
+        # leave other threads' warnings silenced).  The patch kernel gives NaN
+        # where the field jumps, which the caller refuses.
+        u = vadrel.patch_displacement(xs, ys, L=v["L"], W=v["W"], depth=v["depth"], dip=v["dip"],
+                                      lam=v["lam"], mu=v["mu"], U1=1.0, U2=1.0, U3=0.0, threads=1)
         for col, o in ((k, 0), (P + k, 3)):
             e, n = geometry.from_patch(u[:, o], u[:, o + 1], v["strike"])
             G[:, col] = e * look[:, 0] + n * look[:, 1] + u[:, o + 2] * look[:, 2]
