@@ -2,9 +2,10 @@
 GNSS data, the posterior of the geometry, and the slip on a fitted plane.
 
 Exit status: 0 done; 1 an error; 2 a command line that cannot be run; 3 the
-geometry fit stopped at its evaluation limit without converging (the
-results are written all the same, with a warning), or the posterior's
-chains did not converge."""
+geometry fit stopped at its evaluation limit without converging, the
+posterior's chains did not converge, or the slip's bounded solver stopped at
+its iteration limit (the results are written all the same, with a
+warning)."""
 from __future__ import annotations
 
 import json
@@ -453,8 +454,7 @@ def _run(a, sigmas, names, bounds, positivity, origin):
                 f"{slip.problem.greens_time:.2f} s for the Green's functions, {slip.time:.2f} s to solve, "
                 f"{slip.message}")
             if not slip.converged:
-                say(f"warning: the slip fit stopped at its iteration limit: {slip.message}")
-                status = 1
+                status = NOT_CONVERGED
             result = slip.patches
             shape = ", ".join(f"{s.nx} x {s.ny}" for s in slip.segments)
             comments = [f"slip on {shape} patches fitted by vadrel.invert: "
@@ -493,8 +493,10 @@ def _run(a, sigmas, names, bounds, positivity, origin):
         say(f"error: {e}")
         return 1
     if status == NOT_CONVERGED:
-        say("warning: " + ("the fit stopped at its evaluation limit" if not fit.converged else
-                           "the posterior's chains did not converge") + f": exit status {NOT_CONVERGED}")
+        why = ("the fit stopped at its evaluation limit" if not fit.converged else
+               "the posterior's chains did not converge" if post is not None and not post.converged else
+               f"the slip fit stopped at its iteration limit: {slip.message}")
+        say(f"warning: {why}: exit status {NOT_CONVERGED}")
     return status
 
 
