@@ -10,46 +10,63 @@ Priors: uniform over the bounds of every free parameter (those of
 variables (the depth of the top edge, ``top``, when ``depth`` is free);
 flat over the offsets and ramps.
 
-The offsets and ramps enter linearly, so they are integrated out exactly:
-the chains run over the fault's parameters alone, on the log-likelihood
--1/2 r^T K r with r = data - fault model and K = W^T (I - Q Q^T) W (W the
-whitening, Q a basis of the whitened offset and ramp columns), whose
-gradient is J^T K r with J the closed-form Jacobian of the model.  Each
-draw of the fault then gets a draw of the offsets and ramps from their
-Gaussian conditional (exact, no chain).
+What the chains run on (:mod:`vadrel.invert.target`)
+----------------------------------------------------
+The model is linear in the offsets and ramps and in the slips, so these are
+integrated out exactly: the chains run on the rest of the geometry alone,
+on the log marginal -1/2 r^T K r - 1/2 log det(G^T K G) with its
+closed-form gradient (G the unit-slip fields, K the precision with the
+offsets and ramps projected out, r the residual at the best slips), and
+each draw of the geometry gets its slips, then its offsets and ramps, from
+their exact Gaussian conditionals.  The slips' uniform prior over their
+bounds is taken as flat there: ``marginalise="auto"`` (default) does so
+only when every slip's bound lies at least 6 conditional standard
+deviations from the best fit's slips, and otherwise keeps the slips in the
+chains (``marginalise=False`` always does).  The conditional draws of the
+slips are drawn again until inside their bounds; the share refused is
+``truncated`` (over 1e-3: a warning).
 
-Bounds: every bounded parameter runs on the logit of its place between its
-bounds, u = log((x - lo) / (hi - x)), with the log of dx/du added to the
-log-density, so that the chains never leave the bounds and the prior stays
-uniform in x.
+Each segment's X, Y enter the chains at the centre of its top edge
+(:mod:`vadrel.invert.reparam`): surface data fix the top of a buried fault
+best, and at the deep edge's start X, Y trade off with W, dip and strike
+along a curved ridge.  Every bounded variable then runs on the logit of its
+place between its bounds, u = log((x - lo) / (hi - x)), with the log of
+dx/du added to the log-density, so that the chains never leave the bounds
+and the prior stays uniform in x.
 
-Samplers
---------
-``method="hmc"`` (default): Hamiltonian Monte Carlo on that gradient, with
-a dense metric (mass matrix) in u: first the Laplace approximation at the
-best fit (the inverse of J^T K J), then the covariance of the warm-up
-draws; the leapfrog step tuned by dual averaging to an acceptance of 0.8
-during the warm-up; each trajectory's length drawn between 0.5 and 1.5
+Samplers (:mod:`vadrel.invert.chains`)
+--------------------------------------
+``method="hmc"`` (default): Hamiltonian Monte Carlo on the closed-form
+gradient with a dense metric (mass matrix) in u: first the Laplace
+approximation at the best fit, then the covariance of the draws of two
+warm-up windows; the leapfrog step tuned by dual averaging to an
+acceptance of 0.8; each trajectory's length drawn between 0.5 and 1.5
 times pi/2 in the metric's units (a quarter period of the Gaussian the
 metric describes: nearly independent successive draws when the posterior
 is close to it).  A trajectory whose energy error passes 1000 is counted as
-divergent (a sign that the posterior is too curved for the step).
+divergent.
+
+``method="nuts"``: the no-U-turn sampler (multinomial, the same metric and
+step adaptation), which finds each trajectory's length itself.
 
 ``method="emcee"``: the affine-invariant ensemble sampler of
 ``python3-emcee`` (no gradient), its walkers started from the Laplace
 approximation, one ensemble per chain.
 
-Measured in ``bench/sample_bench.py``, HMC gives far more effective draws
-per second (see doc/invert.md): it is the default.
+Measured in ``bench/sample_bench.py`` (doc/invert.md), static HMC gives the
+most effective draws per second on the integrated posterior: it is the
+default.
 
-Chains (:mod:`vadrel.invert.chains`)
-----------------------------------
+Chains
+------
 ``chains`` chains (at least 4 for R-hat), spread over ``workers`` processes
 (default: one per processor, at most one per chain), each running its
 compiled calls on one thread.  Diagnostics: rank-normalised split R-hat and
 bulk effective sample size per parameter (:mod:`vadrel.invert.diagnostics`);
 the result is ``converged`` when every R-hat is below 1.01, no trajectory
-diverged and every effective sample size is at least 100.
+diverged, every effective sample size is at least 100 and (slips
+integrated out) no more than 1e-3 of the slips' conditional draws fell
+outside their bounds.
 """
 from __future__ import annotations
 
@@ -153,7 +170,13 @@ class Posterior:
       ``message``;
     * ``fit``: the best fit (:class:`~vadrel.invert.FaultFit`) the chains
       started from; ``map``: its parameter values (name -> value);
-    * ``log_posterior``: (chains, draws), up to a constant;
+    * ``marginalised``: the parameters integrated out of the chains and
+      drawn from their exact conditional (the slips, or none);
+      ``truncated``: the share of the slips' conditional draws refused for
+      leaving their bounds (the prior mass the integrated marginal
+      neglects);
+    * ``log_posterior``: (chains, draws), up to a constant (of the chains'
+      own variables: with the slips integrated out, their marginal);
     * ``frame``: the datasets' km frame (None without): :meth:`lonlat`.
     """
 
@@ -247,15 +270,18 @@ def sample_fault(datasets, start, *, free=DEFAULT_FREE, bounds=None, draws=1000,
     :func:`~vadrel.invert.fit_fault`, which is run first (the chains start
     about its best fit, and it gives the Laplace approximation); uniform
     priors over the bounds.  ``draws`` per chain after ``warmup`` iterations
-    (default 500: enough for posteriors near a Gaussian) in each of ``chains`` chains (at least
-    4 for a trustworthy R-hat), spread over ``workers`` processes (default:
-    the processors, at most one per chain; 1 runs them in this process).
-    ``method``: ``"hmc"`` (Hamiltonian Monte Carlo on the closed-form
-    gradient) or ``"emcee"`` (``chains`` ensembles of ``walkers`` walkers,
-    default 2 x parameters + 2, each walker's draws counted as a chain).
-    ``seed`` makes the draws repeatable; ``progress``: a callable given
-    lines of text.  A :class:`SampleWarning` when the chains did not
-    converge.  See the module's text for the posterior itself.
+    (default 1000: the metric of a skewed posterior needs it) in each of
+    ``chains`` chains (at least 4 for a trustworthy R-hat), spread over
+    ``workers`` processes (default: the processors, at most one per chain;
+    1 runs them in this process).  ``method``: ``"hmc"`` (Hamiltonian Monte
+    Carlo on the closed-form gradient), ``"nuts"`` (its no-U-turn variant)
+    or ``"emcee"`` (``chains`` ensembles of ``walkers`` walkers, default 2 x
+    the chains' parameters + 2, each walker's draws counted as a chain).
+    ``marginalise``: ``"auto"`` integrates the free slips out when their
+    bounds are far (see the module's text), ``True`` always, ``False``
+    never.  ``seed`` makes the draws repeatable; ``progress``: a callable
+    given lines of text.  A :class:`SampleWarning` when the chains did not
+    converge.
     """
     t0 = time.perf_counter()
     if method not in METHODS:
@@ -263,7 +289,7 @@ def sample_fault(datasets, start, *, free=DEFAULT_FREE, bounds=None, draws=1000,
     draws, chains = int(draws), int(chains)
     if draws < 10 or chains < 1:
         raise ValueError("draws must be at least 10 and chains at least 1")
-    warmup = 500 if warmup is None else int(warmup)
+    warmup = 1000 if warmup is None else int(warmup)
     if warmup < 0:
         raise ValueError("warmup must not be negative")
     problem = _problem(datasets, start, free, bounds)
