@@ -2,7 +2,7 @@
 
     PYTHONPATH=build/python /usr/bin/python3 bench/sample_bench.py [--points 1000] [--draws 2600]
         [--chains 4] [--warmup N] [--method hmc,nuts,emcee] [--marginalise auto|yes|no]
-        [--coverage 100] [--coverage-draws 150] [--coverage-warmup 300]
+        [--plot corner.png] [--coverage 100] [--coverage-draws 150] [--coverage-warmup 300]
 
 1. Speed: a synthetic fault (dip 60, oblique slip) seen by 1,000 radar
    samples spread over 120 x 120 km, with correlated noise (exponential
@@ -83,11 +83,14 @@ def speed(points, draws, chains, method, marginalise, warmup):
           f"{post.ess.min() / wall:.1f} effective draws per second (min over parameters), "
           f"{post.ess.min() / post.cpu_time:.1f} per processor second; slips' draws outside the bounds "
           f"{100 * post.truncated:.2g} %")
-    print(f"  {'parameter':<14} {'truth':>9} {'mean':>10} {'sigma':>9} {'Laplace':>9} {'R-hat':>7} {'ESS':>7}")
+    print(f"  {'parameter':<14} {'truth':>9} {'mean':>10} {'sigma':>9} {'Laplace':>9} {'p05':>9} {'p95':>9} "
+          f"{'R-hat':>7} {'ESS':>7} {'tail':>7}")
     truth = true_values(post.names)
     for j, n in enumerate(post.names):
+        p05, p95 = np.percentile(post.samples[:, j], [5, 95])
         print(f"  {n:<14} {truth[j]:9.3f} {post.samples[:, j].mean():10.3f} "
-              f"{post.samples[:, j].std():9.4f} {post.fit.sigma[n]:9.4f} {post.rhat[j]:7.4f} {post.ess[j]:7.0f}")
+              f"{post.samples[:, j].std():9.4f} {post.fit.sigma[n]:9.4f} {p05:9.3f} {p95:9.3f} {post.rhat[j]:7.4f} "
+              f"{post.ess[j]:7.0f} {post.ess_tail[j]:7.0f}")
     return post
 
 
@@ -104,7 +107,7 @@ def coverage(n, points, draws, warmup):
     x, y, cov, clean, rng = synthetic(points, 21)
     chol = np.linalg.cholesky(cov)
     hits, count = None, 0
-    rhat_max, ess_min, t = 0.0, np.inf, time.perf_counter()
+    rhat_max, ess_min, tail_min, t = 0.0, np.inf, np.inf, time.perf_counter()
     for k in range(n):
         d = invert.Dataset(x, y, clean + chol @ rng.standard_normal(points), LOOK, cov=cov, name="radar")
         with warnings.catch_warnings():
@@ -118,6 +121,7 @@ def coverage(n, points, draws, warmup):
             coef = np.linalg.lstsq(d.nuisance, OFFSET + RAMP[0] * x + RAMP[1] * y, rcond=None)[0]
             truth[-coef.size:] = coef
         rhat_max, ess_min = max(rhat_max, float(post.rhat.max())), min(ess_min, float(post.ess.min()))
+        tail_min = min(tail_min, float(post.ess_tail.min()))
         for j, p in enumerate(names):
             lo, hi = post.interval(p, 0.9)
             hits[j] += lo <= truth[j] <= hi
@@ -127,7 +131,7 @@ def coverage(n, points, draws, warmup):
                   + " ".join(f"{p}:{h}" for p, h in zip(names, hits)), file=sys.stderr, flush=True)
     print(f"coverage of the 90 % intervals over {count} noise draws ({points} points, full exponential "
           f"covariance, 4 chains x {draws} draws each after {warmup}; largest R-hat {rhat_max:.4f}, smallest "
-          f"ESS {ess_min:.0f}; {time.perf_counter() - t:.0f} s; load average now {os.getloadavg()[0]:.1f}):")
+          f"ESS {ess_min:.0f} (tail {tail_min:.0f}); {time.perf_counter() - t:.0f} s; load average now {os.getloadavg()[0]:.1f}):")
     for p, h in zip(names, hits):
         lo, hi = scipy.stats.binom.ppf([0.025, 0.975], count, 0.9) / count
         print(f"  {p:<14} {100.0 * h / count:5.1f} %")
@@ -144,14 +148,20 @@ def main():
     ap.add_argument("--method", default="hmc", help="hmc, nuts, emcee or several, comma-separated")
     ap.add_argument("--marginalise", default="auto", choices=("auto", "yes", "no"),
                     help="integrate the slips out (auto: when their bounds are far)")
+    ap.add_argument("--plot", metavar="PNG", help="the corner plot of the (first) speed run's posterior")
     ap.add_argument("--coverage", type=int, default=0, help="noise draws of the coverage run (100 for the goal)")
     ap.add_argument("--coverage-draws", type=int, default=150, help="draws per chain of each coverage run")
     ap.add_argument("--coverage-warmup", type=int, default=300)
     a = ap.parse_args()
     marg = {"auto": "auto", "yes": True, "no": False}[a.marginalise]
     if a.draws:
-        for m in a.method.split(","):
-            speed(a.points, a.draws, a.chains, m, marg, a.warmup)
+        for i, m in enumerate(a.method.split(",")):
+            post = speed(a.points, a.draws, a.chains, m, marg, a.warmup)
+            if a.plot and i == 0:
+                from vadrel.plot.posterior import plot_posterior
+                truth = dict(zip(post.names, true_values(post.names)))
+                plot_posterior(post, a.plot, params=list(invert.DEFAULT_FREE), truth=truth,
+                               title=f"{m}: {post.samples.shape[0]} draws, ESS min {post.ess.min():.0f}")
     if a.coverage:
         coverage(a.coverage, a.points, a.coverage_draws, a.coverage_warmup)
 

@@ -161,6 +161,8 @@ class Posterior:
       offsets and ramps last);
     * ``rhat``, ``ess``: rank-normalised split R-hat and bulk effective
       sample size, one per parameter (arrays in the order of ``names``);
+      ``ess_tail``: the tail effective sample size (that of the 5 % and
+      95 % quantiles: how well the ends of a 90 % interval are known);
     * ``acceptance`` (mean over the chains), ``divergent`` (HMC trajectories
       whose energy error passed 1000), ``step`` (HMC leapfrog steps per
       chain), ``evaluations`` (model evaluations, all chains), ``time`` (s,
@@ -188,13 +190,14 @@ class Posterior:
             raise KeyError(f"no parameter '{name}' (one of {', '.join(self.names)})") from None
 
     def summary(self) -> dict:
-        """name -> {mean, sigma, p05, p50, p95, rhat, ess, map}."""
+        """name -> {mean, sigma, p05, p50, p95, rhat, ess, ess_tail, map}."""
         out = {}
         q = np.percentile(self.samples, [5.0, 50.0, 95.0], axis=0)
         for j, n in enumerate(self.names):
             out[n] = {"mean": float(np.mean(self.samples[:, j])), "sigma": float(np.std(self.samples[:, j], ddof=1)),
                       "p05": float(q[0, j]), "p50": float(q[1, j]), "p95": float(q[2, j]),
-                      "rhat": float(self.rhat[j]), "ess": float(self.ess[j]), "map": self.map.get(n)}
+                      "rhat": float(self.rhat[j]), "ess": float(self.ess[j]),
+                      "ess_tail": float(self.ess_tail[j]), "map": self.map.get(n)}
         return out
 
     def interval(self, name, level=0.9):
@@ -347,6 +350,7 @@ def sample_fault(datasets, start, *, free=DEFAULT_FREE, bounds=None, draws=1000,
     post.names = list(fit.names)
     post.rhat = np.atleast_1d(diagnostics.rhat(post.chains))
     post.ess = np.atleast_1d(diagnostics.ess(post.chains))
+    post.ess_tail = np.atleast_1d(diagnostics.ess_tail(post.chains))
     post.acceptance = float(np.mean([r[2]["acceptance"] for r in results]))
     post.divergent = int(sum(r[2]["divergent"] for r in results))
     post.step = [r[2]["step"] for r in results]
