@@ -1,5 +1,6 @@
 """The Markov chains of :mod:`vadrel.invert.sample`: Hamiltonian Monte
-Carlo with a dense metric and a dual-averaged step, and emcee's ensemble.
+Carlo with a dense metric and a dual-averaged step (static trajectories of
+random length, or the no-U-turn sampler), and emcee's ensemble.
 
 Both take a target with ``logp(u, grad=True) -> (log density, gradient)``
 over unbounded variables u, a start ``u0`` and a metric (the covariance the
