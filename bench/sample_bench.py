@@ -106,7 +106,7 @@ def coverage(n, points, draws, warmup):
     intervals that hold the truth, per parameter."""
     x, y, cov, clean, rng = synthetic(points, 21)
     chol = np.linalg.cholesky(cov)
-    hits, count = None, 0
+    hits, count, unconverged = None, 0, []
     rhat_max, ess_min, tail_min, t = 0.0, np.inf, np.inf, time.perf_counter()
     for k in range(n):
         d = invert.Dataset(x, y, clean + chol @ rng.standard_normal(points), LOOK, cov=cov, name="radar")
@@ -122,6 +122,9 @@ def coverage(n, points, draws, warmup):
             truth[-coef.size:] = coef
         rhat_max, ess_min = max(rhat_max, float(post.rhat.max())), min(ess_min, float(post.ess.min()))
         tail_min = min(tail_min, float(post.ess_tail.min()))
+        if not post.converged:
+            unconverged.append(k)
+            print(f"  noise draw {k}: {post.message}", file=sys.stderr, flush=True)
         for j, p in enumerate(names):
             lo, hi = post.interval(p, 0.9)
             hits[j] += lo <= truth[j] <= hi
@@ -135,6 +138,8 @@ def coverage(n, points, draws, warmup):
     for p, h in zip(names, hits):
         lo, hi = scipy.stats.binom.ppf([0.025, 0.975], count, 0.9) / count
         print(f"  {p:<14} {100.0 * h / count:5.1f} %")
+    print(f"  not converged (R-hat, divergences or ESS): {len(unconverged)} of {count} noise draws "
+          f"{unconverged if unconverged else ''}")
     print(f"  {'all':<14} {100.0 * hits.sum() / (count * len(names)):5.1f} %  (95 % of counts from exact "
           f"intervals fall in {100 * lo:.0f}-{100 * hi:.0f} %)")
 
