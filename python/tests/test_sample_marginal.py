@@ -119,6 +119,24 @@ def test_gradient_matches_finite_differences(weights, free, marginal):
     np.testing.assert_allclose(g, fd, rtol=1e-5, atol=1e-5 * np.abs(fd).max())
 
 
+@pytest.mark.parametrize("marginal", [True, False])
+def test_gradient_of_two_segments_matches_finite_differences(marginal):
+    """Two segments, each with its own free slips, geometry and held
+    slip: every slip's unit field moves its own segment only."""
+    second = TRUTH.replace(X=20.0, Y=-15.0, strike=120.0, depth=10.0, dip=40.0, U1=-300.0, U2=800.0, L=15.0,
+                           W=8.0, name="b")
+    d = dataset(n=8, weights="sigma", half=50.0)
+    free = [("X", "Y", "depth", "U1", "U2", "W"), ("X", "strike", "dip", "U2", "L")]
+    problem = _problem(d, vadrel.Faults([TRUTH, second]), free, None)
+    t = SlipMarginal(problem) if marginal else FullTarget(problem)
+    u = t.u_of(problem.start()[t.cols]) + 0.05 * np.random.default_rng(3).standard_normal(t.dim)
+    lp, g = t.logp(u)
+    h = 1e-5
+    fd = np.array([(t.logp(u + h * e, grad=False)[0] - t.logp(u - h * e, grad=False)[0]) / (2 * h)
+                   for e in np.eye(t.dim)])
+    np.testing.assert_allclose(g, fd, rtol=1e-5, atol=1e-5 * np.abs(fd).max())
+
+
 def test_chains_place_each_segment_at_its_top_centre():
     """X, Y (the deep edge's start) <-> the top edge's midpoint as the
     segment's own outline draws it; the map's Jacobian against finite
