@@ -219,7 +219,7 @@ def hmc_chain(target, u0, metric, draws, warmup, rng, progress=None, label="", n
                 adapt = _DualAverage(step)
                 kept = []
         if it == warmup:
-            step = adapt.final()
+            step = adapt.final() if adapt.m else step
         if transition is _static:
             state = _State(state.u, dyn.momentum(rng), state.lp, state.g)
         state, accept, div = transition(dyn, state, step, rng)
