@@ -101,7 +101,7 @@ def test_chains_adapt_a_wrong_metric_and_draw_known_moments(nuts, nu):
     cov = corr * np.outer(sd, sd)
     toy = Toy(cov, nu)
     rng = np.random.default_rng(4 + nuts)
-    runs = [hmc_chain(toy, rng.standard_normal(3), np.eye(3), 1500, 600, rng, nuts=nuts) for _ in range(4)]
+    runs = [hmc_chain(toy, rng.standard_normal(3), np.eye(3), 1000, 500, rng, nuts=nuts) for _ in range(4)]
     x = np.stack([r[0] for r in runs])
     assert sum(r[2]["divergent"] for r in runs) == 0
     assert np.all(diagnostics.rhat(x) < 1.01)

@@ -58,7 +58,7 @@ def brute_log_marginal(problem, theta_of, theta, grid):
         S = float(r @ apply(r))
         return -0.5 * S if st.weighted else -0.5 * (m - q) * math.log(S)
 
-    axes = [np.linspace(c - 9 * s, c + 9 * s, 241) for c, s in grid]
+    axes = [np.linspace(c - 9 * s, c + 9 * s, 121) for c, s in grid]
     vals = np.array([[loglik(a) for a in axes[0]]]) if len(axes) == 1 else \
         np.array([[loglik(a, b) for b in axes[1]] for a in axes[0]])
     top = vals.max()
