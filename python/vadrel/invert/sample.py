@@ -96,7 +96,8 @@ _TRUNCATED = 1e-3
 
 class SampleWarning(FitWarning):
     """Chains that did not converge: R-hat at or over 1.01, divergent
-    trajectories, or too few effective draws."""
+    trajectories, too few effective draws, or (slips integrated out) too
+    many of the slips' conditional draws outside their bounds."""
 
 
 def _chain_job(job):
