@@ -116,6 +116,7 @@ def coverage(n, points, draws, warmup):
         if hits is None:
             names = post.names
             hits = np.zeros(len(names), dtype=int)
+            laplace = np.zeros(len(names), dtype=int)
             truth = true_values(names)
             # The offset and ramp as the data set's own columns carry them.
             coef = np.linalg.lstsq(d.nuisance, OFFSET + RAMP[0] * x + RAMP[1] * y, rcond=None)[0]
@@ -128,6 +129,8 @@ def coverage(n, points, draws, warmup):
         for j, p in enumerate(names):
             lo, hi = post.interval(p, 0.9)
             hits[j] += lo <= truth[j] <= hi
+            # The best fit's own interval, +- 1.645 sigma of its Laplace approximation.
+            laplace[j] += abs(post.fit.params[p] - truth[j]) <= 1.645 * post.fit.sigma[p]
         count += 1
         if (k + 1) % 5 == 0:
             print(f"  {k + 1}/{n} noise draws, {time.perf_counter() - t:.0f} s; so far "
@@ -135,9 +138,10 @@ def coverage(n, points, draws, warmup):
     print(f"coverage of the 90 % intervals over {count} noise draws ({points} points, full exponential "
           f"covariance, 4 chains x {draws} draws each after {warmup}; largest R-hat {rhat_max:.4f}, smallest "
           f"ESS {ess_min:.0f} (tail {tail_min:.0f}); {time.perf_counter() - t:.0f} s; load average now {os.getloadavg()[0]:.1f}):")
-    for p, h in zip(names, hits):
-        lo, hi = scipy.stats.binom.ppf([0.025, 0.975], count, 0.9) / count
-        print(f"  {p:<14} {100.0 * h / count:5.1f} %")
+    print(f"  {'parameter':<14} {'posterior':>9} {'Laplace':>9}")
+    lo, hi = scipy.stats.binom.ppf([0.025, 0.975], count, 0.9) / count
+    for p, h, h2 in zip(names, hits, laplace):
+        print(f"  {p:<14} {100.0 * h / count:7.1f} % {100.0 * h2 / count:7.1f} %")
     print(f"  not converged (R-hat, divergences or ESS): {len(unconverged)} of {count} noise draws "
           f"{unconverged if unconverged else ''}")
     print(f"  {'all':<14} {100.0 * hits.sum() / (count * len(names)):5.1f} %  (95 % of counts from exact "
