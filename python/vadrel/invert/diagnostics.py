@@ -25,7 +25,7 @@ import numpy as np
 import scipy.special
 import scipy.stats
 
-__all__ = ["rhat", "ess", "autocorrelation_time"]
+__all__ = ["rhat", "ess", "ess_tail", "autocorrelation_time"]
 
 
 def _chains(x):
@@ -124,4 +124,20 @@ def ess(chains) -> float | np.ndarray:
     def one(a):
         s = _normal_scores(_split(a))
         return s.size / _tau(s)
+    return _per_parameter(one, _chains(chains))
+
+
+def ess_tail(chains) -> float | np.ndarray:
+    """Tail effective sample size: the smaller of the effective sample sizes
+    of I(x <= 5 % quantile) and I(x <= 95 % quantile) over the split
+    chains; a number for (chains, draws), one per parameter for (chains,
+    draws, parameters)."""
+    def one(a):
+        s = _split(a)
+        out = []
+        for q in (0.05, 0.95):
+            ind = (s <= np.quantile(s, q)).astype(float)
+            tau = _tau(ind)
+            out.append(s.size / tau if np.isfinite(tau) else 0.0)
+        return min(out)
     return _per_parameter(one, _chains(chains))

@@ -10,46 +10,63 @@ Priors: uniform over the bounds of every free parameter (those of
 variables (the depth of the top edge, ``top``, when ``depth`` is free);
 flat over the offsets and ramps.
 
-The offsets and ramps enter linearly, so they are integrated out exactly:
-the chains run over the fault's parameters alone, on the log-likelihood
--1/2 r^T K r with r = data - fault model and K = W^T (I - Q Q^T) W (W the
-whitening, Q a basis of the whitened offset and ramp columns), whose
-gradient is J^T K r with J the closed-form Jacobian of the model.  Each
-draw of the fault then gets a draw of the offsets and ramps from their
-Gaussian conditional (exact, no chain).
+What the chains run on (:mod:`vadrel.invert.target`)
+----------------------------------------------------
+The model is linear in the offsets and ramps and in the slips, so these are
+integrated out exactly: the chains run on the rest of the geometry alone,
+on the log marginal -1/2 r^T K r - 1/2 log det(G^T K G) with its
+closed-form gradient (G the unit-slip fields, K the precision with the
+offsets and ramps projected out, r the residual at the best slips), and
+each draw of the geometry gets its slips, then its offsets and ramps, from
+their exact Gaussian conditionals.  The slips' uniform prior over their
+bounds is taken as flat there: ``marginalise="auto"`` (default) does so
+only when every slip's bound lies at least 6 conditional standard
+deviations from the best fit's slips, and otherwise keeps the slips in the
+chains (``marginalise=False`` always does).  The conditional draws of the
+slips are drawn again until inside their bounds; the share refused is
+``truncated`` (over 1e-3: a warning).
 
-Bounds: every bounded parameter runs on the logit of its place between its
-bounds, u = log((x - lo) / (hi - x)), with the log of dx/du added to the
-log-density, so that the chains never leave the bounds and the prior stays
-uniform in x.
+Each segment's X, Y enter the chains at the centre of its top edge
+(:mod:`vadrel.invert.reparam`): surface data fix the top of a buried fault
+best, and at the deep edge's start X, Y trade off with W, dip and strike
+along a curved ridge.  Every bounded variable then runs on the logit of its
+place between its bounds, u = log((x - lo) / (hi - x)), with the log of
+dx/du added to the log-density, so that the chains never leave the bounds
+and the prior stays uniform in x.
 
-Samplers
---------
-``method="hmc"`` (default): Hamiltonian Monte Carlo on that gradient, with
-a dense metric (mass matrix) in u: first the Laplace approximation at the
-best fit (the inverse of J^T K J), then the covariance of the warm-up
-draws; the leapfrog step tuned by dual averaging to an acceptance of 0.8
-during the warm-up; each trajectory's length drawn between 0.5 and 1.5
+Samplers (:mod:`vadrel.invert.chains`)
+--------------------------------------
+``method="hmc"`` (default): Hamiltonian Monte Carlo on the closed-form
+gradient with a dense metric (mass matrix) in u: first the Laplace
+approximation at the best fit, then the covariance of the draws of two
+warm-up windows; the leapfrog step tuned by dual averaging to an
+acceptance of 0.8; each trajectory's length drawn between 0.5 and 1.5
 times pi/2 in the metric's units (a quarter period of the Gaussian the
 metric describes: nearly independent successive draws when the posterior
 is close to it).  A trajectory whose energy error passes 1000 is counted as
-divergent (a sign that the posterior is too curved for the step).
+divergent.
+
+``method="nuts"``: the no-U-turn sampler (multinomial, the same metric and
+step adaptation), which finds each trajectory's length itself.
 
 ``method="emcee"``: the affine-invariant ensemble sampler of
 ``python3-emcee`` (no gradient), its walkers started from the Laplace
 approximation, one ensemble per chain.
 
-Measured in ``bench/sample_bench.py``, HMC gives far more effective draws
-per second (see doc/invert.md): it is the default.
+Measured in ``bench/sample_bench.py`` (doc/invert.md), static HMC gives the
+most effective draws per second on the integrated posterior: it is the
+default.
 
-Chains (:mod:`vadrel.invert.chains`)
-----------------------------------
+Chains
+------
 ``chains`` chains (at least 4 for R-hat), spread over ``workers`` processes
 (default: one per processor, at most one per chain), each running its
 compiled calls on one thread.  Diagnostics: rank-normalised split R-hat and
 bulk effective sample size per parameter (:mod:`vadrel.invert.diagnostics`);
 the result is ``converged`` when every R-hat is below 1.01, no trajectory
-diverged and every effective sample size is at least 100.
+diverged, every effective sample size is at least 100 and (slips
+integrated out) no more than 1e-3 of the slips' conditional draws fell
+outside their bounds.
 """
 from __future__ import annotations
 
@@ -64,125 +81,23 @@ import numpy as np
 from . import diagnostics
 from .chains import emcee_chain, hmc_chain
 from .fault import DEFAULT_FREE, FitWarning, _problem, _run_start
+from .target import SLIPS, FullTarget, SlipMarginal
 
 __all__ = ["Posterior", "SampleWarning", "sample_fault", "METHODS"]
 
-METHODS = ("hmc", "emcee")
+METHODS = ("nuts", "hmc", "emcee")
+# Conditional standard deviations between the best fit's slips and their
+# bounds under which "auto" keeps the slips in the chains.
+_MARGIN = 6.0
+# Share of the slips' conditional draws outside their bounds above which
+# the marginal (which neglects that mass) is not trusted.
+_TRUNCATED = 1e-3
 
 
 class SampleWarning(FitWarning):
     """Chains that did not converge: R-hat at or over 1.01, divergent
-    trajectories, or too few effective draws."""
-
-
-class _Target:
-    """The log-posterior of the fault's free parameters in the unbounded
-    variables u, and its gradient."""
-
-    def __init__(self, problem):
-        self.problem = problem
-        n = problem.nfree
-        self.lo, self.hi = problem.lb[:n].copy(), problem.ub[:n].copy()
-        self.span = self.hi - self.lo
-        st = problem.stack
-        self.m, self.q = st.obs.size, st.nuisance.shape[1]
-        self.weighted = st.weighted
-        self._marginal = None
-        self.evaluations = 0
-
-    def __getstate__(self):
-        s = dict(self.__dict__)
-        s["_marginal"] = None      # rebuilt where used (closures, and n^2 for a full covariance)
-        return s
-
-    def marginal(self):
-        if self._marginal is None:
-            self._marginal = self.problem.stack.marginal()
-        return self._marginal
-
-    def theta(self, u):
-        s = 1.0 / (1.0 + np.exp(-u))
-        return self.lo + self.span * s, s
-
-    def u_of(self, theta, margin=1e-9):
-        s = np.clip((np.asarray(theta) - self.lo) / self.span, margin, 1.0 - margin)
-        return np.log(s) - np.log1p(-s)
-
-    def vector(self, theta):
-        p = np.zeros(self.problem.nparam)
-        p[:self.problem.nfree] = theta
-        return p
-
-    def residual(self, theta):
-        return self.problem.stack.obs - self.problem.predict(self.vector(theta))
-
-    def logp(self, u, grad=True):
-        """log posterior (up to a constant) at u, and its gradient (None
-        with ``grad=False``); -inf where the model has no value."""
-        self.evaluations += 1
-        theta, s = self.theta(u)
-        log_jac = float(np.sum(-np.logaddexp(0.0, -u) - np.logaddexp(0.0, u)))
-        try:
-            r = self.residual(theta)
-        except ValueError:
-            return -math.inf, None
-        apply, _ = self.marginal()
-        kr = apply(r)
-        S = float(r @ kr)
-        if self.weighted:
-            ll, scale = -0.5 * S, 1.0
-        else:
-            k = self.m - self.q
-            ll, scale = -0.5 * k * math.log(max(S, 1e-300)), k / max(S, 1e-300)
-        if not grad:
-            return ll + log_jac, None
-        try:
-            J = self.problem.jacobian(self.vector(theta), whiten=False)[:, :self.problem.nfree]
-        except ValueError:
-            return -math.inf, None
-        g = scale * (J.T @ kr) * self.span * s * (1.0 - s) + (1.0 - 2.0 * s)
-        return ll + log_jac, g
-
-    def nuisance_draw(self, theta, rng):
-        """Offsets and ramps drawn from their conditional given the fault."""
-        r = self.residual(theta)
-        _, solve = self.marginal()
-        mean, factor = solve(r)
-        z = rng.standard_normal(mean.size)
-        if not self.weighted:
-            apply, _ = self.marginal()
-            S = float(r @ apply(r))
-            z *= math.sqrt(S / rng.chisquare(self.m - self.q))
-        return mean + factor @ z
-
-    def laplace(self, theta):
-        """Covariance of u from the curvature at theta (Gauss-Newton: the
-        inverse of J^T K J, the offsets and ramps integrated out)."""
-        p = self.vector(theta)
-        J = self.problem.jacobian(p, whiten=False)[:, :self.problem.nfree]
-        apply, _ = self.marginal()
-        KJ = np.column_stack([apply(J[:, j]) for j in range(J.shape[1])])
-        H = J.T @ KJ
-        if not self.weighted:
-            r = self.residual(theta)
-            H *= (self.m - self.q) / max(float(r @ apply(r)), 1e-300)
-        _, s = self.theta(self.u_of(theta))
-        D = self.span * s * (1.0 - s)
-        Hu = H * np.outer(D, D)
-        # The prior's logit Jacobian adds 2 s (1 - s) of curvature per variable.
-        Hu[np.diag_indices_from(Hu)] += 2.0 * s * (1.0 - s)
-        return _inverse_spd(Hu)
-
-
-# Largest variance of a metric in u: a spread of 3 in the logit already
-# covers most of the interval between the bounds.
-_LARGEST_VARIANCE = 9.0
-
-
-def _inverse_spd(H):
-    w, V = np.linalg.eigh(0.5 * (H + H.T))
-    w = np.maximum(w, 1.0 / _LARGEST_VARIANCE)
-    return (V / w) @ V.T
+    trajectories, too few effective draws, or (slips integrated out) too
+    many of the slips' conditional draws outside their bounds."""
 
 
 def _chain_job(job):
@@ -193,18 +108,18 @@ def _chain_job(job):
     cpu = time.process_time()
     target.problem.threads = threads
     rng = np.random.default_rng(seed)
-    if method == "hmc":
-        u, logps, info = hmc_chain(target, u0, metric, draws, warmup, rng, progress, label)
+    if method in ("nuts", "hmc"):
+        u, logps, info = hmc_chain(target, u0, metric, draws, warmup, rng, progress, label, nuts=method == "nuts")
         u, logps = u[None], logps[None]
     else:
         u, logps, info = emcee_chain(target, u0, metric, draws, warmup, rng, walkers, progress, label)
     out = np.empty(u.shape[:2] + (target.problem.nparam,))
     for c in range(u.shape[0]):
         for k in range(u.shape[1]):
-            theta, _ = target.theta(u[c, k])
-            out[c, k, :theta.size] = theta
-            out[c, k, theta.size:] = target.nuisance_draw(theta, rng)
+            out[c, k] = target.draw(u[c, k], rng)
     info["evaluations"] = target.evaluations
+    info["rejected"] = getattr(target, "rejected", 0)
+    info["drawn"] = getattr(target, "drawn", 0)
     info["cpu_time"] = time.process_time() - cpu
     return out, logps, info
 
@@ -247,6 +162,8 @@ class Posterior:
       offsets and ramps last);
     * ``rhat``, ``ess``: rank-normalised split R-hat and bulk effective
       sample size, one per parameter (arrays in the order of ``names``);
+      ``ess_tail``: the tail effective sample size (that of the 5 % and
+      95 % quantiles: how well the ends of a 90 % interval are known);
     * ``acceptance`` (mean over the chains), ``divergent`` (HMC trajectories
       whose energy error passed 1000), ``step`` (HMC leapfrog steps per
       chain), ``evaluations`` (model evaluations, all chains), ``time`` (s,
@@ -256,7 +173,13 @@ class Posterior:
       ``message``;
     * ``fit``: the best fit (:class:`~vadrel.invert.FaultFit`) the chains
       started from; ``map``: its parameter values (name -> value);
-    * ``log_posterior``: (chains, draws), up to a constant;
+    * ``marginalised``: the parameters integrated out of the chains and
+      drawn from their exact conditional (the slips, or none);
+      ``truncated``: the share of the slips' conditional draws refused for
+      leaving their bounds (the prior mass the integrated marginal
+      neglects);
+    * ``log_posterior``: (chains, draws), up to a constant (of the chains'
+      own variables: with the slips integrated out, their marginal);
     * ``frame``: the datasets' km frame (None without): :meth:`lonlat`.
     """
 
@@ -268,13 +191,14 @@ class Posterior:
             raise KeyError(f"no parameter '{name}' (one of {', '.join(self.names)})") from None
 
     def summary(self) -> dict:
-        """name -> {mean, sigma, p05, p50, p95, rhat, ess, map}."""
+        """name -> {mean, sigma, p05, p50, p95, rhat, ess, ess_tail, map}."""
         out = {}
         q = np.percentile(self.samples, [5.0, 50.0, 95.0], axis=0)
         for j, n in enumerate(self.names):
             out[n] = {"mean": float(np.mean(self.samples[:, j])), "sigma": float(np.std(self.samples[:, j], ddof=1)),
                       "p05": float(q[0, j]), "p50": float(q[1, j]), "p95": float(q[2, j]),
-                      "rhat": float(self.rhat[j]), "ess": float(self.ess[j]), "map": self.map.get(n)}
+                      "rhat": float(self.rhat[j]), "ess": float(self.ess[j]),
+                      "ess_tail": float(self.ess_tail[j]), "map": self.map.get(n)}
         return out
 
     def interval(self, name, level=0.9):
@@ -318,23 +242,50 @@ def _reported(problem, raw):
     return out
 
 
+def _target(problem, p, marginalise):
+    """The chains' target: the slips integrated out (``marginalise``
+    True, or "auto" when every slip's bound lies at least _MARGIN
+    conditional sigma from the best fit's slips) or every parameter in the
+    chains."""
+    slips = [j for j, (k, n) in enumerate(problem.free) if n in SLIPS]
+    if marginalise is False or (marginalise == "auto" and (not slips or len(slips) == problem.nfree)):
+        return FullTarget(problem)
+    if not slips or len(slips) == problem.nfree:
+        raise ValueError("marginalise: the slips can be integrated out only with a free slip and some "
+                         "free geometry")
+    target = SlipMarginal(problem)
+    theta = p[target.cols]
+    if marginalise == "auto":
+        try:
+            near = np.min(target.margins(theta)) < _MARGIN
+        except (ValueError, np.linalg.LinAlgError):
+            near = True
+        if near:
+            return FullTarget(problem)
+    return target
+
+
 def sample_fault(datasets, start, *, free=DEFAULT_FREE, bounds=None, draws=1000, chains=4, warmup=None,
-                 seed=0, method="hmc", workers=None, walkers=None, progress=None) -> Posterior:
+                 seed=0, method="hmc", workers=None, walkers=None, progress=None,
+                 marginalise="auto") -> Posterior:
     """Draws from the posterior of the geometry and slip of fault segments.
 
     ``datasets``, ``start``, ``free`` and ``bounds`` as for
     :func:`~vadrel.invert.fit_fault`, which is run first (the chains start
     about its best fit, and it gives the Laplace approximation); uniform
     priors over the bounds.  ``draws`` per chain after ``warmup`` iterations
-    (default 500: enough for posteriors near a Gaussian) in each of ``chains`` chains (at least
-    4 for a trustworthy R-hat), spread over ``workers`` processes (default:
-    the processors, at most one per chain; 1 runs them in this process).
-    ``method``: ``"hmc"`` (Hamiltonian Monte Carlo on the closed-form
-    gradient) or ``"emcee"`` (``chains`` ensembles of ``walkers`` walkers,
-    default 2 x parameters + 2, each walker's draws counted as a chain).
-    ``seed`` makes the draws repeatable; ``progress``: a callable given
-    lines of text.  A :class:`SampleWarning` when the chains did not
-    converge.  See the module's text for the posterior itself.
+    (default 1000: the metric of a skewed posterior needs it) in each of
+    ``chains`` chains (at least 4 for a trustworthy R-hat), spread over
+    ``workers`` processes (default: the processors, at most one per chain;
+    1 runs them in this process).  ``method``: ``"hmc"`` (Hamiltonian Monte
+    Carlo on the closed-form gradient), ``"nuts"`` (its no-U-turn variant)
+    or ``"emcee"`` (``chains`` ensembles of ``walkers`` walkers, default 2 x
+    the chains' parameters + 2, each walker's draws counted as a chain).
+    ``marginalise``: ``"auto"`` integrates the free slips out when their
+    bounds are far (see the module's text), ``True`` always, ``False``
+    never.  ``seed`` makes the draws repeatable; ``progress``: a callable
+    given lines of text.  A :class:`SampleWarning` when the chains did not
+    converge.
     """
     t0 = time.perf_counter()
     if method not in METHODS:
@@ -342,7 +293,7 @@ def sample_fault(datasets, start, *, free=DEFAULT_FREE, bounds=None, draws=1000,
     draws, chains = int(draws), int(chains)
     if draws < 10 or chains < 1:
         raise ValueError("draws must be at least 10 and chains at least 1")
-    warmup = 500 if warmup is None else int(warmup)
+    warmup = 1000 if warmup is None else int(warmup)
     if warmup < 0:
         raise ValueError("warmup must not be negative")
     problem = _problem(datasets, start, free, bounds)
@@ -351,6 +302,8 @@ def sample_fault(datasets, start, *, free=DEFAULT_FREE, bounds=None, draws=1000,
         raise ValueError("sampling needs weights (sigma or cov) on every dataset, or on none")
     if problem.nfree == 0:
         raise ValueError("nothing to sample: no free parameter of the fault")
+    if marginalise not in ("auto", True, False):
+        raise ValueError(f"marginalise must be 'auto', True or False, not {marginalise!r}")
     from .fault import _fault_fit, _at_bound
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", FitWarning)
@@ -359,17 +312,19 @@ def sample_fault(datasets, start, *, free=DEFAULT_FREE, bounds=None, draws=1000,
     fit.status, fit.converged, fit.at_bound = status, status > 0, _at_bound(problem, p, active)
     if progress:
         progress(f"best fit: cost {cost:.6g}, {nfev} evaluations")
-    target = _Target(problem)
+    target = _target(problem, p, marginalise)
+    if progress and target.marginalised:
+        progress(f"slips integrated out: the chains run on {target.dim} parameters")
     # About the best fit, moved in from a bound by 1e-3 of the span (where
     # the logit has no curvature to speak of).
-    u_map = target.u_of(p[:problem.nfree], margin=1e-3)
+    u_map = target.u_of(p[target.cols], margin=1e-3)
     metric = target.laplace(target.theta(u_map)[0])
     nproc = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
     workers = min(chains, nproc) if workers is None else max(1, min(int(workers), chains))
     threads = 1 if workers > 1 else 0
     seeds = np.random.SeedSequence(seed).spawn(chains + 1)
     rng = np.random.default_rng(seeds[-1])
-    d = problem.nfree
+    d = target.dim
     if method == "emcee":
         walkers = int(walkers) if walkers is not None else 2 * d + 2
         if walkers < 2 * d or walkers % 2:
@@ -379,7 +334,7 @@ def sample_fault(datasets, start, *, free=DEFAULT_FREE, bounds=None, draws=1000,
     for c in range(chains):
         # Starts spread over the Laplace approximation (twice its width), so
         # that R-hat can see chains that do not mix.
-        u0 = u_map + (2.0 * Lm @ rng.standard_normal(d) if method == "hmc" else 0.0)
+        u0 = u_map + (2.0 * Lm @ rng.standard_normal(d) if method != "emcee" else 0.0)
         for _ in range(20):
             if math.isfinite(target.logp(u0, grad=False)[0]):
                 break
@@ -396,6 +351,7 @@ def sample_fault(datasets, start, *, free=DEFAULT_FREE, bounds=None, draws=1000,
     post.names = list(fit.names)
     post.rhat = np.atleast_1d(diagnostics.rhat(post.chains))
     post.ess = np.atleast_1d(diagnostics.ess(post.chains))
+    post.ess_tail = np.atleast_1d(diagnostics.ess_tail(post.chains))
     post.acceptance = float(np.mean([r[2]["acceptance"] for r in results]))
     post.divergent = int(sum(r[2]["divergent"] for r in results))
     post.step = [r[2]["step"] for r in results]
@@ -403,7 +359,13 @@ def sample_fault(datasets, start, *, free=DEFAULT_FREE, bounds=None, draws=1000,
     post.cpu_time = float(sum(r[2]["cpu_time"] for r in results))
     post.method, post.fit, post.frame = method, fit, fit.frame
     post.map = {n: fit.params[n] for n in post.names}
+    post.marginalised = [post.names[j] for j in target.marginalised]
+    drawn = sum(r[2]["drawn"] for r in results)
+    post.truncated = sum(r[2]["rejected"] for r in results) / drawn if drawn else 0.0
     problems = []
+    if post.truncated > _TRUNCATED:
+        problems.append(f"{100 * post.truncated:.2g} % of the slips' conditional draws fell outside their "
+                        f"bounds, whose mass the integrated slips neglect: sample with marginalise=False")
     bad = [n for n, r in zip(post.names, post.rhat) if not r < 1.01]
     if bad:
         problems.append(f"R-hat at or over 1.01 for {', '.join(bad)} (max {np.nanmax(post.rhat):.3f})")
