@@ -101,10 +101,15 @@ def true_values(names):
     return np.array([t.get(n, np.nan) for n in names])
 
 
-def coverage(n, points, draws, warmup):
+def coverage(n, points, draws, warmup, noise_seed=None):
     """Noise draws from the full covariance, each sampled; the share of 90 %
-    intervals that hold the truth, per parameter."""
+    intervals that hold the truth, per parameter.  ``noise_seed``: another
+    set of noise draws (and chains) on the same points, for a run independent
+    of the default one."""
     x, y, cov, clean, rng = synthetic(points, 21)
+    chain_seed = 0
+    if noise_seed is not None:
+        rng, chain_seed = np.random.default_rng([21, noise_seed]), 1000 * (noise_seed + 1)
     chol = np.linalg.cholesky(cov)
     hits, count, unconverged = None, 0, []
     rhat_max, ess_min, tail_min, t = 0.0, np.inf, np.inf, time.perf_counter()
@@ -112,7 +117,7 @@ def coverage(n, points, draws, warmup):
         d = invert.Dataset(x, y, clean + chol @ rng.standard_normal(points), LOOK, cov=cov, name="radar")
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
-            post = sample_fault(d, start_near(TRUTH), draws=draws, warmup=warmup, chains=4, seed=k)
+            post = sample_fault(d, start_near(TRUTH), draws=draws, warmup=warmup, chains=4, seed=chain_seed + k)
         if hits is None:
             names = post.names
             hits = np.zeros(len(names), dtype=int)
@@ -161,6 +166,8 @@ def main():
     ap.add_argument("--coverage", type=int, default=0, help="noise draws of the coverage run (100 for the goal)")
     ap.add_argument("--coverage-draws", type=int, default=150, help="draws per chain of each coverage run")
     ap.add_argument("--coverage-warmup", type=int, default=300)
+    ap.add_argument("--noise-seed", type=int, default=None,
+                    help="another set of noise draws for the coverage run (default: the first set)")
     a = ap.parse_args()
     marg = {"auto": "auto", "yes": True, "no": False}[a.marginalise]
     if a.draws:
@@ -172,7 +179,7 @@ def main():
                 plot_posterior(post, a.plot, params=list(invert.DEFAULT_FREE), truth=truth,
                                title=f"{m}: {post.samples.shape[0]} draws, ESS min {post.ess.min():.0f}")
     if a.coverage:
-        coverage(a.coverage, a.points, a.coverage_draws, a.coverage_warmup)
+        coverage(a.coverage, a.points, a.coverage_draws, a.coverage_warmup, a.noise_seed)
 
 
 if __name__ == "__main__":

@@ -16,10 +16,6 @@ PACKAGE = SOURCE / "python" / "vadrel"
 MODULES = sorted(PACKAGE.rglob("*.py"))
 DOCS = [SOURCE / "README.md"] + sorted((SOURCE / "doc").glob("*.md"))
 
-#: The sampler's modules, being rewritten elsewhere: left out of the
-#: annotation check until that rewrite lands (then this list goes).
-NOT_YET_ANNOTATED = ["invert/sample.py", "invert/chains.py", "invert/diagnostics.py", "plot/posterior.py"]
-
 #: The doc pages with a table of calls (header "call"), and the module
 #: whose names the table's first column gives unless a cell names another.
 CALL_TABLES = {"python.md": "vadrel", "insar.md": "vadrel.insar", "slip.md": "vadrel.invert.slip"}
@@ -95,17 +91,9 @@ def test_the_annotation_check_finds_what_is_missing():
 
 @pytest.mark.parametrize("path", MODULES, ids=rel)
 def test_every_public_function_is_annotated(path):
-    if rel(path) in NOT_YET_ANNOTATED:
-        pytest.skip("the sampler's modules are annotated with their rewrite")
     gaps = unannotated(ast.parse(path.read_text()))
     assert not gaps, "\n".join(f"{rel(path)}:{line}: {name}: no annotation for {', '.join(m)}"
                                for line, name, m in gaps)
-
-
-def test_the_exempt_modules_still_exist():
-    # An exemption outliving its module would hide nothing and mislead.
-    for name in NOT_YET_ANNOTATED:
-        assert (PACKAGE / name).exists(), f"{name} is gone: drop it from NOT_YET_ANNOTATED"
 
 
 def test_one_file_name_type_for_the_whole_package():

@@ -10,10 +10,20 @@ draws are expected to have), and return the draws (chains, draws, d) or
 from __future__ import annotations
 
 import math
+from collections.abc import Callable
+from typing import Any, Protocol
 
 import numpy as np
 
-__all__ = ["hmc_chain", "emcee_chain"]
+__all__ = ["Target", "hmc_chain", "emcee_chain"]
+
+class Target(Protocol):
+    """What the chains sample: a log density over unbounded variables u,
+    with its gradient when ``grad`` (None otherwise); -inf outside the
+    model's domain."""
+
+    def logp(self, u: np.ndarray, grad: bool = True) -> tuple[float, np.ndarray | None]: ...
+
 
 # Leapfrog steps of one trajectory at most (as a tree depth of 10 would).
 _MOST_STEPS = 1024
@@ -186,7 +196,9 @@ def _nuts(dyn, s0, step, rng):
     return pick, accept / max(n, 1), divergent
 
 
-def hmc_chain(target, u0, metric, draws, warmup, rng, progress=None, label="", nuts=True):
+def hmc_chain(target: Target, u0: np.ndarray, metric: np.ndarray, draws: int, warmup: int,
+              rng: np.random.Generator, progress: Callable[[str], object] | None = None, label: str = "",
+              nuts: bool = True) -> tuple[np.ndarray, np.ndarray, dict[str, Any]]:
     """HMC, by NUTS (``nuts=True``) or with static trajectories of random
     length between 0.5 and 1.5 times pi/2.  Warm-up: the metric first as
     given, then the covariance of the draws of two windows (ending at 40 %
@@ -239,7 +251,9 @@ def hmc_chain(target, u0, metric, draws, warmup, rng, progress=None, label="", n
                         "divergent": divergent, "step": step, "leapfrogs": leapfrogs + dyn.leapfrogs}
 
 
-def emcee_chain(target, u0, metric, draws, warmup, rng, walkers, progress=None, label=""):
+def emcee_chain(target: Target, u0: np.ndarray, metric: np.ndarray, draws: int, warmup: int,
+                rng: np.random.Generator, walkers: int, progress: Callable[[str], object] | None = None,
+                label: str = "") -> tuple[np.ndarray, np.ndarray, dict[str, Any]]:
     """emcee's affine-invariant ensemble, its walkers drawn from the metric
     about u0: one chain per walker."""
     import emcee

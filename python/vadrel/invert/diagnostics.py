@@ -22,6 +22,7 @@ of their ranks over all chains, so that heavy tails do not hide a problem.
 from __future__ import annotations
 
 import numpy as np
+from numpy.typing import ArrayLike
 import scipy.special
 import scipy.stats
 
@@ -66,7 +67,7 @@ def _per_parameter(f, a):
     return np.array([f(a[:, :, j]) for j in range(a.shape[2])])
 
 
-def rhat(chains) -> float | np.ndarray:
+def rhat(chains: ArrayLike) -> float | np.ndarray:
     """Rank-normalised split R-hat: a number for (chains, draws), one per
     parameter for (chains, draws, parameters)."""
     def one(a):
@@ -86,7 +87,7 @@ def _autocovariance(a):
     return np.fft.irfft(f * np.conj(f), size, axis=1)[:, :n] / n
 
 
-def autocorrelation_time(chains) -> float:
+def autocorrelation_time(chains: ArrayLike) -> float:
     """Integrated autocorrelation time of (chains, draws) of one parameter
     as drawn (no split, no ranks), by Geyer's initial monotone sequence."""
     a = _chains(chains)
@@ -117,7 +118,7 @@ def _tau(a):
     return max(tau, 1.0 / np.log10(m * n))
 
 
-def ess(chains) -> float | np.ndarray:
+def ess(chains: ArrayLike) -> float | np.ndarray:
     """Bulk effective sample size of the rank-normalised split chains: a
     number for (chains, draws), one per parameter for (chains, draws,
     parameters)."""
@@ -127,7 +128,7 @@ def ess(chains) -> float | np.ndarray:
     return _per_parameter(one, _chains(chains))
 
 
-def ess_tail(chains) -> float | np.ndarray:
+def ess_tail(chains: ArrayLike) -> float | np.ndarray:
     """Tail effective sample size: the smaller of the effective sample sizes
     of I(x <= 5 % quantile) and I(x <= 95 % quantile) over the split
     chains; a number for (chains, draws), one per parameter for (chains,

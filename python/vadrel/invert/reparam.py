@@ -19,7 +19,10 @@ one over the fit's bounds.
 """
 from __future__ import annotations
 
+from collections.abc import Mapping, Sequence
+
 import numpy as np
+from numpy.typing import ArrayLike
 
 from ..geometry import from_patch
 
@@ -34,7 +37,8 @@ class TopCentre:
     in which every segment with a free X or Y is placed at its top centre.
     ``values``: each segment's held values."""
 
-    def __init__(self, names, values, lo, hi):
+    def __init__(self, names: Sequence[tuple[int, str]], values: Sequence[Mapping[str, float]],
+                 lo: ArrayLike, hi: ArrayLike) -> None:
         self.index = {kn: j for j, kn in enumerate(names)}
         self.values = values
         self.segments = sorted({k for k, n in names if n in ("X", "Y")})
@@ -69,7 +73,7 @@ class TopCentre:
         return (float(e), float(n)), {"strike": (n * _DEG, -e * _DEG), "L": (de_L, dn_L), "W": (de_W, dn_W),
                                       "dip": (de_d, dn_d)}
 
-    def theta(self, v):
+    def theta(self, v: np.ndarray) -> np.ndarray:
         """The fit's free geometry from the chains' variables."""
         if not self.segments:
             return v
@@ -82,7 +86,7 @@ class TopCentre:
                     x[j] = v[j] - off
         return x
 
-    def chain(self, theta):
+    def chain(self, theta: ArrayLike) -> np.ndarray:
         """The chains' variables from the fit's free geometry."""
         if not self.segments:
             return np.asarray(theta, dtype=float)
@@ -95,11 +99,11 @@ class TopCentre:
                     v[j] = theta[j] + off
         return v
 
-    def inside(self, theta):
+    def inside(self, theta: np.ndarray) -> bool:
         """Whether the segments' own X, Y lie inside their bounds."""
         return bool(np.all(theta >= self.theta_lo) and np.all(theta <= self.theta_hi))
 
-    def jacobian(self, v):
+    def jacobian(self, v: np.ndarray) -> np.ndarray:
         """d theta / d v (a square matrix)."""
         T = np.eye(len(v))
         for k in self.segments:

@@ -75,6 +75,8 @@ import multiprocessing
 import os
 import time
 import warnings
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING
 
 import numpy as np
 
@@ -82,6 +84,10 @@ from . import diagnostics
 from .chains import emcee_chain, hmc_chain
 from .fault import DEFAULT_FREE, FitWarning, _problem, _run_start
 from .target import SLIPS, FullTarget, SlipMarginal
+
+if TYPE_CHECKING:
+    import vadrel
+    from ..io.datasets import Dataset
 
 __all__ = ["Posterior", "SampleWarning", "sample_fault", "METHODS"]
 
@@ -183,7 +189,7 @@ class Posterior:
     * ``frame``: the datasets' km frame (None without): :meth:`lonlat`.
     """
 
-    def column(self, name):
+    def column(self, name: str) -> np.ndarray:
         """The draws of one parameter."""
         try:
             return self.samples[:, self.names.index(name)]
@@ -201,7 +207,7 @@ class Posterior:
                       "ess_tail": float(self.ess_tail[j]), "map": self.map.get(n)}
         return out
 
-    def interval(self, name, level=0.9):
+    def interval(self, name: str, level: float = 0.9) -> tuple[float, float]:
         """The central credible interval of a parameter at ``level``."""
         a = 50.0 * (1.0 - level)
         lo, hi = np.percentile(self.column(name), [a, 100.0 - a])
@@ -265,9 +271,13 @@ def _target(problem, p, marginalise):
     return target
 
 
-def sample_fault(datasets, start, *, free=DEFAULT_FREE, bounds=None, draws=1000, chains=4, warmup=None,
-                 seed=0, method="hmc", workers=None, walkers=None, progress=None,
-                 marginalise="auto") -> Posterior:
+def sample_fault(datasets: Dataset | Iterable[Dataset], start: vadrel.Segment | vadrel.Faults, *,
+                 free: Sequence[str] | Sequence[Sequence[str]] = DEFAULT_FREE,
+                 bounds: Mapping[str, Sequence[float]] | Sequence[Mapping[str, Sequence[float]]] | None = None,
+                 draws: int = 1000, chains: int = 4, warmup: int | None = None, seed: int = 0,
+                 method: str = "hmc", workers: int | None = None, walkers: int | None = None,
+                 progress: Callable[[str], object] | None = None,
+                 marginalise: bool | str = "auto") -> Posterior:
     """Draws from the posterior of the geometry and slip of fault segments.
 
     ``datasets``, ``start``, ``free`` and ``bounds`` as for

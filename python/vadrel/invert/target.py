@@ -44,11 +44,16 @@ from __future__ import annotations
 
 import math
 
+from typing import TYPE_CHECKING
+
 import numpy as np
 
 from .reparam import TopCentre
 
-__all__ = ["FullTarget", "SlipMarginal", "SLIPS"]
+if TYPE_CHECKING:
+    from .fault import _Problem
+
+__all__ = ["FullTarget", "SlipMarginal", "SLIPS", "inverse_spd"]
 
 SLIPS = ("U1", "U2", "U3")
 
@@ -59,7 +64,7 @@ _LARGEST_VARIANCE = 9.0
 _TRIES = 1000
 
 
-def inverse_spd(H):
+def inverse_spd(H: np.ndarray) -> np.ndarray:
     """Inverse of a symmetric curvature, its eigenvalues kept at or above
     1 / _LARGEST_VARIANCE (a flat direction gets the bounds' spread)."""
     w, V = np.linalg.eigh(0.5 * (H + H.T))
@@ -154,14 +159,14 @@ class _Bounded:
 class FullTarget(_Bounded):
     """Every free parameter of the fault in the chains."""
 
-    def __init__(self, problem):
+    def __init__(self, problem: _Problem) -> None:
         super().__init__(problem, range(problem.nfree))
         self.marginalised = []
 
-    def residual(self, theta):
+    def residual(self, theta: np.ndarray) -> np.ndarray:
         return self.problem.stack.obs - self.problem.predict(self.vector(theta))
 
-    def logp(self, u, grad=True):
+    def logp(self, u: np.ndarray, grad: bool = True) -> tuple[float, np.ndarray | None]:
         """log posterior (up to a constant) at u, and its gradient (None
         with ``grad=False``); -inf where the model has no value."""
         self.evaluations += 1
@@ -187,7 +192,7 @@ class FullTarget(_Bounded):
             return -math.inf, None
         return ll + log_jac, self.to_u(scale * (J.T @ kr), s)
 
-    def draw(self, u, rng):
+    def draw(self, u: np.ndarray, rng: np.random.Generator) -> np.ndarray:
         """The whole parameter vector for the chains' u: the offsets and
         ramps drawn from their conditional given the fault."""
         theta, _ = self.theta(u)
@@ -201,7 +206,7 @@ class FullTarget(_Bounded):
             z *= math.sqrt(S / rng.chisquare(self.m - self.q))
         return np.concatenate([theta, mean + factor @ z])
 
-    def laplace(self, theta):
+    def laplace(self, theta: np.ndarray) -> np.ndarray:
         """Covariance of u from the curvature at theta."""
         return self.curvature_to_u(self._full_curvature(self.vector(theta)), theta)
 
@@ -210,7 +215,7 @@ class SlipMarginal(_Bounded):
     """The free slips integrated out: the chains run on the rest of the
     geometry (see the module's text)."""
 
-    def __init__(self, problem):
+    def __init__(self, problem: _Problem) -> None:
         free = problem.free
         self.lin = [j for j, (k, n) in enumerate(free) if n in SLIPS]
         if not self.lin:
@@ -263,7 +268,7 @@ class SlipMarginal(_Bounded):
         S = float((y - G @ s) @ Kr)
         return s, L, Kr, KG, max(S, 1e-300)
 
-    def logp(self, u, grad=True):
+    def logp(self, u: np.ndarray, grad: bool = True) -> tuple[float, np.ndarray | None]:
         """log marginal posterior of the geometry (up to a constant) at u,
         and its gradient (None with ``grad=False``); -inf where the model
         has no value."""
@@ -289,7 +294,7 @@ class SlipMarginal(_Bounded):
             g += dG[i].T @ (scale * s[i] * Kr - H[:, i])
         return ll, self.to_u(g, sx)
 
-    def draw(self, u, rng):
+    def draw(self, u: np.ndarray, rng: np.random.Generator) -> np.ndarray:
         """The whole parameter vector for the chains' u: the slips drawn
         from their conditional (inside their bounds), then the offsets and
         ramps from theirs given the slips."""
@@ -312,7 +317,7 @@ class SlipMarginal(_Bounded):
         p[self.problem.nfree:] = mean + sig * (factor @ rng.standard_normal(mean.size))
         return p[:self.problem.nparam]
 
-    def laplace(self, theta):
+    def laplace(self, theta: np.ndarray) -> np.ndarray:
         """Covariance of u from the curvature at theta: the Schur
         complement of the slips in the whole Gauss-Newton curvature."""
         y, G, _, _ = self._fields(theta)
@@ -324,7 +329,7 @@ class SlipMarginal(_Bounded):
         Hm = H[np.ix_(c, c)] - H[np.ix_(c, li)] @ np.linalg.solve(H[np.ix_(li, li)], H[np.ix_(li, c)])
         return self.curvature_to_u(Hm, theta)
 
-    def margins(self, theta):
+    def margins(self, theta: np.ndarray) -> np.ndarray:
         """Distance of the slips' bounds from their conditional at theta, in
         conditional standard deviations (the smaller side of each)."""
         y, G, _, _ = self._fields(theta)

@@ -2,14 +2,25 @@
 diagonal and every pair's draws below it."""
 from __future__ import annotations
 
+from collections.abc import Mapping, Sequence
+from typing import TYPE_CHECKING
+
 import numpy as np
 
+from vadrel import PathLike
 from . import _mpl
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+
+    from ..invert import Posterior
 
 __all__ = ["plot_posterior"]
 
 
-def plot_posterior(post, out=None, *, params=None, truth=None, best=True, bins=None, title=None, dpi=100):
+def plot_posterior(post: Posterior, out: PathLike | None = None, *, params: Sequence[str] | None = None,
+                   truth: Mapping[str, float] | None = None, best: bool = True, bins: int | None = None,
+                   title: str | None = None, dpi: float = 100) -> Figure:
     """Corner plot of a :class:`~vadrel.invert.Posterior` (or of any object
     with ``samples`` (draws, parameters) and ``names``).
 
