@@ -18,6 +18,9 @@
 #   ensure-deps.sh --bench    everything, Google Benchmark, and gfortran for
 #                             the DC3D yardstick
 #   ensure-deps.sh --fuzz     everything, and clang with its libFuzzer runtime
+#   ensure-deps.sh --coast    everything, and GMT with its low-resolution
+#                             GSHHG shorelines (coastlines on the pictures;
+#                             optional: the pictures leave them out without)
 #
 # With --list as well, the packages of that choice are printed (installed or
 # not) and nothing is installed.
@@ -29,8 +32,9 @@ for arg in "$@"; do
     --example) mode=example ;;
     --bench) mode=bench ;;
     --fuzz) mode=fuzz ;;
+    --coast) mode=coast ;;
     --list) list=yes ;;
-    *) echo "ensure-deps.sh: unknown option $arg (--example, --bench, --fuzz, --list)" >&2; exit 2 ;;
+    *) echo "ensure-deps.sh: unknown option $arg (--example, --bench, --fuzz, --coast, --list)" >&2; exit 2 ;;
   esac
 done
 
@@ -80,6 +84,10 @@ fi
 if [ "$mode" = fuzz ]; then
   want clang command -v clang++
   want libclang-rt-14-dev compgen -G "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a"
+fi
+if [ "$mode" = coast ]; then
+  want gmt command -v gmt
+  want gmt-gshhg-low test -f /usr/share/gmt-gshhg/binned_GSHHS_l.nc
 fi
 
 if [ "$list" = yes ]; then
