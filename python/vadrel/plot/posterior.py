@@ -99,7 +99,11 @@ def plot_posterior(post: Posterior, out: PathLike | None = None, *, params: Sequ
                 f"R-hat max {np.max(post.rhat):.3f}, ESS min {np.min(post.ess):.0f}")
     if head:
         fig.suptitle(head, fontsize=10)
-    fig.subplots_adjust(wspace=0.06, hspace=0.06 if k > 1 else 0.3, top=1.0 - 0.9 / (size * k + 0.6))
+    # Margins in inches, whatever the count of parameters: room for the
+    # tick labels and names at the left and bottom, little elsewhere.
+    width, height = size * k + 0.8, size * k + 0.6
+    fig.subplots_adjust(wspace=0.06, hspace=0.06 if k > 1 else 0.3, left=0.75 / width,
+                        right=1.0 - 0.15 / width, bottom=0.55 / height, top=1.0 - 0.9 / height)
     if out is not None:
         _mpl.save(fig, out, dpi, close=True)
     return fig
