@@ -94,9 +94,8 @@ def test_every_layout_recognised_and_read_alike(tmp_path, name, text, frames):
     path = netcdf(tmp_path, name) if text is None else write(tmp_path, name, text)
     assert inputs.kind_of(path) == "dtopo"
     d = inputs.read_tsunami_source(path)
-    np.testing.assert_allclose(d.lon, LON, atol=1e-12)
-    np.testing.assert_allclose(d.lat, LAT, atol=1e-12)
     assert len(d.times) == frames and d.dz.shape == (frames, 2, 3)
+    np.testing.assert_allclose(np.r_[d.lon, d.lat], LON + LAT, atol=1e-12)      # 3 longitudes then 2 latitudes
     np.testing.assert_allclose(d.dz[-1], LAST, atol=1e-7)
     if frames == 2:
         np.testing.assert_allclose(d.times, [0.0, 30.0])

@@ -152,10 +152,8 @@ def test_other_inputs_recognised_or_refused(tmp_path, data, kind, complaint):
 def test_the_two_layouts_of_one_fault_draw_the_same_subfaults(tmp_path):
     """The database file and the subfault table describe one fault: their
     subfaults land on the same places of the map and of the plane view."""
-    a = sources.read(write(tmp_path, "a.txt", FSP))
-    b = sources.read(write(tmp_path, "b.dat", PARAM))
-    pa, _ = plane_polygons(a.subfaults)
-    pb, _ = plane_polygons(b.subfaults)
+    (pa, _), (pb, _) = (plane_polygons(sources.read(write(tmp_path, name, text)).subfaults)
+                        for name, text in (("a.txt", FSP), ("b.dat", PARAM)))
     np.testing.assert_allclose(pa, pb, atol=0.02)
     np.testing.assert_allclose(pa[:, :, 0].min(), 0.0, atol=1e-9)
     np.testing.assert_allclose(np.sort(pa[:, :, 0].max(axis=1)), [10, 10, 20, 20], atol=0.02)
@@ -289,8 +287,7 @@ def test_reference_given_moves_the_subfaults(tmp_path):
     path = write(tmp_path, "r.csv", grid_csv(150.0, 40.0, 0.0, 30.0, 2, 1, W=10.0, top=8.0))
     top = sources.read(path, reference="top center")
     mid = sources.read(path, reference="centroid")
-    pt, _ = plane_polygons(top.subfaults)
-    pm, _ = plane_polygons(mid.subfaults)
+    (pt, _), (pm, _) = plane_polygons(top.subfaults), plane_polygons(mid.subfaults)
     np.testing.assert_allclose(pm[:, :, 1], pt[:, :, 1] - 2.5, atol=1e-9)
     shift = GEOD.Inverse(top.subfaults["lat"][0], top.subfaults["lon"][0], mid.subfaults["lat"][0],
                          mid.subfaults["lon"][0])
