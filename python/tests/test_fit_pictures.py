@@ -47,8 +47,7 @@ def test_residuals_and_ramp_have_their_own_scales(fitted, tmp_path):
     # GNSS residuals: one ellipse per station, 1 sigma (1 and 2 mm half-axes) in the arrows' scale.
     ell = [c for c in axes[1][2].collections if isinstance(c, EllipseCollection)]
     assert len(ell) == 1 and len(ell[0].get_offsets()) == 12
-    widths, heights = ell[0]._widths, ell[0]._heights      # half-axes, as matplotlib keeps them
-    assert np.allclose(widths / heights, 2.0)              # sigma_n / sigma_e
+    assert np.allclose(ell[0]._widths / ell[0]._heights, 2.0)     # half-axes (matplotlib's): sigma_n / sigma_e
     assert any("mm" in t.get_text() for t in axes[1][2].texts + [c.text for c in axes[1][2].artists
                                                                   if hasattr(c, "text")])
     assert "none fitted" in axes[1][3].get_title()

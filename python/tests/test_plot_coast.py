@@ -1,8 +1,5 @@
-"""Coastlines: the multi-segment table parsed, longitudes wrapped to the
-map, GMT run where it leaves nothing behind, and coastlines plainly absent
-(nothing drawn, nothing said) where GMT is not installed.  Nothing here
-needs GMT; the last test checks real shorelines only where it is
-installed."""
+"""Coastlines: the multi-segment table parsed, longitudes wrapped to the map, GMT run where it leaves
+nothing behind, plainly absent (nothing drawn, nothing said) without GMT.  Only the last test needs it."""
 import os
 import shutil
 import stat
@@ -55,18 +52,15 @@ def test_a_bad_point_names_its_line(text, line):
 
 @pytest.mark.parametrize("centre, expected", [
     # Around 180 the line is whole, in 0..360.
-    (180.0, [[[179.9, -16.0], [180.1, -16.1], [180.2, -16.2]]]),
+    (180.0, [[179.9, -16.0], [180.1, -16.1], [180.2, -16.2]]),
     # Around 0 it would cross the whole map: broken, the lone point dropped.
-    (0.0, [[[-179.9, -16.1], [-179.8, -16.2]]]),
+    (0.0, [[-179.9, -16.1], [-179.8, -16.2]]),
     # Around -175 it is whole again, in -360..0.
-    (-175.0, [[[-180.1, -16.0], [-179.9, -16.1], [-179.8, -16.2]]]),
+    (-175.0, [[-180.1, -16.0], [-179.9, -16.1], [-179.8, -16.2]]),
 ])
 def test_lines_wrapped_to_the_map(centre, expected):
-    piece = np.array([[179.9, -16.0], [-179.9, -16.1], [-179.8, -16.2]])
-    got = coast.wrapped([piece], centre)
-    assert len(got) == len(expected)
-    for g, e in zip(got, expected):
-        np.testing.assert_allclose(g, e, atol=1e-9)
+    [got] = coast.wrapped([np.array([[179.9, -16.0], [-179.9, -16.1], [-179.8, -16.2]])], centre)
+    np.testing.assert_allclose(got, expected, atol=1e-9)
 
 
 @pytest.mark.parametrize("region, res", [((-74, -70, -33, -29), "l"), ((10, 12, 0, 1), "i"),
@@ -87,8 +81,7 @@ def coast_lines(ax):
 
 def test_absent_without_gmt(monkeypatch, tmp_path):
     monkeypatch.setenv("PATH", str(tmp_path))          # no gmt there
-    assert coast.coastlines(-74, -70, -33, -29) == []
-    assert coast.coastlines(-74, -70, -33, -29, False) == []
+    assert coast.coastlines(-74, -70, -33, -29) == coast.coastlines(-74, -70, -33, -29, False) == []
     with pytest.raises(coast.CoastUnavailable, match="the gmt program is not installed"):
         coast.coastlines(-74, -70, -33, -29, True)
     ax = pd.plot_dtopo(source(), tmp_path / "a.png")
@@ -120,8 +113,9 @@ printf '> Shore Bin # 1, Level 1\\n179.8\\t-16.2\\n-179.9\\t-16.0\\n-179.7\\t-15
     return notes, work
 
 
-def test_drawn_from_gmt_in_the_maps_longitudes(fake_gmt, tmp_path):
+def test_drawn_from_gmt_in_the_maps_longitudes_unless_not_asked(fake_gmt, tmp_path):
     notes, work = fake_gmt
+    assert coast_lines(pd.plot_dtopo(source(), tmp_path / "n.png", coast=False)) == [] and not notes.exists()
     ax = pd.plot_dtopo(source(), tmp_path / "c.png")
     [lines] = coast_lines(ax)
     [segment] = lines.get_segments()
@@ -148,13 +142,6 @@ def test_a_failing_gmt_is_as_no_gmt(fake_gmt, tmp_path, monkeypatch, capsys):
     err = capsys.readouterr().err
     assert "no coastlines: gmt coast failed" in err and len(err.strip().splitlines()) == 1
     assert not (tmp_path / "x.png").exists()
-    plt.close("all")
-
-
-def test_no_coast_asked_runs_no_gmt(fake_gmt, tmp_path):
-    notes, _ = fake_gmt
-    ax = pd.plot_dtopo(source(), tmp_path / "n.png", coast=False)
-    assert coast_lines(ax) == [] and not notes.exists()
     plt.close("all")
 
 

@@ -1,7 +1,5 @@
-"""Pictures of finite-fault models: recognised by content, the map and the
-fault-plane view with the expected artists, frames of a kinematic model,
-models across the antimeridian.  Geometry expected from geographiclib (an
-independent geodesic library) and from the construction of the models."""
+"""Pictures of finite-fault models: recognised by content, map and plane view, frames of a kinematic
+model, the antimeridian.  Geometry expected from geographiclib and the models' construction."""
 import math
 
 import matplotlib
@@ -17,8 +15,7 @@ from matplotlib.quiver import Quiver, QuiverKey  # noqa: E402
 
 from vadrel import sources  # noqa: E402
 from vadrel.cli import plot as cli  # noqa: E402
-from vadrel.plot import finite_fault as pf  # noqa: E402
-from vadrel.plot import inputs  # noqa: E402
+from vadrel.plot import finite_fault as pf, inputs  # noqa: E402
 from vadrel.plot.plane import exaggeration, plane_polygons  # noqa: E402
 
 # A rupture-model database file of 2 x 2 subfaults (top centres), as such files are written.
@@ -100,10 +97,8 @@ def meshes(ax):
     return [c for c in ax.collections if type(c) is PolyCollection]
 
 
-def map_and_planes(ax):
-    fig = ax.figure
-    planes = [a for a in fig.axes if a.get_label() == "fault plane"]
-    return fig, planes
+def planes(ax):
+    return [a for a in ax.figure.axes if a.get_label() == "fault plane"]
 
 
 @pytest.fixture(autouse=True)
@@ -114,18 +109,16 @@ def no_coast(monkeypatch):
     plt.close("all")
 
 
-@pytest.mark.parametrize("name, text, kind, fmt", [
-    ("model.txt", FSP, "model", "fsp"),
-    ("model.dat", PARAM, "model", "param"),
-    ("model.grd", grid_csv(150.0, 40.0, 0.0, 30.0, 2, 2), "model", "csv"),
-    ("model", FSP, "model", "fsp"),
-])
-def test_models_recognised_by_content(tmp_path, name, text, kind, fmt):
+@pytest.mark.parametrize("name, text", [("model.txt", FSP), ("model.dat", PARAM), ("fault.model", FSP), ("model", FSP),
+                                        ("model.grd", grid_csv(150.0, 40.0, 0.0, 30.0, 2, 2))])
+def test_models_recognised_by_content_and_drawn_by_the_command_line(tmp_path, capsys, name, text):
     path = write(tmp_path, name, text)
-    assert inputs.kind_of(path) == kind
-    ax = pf.plot_finite_fault(path, tmp_path / "out.png", reference="top center" if fmt == "csv" else None)
-    assert ax.figure.axes[0] is ax
-    assert mpimg.imread(tmp_path / "out.png").shape[2] in (3, 4)
+    assert inputs.kind_of(path) == "model"
+    assert cli.main([str(path)] + (["--reference", "top center"] if name.endswith(".grd") else [])) == 0
+    out = tmp_path / (name.split(".")[0] + ".png")
+    assert capsys.readouterr().out.strip() == str(out)
+    image = mpimg.imread(out)
+    assert image.shape[2] in (3, 4) and image.shape[1] > 1.5 * image.shape[0]   # the plane view beside the map
 
 
 # The head of a print file of vector records, as the program writes it.
@@ -159,23 +152,11 @@ def test_other_inputs_recognised_or_refused(tmp_path, data, kind, complaint):
 def test_the_two_layouts_of_one_fault_draw_the_same_subfaults(tmp_path):
     """The database file and the subfault table describe one fault: their
     subfaults land on the same places of the map and of the plane view."""
-    a = sources.read(write(tmp_path, "a.txt", FSP))
-    b = sources.read(write(tmp_path, "b.dat", PARAM))
-    pa, _ = plane_polygons(a.subfaults)
-    pb, _ = plane_polygons(b.subfaults)
+    (pa, _), (pb, _) = (plane_polygons(sources.read(write(tmp_path, name, text)).subfaults)
+                        for name, text in (("a.txt", FSP), ("b.dat", PARAM)))
     np.testing.assert_allclose(pa, pb, atol=0.02)
     np.testing.assert_allclose(pa[:, :, 0].min(), 0.0, atol=1e-9)
     np.testing.assert_allclose(np.sort(pa[:, :, 0].max(axis=1)), [10, 10, 20, 20], atol=0.02)
-
-
-def test_not_a_model_is_one_line_naming_the_file(tmp_path, capsys):
-    path = write(tmp_path, "notes.fsp", "Some notes about a fault\nno numbers\n")
-    with pytest.raises(ValueError, match=r"notes.fsp: line 1: not a file to draw .*finite-fault model"):
-        inputs.kind_of(path)
-    assert cli.main([str(path), "-o", str(tmp_path / "n.png")]) == 1
-    err = capsys.readouterr().err
-    assert len(err.strip().splitlines()) == 1 and "notes.fsp: line 1" in err
-    assert not (tmp_path / "n.png").exists()
 
 
 @pytest.mark.parametrize("strike, dip, lat", [(30.0, 60.0, 40.0), (200.0, 15.0, -35.0), (95.0, 90.0, 60.0)])
@@ -184,14 +165,11 @@ def test_plane_view_places_each_subfault(tmp_path, strike, dip, lat):
     from 0, their depths from the top down by W sin(dip)."""
     ff = sources.read(write(tmp_path, "m.csv", grid_csv(10.0, lat, strike, dip, 3, 2)), reference="top center")
     poly, frames = plane_polygons(ff.subfaults)
-    assert len(frames) == 1
-    sd = math.sin(math.radians(dip))
-    for k in range(6):
-        i, j = k % 3, k // 3
-        np.testing.assert_allclose(np.sort(poly[k, :, 0])[[0, -1]], [10.0 * i, 10.0 * (i + 1)], atol=0.01)
-        np.testing.assert_allclose(np.sort(poly[k, :, 1])[[0, -1]], [1.0 + j * 5 * sd, 1.0 + (j + 1) * 5 * sd],
-                                   atol=1e-6)
-    assert frames[0].strike == pytest.approx(strike, abs=0.5)
+    assert len(frames) == 1 and frames[0].strike == pytest.approx(strike, abs=0.5)
+    i, j, sd = np.arange(6) % 3, np.arange(6) // 3, math.sin(math.radians(dip))
+    np.testing.assert_allclose([poly[..., 0].min(1), poly[..., 0].max(1)], [10.0 * i, 10.0 * (i + 1)], atol=0.01)
+    np.testing.assert_allclose([poly[..., 1].min(1), poly[..., 1].max(1)], [1 + j * 5 * sd, 1 + (j + 1) * 5 * sd],
+                               atol=1e-6)
 
 
 @pytest.mark.parametrize("depth_span, along_span, expected", [
@@ -217,32 +195,19 @@ def test_map_arrows_are_the_hanging_walls_horizontal_slip(strike, dip, rake, eas
 def test_map_and_plane_view_artists(tmp_path):
     ff = sources.read(write(tmp_path, "model.txt", FSP))
     ax = pf.plot_finite_fault(ff, tmp_path / "m.png")
-    fig, planes = map_and_planes(ax)
-    assert ax.get_label() == "map" and len(planes) == 1
+    [p] = planes(ax)
     [mesh] = meshes(ax)
-    assert len(mesh.get_paths()) == 4
+    assert ax.get_label() == "map" and len(mesh.get_paths()) == 4
     assert np.all(mesh.get_linewidths() <= 0.3) and np.all(mesh.get_edgecolor()[:, 3] <= 0.5)  # thin, light
     assert sorted(mesh.get_array()) == [1.0, 1.5, 2.0, 3.0]
     assert (ax.get_xlabel(), ax.get_ylabel()) == ("longitude (degrees)", "latitude (degrees)")
-    labels = [a.get_ylabel() for a in fig.axes]
-    assert "slip (m)" in labels
-    # Hypocentre: a star on the map and in the plane view, at the header's place and depth.
-    for a in (ax, planes[0]):
-        stars = [line for line in a.lines if line.get_marker() == "*"]
-        assert len(stars) == 1
-    x, y = [line for line in ax.lines if line.get_marker() == "*"][0].get_data()
-    assert (float(x[0]), float(y[0])) == (150.05, 40.09)
-    _, depth = [line for line in planes[0].lines if line.get_marker() == "*"][0].get_data()
-    assert float(depth[0]) == 4.5
-    # Arrows and their keys on both.
-    for a in (ax, planes[0]):
-        assert any(isinstance(c, Quiver) for c in a.collections)
-        assert any(isinstance(c, QuiverKey) for c in a.artists)
+    assert "slip (m)" in [a.get_ylabel() for a in ax.figure.axes]
+    # Hypocentre: one star on the map and one in the plane view, at the header's place and depth.
+    [(x, y)], [(_, depth)] = ([line.get_data() for line in a.lines if line.get_marker() == "*"] for a in (ax, p))
+    assert (float(x[0]), float(y[0]), float(depth[0])) == (150.05, 40.09, 4.5)
+    assert all(any(isinstance(c, QuiverKey) for c in a.artists) for a in (ax, p))    # keys of the arrows on both
     # The plane view: depth down, along strike from 0 to the 20 km of the fault.
-    p = planes[0]
-    assert p.yaxis_inverted()
-    lo, hi = p.get_xlim()
-    assert lo < 0.0 < 20.0 < hi < 21.0
+    assert p.yaxis_inverted() and p.get_xlim()[0] < 0.0 < 20.0 < p.get_xlim()[1] < 21.0
     assert p.get_ylim()[1] == 0.0 and p.get_ylim()[0] > 12.0       # the surface shown, the bottom at 12 km
     assert "along strike" in p.get_xlabel() and p.get_ylabel().startswith("depth (km)")
     [q] = [c for c in p.collections if isinstance(c, Quiver)]
@@ -258,12 +223,10 @@ def test_two_segments_have_a_panel_each(tmp_path):
     b = grid_csv(150.2, 40.0, 0.0, 60.0, 2, 2, top=5.0).splitlines()
     text = "\n".join([a[0] + ",Segment"] + [r + ",0" for r in a[1:]] + [r + ",1" for r in b[1:]]) + "\n"
     ax = pf.plot_finite_fault(write(tmp_path, "two.csv", text), reference="top center")
-    _, planes = map_and_planes(ax)
-    assert len(planes) == 2
-    counts = [len(meshes(p)[0].get_paths()) for p in planes]
-    assert counts == [3, 4]
-    assert planes[0].get_ylim() == planes[1].get_ylim()     # one depth scale for all
-    assert planes[0].get_title(loc="left") == "segment 1: strike 0\N{DEGREE SIGN}, dip 30\N{DEGREE SIGN}"
+    a, b = planes(ax)
+    assert [len(meshes(p)[0].get_paths()) for p in (a, b)] == [3, 4]
+    assert a.get_ylim() == b.get_ylim()     # one depth scale for all
+    assert a.get_title(loc="left") == "segment 1: strike 0\N{DEGREE SIGN}, dip 30\N{DEGREE SIGN}"
 
 
 def test_slip_at_a_time(tmp_path):
@@ -278,23 +241,16 @@ def test_slip_at_a_time(tmp_path):
     before = t[:, None] <= sub["rupture_time"][None, :]
     after = t[:, None] >= sub["rupture_time"][None, :] + sub["rise_time"][None, :]
     np.testing.assert_allclose(slips[before], 0.0, atol=1e-12)
-    np.testing.assert_allclose(slips[after], np.broadcast_to(sub["slip"], slips.shape)[after])
-    between = ~before & ~after
-    assert between.any() and np.all((slips[between] > 0) & (slips[between] < sub["slip"][None, :].repeat(81, 0)
-                                                             [between]))
+    full, between = np.broadcast_to(sub["slip"], slips.shape), ~before & ~after
+    np.testing.assert_allclose(slips[after], full[after])
+    assert between.any() and np.all((slips[between] > 0) & (slips[between] < full[between]))
 
 
 def test_a_time_frame_differs_from_the_final_slip(tmp_path):
     path = write(tmp_path, "k.csv", grid_csv(150.0, 40.0, 0.0, 30.0, 3, 2, times=True))
-    final = pf.plot_finite_fault(path, reference="top center")
-    early = pf.plot_finite_fault(path, reference="top center", time=5.0)
-    late = pf.plot_finite_fault(path, reference="top center", time=100.0)
-
-    def shown(ax):
-        mesh = meshes(ax)[0]
-        return np.asarray(mesh.get_array()), mesh.get_clim()
-
-    (f, fc), (e, ec), (l, lc) = shown(final), shown(early), shown(late)
+    final, early, late = (pf.plot_finite_fault(path, reference="top center", time=t) for t in (None, 5.0, 100.0))
+    (f, fc), (e, ec), (l, lc) = ((np.asarray(m.get_array()), m.get_clim()) for m in (meshes(a)[0] for a in
+                                                                                      (final, early, late)))
     assert np.all(e <= f) and e.sum() < f.sum() and (e == 0).any()
     np.testing.assert_array_equal(l, f)
     assert fc == ec == lc == (0.0, 6.0)             # one colour scale for every frame
@@ -302,12 +258,10 @@ def test_a_time_frame_differs_from_the_final_slip(tmp_path):
     assert any(a.get_ylabel() == "slip at 5 s (m)" for a in early.figure.axes)
 
 
-def test_a_time_needs_a_kinematic_model(tmp_path, capsys):
-    path = write(tmp_path, "static.csv", grid_csv(150.0, 40.0, 0.0, 30.0, 2, 1))
+def test_a_time_needs_a_kinematic_model(tmp_path):
     with pytest.raises(ValueError, match="no rupture times"):
-        pf.plot_finite_fault(path, reference="top center", time=3.0)
-    assert cli.main([str(path), "--reference", "top center", "--time", "3", "-o", str(tmp_path / "s.png")]) == 1
-    assert "no rupture times" in capsys.readouterr().err
+        pf.plot_finite_fault(write(tmp_path, "s.csv", grid_csv(150.0, 40.0, 0.0, 30.0, 2, 1)), reference="top center",
+                             time=3.0)
 
 
 @pytest.mark.parametrize("wrap360", [False, True])
@@ -333,8 +287,7 @@ def test_reference_given_moves_the_subfaults(tmp_path):
     path = write(tmp_path, "r.csv", grid_csv(150.0, 40.0, 0.0, 30.0, 2, 1, W=10.0, top=8.0))
     top = sources.read(path, reference="top center")
     mid = sources.read(path, reference="centroid")
-    pt, _ = plane_polygons(top.subfaults)
-    pm, _ = plane_polygons(mid.subfaults)
+    (pt, _), (pm, _) = plane_polygons(top.subfaults), plane_polygons(mid.subfaults)
     np.testing.assert_allclose(pm[:, :, 1], pt[:, :, 1] - 2.5, atol=1e-9)
     shift = GEOD.Inverse(top.subfaults["lat"][0], top.subfaults["lon"][0], mid.subfaults["lat"][0],
                          mid.subfaults["lon"][0])
@@ -352,27 +305,20 @@ def test_command_line_passes_the_models_options(tmp_path, monkeypatch):
     assert seen["format"] == "csv" and seen["plane"] is False and seen["out"].endswith("r.png")
 
 
-@pytest.mark.parametrize("args, complaint", [
-    (["--frame", "1"], "--frame does not apply"),
-    (["--model", "x.fsp"], "--model does not apply"),
-    (["--wrap", "28.3"], "--wrap does not apply"),
-    (["--time", "nan"], "invalid finite number value: 'nan'"),
-    (["--dpi", "0"], "--dpi must be"),
+@pytest.mark.parametrize("text, args, status, complaint", [
+    (FSP, ["--frame", "1"], 2, "--frame does not apply"),
+    (FSP, ["--model", "x.fsp"], 2, "--model does not apply"),
+    (FSP, ["--wrap", "28.3"], 2, "--wrap does not apply"),
+    (FSP, ["--time", "nan"], 2, "invalid finite number value: 'nan'"),
+    (FSP, ["--dpi", "0"], 2, "--dpi must be"),
+    ("Some notes about a fault\nno numbers\n", [], 1, "m.fsp: line 1: not a file to draw"),   # named, not a model
+    (grid_csv(150.0, 40.0, 0.0, 30.0, 2, 1), ["--reference", "top center", "--time", "3"], 1, "no rupture times"),
 ])
-def test_options_that_do_not_fit_a_model_are_refused(tmp_path, capsys, args, complaint):
-    path = write(tmp_path, "m.txt", FSP)
-    assert cli.main([str(path)] + args) == 2
-    assert complaint in capsys.readouterr().err
+def test_command_line_refusals_are_one_line_and_no_picture(tmp_path, capsys, text, args, status, complaint):
+    assert cli.main([str(write(tmp_path, "m.fsp", text))] + args) == status
+    err = capsys.readouterr().err
+    assert complaint in err and len(err.strip().splitlines()) == 1
     assert not (tmp_path / "m.png").exists()
-
-
-def test_the_command_line_draws_a_model_named_anything(tmp_path, capsys):
-    path = write(tmp_path, "fault.model", FSP)
-    assert cli.main([str(path)]) == 0
-    out = tmp_path / "fault.png"
-    assert capsys.readouterr().out.strip() == str(out)
-    image = mpimg.imread(out)
-    assert image.shape[1] > 1.5 * image.shape[0]            # the plane view beside the map
 
 
 def test_the_map_alone_on_given_axes(tmp_path):
