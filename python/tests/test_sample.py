@@ -1,7 +1,6 @@
-"""Posterior sampling of the geometry: the chain diagnostics on series whose
-answers are known, and the sampler on posteriors known in closed form
-(slip is linear in the model, so with the geometry held the posterior of
-the slips is an exact Gaussian, or a truncated one under a bound)."""
+"""Posterior sampling: the chain diagnostics on series of known answers, and
+the sampler on posteriors known in closed form (slip is linear in the model:
+with the geometry held its posterior is Gaussian, or truncated by a bound)."""
 import math
 import warnings
 
@@ -121,22 +120,17 @@ def radar(n=10, sigma=3.0, seed=1, half=50.0, **kw):
     return invert.Dataset(x, y, los + rng.normal(0, sigma, x.size), LOOK, sigma=sigma, name="radar", **kw)
 
 
+def field(d, **slips):
+    return vadrel.range_change(vadrel.Faults([TRUTH.replace(**slips)]), d.x, d.y, d.look)
+
+
 def linear_posterior(d):
     """Exact posterior of U1, U2, offset and ramp for the held geometry:
     weighted least squares on the unit-slip fields and nuisance columns."""
-    cols = [vadrel.range_change(vadrel.Faults([vadrel.Segment(**dict(_values(TRUTH), U1=1.0, U2=0.0))]),
-                                d.x, d.y, d.look),
-            vadrel.range_change(vadrel.Faults([vadrel.Segment(**dict(_values(TRUTH), U1=0.0, U2=1.0))]),
-                                d.x, d.y, d.look),
-            np.ones(len(d)), d.x - d.x.mean(), d.y - d.y.mean()]
-    A = np.column_stack(cols) / d.sigma[:, None]
-    b = d.obs / d.sigma
+    A = np.column_stack([field(d, U1=1.0, U2=0.0), field(d, U1=0.0, U2=1.0), np.ones(len(d)), d.x - d.x.mean(),
+                         d.y - d.y.mean()]) / d.sigma[:, None]
     cov = np.linalg.inv(A.T @ A)
-    return cov @ A.T @ b, cov
-
-
-def _values(s):
-    return {k: getattr(s, k) for k in invert.PARAMETERS + ("lam", "mu")} | {"name": s.name}
+    return cov @ A.T @ (d.obs / d.sigma), cov
 
 
 @pytest.mark.parametrize("method", ["hmc", "nuts", "emcee"])
@@ -165,16 +159,11 @@ def test_a_bound_truncates_the_posterior():
     """U1 bounded below at its least-squares value: half a Gaussian, mean
     mu + s sqrt(2/pi), standard deviation s sqrt(1 - 2/pi)."""
     d = radar(offset=False, ramp=False)
-    A = np.column_stack([vadrel.range_change(vadrel.Faults([vadrel.Segment(**dict(_values(TRUTH), U1=1.0,
-                                                                                  U2=0.0))]), d.x, d.y, d.look)])
-    held = d.obs - vadrel.range_change(vadrel.Faults([vadrel.Segment(**dict(_values(TRUTH), U1=0.0))]), d.x, d.y,
-                                       d.look)
-    Aw, bw = A / d.sigma[:, None], held / d.sigma
-    s = 1.0 / math.sqrt(float(Aw[:, 0] @ Aw[:, 0]))
-    mu = float(Aw[:, 0] @ bw) * s * s
-    start = vadrel.Segment(**dict(_values(TRUTH), U1=mu + s))
-    post = sample_fault(d, start, free=("U1",), bounds={"U1": (mu, mu + 20 * s)}, draws=800, chains=4, workers=1,
-                        seed=5)
+    a, b = field(d, U1=1.0, U2=0.0) / d.sigma, (d.obs - field(d, U1=0.0)) / d.sigma
+    s = 1.0 / math.sqrt(float(a @ a))
+    mu = float(a @ b) * s * s
+    post = sample_fault(d, TRUTH.replace(U1=mu + s), free=("U1",), bounds={"U1": (mu, mu + 20 * s)}, draws=800,
+                        chains=4, workers=1, seed=5)
     u1 = post.column("U1")
     assert u1.min() >= mu
     assert u1.mean() == pytest.approx(mu + s * math.sqrt(2 / math.pi), abs=4 * s / math.sqrt(post.ess[0]))
