@@ -62,11 +62,8 @@ def test_rhat_sees_chains_that_disagree_or_drift():
     wider = good * np.array([1.0, 1.0, 1.0, 3.0])[:, None]         # same centre: the folded R-hat sees it
     drift = good + np.linspace(0, 2, 1000)                            # each chain drifts: the split sees it
     assert diagnostics.rhat(good) < 1.01
-    for bad in (shifted, wider, drift):
-        assert diagnostics.rhat(bad) > 1.05
-    # Per parameter, in the order given.
-    both = np.stack([good, shifted], axis=-1)
-    r = diagnostics.rhat(both)
+    assert all(diagnostics.rhat(bad) > 1.05 for bad in (shifted, wider, drift))
+    r = diagnostics.rhat(np.stack([good, shifted], axis=-1))           # per parameter, in the order given
     assert r.shape == (2,) and r[0] < 1.01 < 1.05 < r[1]
     with pytest.raises(ValueError, match="at least 4 draws"):
         diagnostics.ess(np.zeros((2, 3)))
@@ -102,8 +99,7 @@ def test_chains_adapt_a_wrong_metric_and_draw_known_moments(nuts, nu):
     rng = np.random.default_rng(4 + nuts)
     runs = [hmc_chain(toy, rng.standard_normal(3), np.eye(3), 1000, 500, rng, nuts=nuts) for _ in range(4)]
     x = np.stack([r[0] for r in runs])
-    assert sum(r[2]["divergent"] for r in runs) == 0
-    assert np.all(diagnostics.rhat(x) < 1.01)
+    assert sum(r[2]["divergent"] for r in runs) == 0 and np.all(diagnostics.rhat(x) < 1.01)
     ess = diagnostics.ess(x)
     want = cov * (nu / (nu - 2) if nu else 1.0)
     flat = x.reshape(-1, 3)
@@ -213,9 +209,7 @@ def test_draws_come_back_in_longitude_and_latitude_with_a_frame():
     post = sample_fault(d, TRUTH, free=("X", "Y", "U1", "U2"), draws=100, warmup=200, chains=4, workers=1,
                         seed=2)
     ll = post.lonlat()
-    lon, lat = frame.to_lonlat(post.column("X"), post.column("Y"))
-    np.testing.assert_allclose(ll["lon"], lon)
-    np.testing.assert_allclose(ll["lat"], lat)
+    np.testing.assert_allclose([ll["lon"], ll["lat"]], frame.to_lonlat(post.column("X"), post.column("Y")))
     assert abs(np.mean(ll["lon"]) - 72.0) < 0.01 and abs(np.mean(ll["lat"]) - 38.5) < 0.01
 
 

@@ -34,8 +34,8 @@ def data(n=31, sigma=2.0, seed=0):
     g = np.linspace(-45, 45, n)
     x, y = (a.ravel() for a in np.meshgrid(g, g + 2.1))
     m = mesh_segments(faults(), nx=[5, 4], ny=2)
-    slip = np.column_stack([np.linspace(200, 1500, len(m)), np.linspace(-100, 300, len(m))])
-    model = vadrel.Faults([_make_segment(dict(v, U1=float(a), U2=float(b))) for v, (a, b) in zip(m.patches, slip)])
+    model = vadrel.Faults([_make_segment(dict(v, U1=a, U2=b)) for v, a, b in
+                           zip(m.patches, np.linspace(200, 1500, len(m)), np.linspace(-100, 300, len(m)))])
     los = vadrel.range_change(model, x, y, LOOK) + np.random.default_rng(seed).normal(0, sigma, x.size)
     return invert.Dataset(x, y, los, LOOK, sigma=sigma)
 
