@@ -1,7 +1,6 @@
-"""Data sets: look vectors of unit length or refused, units that cannot be
-right warned of, tables in longitude and latitude taken to a local frame
-(checked against geodesics), downsampling fields, and a full covariance
-carried by a copy."""
+"""Data sets: look vectors of unit length or refused, units that cannot be right
+warned of, longitude-latitude tables taken to a local frame (checked against
+geodesics), downsampling fields, and a full covariance carried by a copy."""
 import math
 import warnings
 
@@ -96,13 +95,11 @@ LONLAT = """lon,lat,los,e,n,u,sigma
 
 
 def test_longitude_latitude_tables_go_to_a_local_frame(tmp_path):
-    p = tmp_path / "ll.csv"
-    p.write_text(LONLAT)
-    d = load_dataset(p)
+    (tmp_path / "ll.csv").write_text(LONLAT)
+    d = load_dataset(tmp_path / "ll.csv")
     # Default origin: the centre of the data.
     assert (d.frame.lon0, d.frame.lat0) == pytest.approx((72.0, 38.5))
-    geod = Geodesic.WGS84
-    lon, lat = [71.9, 72.1, 72.1, 71.9], [38.4, 38.4, 38.6, 38.6]
+    geod, lon, lat = Geodesic.WGS84, [71.9, 72.1, 72.1, 71.9], [38.4, 38.4, 38.6, 38.6]
     for i, j in [(0, 1), (1, 2), (0, 2)]:
         s = geod.Inverse(lat[i], lon[i], lat[j], lon[j])["s12"] / 1000.0
         # Transverse Mercator: true distances within 1e-5 this close to the origin.
@@ -114,21 +111,17 @@ def test_longitude_latitude_tables_go_to_a_local_frame(tmp_path):
     assert np.array_equal(d.sigma, [4, 4, 5, 5])
     np.testing.assert_allclose(np.column_stack(d.lonlat()), np.column_stack([lon, lat]), atol=1e-9)
     # A given origin, and longitudes in the other convention: the same points.
-    q = tmp_path / "ll360.csv"
-    q.write_text(LONLAT.replace("71.90,", "431.90,"))
-    e = load_dataset(q, origin=(72.0, 38.5))
-    np.testing.assert_allclose(e.x, d.x, atol=1e-9)
-    np.testing.assert_allclose(e.y, d.y, atol=1e-9)
-    bad = tmp_path / "bad.csv"
-    bad.write_text("lon lat los e n u\n72 95 1 0 0 1\n")
+    (tmp_path / "ll360.csv").write_text(LONLAT.replace("71.90,", "431.90,"))
+    e = load_dataset(tmp_path / "ll360.csv", origin=(72.0, 38.5))
+    np.testing.assert_allclose(np.c_[e.x, e.y], np.c_[d.x, d.y], atol=1e-9)
+    (tmp_path / "bad.csv").write_text("lon lat los e n u\n72 95 1 0 0 1\n")
     with pytest.raises(ValueError, match="line 2: latitude 95"):
-        load_dataset(bad)
+        load_dataset(tmp_path / "bad.csv")
 
 
 def test_gnss_tables_in_longitude_latitude(tmp_path):
-    p = tmp_path / "gps.txt"
-    p.write_text("lon lat e n u se sn su\n72.0 38.5 10 -5 2 1 1 3\n72.2 38.7 4 1 -1 1 1 3\n")
-    g = load_dataset(p, kind="gnss", origin=(72.0, 38.5))
+    (tmp_path / "gps.txt").write_text("lon lat e n u se sn su\n72.0 38.5 10 -5 2 1 1 3\n72.2 38.7 4 1 -1 1 1 3\n")
+    g = load_dataset(tmp_path / "gps.txt", kind="gnss", origin=(72.0, 38.5))
     assert g.kind == "gnss" and g.npoints == 2 and g.frame.lon0 == 72.0
     assert g.x[0] == pytest.approx(0.0, abs=1e-9) and g.y[0] == pytest.approx(0.0, abs=1e-9)
     s = Geodesic.WGS84.Inverse(38.5, 72.0, 38.7, 72.2)
@@ -152,15 +145,13 @@ def test_a_copy_carries_a_full_covariance():
     x, y = points()
     d = Dataset(x, y, np.sin(x / 7.0) * 20.0, LOOK, sigma=3.0, name="asc", leaf_size=np.full(x.size, 2.0),
                 pixels=np.full(x.size, 16))
-    noise = ExponentialNoise(25.0, 10.0)
-    c = d.with_covariance(noise)
+    c = d.with_covariance(noise := ExponentialNoise(25.0, 10.0))
     assert c is not d and d.sigma is not None and d.chol is None           # the original keeps its weights
     assert c.sigma is None and c.covariance_model is noise and c.weighted
     np.testing.assert_allclose(c.chol @ c.chol.T, noise.matrix(d), rtol=1e-12, atol=1e-12)
     assert c.leaf_size is d.leaf_size and c.pixels is d.pixels and c.name == "asc"
     # Whitening by the factor: white noise of the covariance comes out with unit variance.
-    rng = np.random.default_rng(3)
-    z = c.whiten(np.linalg.cholesky(noise.matrix(d)) @ rng.standard_normal((len(d), 400)))
+    z = c.whiten(np.linalg.cholesky(noise.matrix(d)) @ np.random.default_rng(3).standard_normal((len(d), 400)))
     assert np.var(z) == pytest.approx(1.0, rel=0.05)
     # The same as an array.
     np.testing.assert_array_equal(d.with_covariance(noise.matrix(d)).chol, c.chol)

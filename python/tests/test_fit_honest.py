@@ -1,7 +1,6 @@
-"""Honest geometry fits: a fit that stops at its evaluation limit says so
-(status, warning, exit status 3), parameters on a bound are named, too few
-data are refused, fitted faults come back in longitude and latitude, and
-the command line's per-file options are checked before any work."""
+"""Honest geometry fits: a fit stopped at its evaluation limit says so (status,
+warning, exit status 3), parameters on a bound are named, too few data are
+refused, faults come back in longitude and latitude, options checked first."""
 import json
 import math
 import os
@@ -28,8 +27,7 @@ START = vadrel.Segment(X=-3.0, Y=2.0, strike=34.0, depth=15.0, dip=74.0, lam=3e1
 def radar(frame=None, n=14, sigma=2.0):
     g = np.linspace(-50, 50, n)
     x, y = (a.ravel() for a in np.meshgrid(g, g))
-    los = vadrel.range_change(vadrel.Faults([TRUTH]), x, y, LOOK)
-    los += np.random.default_rng(0).normal(0, sigma, x.size)
+    los = vadrel.range_change(vadrel.Faults([TRUTH]), x, y, LOOK) + np.random.default_rng(0).normal(0, sigma, x.size)
     return invert.Dataset(x, y, los, LOOK, sigma=sigma, name="asc", frame=frame)
 
 
@@ -39,6 +37,8 @@ def test_a_fit_stopped_at_its_limit_says_so():
     assert fit.status == 0 and not fit.converged and "maximum number" in fit.message
     full = invert.fit_fault(radar(), START)
     assert full.status > 0 and full.converged and full.at_bound == {}
+    with pytest.raises(ValueError, match="no frame"):
+        full.lonlat()
 
 
 @pytest.mark.parametrize("bounds,start,expected", [
@@ -54,9 +54,8 @@ def test_parameters_on_a_bound_are_named(bounds, start, expected):
 
 
 def test_too_few_data_are_refused():
-    d = radar(n=3)                       # 9 observations for 9 fault parameters, offset and ramp
-    with pytest.raises(ValueError, match="9 observations for 12 free parameters"):
-        invert.fit_fault(d, START)
+    with pytest.raises(ValueError, match="9 observations for 12 free parameters"):    # 9 fault's, offset, ramp
+        invert.fit_fault(radar(n=3), START)
 
 
 def test_tasks_run_their_compiled_calls_on_one_thread(monkeypatch):
@@ -86,8 +85,6 @@ def test_fitted_faults_in_longitude_and_latitude():
     assert g["azi1"] % 360 == pytest.approx(seg["strike_true"], abs=0.1)
     tx, ty = frame.to_km(seg["top_lon"][0], seg["top_lat"][0])
     assert g["azi1"] % 360 == pytest.approx(frame.to_true(tx, ty, s.strike), abs=1e-3)
-    with pytest.raises(ValueError, match="no frame"):
-        invert.fit_fault(radar(), START).lonlat()
 
 
 def _cli(tmp_path, *args):
@@ -127,8 +124,7 @@ def test_command_line_stopped_fit_exits_3_with_its_results(files):
     assert r.returncode == 3, r.stderr
     assert "evaluation limit" in r.stderr and "Traceback" not in r.stderr
     s = json.loads((files / "fit.json").read_text())["fault"]
-    assert s["status"] == 0 and s["converged"] is False
-    assert (files / "fit.txt").exists()
+    assert s["status"] == 0 and s["converged"] is False and (files / "fit.txt").exists()
 
 
 @pytest.mark.parametrize("args,message", [

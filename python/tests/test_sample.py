@@ -1,7 +1,6 @@
-"""Posterior sampling of the geometry: the chain diagnostics on series whose
-answers are known, and the sampler on posteriors known in closed form
-(slip is linear in the model, so with the geometry held the posterior of
-the slips is an exact Gaussian, or a truncated one under a bound)."""
+"""Posterior sampling: the chain diagnostics on series of known answers, and
+the sampler on posteriors known in closed form (slip is linear in the model:
+with the geometry held its posterior is Gaussian, or truncated by a bound)."""
 import math
 import warnings
 
@@ -63,11 +62,8 @@ def test_rhat_sees_chains_that_disagree_or_drift():
     wider = good * np.array([1.0, 1.0, 1.0, 3.0])[:, None]         # same centre: the folded R-hat sees it
     drift = good + np.linspace(0, 2, 1000)                            # each chain drifts: the split sees it
     assert diagnostics.rhat(good) < 1.01
-    for bad in (shifted, wider, drift):
-        assert diagnostics.rhat(bad) > 1.05
-    # Per parameter, in the order given.
-    both = np.stack([good, shifted], axis=-1)
-    r = diagnostics.rhat(both)
+    assert all(diagnostics.rhat(bad) > 1.05 for bad in (shifted, wider, drift))
+    r = diagnostics.rhat(np.stack([good, shifted], axis=-1))           # per parameter, in the order given
     assert r.shape == (2,) and r[0] < 1.01 < 1.05 < r[1]
     with pytest.raises(ValueError, match="at least 4 draws"):
         diagnostics.ess(np.zeros((2, 3)))
@@ -103,8 +99,7 @@ def test_chains_adapt_a_wrong_metric_and_draw_known_moments(nuts, nu):
     rng = np.random.default_rng(4 + nuts)
     runs = [hmc_chain(toy, rng.standard_normal(3), np.eye(3), 1000, 500, rng, nuts=nuts) for _ in range(4)]
     x = np.stack([r[0] for r in runs])
-    assert sum(r[2]["divergent"] for r in runs) == 0
-    assert np.all(diagnostics.rhat(x) < 1.01)
+    assert sum(r[2]["divergent"] for r in runs) == 0 and np.all(diagnostics.rhat(x) < 1.01)
     ess = diagnostics.ess(x)
     want = cov * (nu / (nu - 2) if nu else 1.0)
     flat = x.reshape(-1, 3)
@@ -121,22 +116,17 @@ def radar(n=10, sigma=3.0, seed=1, half=50.0, **kw):
     return invert.Dataset(x, y, los + rng.normal(0, sigma, x.size), LOOK, sigma=sigma, name="radar", **kw)
 
 
+def field(d, **slips):
+    return vadrel.range_change(vadrel.Faults([TRUTH.replace(**slips)]), d.x, d.y, d.look)
+
+
 def linear_posterior(d):
     """Exact posterior of U1, U2, offset and ramp for the held geometry:
     weighted least squares on the unit-slip fields and nuisance columns."""
-    cols = [vadrel.range_change(vadrel.Faults([vadrel.Segment(**dict(_values(TRUTH), U1=1.0, U2=0.0))]),
-                                d.x, d.y, d.look),
-            vadrel.range_change(vadrel.Faults([vadrel.Segment(**dict(_values(TRUTH), U1=0.0, U2=1.0))]),
-                                d.x, d.y, d.look),
-            np.ones(len(d)), d.x - d.x.mean(), d.y - d.y.mean()]
-    A = np.column_stack(cols) / d.sigma[:, None]
-    b = d.obs / d.sigma
+    A = np.column_stack([field(d, U1=1.0, U2=0.0), field(d, U1=0.0, U2=1.0), np.ones(len(d)), d.x - d.x.mean(),
+                         d.y - d.y.mean()]) / d.sigma[:, None]
     cov = np.linalg.inv(A.T @ A)
-    return cov @ A.T @ b, cov
-
-
-def _values(s):
-    return {k: getattr(s, k) for k in invert.PARAMETERS + ("lam", "mu")} | {"name": s.name}
+    return cov @ A.T @ (d.obs / d.sigma), cov
 
 
 @pytest.mark.parametrize("method", ["hmc", "nuts", "emcee"])
@@ -165,16 +155,11 @@ def test_a_bound_truncates_the_posterior():
     """U1 bounded below at its least-squares value: half a Gaussian, mean
     mu + s sqrt(2/pi), standard deviation s sqrt(1 - 2/pi)."""
     d = radar(offset=False, ramp=False)
-    A = np.column_stack([vadrel.range_change(vadrel.Faults([vadrel.Segment(**dict(_values(TRUTH), U1=1.0,
-                                                                                  U2=0.0))]), d.x, d.y, d.look)])
-    held = d.obs - vadrel.range_change(vadrel.Faults([vadrel.Segment(**dict(_values(TRUTH), U1=0.0))]), d.x, d.y,
-                                       d.look)
-    Aw, bw = A / d.sigma[:, None], held / d.sigma
-    s = 1.0 / math.sqrt(float(Aw[:, 0] @ Aw[:, 0]))
-    mu = float(Aw[:, 0] @ bw) * s * s
-    start = vadrel.Segment(**dict(_values(TRUTH), U1=mu + s))
-    post = sample_fault(d, start, free=("U1",), bounds={"U1": (mu, mu + 20 * s)}, draws=800, chains=4, workers=1,
-                        seed=5)
+    a, b = field(d, U1=1.0, U2=0.0) / d.sigma, (d.obs - field(d, U1=0.0)) / d.sigma
+    s = 1.0 / math.sqrt(float(a @ a))
+    mu = float(a @ b) * s * s
+    post = sample_fault(d, TRUTH.replace(U1=mu + s), free=("U1",), bounds={"U1": (mu, mu + 20 * s)}, draws=800,
+                        chains=4, workers=1, seed=5)
     u1 = post.column("U1")
     assert u1.min() >= mu
     assert u1.mean() == pytest.approx(mu + s * math.sqrt(2 / math.pi), abs=4 * s / math.sqrt(post.ess[0]))
@@ -224,9 +209,7 @@ def test_draws_come_back_in_longitude_and_latitude_with_a_frame():
     post = sample_fault(d, TRUTH, free=("X", "Y", "U1", "U2"), draws=100, warmup=200, chains=4, workers=1,
                         seed=2)
     ll = post.lonlat()
-    lon, lat = frame.to_lonlat(post.column("X"), post.column("Y"))
-    np.testing.assert_allclose(ll["lon"], lon)
-    np.testing.assert_allclose(ll["lat"], lat)
+    np.testing.assert_allclose([ll["lon"], ll["lat"]], frame.to_lonlat(post.column("X"), post.column("Y")))
     assert abs(np.mean(ll["lon"]) - 72.0) < 0.01 and abs(np.mean(ll["lat"]) - 38.5) < 0.01
 
 

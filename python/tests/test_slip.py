@@ -1,9 +1,6 @@
-"""Slip on every segment: the bounded solver against scipy's bounded least
-squares, the meshes and joins, the Laplacian against exact second
-differences, the normal equations gathered by blocks against Green's
-functions from the module's own range change, and whole fits (known slips
-recovered, rake bounds exact, every segment used, too few data refused,
-memory refused before it is taken)."""
+"""Slip on every segment: the bounded solver against scipy's BVLS, meshes and
+joins, the Laplacian against exact second differences, the normal equations
+by blocks against the module's own range change, and whole fits."""
 import math
 import warnings
 
@@ -21,24 +18,19 @@ from vadrel.invert.mesh import mesh_segments
 from vadrel.invert.problem import slip_problem
 from vadrel.invert.slip import fit_slip
 
+from conftest import EXAMPLES, SOURCE
+
 LOOK = (-0.61, -0.11, 0.785)
 
 
 def seg(**kw):
-    v = dict(X=0.0, Y=0.0, strike=30.0, depth=15.0, dip=60.0, lam=3e10, mu=3e10, U1=0.0, U2=0.0, U3=0.0,
-             L=30.0, W=12.0, name="f")
-    v.update(kw)
-    return vadrel.Segment(**v)
+    return vadrel.Segment(**{**dict(X=0.0, Y=0.0, strike=30.0, depth=15.0, dip=60.0, lam=3e10, mu=3e10, U1=0.0,
+                                    U2=0.0, U3=0.0, L=30.0, W=12.0, name="f"), **kw})
 
 
 def vertical(x0, y0, strike, L, W=12.0, top=0.0, name="s"):
     """A vertical segment whose top edge starts at (x0, y0)."""
     return seg(X=x0, Y=y0, strike=strike, dip=90.0, depth=top + W, L=L, W=W, name=name)
-
-
-def end_of(s):
-    a = math.radians(s.strike)
-    return s.X + s.L * math.sin(a), s.Y + s.L * math.cos(a)
 
 
 def grid(n=25, half=50.0):
@@ -48,9 +40,9 @@ def grid(n=25, half=50.0):
 
 
 def two_segments(L1=20.0, L2=24.0, bend=30.0):
-    a = vertical(-18.0, -10.0, 40.0, L1, name="a")
-    xb, yb = end_of(a)
-    return vadrel.Faults([a, vertical(xb, yb, 40.0 + bend, L2, name="b")])
+    r = math.radians(40.0)
+    return vadrel.Faults([vertical(-18.0, -10.0, 40.0, L1, name="a"),
+                          vertical(-18.0 + L1 * math.sin(r), -10.0 + L1 * math.cos(r), 40.0 + bend, L2, name="b")])
 
 
 def synthetic(faults_of_patches, sigma=None, offset=False, ramp=False, n=25):
@@ -64,9 +56,11 @@ def patch_model(mesh, slip):
                           zip(mesh.patches, slip)])
 
 
-# ---------------------------------------------------------------------------
-# The bounded solver
-# ---------------------------------------------------------------------------
+def unit_fields(m, st, slips):
+    """The module's range change of each patch alone under each slip (U1, U2)."""
+    return [vadrel.range_change(vadrel.Faults([_make_segment(dict(v, U1=a, U2=b))]), st.x, st.y, st.look)
+            for a, b in slips for v in m.patches]
+
 
 def _lsq_case(m, n, constrained_every, seed, negative=0.5):
     """G, d and the constrained mask of a least-squares problem whose
@@ -75,9 +69,7 @@ def _lsq_case(m, n, constrained_every, seed, negative=0.5):
     G = rng.standard_normal((m, n))
     x = np.where(rng.uniform(size=n) < negative, -1.0, 1.0) * rng.uniform(0.5, 2.0, n)
     d = G @ x + 0.3 * rng.standard_normal(m)
-    cons = np.zeros(n, dtype=bool)
-    cons[::constrained_every] = True
-    return G, d, cons
+    return G, d, np.arange(n) % constrained_every == 0
 
 
 @pytest.mark.parametrize("m, n, every, negative, schur", [
@@ -89,12 +81,10 @@ def _lsq_case(m, n, constrained_every, seed, negative=0.5):
 ])
 def test_bounded_solver_matches_scipy_bvls(m, n, every, negative, schur, monkeypatch):
     from vadrel.invert import bounded
-    calls = []
-    real = bounded._schur
+    calls, real = [], bounded._schur
     monkeypatch.setattr(bounded, "_schur", lambda *a: calls.append(a[4].size) or real(*a))
     G, d, cons = _lsq_case(m, n, every, seed=m + n + every, negative=negative)
-    lo = np.where(cons, 0.0, -np.inf)
-    ref = scipy.optimize.lsq_linear(G, d, bounds=(lo, np.inf), method="bvls", tol=1e-14).x
+    ref = scipy.optimize.lsq_linear(G, d, bounds=(np.where(cons, 0.0, -np.inf), np.inf), method="bvls", tol=1e-14).x
     sol = nonnegative_quadratic(G.T @ G, G.T @ d, cons)
     assert sol.converged, sol.message
     assert np.all(sol.x[cons] >= 0.0)
@@ -117,15 +107,10 @@ def test_bounded_solver_without_constraints_and_at_its_limit():
     assert free.converged and np.allclose(free.x, np.linalg.lstsq(G, d, rcond=None)[0])
     # One factorisation is not enough from the cold start: feasible, not converged, and said so.
     short = nonnegative_quadratic(G.T @ G, G.T @ d, cons, maxiter=1)
-    assert not short.converged and "iteration limit" in short.message
-    assert np.all(short.x >= 0.0)
+    assert not short.converged and "iteration limit" in short.message and np.all(short.x >= 0.0)
     with pytest.raises(ValueError, match="must be"):
         nonnegative_quadratic(np.eye(3), np.ones(4), np.ones(4, dtype=bool))
 
-
-# ---------------------------------------------------------------------------
-# Meshes and joins
-# ---------------------------------------------------------------------------
 
 def test_patch_sizes_per_segment_and_extension_only_at_free_ends():
     f = two_segments(20.0, 24.0)
@@ -136,8 +121,7 @@ def test_patch_sizes_per_segment_and_extension_only_at_free_ends():
     assert [v["W"] for v in m.planes] == pytest.approx([14.0, 14.0])
     assert m.shapes == [(5, 12), (4, 7)]            # round(14/3), round(25/2); round(14/4), round(29/4)
     assert len(m) == 5 * 12 + 4 * 7
-    a0 = vertical(-18.0, -10.0, 40.0, 20.0)
-    assert m.planes[0]["X"] == pytest.approx(a0.X - 5 * math.sin(math.radians(40.0)))
+    assert m.planes[0]["X"] == pytest.approx(-18.0 - 5 * math.sin(math.radians(40.0)))
     assert m.planes[1]["X"] == pytest.approx(f.segments[1].X)
     # Per-segment counts, and one count for all.
     assert mesh_segments(f, nx=[3, 4], ny=[2, 1]).shapes == [(2, 3), (1, 4)]
@@ -153,11 +137,9 @@ def test_patch_sizes_per_segment_and_extension_only_at_free_ends():
     (5.0, [(0, 1)], [(0, 1)]),      # named pairs, whatever the distance
 ])
 def test_joins_by_distance_of_the_top_edges_ends(gap, join, expected):
-    a = vertical(0.0, 0.0, 90.0, 20.0, name="a")
-    b = vertical(20.0 + gap, 0.0, 90.0, 20.0, name="b")
-    m = mesh_segments([b, a], nx=10, ny=2, join=join if not isinstance(join, list) else [(1, 0)])
-    expected = [(1, 0)] if expected else []
-    assert m.joins == expected
+    b_a = [vertical(20.0 + gap, 0.0, 90.0, 20.0, name="b"), vertical(0.0, 0.0, 90.0, 20.0, name="a")]
+    m = mesh_segments(b_a, nx=10, ny=2, join=join if not isinstance(join, list) else [(1, 0)])
+    assert m.joins == ([(1, 0)] if expected else [])
 
 
 @pytest.mark.parametrize("kwargs, message", [
@@ -174,10 +156,6 @@ def test_mesh_arguments_refused_with_a_reason(kwargs, message):
     with pytest.raises(ValueError, match=message):
         mesh_segments(two_segments(), **kwargs)
 
-
-# ---------------------------------------------------------------------------
-# The Laplacian
-# ---------------------------------------------------------------------------
 
 def test_laplacian_is_exact_for_a_parabola_along_strike_across_a_join_of_unequal_patches():
     # 2 km patches joined to 3 km patches, the same rows: on interior rows (away
@@ -202,9 +180,8 @@ def test_laplacian_across_rows_that_do_not_line_up_and_at_the_ground():
     # slip has no along-strike curvature at the join (the overlap weights sum
     # to 1); at the top the slip is mirrored where the plane reaches the ground.
     for top, free in ((0.0, True), (2.0, False)):
-        a = vertical(0.0, 0.0, 90.0, 12.0, top=top)
-        b = vertical(12.0, 0.0, 90.0, 12.0, top=top)
-        m = mesh_segments([a, b], nx=[4, 3], ny=[4, 3])
+        m = mesh_segments([vertical(0.0, 0.0, 90.0, 12.0, top=top), vertical(12.0, 0.0, 90.0, 12.0, top=top)],
+                          nx=[4, 3], ny=[4, 3])
         assert m.joins == [(0, 1)] and m.free_top == [free, free]
         lap = m.laplacian() @ np.ones(len(m))
         for k, (ny, nx) in enumerate(m.shapes):
@@ -216,10 +193,6 @@ def test_laplacian_across_rows_that_do_not_line_up_and_at_the_ground():
             assert field[0, c] == pytest.approx(0.0 if free else -1.0 / pw ** 2)
             assert field[-1, c] == pytest.approx(-1.0 / pw ** 2)
 
-
-# ---------------------------------------------------------------------------
-# Normal equations by blocks
-# ---------------------------------------------------------------------------
 
 @pytest.mark.parametrize("weights", ["none", "sigma", "cov"])
 def test_normal_equations_by_blocks_equal_those_of_the_whole_matrix(weights):
@@ -233,13 +206,7 @@ def test_normal_equations_by_blocks_equal_those_of_the_whole_matrix(weights):
     gnss = invert.Dataset.gnss(x[:7], y[:7], obs[:7], obs[7:14], obs[14:21], sigma_e=2.0, sigma_n=2.0,
                                sigma_u=5.0, name="gnss", offset=True)
     st = Stack([d, gnss])
-    # Each column from the module's range change of one patch with 1 mm of slip.
-    cols = []
-    for comp in ("U1", "U2"):
-        for v in m.patches:
-            one = vadrel.Faults([_make_segment(dict(v, **{comp: 1.0}))])
-            cols.append(vadrel.range_change(one, st.x, st.y, st.look))
-    G = st.whiten(np.column_stack(cols + [st.nuisance]))
+    G = st.whiten(np.column_stack(unit_fields(m, st, [(1.0, 0.0), (0.0, 1.0)]) + [st.nuisance]))
     neq = normal_equations(st, m.patches, block_bytes=8 * 40 * G.shape[1])     # blocks of 64 rows
     assert np.allclose(neq.A, G.T @ G, rtol=1e-10, atol=1e-10 * np.abs(G.T @ G).max())
     assert np.allclose(neq.g, G.T @ st.wobs, rtol=1e-10, atol=1e-10 * np.abs(G.T @ st.wobs).max())
@@ -248,15 +215,10 @@ def test_normal_equations_by_blocks_equal_those_of_the_whole_matrix(weights):
     assert neq.misfit2(c) == pytest.approx(np.sum((G @ c - st.wobs) ** 2), rel=1e-9)
 
 
-# ---------------------------------------------------------------------------
-# Whole fits
-# ---------------------------------------------------------------------------
-
 def test_known_slip_on_two_joined_segments_recovered_without_smoothing():
     f = two_segments()
     m = mesh_segments(f, nx=[4, 3], ny=[2, 3])
-    rng = np.random.default_rng(1)
-    truth = rng.uniform(-800, 1500, (len(m), 2))
+    truth = np.random.default_rng(1).uniform(-800, 1500, (len(m), 2))
     d = synthetic(patch_model(m, truth))
     fit = fit_slip(d, f, nx=[4, 3], ny=[2, 3], smoothing=0.0)
     assert fit.status == "converged" and fit.converged
@@ -270,15 +232,13 @@ def test_known_slip_on_two_joined_segments_recovered_without_smoothing():
 
 def test_one_segment_keeps_its_former_attributes():
     plane = seg(X=-10.0, Y=-20.0, dip=50.0, depth=14.0, W=15.0, L=36.0)
-    m = mesh_segments(plane, nx=6, ny=3)
-    d = synthetic(patch_model(m, np.full((18, 2), 300.0)))
+    d = synthetic(patch_model(mesh_segments(plane, nx=6, ny=3), np.full((18, 2), 300.0)))
     fit = invert.fit_slip(d, plane, nx=6, ny=3, smoothing=0.1)
     assert fit.slip.shape == (3, 6, 2) and (fit.nx, fit.ny) == (6, 3)
     assert isinstance(fit.plane, vadrel.Segment) and fit.plane.L == pytest.approx(36.0)
     assert fit_slip(d, plane=plane, nx=6, ny=3, smoothing=0.1).misfit == pytest.approx(fit.misfit)
     # The problem set up once serves another weight.
-    again = fit_slip(fit.problem, smoothing=0.1)
-    assert np.allclose(again.patch_slip, fit.patch_slip)
+    assert np.allclose(fit_slip(fit.problem, smoothing=0.1).patch_slip, fit.patch_slip)
     with pytest.raises(ValueError, match="already meshed"):
         fit_slip(fit.problem, plane, smoothing=0.1)
 
@@ -290,28 +250,20 @@ def test_rake_bounds_are_exact_and_agree_with_bounded_least_squares_on_the_stack
     weighted by smoothing sqrt(m / 2P) -- and solved by scipy's BVLS."""
     f = two_segments(16.0, 12.0)
     m = mesh_segments(f, nx=[4, 3], ny=2)
-    rng = np.random.default_rng(7)
-    truth = rng.uniform(-500, 1500, (len(m), 2))
-    d = synthetic(patch_model(m, truth), sigma=3.0, offset=True)
+    d = synthetic(patch_model(m, np.random.default_rng(7).uniform(-500, 1500, (len(m), 2))), sigma=3.0, offset=True)
     smoothing = 0.05
     fit = fit_slip(d, f, nx=[4, 3], ny=2, smoothing=smoothing, rake=rake)
     r1, r2 = np.radians(rake)
-    st = Stack([d])
-    cols = []
-    for r in (r1, r2):
-        for v in m.patches:
-            one = vadrel.Faults([_make_segment(dict(v, U1=math.cos(r), U2=math.sin(r)))])
-            cols.append(vadrel.range_change(one, st.x, st.y, st.look))
-    P, q = len(m), st.nuisance.shape[1]
-    G = st.whiten(np.column_stack(cols + [st.nuisance]))
-    Lap = m.laplacian().toarray()
     T = np.array([[math.cos(r1), math.cos(r2)], [math.sin(r1), math.sin(r2)]])
-    rows = np.hstack([np.kron(T, Lap), np.zeros((2 * P, q))]) * smoothing * math.sqrt(st.obs.size / (2 * P))
-    A = np.vstack([G, rows])
-    b = np.r_[st.wobs, np.zeros(2 * P)]
+    st = Stack([d])
+    P, q = len(m), st.nuisance.shape[1]
+    G = st.whiten(np.column_stack(unit_fields(m, st, T.T) + [st.nuisance]))
+    rows = np.hstack([np.kron(T, m.laplacian().toarray()) * smoothing * math.sqrt(st.obs.size / (2 * P)),
+                      np.zeros((2 * P, q))])
     lo = np.r_[np.zeros(2 * P), np.full(q, -np.inf)]
-    c = scipy.optimize.lsq_linear(A, b, bounds=(lo, np.inf), method="bvls", tol=1e-13).x
-    slip = np.column_stack([T[0, 0] * c[:P] + T[0, 1] * c[P:2 * P], T[1, 0] * c[:P] + T[1, 1] * c[P:2 * P]])
+    c = scipy.optimize.lsq_linear(np.vstack([G, rows]), np.r_[st.wobs, np.zeros(2 * P)], bounds=(lo, np.inf),
+                                  method="bvls", tol=1e-13).x
+    slip = (T @ c[:2 * P].reshape(2, P)).T
     assert np.allclose(fit.patch_slip, slip, atol=1e-6 * np.abs(slip).max())
     mag = np.hypot(*fit.patch_slip.T)
     rk = np.degrees(np.arctan2(fit.patch_slip[:, 1], fit.patch_slip[:, 0]))
@@ -320,14 +272,12 @@ def test_rake_bounds_are_exact_and_agree_with_bounded_least_squares_on_the_stack
     assert np.all((rk[big] >= rake[0] - 1e-6) & (rk[big] <= rake[1] + 1e-6))
     # A patch is flagged when its rake sits on an end of the range or its slip is 0.
     on_end = ~big | (np.abs(rk - rake[0]) < 1e-6) | (np.abs(rk - rake[1]) < 1e-6)
-    assert np.array_equal(fit.at_bound, on_end)
-    assert fit.at_bound.any()
+    assert np.array_equal(fit.at_bound, on_end) and fit.at_bound.any()
 
 
 def test_every_segment_is_used_and_too_few_data_are_refused_or_said():
     f = two_segments()
-    m = mesh_segments(f, nx=3, ny=2)
-    d = synthetic(patch_model(m, np.full((12, 2), 500.0)), offset=True, ramp=True)
+    d = synthetic(patch_model(mesh_segments(f, nx=3, ny=2), np.full((12, 2), 500.0)), offset=True, ramp=True)
     fit = fit_slip(d, f, nx=3, ny=2, smoothing=0.5)
     assert [s.name for s in fit.segments] == ["a", "b"] and len(fit.patches) == 12
     # Three observations for an offset and a ramp: nothing left to fit them.
@@ -354,42 +304,32 @@ def test_memory_is_refused_before_the_patches_are_cut(monkeypatch):
         slip_problem(d, seg(), nx=1000, ny=10)
 
 
-def test_sarez_three_segments_explain_the_interferogram_better_than_one_plane(sarez_data, source):
+@pytest.fixture(scope="module")
+def sarez_data():
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return invert.load_dataset(SOURCE.parent / "shared" / "data" / "insar" / "sarez2015_ascending.txt")
+
+
+def test_sarez_three_segments_explain_the_interferogram_better_than_one_plane(sarez_data):
     """The geometry in examples/sarez_segments.txt: its slip within 1.15 x
     the rms of the published five-segment model (39.5 mm), where one plane
     under the same smoothing and rake range is not."""
-    segs = vadrel.read_faults(source / "examples" / "sarez_segments.txt")
+    segs = vadrel.read_faults(EXAMPLES / "sarez_segments.txt")
     kw = dict(patch=(2.5, 2.5), smoothing=1.0, extend=(10.0, 8.0), rake=(-45.0, 45.0))
     three = fit_slip(sarez_data, segs, join=5.0, **kw)
     assert three.joins == [(0, 1), (1, 2)] and three.converged
     assert three.rms["all"] <= 1.15 * 39.5
-    one = fit_slip(sarez_data, invert.fit_fault(sarez_data, vadrel.read_faults(
-        source / "examples" / "sarez_start.txt")).faults, **kw)
+    one = fit_slip(sarez_data, invert.fit_fault(sarez_data, vadrel.read_faults(EXAMPLES / "sarez_start.txt")).faults,
+                   **kw)
     assert one.rms["all"] > 1.15 * 39.5
     assert 7.0 <= three.Mw <= 7.3
-
-
-@pytest.fixture(scope="module")
-def source():
-    from conftest import SOURCE
-    return SOURCE
-
-
-@pytest.fixture(scope="module")
-def sarez_data(source):
-    import os
-    path = os.path.join(os.environ.get("VADREL_SOURCE", str(source)), "..", "shared", "data", "insar",
-                        "sarez2015_ascending.txt")
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        return invert.load_dataset(path)
 
 
 def test_the_threads_leave_the_warnings_machinery_alone():
     # The Green's functions are computed on a pool of threads; the process's
     # warning filters must be as they were after every fit, or later
     # warnings go missing (a race: the fits are repeated).
-    import warnings
     d = synthetic(vadrel.Faults([seg(U1=1000.0)]), n=120)
     before = list(warnings.filters)
     for _ in range(20):

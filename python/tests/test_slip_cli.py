@@ -1,6 +1,6 @@
-"""The slip options of ``python3 -m vadrel.invert``: every segment meshed,
-the L-curve's corner used, resolution and checkerboard pictures, status in
-the summary, and every bad option refused in one line before any work."""
+"""The slip options of ``python3 -m vadrel.invert``: every segment meshed, the
+L-curve's corner used, the pictures, status in the summary, and every bad
+option refused in one line before any work."""
 import json
 import math
 import os
@@ -51,16 +51,15 @@ def test_slip_on_every_segment_with_its_lcurve_resolution_and_checkerboard(files
             "-o", "fit.txt", "--plot", "fit.png")
     assert r.returncode == 0, r.stderr
     assert "Traceback" not in r.stderr and "warning" not in r.stderr
-    summary = json.loads((files / "fit.json").read_text())["slip"]
+    out = json.loads((files / "fit.json").read_text())
+    summary = out["slip"]
     assert summary["status"] == "converged" and "converged in" in summary["message"]
     assert [s["name"] for s in summary["segments"]] == ["west", "east"]
     # Patches of about 4 km: 20 km -> 5, 16 km -> 4 along strike; 8 km -> 2 down dip.
     assert (summary["nx"], summary["ny"]) == ([5, 4], [2, 2]) and summary["patches"] == 18
     assert summary["joins"] == [[1, 2]]
-    lc = json.loads((files / "fit.json").read_text())["lcurve"]
-    assert summary["smoothing"] == pytest.approx(lc["corner_smoothing"])
-    faults = vadrel.read_faults(files / "fit.txt")
-    assert len(faults) == 18
+    assert summary["smoothing"] == pytest.approx(out["lcurve"]["corner_smoothing"])
+    assert len(faults := vadrel.read_faults(files / "fit.txt")) == 18
     rake = np.degrees(np.arctan2([s.U2 for s in faults.segments], [s.U1 for s in faults.segments]))
     assert np.all(np.abs(rake) <= 30.0 + 1e-6)
     for name in ("fit.png", "fit_slip.png", "fit_lcurve.png", "fit_resolution.png", "fit_checkerboard.png"):
