@@ -1,7 +1,6 @@
-"""The package's public face: every public function and method annotated,
-every module with an ``__all__`` of names it has, and every name the README
-and ``doc/`` show answering where they show it (and listed in that module's
-``__all__``)."""
+"""The package's public face: every public function and method annotated, every module with
+an ``__all__`` of names it has, and every name the README and ``doc/`` show answering where
+they show it (and listed in that module's ``__all__``)."""
 import ast
 import importlib
 import re
@@ -16,8 +15,7 @@ PACKAGE = SOURCE / "python" / "vadrel"
 MODULES = sorted(PACKAGE.rglob("*.py"))
 DOCS = [SOURCE / "README.md"] + sorted((SOURCE / "doc").glob("*.md"))
 
-#: The doc pages with a table of calls (header "call"), and the module
-#: whose names the table's first column gives unless a cell names another.
+#: Doc pages with a table of calls (header "call"): the module its bare names are in.
 CALL_TABLES = {"python.md": "vadrel", "insar.md": "vadrel.insar", "slip.md": "vadrel.invert.slip"}
 
 #: Dotted names in the docs that are not the package's: placeholders.
@@ -36,9 +34,8 @@ def module_name(path):
 # -- annotations -----------------------------------------------------------
 
 def unannotated(tree):
-    """(line, name, what is missing) for each public function, public
-    method (properties included) and constructor of a public class without
-    full annotations: every parameter but self/cls, and the return."""
+    """(line, name, what is missing) for each public function, method (properties included)
+    and constructor of a public class without full annotations (parameters but self/cls, return)."""
     out = []
 
     def check(fn, qual, method):
@@ -97,7 +94,6 @@ def test_every_public_function_is_annotated(path):
 
 
 def test_one_file_name_type_for_the_whole_package():
-    import vadrel
     import vadrel.io.files
     written = [rel(p) for p in MODULES if re.search(r"^PathLike\s*=", p.read_text(), re.M)]
     assert written == ["__init__.py"]
@@ -154,8 +150,8 @@ def test_every_module_lists_its_public_names(path):
 # -- the docs --------------------------------------------------------------
 
 def resolve(dotted):
-    """The object a dotted name gives: the longest prefix that imports, then
-    attributes; the first attribute of a module must be in its ``__all__``."""
+    """The object a dotted name gives: the longest prefix that imports, then attributes; the
+    first attribute of a module must be in its ``__all__``."""
     parts = dotted.split(".")
     for k in range(len(parts), 0, -1):
         try:
@@ -171,16 +167,11 @@ def resolve(dotted):
     raise AssertionError(f"{dotted}: no such module")
 
 
-#: A dotted name of the package written in prose or code (not inside a
-#: longer word or a file name such as libvadrel.a).
+#: A dotted name of the package in prose or code (not inside a word or a name like libvadrel.a).
 DOTTED = re.compile(r"(?<![\w./-])vadrel(?:\.[A-Za-z_]\w*)+")
 
 
-def doc_ids(path):
-    return path.name
-
-
-@pytest.mark.parametrize("doc", DOCS, ids=doc_ids)
+@pytest.mark.parametrize("doc", DOCS, ids=lambda p: p.name)
 def test_dotted_names_in_the_docs_resolve(doc):
     names = sorted(set(DOTTED.findall(doc.read_text())) - PLACEHOLDERS)
     for dotted in names:
@@ -188,9 +179,8 @@ def test_dotted_names_in_the_docs_resolve(doc):
 
 
 def imports_in(text):
-    """alias -> module of the package, from the ``import vadrel.x as y`` and
-    ``from vadrel[.x] import a, b`` lines of a page, and the names those
-    ``from`` lines take."""
+    """alias -> module, from a page's ``import vadrel.x as y`` and ``from vadrel[.x] import a, b``
+    lines, and the names those ``from`` lines take."""
     aliases, taken = {}, []
     for m in re.finditer(r"^\s*import (vadrel(?:\.\w+)*) as (\w+)", text, re.M):
         aliases[m.group(2)] = m.group(1)
@@ -202,7 +192,7 @@ def imports_in(text):
     return aliases, taken
 
 
-@pytest.mark.parametrize("doc", DOCS, ids=doc_ids)
+@pytest.mark.parametrize("doc", DOCS, ids=lambda p: p.name)
 def test_names_the_docs_import_and_use_resolve(doc):
     text = doc.read_text()
     aliases, taken = imports_in(text)
@@ -215,8 +205,7 @@ def test_names_the_docs_import_and_use_resolve(doc):
 
 
 def call_tables(text):
-    """The first cells of the rows of each table whose header starts with
-    ``call``."""
+    """The first cells of the rows of each table whose header starts with ``call``."""
     tables, rows = [], None
     for line in text.splitlines():
         cells = [c.strip() for c in line.strip().strip("|").split("|")] if line.startswith("|") else None
