@@ -73,16 +73,9 @@ REAL = [line for f in FILES for line in f.read_text().splitlines()[:60]]
                 max_size=25))
 def test_mutated_real_lines(tmp_path, picks):
     out = []
-    for line, how, at, word in picks:
-        if how == 1:
-            line = line[:at] + word + line[at:]
-        elif how == 2:
-            line = line[:at]
-        elif how == 3:
-            line = line.replace(" ", ",")
-        elif how == 4:
-            line = " ".join(reversed(line.split()))
-        out.append(line)
+    for line, how, at, word in picks:           # kept, a word inserted, cut, commas, words reversed, kept
+        out.append([line, line[:at] + word + line[at:], line[:at], line.replace(" ", ","),
+                    " ".join(reversed(line.split())), line][how])
     p = tmp_path / "m.txt"
     p.write_text("\n".join(out) + "\n")
     check(p, readers(p))

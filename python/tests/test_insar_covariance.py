@@ -108,9 +108,8 @@ def test_matrix_of_points_by_hand():
     ("exponential", 3.0, 8, 0.01, 0.03),
 ])
 def test_leaf_covariance_against_exact_pixel_averages(model, range_km, subpoints, tol_diag, tol_off):
-    """The covariance of leaf means against the exact mean of the point
-    covariance over every pair of their pixels, with a nugget (which
-    averages to nugget / pixels on the diagonal); errors relative to the
+    """Leaf-mean covariances against the exact mean of the point covariance over every pair of
+    their pixels, with a nugget (nugget / pixels on the diagonal); errors relative to the
     geometric mean of the two variances."""
     dx = 0.5
     rng = np.random.default_rng(2)

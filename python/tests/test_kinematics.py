@@ -1,8 +1,7 @@
 """Kinematic sources: slip-rate functions against quadrature of their rates, frames of a
-synthetic model and of the Illapel table against quadrature-weighted static uplift, rupture
-times from a velocity against geographiclib, dtopo grids that add, the command line's frames."""
+synthetic model against quadrature-weighted static uplift, rupture times from a velocity
+against geographiclib, dtopo grids that add, and the command line's frames."""
 import math
-import os
 import pathlib
 import subprocess
 import sys
@@ -16,9 +15,6 @@ from vadrel import geometry, sources, tsunami
 from vadrel.io.subfaults import SlipHistory
 from vadrel.tsunami.kinematics import slip_fraction
 
-from conftest import SOURCE
-
-DATA = pathlib.Path(os.environ.get("VADREL_FINITE_FAULTS", SOURCE.parent / "shared" / "data" / "finite-faults"))
 FIX = pathlib.Path(__file__).parent / "fixtures" / "finite_faults"
 CLI = [str(FIX / "new_one_segment.param"), "--region", "-72.5", "-71.5", "-32.5", "-31.5", "--spacing", "6"]
 
@@ -103,21 +99,6 @@ def test_frames_of_a_synthetic_model_against_quadrature():
             want[i] += integral("asymmetric cosine", t - row["rupture_time"], row["rise_time"], fall) * static
     assert np.abs(want[-1]).max() > 1.0
     assert np.abs(d.dz - want).max() < 1e-6 * np.abs(want).max() + 1e-9
-
-
-@pytest.mark.skipif(not DATA.is_dir(), reason="finite-fault data not found")
-def test_illapel_table_slips_along_its_asymmetric_cosine():
-    ff = sources.read(DATA / "illapel2015_subfaults.param")
-    rows = [line.split() for line in (DATA / "illapel2015_subfaults.param").read_text().splitlines()
-            if len(line.split()) == 11 and not line.lstrip().startswith("#")]
-    times = np.array([30.0, 50.0, 64.0, 90.0])
-    w = tsunami.ramp_weights(ff.subfaults, times, ff.history)
-    slip = ff.subfaults["slip"]
-    for k in (0, 8, 50, 120, 206):
-        t_rup, t_ris, t_fal = (float(rows[k][c]) for c in (7, 8, 9))
-        for i, t in enumerate(times):
-            exact = integral("asymmetric cosine", t - t_rup, t_ris + t_fal, t_fal)
-            assert abs(w[k, i] - exact) * slip[k] < 1e-6
 
 
 def test_rupture_times_from_a_velocity():

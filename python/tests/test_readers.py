@@ -68,7 +68,7 @@ def test_old_table_units_from_the_names():
     assert sub["depth"] == pytest.approx(3.0) and "centroid (stated in the file)" in ff.reference[0]
 
 
-def test_spaced_header_words_and_lon_before_lat():
+def test_spaced_header_words_and_lon_before_lat(tmp_path):
     ff = vs.read(FIX / "spaced_two_segments.param")
     sub = ff.subfaults
     assert list(sub["length"]) == [2.0, 2.0, 2.0] and set(sub["width"]) == {3.0}     # Dx = 2000.0 m read
@@ -77,15 +77,12 @@ def test_spaced_header_words_and_lon_before_lat():
     assert "top corner" in ff.reference[0]
     assert sub["lat"][0] == pytest.approx(34.2 + 1.0 / 111.0, abs=2e-4)               # moved 1 km north
     assert ff.hypocentre[:2] == (-116.5, 34.2)
-
-
-def test_a_segment_under_the_previous_column_line(tmp_path):
+    # the second segment's column line left out, its row under the first's: the same model
     text = (FIX / "spaced_two_segments.param").read_text().splitlines()
-    # the second segment's column line left out: its row follows the first's
     p = tmp_path / "one_column_line.param"
     p.write_text("\n".join(text[:-2] + text[-1:]) + "\n")
-    a, b = vs.read(FIX / "spaced_two_segments.param"), vs.read(p)
-    assert np.array_equal(a.subfaults, b.subfaults) and b.segment_labels == ["1", "7"]
+    b = vs.read(p)
+    assert np.array_equal(ff.subfaults, b.subfaults) and b.segment_labels == ["1", "7"]
 
 
 @pytest.mark.parametrize("line", [
@@ -106,7 +103,7 @@ def test_segment_header_spellings(tmp_path, line):
     assert set(ff.subfaults["length"]) == {25.0} and set(ff.subfaults["width"]) == {20.0}
 
 
-def test_database_file_eras():
+def test_database_file_eras(tmp_path):
     old = vs.read(FIX / "era1994_lost_percent.fsp")
     assert set(old.subfaults["length"]) == {9.0}                     # from the line that lost its '%'
     assert old.history.shape == "triangle" and set(old.subfaults["rise_time"]) == {1.0}
@@ -116,9 +113,7 @@ def test_database_file_eras():
     assert new.subfaults["depth"] == pytest.approx(5.0, abs=1e-4)
     assert new.history.shape == "cosine" and "Asymetriccosine" in new.history.stated
     assert list(new.subfaults["rupture_time"]) == [4.0, 8.0]
-
-
-def test_database_rise_time_statement_and_a_leading_stray_token(tmp_path):
+    # a rise-time statement, and a row with a leading stray token
     p = tmp_path / "rise.fsp"
     p.write_text((FIX / "era1994_lost_percent.fsp").read_text()
                  .replace("% STF  : triangular", "% RISE TIME : 2.5 s (constant)\n% STF  : triangular")
@@ -220,14 +215,12 @@ def test_unit_sources_from_a_table_and_slips():
     dlat = (sub["lat"][0] - 51.2) * 111.25
     dlon = (sub["lon"][0] + 179.0) * 111.25 * math.cos(math.radians(51.2))
     assert math.hypot(dlat, dlon) == pytest.approx(up, rel=5e-3)
-    with pytest.raises(ValueError, match="'UT1A' is given a slip twice"):
-        vs.unit_sources(FIX / "unit_sources.txt", {"ut1a": 1.0, "UT1A": 2.0})
-    with pytest.raises(ValueError, match="not a number"):
-        vs.unit_sources(FIX / "unit_sources.txt", {"ut1a": None})
-    with pytest.raises(ValueError, match="no unit source named 'ut9z'"):
-        vs.unit_sources(FIX / "unit_sources.txt", {"ut9z": 1.0})
-    with pytest.raises(ValueError, match="line 1: no column naming the unit sources"):
-        vs.unit_sources(FIX / "toolkit.csv", {"a": 1.0})
+    for name, slips, message in (("unit_sources.txt", {"ut1a": 1.0, "UT1A": 2.0}, "'UT1A' is given a slip twice"),
+                                 ("unit_sources.txt", {"ut1a": None}, "not a number"),
+                                 ("unit_sources.txt", {"ut9z": 1.0}, "no unit source named 'ut9z'"),
+                                 ("toolkit.csv", {"a": 1.0}, "line 1: no column naming the unit sources")):
+        with pytest.raises(ValueError, match=message):
+            vs.unit_sources(FIX / name, slips)
 
 
 def test_segment_numbers_are_labels_not_sizes(tmp_path):
