@@ -31,8 +31,6 @@ def module_name(path):
     return ".".join(parts[:-1] if parts[-1] == "__init__" else parts)
 
 
-# -- annotations -----------------------------------------------------------
-
 def unannotated(tree):
     """(line, name, what is missing) for each public function, method (properties included)
     and constructor of a public class without full annotations (parameters but self/cls, return)."""
@@ -100,8 +98,6 @@ def test_one_file_name_type_for_the_whole_package():
     assert vadrel.io.files.PathLike is vadrel.PathLike
 
 
-# -- __all__ ---------------------------------------------------------------
-
 def declared_all(tree):
     """The literal ``__all__`` of a module, or None."""
     for node in tree.body:
@@ -140,8 +136,6 @@ def test_every_module_lists_its_public_names(path):
         assert (getattr(module, n) if hasattr(module, n) else importlib.import_module(f"{module.__name__}.{n}")) \
             is not None, f"{module.__name__}.{n}"
 
-
-# -- the docs --------------------------------------------------------------
 
 def resolve(dotted):
     """The object a dotted name gives: the longest prefix that imports, then attributes; the
