@@ -1,12 +1,8 @@
-"""The finite-fault, unit-source, bathymetry and dtopo-grid readers fuzzed:
-random lines built from the formats' own words, mutated real lines, and a
-replay of mutated copies (byte flips, truncations, duplicated and removed
-lines, huge tokens) of every published file in ../shared/data/finite-faults
-and every fixture.  Each reader returns or raises a ValueError naming the
-file; nothing else.
-
-A few seconds by default (reproducible: derandomised, fixed seeds); longer
-by hand with ``VADREL_FUZZ_EXAMPLES=5000``."""
+"""The finite-fault, unit-source, bathymetry and dtopo-grid readers fuzzed: random lines of
+the formats' own words, mutated real lines, and mutated copies of every published file in
+../shared/data/finite-faults and every fixture.  Each reader returns or raises a ValueError
+naming the file; nothing else.  Seconds by default (derandomised, fixed seeds); longer by
+hand with ``VADREL_FUZZ_EXAMPLES=5000``."""
 import os
 import pathlib
 import warnings
@@ -77,16 +73,9 @@ REAL = [line for f in FILES for line in f.read_text().splitlines()[:60]]
                 max_size=25))
 def test_mutated_real_lines(tmp_path, picks):
     out = []
-    for line, how, at, word in picks:
-        if how == 1:
-            line = line[:at] + word + line[at:]
-        elif how == 2:
-            line = line[:at]
-        elif how == 3:
-            line = line.replace(" ", ",")
-        elif how == 4:
-            line = " ".join(reversed(line.split()))
-        out.append(line)
+    for line, how, at, word in picks:           # kept, a word inserted, cut, commas, words reversed, kept
+        out.append([line, line[:at] + word + line[at:], line[:at], line.replace(" ", ","),
+                    " ".join(reversed(line.split())), line][how])
     p = tmp_path / "m.txt"
     p.write_text("\n".join(out) + "\n")
     check(p, readers(p))
@@ -105,20 +94,15 @@ def mutations(data, rng, count):
             yield bytes(b)
         elif how == 1:
             yield data[:int(rng.integers(0, len(data)))]
-        elif how == 2:
+        elif how in (2, 3):                      # a line duplicated or removed
             i = int(rng.integers(0, len(lines)))
-            yield b"\n".join(lines[:i + 1] + lines[i:])
-        elif how == 3:
-            i = int(rng.integers(0, len(lines)))
-            yield b"\n".join(lines[:i] + lines[i + 1:])
+            yield b"\n".join(lines[:i + (how == 2)] + lines[i + (how == 3):])
         elif how == 4:
             i = int(rng.integers(0, len(lines)))
             words = lines[i].split()
             j = int(rng.integers(0, len(words) + 1))
             token = [b"9" * 100000, b"x" * 100000, b"=" * 50000, b"1e" + b"9" * 5000, b"-" * 70000][k % 5]
-            lines2 = list(lines)
-            lines2[i] = b" ".join(words[:j] + [token] + words[j:])
-            yield b"\n".join(lines2)
+            yield b"\n".join(lines[:i] + [b" ".join(words[:j] + [token] + words[j:])] + lines[i + 1:])
         else:
             i, j = (int(v) for v in rng.integers(0, len(lines), size=2))
             lines2 = list(lines)
@@ -136,20 +120,12 @@ def test_replay_mutated_files(tmp_path, source):
         check(p, readers(p))
 
 
-def grid_files(tmp_path):
-    lon, lat = np.linspace(-72.0, -71.0, 7), np.linspace(-33.0, -32.5, 5)
-    dz = np.sin(np.arange(2 * 5 * 7)).reshape(2, 5, 7)
-    out = []
-    for fmt in ("tt3", "asc", "netcdf"):
-        p = tmp_path / f"grid.{grids.FORMATS[fmt].lstrip('.')}"
-        grids.write_grid(p, lon, lat, [0.0, 5.0], dz, fmt)
-        out.append(p)
-    return out
-
-
 def test_replay_mutated_grids(tmp_path):
     rng = np.random.default_rng(4)
-    for source in grid_files(tmp_path):
+    lon, lat = np.linspace(-72.0, -71.0, 7), np.linspace(-33.0, -32.5, 5)
+    for fmt in ("tt3", "asc", "netcdf"):
+        source = tmp_path / f"grid.{grids.FORMATS[fmt].lstrip('.')}"
+        grids.write_grid(source, lon, lat, [0.0, 5.0], np.sin(np.arange(2 * 5 * 7)).reshape(2, 5, 7), fmt)
         data = source.read_bytes()
         for k, mutated in enumerate(mutations(data, rng, max(12, EXAMPLES // 5))):
             p = tmp_path / f"m{k}{source.suffix}"

@@ -1,6 +1,5 @@
-"""Noise of interferograms: simulated fields of known covariance, the
-semivariogram fit recovering their sill, range and nugget, exclusions, the
-covariance of samples against exact pixel averages, and the pictures."""
+"""Noise of interferograms: simulated fields of known covariance, the fit recovering their
+sill, range and nugget, exclusions, leaf covariances against exact pixel averages, pictures."""
 import math
 
 import matplotlib
@@ -15,6 +14,8 @@ import vadrel.insar as vi  # noqa: E402
 from vadrel.insar.covariance import correlation  # noqa: E402
 
 LOOK = np.array([-0.6, -0.1, math.sqrt(1 - 0.37)])
+SEG = vadrel.Segment(X=80.0, Y=40.0, strike=30.0, flag=0, depth=15.0, dip=80.0, lam=3e10, mu=3e10,
+                     U1=2000.0, U2=0.0, U3=0.0, L=30.0, W=14.0)
 
 
 def field_ifg(values, dx):
@@ -61,20 +62,16 @@ def test_the_fit_recovers_a_known_field(model, sill, range_km, nugget, kind):
 
 
 def test_exclusions_and_subtraction():
-    dx = 1.0
-    f = vi.noise_field((120, 160), dx, 25.0, 8.0, seed=3)
-    ifg = field_ifg(f, dx)
-    seg = vadrel.Segment(X=80.0, Y=40.0, strike=30.0, flag=0, depth=15.0, dip=80.0, lam=3e10, mu=3e10,
-                         U1=2000.0, U2=0.0, U3=0.0, L=30.0, W=14.0)
+    f = vi.noise_field((120, 160), 1.0, 25.0, 8.0, seed=3)
+    ifg, seg = field_ifg(f, 1.0), SEG
     # A polygon excludes exactly the pixels it holds: here a rectangle, counted directly.
     poly = [(20.0, 10.0), (90.5, 10.0), (90.5, 70.5), (20.0, 70.5)]
     c = vi.covariance(ifg, exclude=poly)
     held = (ifg.x >= 20) & (ifg.x <= 90.5) & (ifg.y >= 10) & (ifg.y <= 70.5)
     assert c.pixels == ifg.los.size - np.count_nonzero(held)
-    # With a fault's deformation added, the semivariogram away from it is still dominated by it
-    # unless the model is subtracted.
+    # A fault's deformation dominates the semivariogram away from it unless subtracted.
     sig = vadrel.range_change(vadrel.Faults([seg]), ifg.x, ifg.y, LOOK)
-    both = field_ifg(f + sig, dx)
+    both = field_ifg(f + sig, 1.0)
     raw = vi.covariance(both, exclude=seg, distance=10.0)
     clean = vi.covariance(both, exclude=seg, distance=10.0, subtract=seg)
     ref = vi.covariance(ifg, exclude=seg, distance=10.0)
@@ -111,9 +108,8 @@ def test_matrix_of_points_by_hand():
     ("exponential", 3.0, 8, 0.01, 0.03),
 ])
 def test_leaf_covariance_against_exact_pixel_averages(model, range_km, subpoints, tol_diag, tol_off):
-    """The covariance of leaf means against the exact mean of the point
-    covariance over every pair of their pixels, with a nugget (which
-    averages to nugget / pixels on the diagonal); errors relative to the
+    """Leaf-mean covariances against the exact mean of the point covariance over every pair of
+    their pixels, with a nugget (nugget / pixels on the diagonal); errors relative to the
     geometric mean of the two variances."""
     dx = 0.5
     rng = np.random.default_rng(2)
@@ -128,10 +124,7 @@ def test_leaf_covariance_against_exact_pixel_averages(model, range_km, subpoints
     owner = np.full(v.shape, -1)
     for k, (r0, r1, c0, c1) in enumerate(ds.leaf_box):
         owner[r0:r1, c0:c1] = k
-    owner = owner[ok]
-    W = np.zeros((len(ds), px.size))
-    W[owner, np.arange(px.size)] = 1.0
-    W /= W.sum(axis=1, keepdims=True)
+    W = (owner[ok][None, :] == np.arange(len(ds))[:, None]) / ds.pixels[:, None]
     K = cov.function(np.hypot(px[:, None] - px[None, :], py[:, None] - py[None, :]))
     exact = W @ K @ W.T + np.diag(2.0 / ds.pixels)
     rel = np.abs(C - exact) / np.sqrt(np.outer(np.diag(exact), np.diag(exact)))
@@ -141,8 +134,7 @@ def test_leaf_covariance_against_exact_pixel_averages(model, range_km, subpoints
 
 
 def test_with_covariance_keeps_the_leaves_and_weights_the_fit():
-    f = vi.noise_field((60, 60), 1.0, 25.0, 5.0, seed=1)
-    ifg = field_ifg(f, 1.0)
+    ifg = field_ifg(vi.noise_field((60, 60), 1.0, 25.0, 5.0, seed=1), 1.0)
     ds = ifg.quadtree(10.0, max_size=8.0)
     cov = vi.covariance(ifg)
     out = vi.with_covariance(ds, cov)
@@ -159,15 +151,12 @@ def test_pictures(tmp_path):
     ds = ifg.quadtree(10.0, max_size=8.0)
     cov = vi.covariance(ifg)
     from vadrel.plot.insar import plot_leaves, plot_semivariogram
-    seg = vadrel.Segment(X=20.0, Y=10.0, strike=30.0, flag=0, depth=15.0, dip=80.0, lam=3e10, mu=3e10,
-                         U1=2000.0, U2=0.0, U3=0.0, L=10.0, W=14.0)
     out = tmp_path / "leaves.png"
-    plot_leaves(ds, out, ifg=ifg, faults=seg, dpi=50)
+    plot_leaves(ds, out, ifg=ifg, faults=SEG.replace(X=20.0, Y=10.0, L=10.0), dpi=50)
     img = mpimg.imread(out)
     assert img.shape[0] > 100 and len(np.unique(np.round(img[..., :3].reshape(-1, 3) * 255), axis=0)) > 20
-    out2 = tmp_path / "semivariogram.png"
-    plot_semivariogram(cov, out2, dpi=50)
-    assert mpimg.imread(out2).shape[0] > 100
+    plot_semivariogram(cov, tmp_path / "semivariogram.png", dpi=50)
+    assert mpimg.imread(tmp_path / "semivariogram.png").shape[0] > 100
     assert sorted(p.name for p in tmp_path.iterdir()) == ["leaves.png", "semivariogram.png"]   # no temporaries
     with pytest.raises(ValueError, match="footprints"):
         plot_leaves(vi.leaves.Dataset([0.0], [0.0], [0.0], LOOK))

@@ -1,7 +1,6 @@
-"""Downsampling interferograms: the quadtree on fields of known variance
-structure, leaf statistics against direct averages, the resolution-based
-sampler against the explicit resolution matrix, and the fault geometry it
-cuts into patches."""
+"""Downsampling interferograms: the quadtree on fields of known variance, leaf statistics
+against direct averages, the resolution-based sampler against the explicit resolution
+matrix, and the fault geometry it cuts into patches."""
 import math
 import warnings
 
@@ -11,7 +10,7 @@ import pytest
 import vadrel
 import vadrel.insar as vi
 from vadrel.geodesy import LocalFrame
-from vadrel.insar._fault import outline, patches, trace
+from vadrel.insar._fault import distance, outline, patches, trace
 from vadrel.insar.resolution import data_resolution, greens
 
 LOOK = np.array([-0.6, -0.1, math.sqrt(1 - 0.37)])
@@ -24,9 +23,8 @@ def grid(values, dx=1.0, look=LOOK, frame=None):
 
 
 def halves():
-    """64 x 128 pixels of 1 km: the west half constant, the east half a
-    one-pixel checkerboard of +-3 mm (variance 9 mm^2 in every block of an
-    even number of pixels)."""
+    """64 x 128 pixels of 1 km: the west half 5 mm, the east half a one-pixel checkerboard
+    of +-3 mm (variance 9 mm^2 in every block of an even number of pixels)."""
     v = np.full((64, 128), 5.0)
     r, c = np.indices((64, 64))
     v[:, 64:] = np.where((r + c) % 2 == 0, 3.0, -3.0)
@@ -57,9 +55,8 @@ def test_quadtree_on_a_known_variance_structure(min_size, max_size, units, n_wes
 
 
 def test_quadtree_on_a_ramp_splits_until_the_variance_is_below_the_threshold():
-    """A ramp of 1 mm per pixel along rows: a leaf w pixels wide has variance
-    (w^2 - 1) / 12; with threshold 30, 32-wide leaves (85.25) split into
-    16-wide ones (21.25)."""
+    """1 mm per pixel along rows: a leaf w pixels wide has variance (w^2 - 1) / 12; with
+    threshold 30, 32-wide leaves (85.25) split into 16-wide ones (21.25)."""
     v = np.tile(np.arange(128.0), (64, 1))
     ds = grid(v).quadtree(30.0, max_size=32)
     w = ds.leaf_box[:, 3] - ds.leaf_box[:, 2]
@@ -115,20 +112,16 @@ def test_quadtree_options_are_checked():
                         ({"threshold": 1, "size_units": "m"}, "size_units")):
         with pytest.raises(ValueError, match=msg):
             ifg.quadtree(**kwargs)
-    empty = grid(np.full((8, 8), np.nan))
     with pytest.raises(ValueError, match="no leaf"):
-        empty.quadtree(1.0)
+        grid(np.full((8, 8), np.nan)).quadtree(1.0)
 
-
-# --- fault geometry ------------------------------------------------------------
 
 SEG = vadrel.Segment(X=10.0, Y=-20.0, strike=35.0, flag=0, depth=12.0, dip=60.0, lam=3e10, mu=3e10,
                      U1=1000.0, U2=500.0, U3=0.0, L=30.0, W=10.0, name="a")
 
 
 def test_patches_add_up_to_the_segment():
-    """Uniform slip on the patches gives the segment's range change: the
-    patch geometry is the segment's own, cut without gaps or overlaps."""
+    """Uniform slip on the patches gives the segment's range change: no gaps or overlaps."""
     rng = np.random.default_rng(0)
     x, y = rng.uniform(-30, 50, 200), rng.uniform(-60, 20, 200)
     look = np.broadcast_to(LOOK, (200, 3))
@@ -142,9 +135,7 @@ def test_patches_add_up_to_the_segment():
 
 
 def test_trace_lies_where_the_model_is_discontinuous():
-    """For a segment reaching the ground the closed form has no value on
-    its trace (the program takes it 1 mm away and warns): the trace
-    computed here is that line."""
+    """The closed form has no value on a surface trace (taken 1 mm away, with a warning)."""
     surf = SEG.replace(depth=10.0 * math.sin(math.radians(60)))
     a, b = trace(surf)
     mid = 0.5 * (a + b)
@@ -162,8 +153,7 @@ def test_trace_lies_where_the_model_is_discontinuous():
 
 def test_faults_come_back_in_longitude_and_latitude():
     frame = LocalFrame((72.0, 38.5))
-    ifg = grid(np.zeros((4, 4)), frame=frame)
-    [d] = ifg.faults_lonlat(vadrel.Faults([SEG]))
+    [d] = grid(np.zeros((4, 4)), frame=frame).faults_lonlat(vadrel.Faults([SEG]))
     x, y = frame.to_km(d["lon"], d["lat"])
     assert (x, y) == pytest.approx((SEG.X, SEG.Y), abs=1e-9)
     # True strike = grid strike less the convergence (true north's grid azimuth) there.
@@ -173,8 +163,7 @@ def test_faults_come_back_in_longitude_and_latitude():
 
 
 def test_masked_near_a_trace():
-    v = np.ones((40, 40))
-    ifg = grid(v)
+    ifg = grid(np.ones((40, 40)))
     seg = SEG.replace(X=5.0, Y=-30.0, strike=0.0, dip=90.0, depth=10.0, L=20.0)   # trace x = 5, y -30..-10
     m = ifg.masked_near(seg, 2.5)
     along = np.maximum(np.maximum(-30.0 - ifg.y, ifg.y + 10.0), 0.0)     # beyond the trace's ends
@@ -182,8 +171,6 @@ def test_masked_near_a_trace():
     np.testing.assert_array_equal(~m.valid, near)
     assert m.masked["near a trace"] == np.count_nonzero(near) == 5 * 21 + 2 * 8
 
-
-# --- resolution-based sampling ---------------------------------------------------
 
 def test_data_resolution_is_the_damped_inverse_s():
     rng = np.random.default_rng(1)
@@ -197,14 +184,11 @@ def test_data_resolution_is_the_damped_inverse_s():
 
 def test_resolution_sampling_is_dense_near_the_fault():
     seg = SEG.replace(X=40.0, Y=-60.0, strike=20.0, depth=12.0, dip=70.0, L=30.0, W=12.0)
-    nx = ny = 120
-    x = np.arange(nx) * 1.0
-    y = -np.arange(ny) * 1.0
+    x, y = np.arange(120.0), -np.arange(120.0)
     X, Y = np.meshgrid(x, y)
     v = vadrel.range_change(vadrel.Faults([seg]), X, Y, LOOK)
     ifg = vi.Interferogram(x[None, :], y[:, None], v, LOOK)
     ds = ifg.resolution_sample(seg, patches=(6, 3), threshold=0.1, min_size=2.0, max_size=30.0)
-    from vadrel.insar._fault import distance
     d = distance(seg, ds.x, ds.y)
     assert ds.leaf_size[d < 5].mean() < 0.5 * ds.leaf_size[d > 30].mean()
     # Every cell is at or below the threshold, or at the smallest size.
@@ -212,6 +196,6 @@ def test_resolution_sampling_is_dense_near_the_fault():
     np.testing.assert_allclose(N, ds.resolution, atol=1e-12)
     side = np.maximum(ds.leaf_box[:, 1] - ds.leaf_box[:, 0], ds.leaf_box[:, 3] - ds.leaf_box[:, 2])
     assert np.all((N <= 0.1) | (side < 4))
-    assert ds.pixels.sum() == nx * ny
+    assert ds.pixels.sum() == 120 * 120
     with pytest.raises(ValueError, match="threshold"):
         ifg.resolution_sample(seg, threshold=0.0)

@@ -1,7 +1,6 @@
-"""The package's public face: every public function and method annotated,
-every module with an ``__all__`` of names it has, and every name the README
-and ``doc/`` show answering where they show it (and listed in that module's
-``__all__``)."""
+"""The package's public face: every public function and method annotated, every module with
+an ``__all__`` of names it has, and every name the README and ``doc/`` show answering where
+they show it (and listed in that module's ``__all__``)."""
 import ast
 import importlib
 import re
@@ -16,8 +15,7 @@ PACKAGE = SOURCE / "python" / "vadrel"
 MODULES = sorted(PACKAGE.rglob("*.py"))
 DOCS = [SOURCE / "README.md"] + sorted((SOURCE / "doc").glob("*.md"))
 
-#: The doc pages with a table of calls (header "call"), and the module
-#: whose names the table's first column gives unless a cell names another.
+#: Doc pages with a table of calls (header "call"): the module its bare names are in.
 CALL_TABLES = {"python.md": "vadrel", "insar.md": "vadrel.insar", "slip.md": "vadrel.invert.slip"}
 
 #: Dotted names in the docs that are not the package's: placeholders.
@@ -33,12 +31,9 @@ def module_name(path):
     return ".".join(parts[:-1] if parts[-1] == "__init__" else parts)
 
 
-# -- annotations -----------------------------------------------------------
-
 def unannotated(tree):
-    """(line, name, what is missing) for each public function, public
-    method (properties included) and constructor of a public class without
-    full annotations: every parameter but self/cls, and the return."""
+    """(line, name, what is missing) for each public function, method (properties included)
+    and constructor of a public class without full annotations (parameters but self/cls, return)."""
     out = []
 
     def check(fn, qual, method):
@@ -97,14 +92,11 @@ def test_every_public_function_is_annotated(path):
 
 
 def test_one_file_name_type_for_the_whole_package():
-    import vadrel
     import vadrel.io.files
     written = [rel(p) for p in MODULES if re.search(r"^PathLike\s*=", p.read_text(), re.M)]
     assert written == ["__init__.py"]
     assert vadrel.io.files.PathLike is vadrel.PathLike
 
-
-# -- __all__ ---------------------------------------------------------------
 
 def declared_all(tree):
     """The literal ``__all__`` of a module, or None."""
@@ -129,13 +121,6 @@ def public_definitions(tree):
     return [n for n in names if not n.startswith("_")]
 
 
-def answers(module, name):
-    """The module's attribute ``name``, or its submodule of that name."""
-    if hasattr(module, name):
-        return getattr(module, name)
-    return importlib.import_module(f"{module.__name__}.{name}")
-
-
 @pytest.mark.parametrize("path", MODULES, ids=rel)
 def test_every_module_lists_its_public_names(path):
     tree = ast.parse(path.read_text())
@@ -147,15 +132,14 @@ def test_every_module_lists_its_public_names(path):
     if path.name == "__main__.py":
         return                          # importing one runs its command line
     module = importlib.import_module(module_name(path))
-    for n in names:
-        assert answers(module, n) is not None, f"{module.__name__}.{n}"
+    for n in names:                     # an attribute, or a submodule of that name
+        assert (getattr(module, n) if hasattr(module, n) else importlib.import_module(f"{module.__name__}.{n}")) \
+            is not None, f"{module.__name__}.{n}"
 
-
-# -- the docs --------------------------------------------------------------
 
 def resolve(dotted):
-    """The object a dotted name gives: the longest prefix that imports, then
-    attributes; the first attribute of a module must be in its ``__all__``."""
+    """The object a dotted name gives: the longest prefix that imports, then attributes; the
+    first attribute of a module must be in its ``__all__``."""
     parts = dotted.split(".")
     for k in range(len(parts), 0, -1):
         try:
@@ -171,26 +155,13 @@ def resolve(dotted):
     raise AssertionError(f"{dotted}: no such module")
 
 
-#: A dotted name of the package written in prose or code (not inside a
-#: longer word or a file name such as libvadrel.a).
+#: A dotted name of the package in prose or code (not inside a word or a name like libvadrel.a).
 DOTTED = re.compile(r"(?<![\w./-])vadrel(?:\.[A-Za-z_]\w*)+")
 
 
-def doc_ids(path):
-    return path.name
-
-
-@pytest.mark.parametrize("doc", DOCS, ids=doc_ids)
-def test_dotted_names_in_the_docs_resolve(doc):
-    names = sorted(set(DOTTED.findall(doc.read_text())) - PLACEHOLDERS)
-    for dotted in names:
-        resolve(dotted)
-
-
 def imports_in(text):
-    """alias -> module of the package, from the ``import vadrel.x as y`` and
-    ``from vadrel[.x] import a, b`` lines of a page, and the names those
-    ``from`` lines take."""
+    """alias -> module, from a page's ``import vadrel.x as y`` and ``from vadrel[.x] import a, b``
+    lines, and the names those ``from`` lines take."""
     aliases, taken = {}, []
     for m in re.finditer(r"^\s*import (vadrel(?:\.\w+)*) as (\w+)", text, re.M):
         aliases[m.group(2)] = m.group(1)
@@ -202,11 +173,11 @@ def imports_in(text):
     return aliases, taken
 
 
-@pytest.mark.parametrize("doc", DOCS, ids=doc_ids)
-def test_names_the_docs_import_and_use_resolve(doc):
+@pytest.mark.parametrize("doc", DOCS, ids=lambda p: p.name)
+def test_names_the_docs_write_import_and_use_resolve(doc):
     text = doc.read_text()
     aliases, taken = imports_in(text)
-    for dotted in taken:
+    for dotted in sorted(set(DOTTED.findall(text)) - PLACEHOLDERS) + taken:
         resolve(dotted)
     code = "\n".join(re.findall(r"```python\n(.*?)```", text, re.S) + re.findall(r"`([^`\n]+)`", text))
     for alias, module in aliases.items():
@@ -215,8 +186,7 @@ def test_names_the_docs_import_and_use_resolve(doc):
 
 
 def call_tables(text):
-    """The first cells of the rows of each table whose header starts with
-    ``call``."""
+    """The first cells of the rows of each table whose header starts with ``call``."""
     tables, rows = [], None
     for line in text.splitlines():
         cells = [c.strip() for c in line.strip().strip("|").split("|")] if line.startswith("|") else None

@@ -1,9 +1,10 @@
-"""Finite-fault files as they are published: one small fixture of each
-variant (fixtures/finite_faults), header spellings, units read from column
-names, aliases, impossible geometry, unit sources, and malformed files
-failing with the file, the line and the reason."""
+"""Finite-fault files as published: a fixture of each variant, header spellings, units from
+column names, aliases, impossible geometry, unit sources, and malformed files failing with
+the file, the line and the reason."""
 import math
 import pathlib
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -67,7 +68,7 @@ def test_old_table_units_from_the_names():
     assert sub["depth"] == pytest.approx(3.0) and "centroid (stated in the file)" in ff.reference[0]
 
 
-def test_spaced_header_words_and_lon_before_lat():
+def test_spaced_header_words_and_lon_before_lat(tmp_path):
     ff = vs.read(FIX / "spaced_two_segments.param")
     sub = ff.subfaults
     assert list(sub["length"]) == [2.0, 2.0, 2.0] and set(sub["width"]) == {3.0}     # Dx = 2000.0 m read
@@ -76,19 +77,12 @@ def test_spaced_header_words_and_lon_before_lat():
     assert "top corner" in ff.reference[0]
     assert sub["lat"][0] == pytest.approx(34.2 + 1.0 / 111.0, abs=2e-4)               # moved 1 km north
     assert ff.hypocentre[:2] == (-116.5, 34.2)
-
-
-def test_a_segment_under_the_previous_column_line(tmp_path):
+    # the second segment's column line left out, its row under the first's: the same model
     text = (FIX / "spaced_two_segments.param").read_text().splitlines()
-    # the second segment's column line left out: its row follows the first's
     p = tmp_path / "one_column_line.param"
     p.write_text("\n".join(text[:-2] + text[-1:]) + "\n")
-    a, b = vs.read(FIX / "spaced_two_segments.param"), vs.read(p)
-    assert np.array_equal(a.subfaults, b.subfaults) and b.segment_labels == ["1", "7"]
-    # a negative moment is impossible
-    p.write_text((FIX / "spaced_two_segments.param").read_text().replace("0.45E+25", "-0.45E+25"))
-    with pytest.raises(ValueError, match=rf"{p}: line 12: a negative moment"):
-        vs.read(p)
+    b = vs.read(p)
+    assert np.array_equal(ff.subfaults, b.subfaults) and b.segment_labels == ["1", "7"]
 
 
 @pytest.mark.parametrize("line", [
@@ -109,7 +103,7 @@ def test_segment_header_spellings(tmp_path, line):
     assert set(ff.subfaults["length"]) == {25.0} and set(ff.subfaults["width"]) == {20.0}
 
 
-def test_database_file_eras():
+def test_database_file_eras(tmp_path):
     old = vs.read(FIX / "era1994_lost_percent.fsp")
     assert set(old.subfaults["length"]) == {9.0}                     # from the line that lost its '%'
     assert old.history.shape == "triangle" and set(old.subfaults["rise_time"]) == {1.0}
@@ -119,23 +113,16 @@ def test_database_file_eras():
     assert new.subfaults["depth"] == pytest.approx(5.0, abs=1e-4)
     assert new.history.shape == "cosine" and "Asymetriccosine" in new.history.stated
     assert list(new.subfaults["rupture_time"]) == [4.0, 8.0]
-
-
-def test_database_rise_time_statement(tmp_path):
-    text = (FIX / "era1994_lost_percent.fsp").read_text()
+    # a rise-time statement, and a row with a leading stray token
     p = tmp_path / "rise.fsp"
-    p.write_text(text.replace("% STF  : triangular", "% RISE TIME : 2.5 s (constant)\n% STF  : triangular"))
+    p.write_text((FIX / "era1994_lost_percent.fsp").read_text()
+                 .replace("% STF  : triangular", "% RISE TIME : 2.5 s (constant)\n% STF  : triangular")
+                 .replace(" 34.2071  -118.5168", " * 34.2071  -118.5168"))
     ff = vs.read(p)
     assert set(ff.subfaults["rise_time"]) == {2.5} and not any("avTr" in w for w in ff.warnings)
-
-
-def test_database_rows_with_a_leading_stray_token(tmp_path):
-    text = (FIX / "era1994_lost_percent.fsp").read_text()
-    p = tmp_path / "lead.fsp"
-    p.write_text(text.replace(" 34.2071  -118.5168", " * 34.2071  -118.5168"))
-    ff = vs.read(p)
     assert len(ff.subfaults) == 2 and ff.subfaults["lat"][1] == pytest.approx(34.2071)
-    assert any("'*'" in w and "1 rows (lines 22..22)" in w for w in ff.warnings)
+    # the row is the fixture's line 22, one line lower for the inserted statement
+    assert any("'*'" in w and "1 rows (lines 23..23)" in w for w in ff.warnings)
 
 
 def test_center_whose_depths_are_tops_takes_the_fitting_convention():
@@ -206,17 +193,13 @@ def test_columns_and_units_maps(tmp_path):
     p.write_text("xs,ys,zz,L,W,phi,delta,lambda,D,flag\n130.0,33.0,2500,10,8,45,60,0,150,q\n")
     with pytest.raises(ValueError, match=r"line 1: the header has no 'lon' column"):
         vs.read(p, reference="top center")
-    ff = vs.read(p, reference="top center",
-                 columns={"xs": "lon", "YS": "lat", "zz": "depth", "phi": "strike", "delta": "dip",
-                          "lambda": "rake", "D": "slip", "flag": None},
-                 units={"depth": "m", "slip": "cm"})
+    cols = {"xs": "lon", "YS": "lat", "zz": "depth", "phi": "strike", "delta": "dip", "lambda": "rake", "D": "slip"}
+    ff = vs.read(p, reference="top center", columns={**cols, "flag": None}, units={"depth": "m", "slip": "cm"})
     sub = ff.subfaults
     assert (sub["lon"][0], sub["lat"][0], sub["depth"][0], sub["slip"][0]) == (130.0, 33.0, 2.5, 1.5)
     assert ff.extra == {"flag": ["q"]}
     with pytest.raises(ValueError, match=r"line 1: column 'zz': unknown unit 'furlong'"):
-        vs.read(p, reference="top center", columns={"xs": "lon", "ys": "lat", "zz": "depth", "phi": "strike",
-                                                     "delta": "dip", "lambda": "rake", "D": "slip"},
-                units={"depth": "furlong"})
+        vs.read(p, reference="top center", columns=cols, units={"depth": "furlong"})
 
 
 def test_unit_sources_from_a_table_and_slips():
@@ -225,22 +208,19 @@ def test_unit_sources_from_a_table_and_slips():
     assert ff.names == ["ut1a", "ut2b"] and list(sub["slip"]) == [2.0, 1.5]
     assert list(sub["rake"]) == [90.0, 270.0]                                 # a negative slip reverses
     assert ff.moment == pytest.approx(3e10 * 3.5 * area_m2(100, 50))
-    # the sift convention: the table's depth is the top's; the position the
-    # bottom centre's, 50 cos(15) km up dip (to the left of strike 260: 350)
-    # of the top centre
+    # the table's depth is the top's; the position the bottom centre's, 50 cos(15) km
+    # up dip (to the left of strike 260: 350) of the top centre
     assert list(sub["depth"]) == [5.0, 17.94]
     up = 50.0 * math.cos(math.radians(15.0))
     dlat = (sub["lat"][0] - 51.2) * 111.25
     dlon = (sub["lon"][0] + 179.0) * 111.25 * math.cos(math.radians(51.2))
     assert math.hypot(dlat, dlon) == pytest.approx(up, rel=5e-3)
-    with pytest.raises(ValueError, match="'UT1A' is given a slip twice"):
-        vs.unit_sources(FIX / "unit_sources.txt", {"ut1a": 1.0, "UT1A": 2.0})
-    with pytest.raises(ValueError, match="not a number"):
-        vs.unit_sources(FIX / "unit_sources.txt", {"ut1a": None})
-    with pytest.raises(ValueError, match="no unit source named 'ut9z'"):
-        vs.unit_sources(FIX / "unit_sources.txt", {"ut9z": 1.0})
-    with pytest.raises(ValueError, match="line 1: no column naming the unit sources"):
-        vs.unit_sources(FIX / "toolkit.csv", {"a": 1.0})
+    for name, slips, message in (("unit_sources.txt", {"ut1a": 1.0, "UT1A": 2.0}, "'UT1A' is given a slip twice"),
+                                 ("unit_sources.txt", {"ut1a": None}, "not a number"),
+                                 ("unit_sources.txt", {"ut9z": 1.0}, "no unit source named 'ut9z'"),
+                                 ("toolkit.csv", {"a": 1.0}, "line 1: no column naming the unit sources")):
+        with pytest.raises(ValueError, match=message):
+            vs.unit_sources(FIX / name, slips)
 
 
 def test_segment_numbers_are_labels_not_sizes(tmp_path):
@@ -274,6 +254,8 @@ FSP = ("% Invs : Dx = 2.0 km Dz = 2.0 km\n% Mech : STRK = 10 DIP = 80 RAKE = 0\n
     ("twice.csv", "lon,longitude,lat,depth,length,width,strike,dip,rake,slip\n", 1, "both give the lon"),
     ("nx.param", HEAD.replace("nx(Along-strike)=  2", "nx(Along-strike)=  1e12"), 2, "not a whole number"),
     ("binary.param", HEAD + "\x00\x01\n", 4, "not a text file"),
+    ("moment.param", (FIX / "spaced_two_segments.param").read_text().replace("0.45E+25", "-0.45E+25"), 12,
+     "a negative moment"),
 ])
 def test_impossible_values_name_the_file_and_line(tmp_path, name, text, line, reason):
     p = tmp_path / name
@@ -290,10 +272,9 @@ LONG = 2_000_000
     ("word.fsp", lambda: "% Event : " + "a" * LONG + "\n" + FSP + " -31.0 -72.0 5.0 1.0\n"),
     ("pairs.fsp", lambda: "% Invs : " + "Dx=" * (LONG // 3) + "\n" + FSP + " -31.0 -72.0 5.0 1.0\n"),
     ("digits.fsp", lambda: FSP + " -31.0 -72.0 5.0 " + "1" * LONG + "x\n"),
-    ("header.param", lambda: HEAD.replace("Dx = 10.00km", "Dx = 10.00km " + "cell(1,1) " * (LONG // 10))
-     + ROW + ROW),
+    ("header.param", lambda: HEAD.replace("Dx = 10.00km", "Dx = 10.00km " + "cell(1,1) " * (LONG // 10)) + ROW * 2),
     ("boundary.param", lambda: HEAD.replace(" #Lat.", "#Boundary of Fault_segment 1. EQ in cell "
-                                            + "( 9, 5). Lon: " * (LONG // 15) + "\n #Lat.") + ROW + ROW),
+                                            + "( 9, 5). Lon: " * (LONG // 15) + "\n #Lat.") + ROW * 2),
     ("row.param", lambda: HEAD + ROW + ROW.replace("1.0 1.0 1.0", "1" * LONG + " 1.0 1.0")),
     ("header.csv", lambda: "lon,lat," + "x" * LONG + "\n1,2,3\n"),
     ("cell.csv", lambda: CSV + "10,45,2,10,5,0,45,90,1," + "3" * LONG + "\n"),
@@ -301,9 +282,7 @@ LONG = 2_000_000
     ("spaces.txt", lambda: "lon lat depth length width strike dip rake slip" + " " * LONG + "x\n"),
 ])
 def test_a_2mb_line_reads_or_fails_cleanly(tmp_path, name, make):
-    # Linear-time scanning is timed in bench/tsunami_bench.py; here: no
-    # exception other than ValueError, and no hang (the quadratic patterns
-    # these replace took minutes on such lines).
+    # no exception other than ValueError, and no hang (quadratic scans took minutes on such lines)
     p = tmp_path / name
     p.write_text(make())
     try:
@@ -334,8 +313,6 @@ def test_statements(line, expected):
 
 
 def test_command_line_columns_units_and_tops_above_the_surface(tmp_path):
-    import subprocess
-    import sys
     p = tmp_path / "odd.csv"
     p.write_text("xs,ys,zz,L,W,phi,delta,lambda,D\n130.0,33.0,2500,10,8,45,60,0,150\n"
                  "130.1,33.0,-3000,10,8,45,60,0,150\n")
