@@ -28,13 +28,4 @@ Vec3 derived_plook(const LookGeometry& look, double x, double y) {
   return {p[0] / m, p[1] / m, p[2] / m};
 }
 
-double calc_range(LookGeometry& look, const Ramp& ramp, double x, double y, const Vec3& u) {
-  if (!look.vcard_set) look.plook = derived_plook(look, x, y);
-  double range = 0.0;
-  range += look.plook[0] * u[0];
-  range += look.plook[1] * u[1];
-  range += look.plook[2] * u[2];
-  return ramp.a * x + range + ramp.b * y + ramp.c;
-}
-
 }  // namespace vadrel

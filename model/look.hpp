@@ -29,7 +29,15 @@ Vec3 derived_plook(const LookGeometry& look, double x, double y);
 
 // Projects u (east, north, up) on the look vector and adds the ramp.  While
 // no look vector was given directly, the vector is derived for this point
-// and stored in look.plook.
-double calc_range(LookGeometry& look, const Ramp& ramp, double x, double y, const Vec3& u);
+// and stored in look.plook.  Inline: it runs once per point of every range
+// record, beside the formatting of that record.
+inline double calc_range(LookGeometry& look, const Ramp& ramp, double x, double y, const Vec3& u) {
+  if (!look.vcard_set) look.plook = derived_plook(look, x, y);
+  double range = 0.0;
+  range += look.plook[0] * u[0];
+  range += look.plook[1] * u[1];
+  range += look.plook[2] * u[2];
+  return ramp.a * x + range + ramp.b * y + ramp.c;
+}
 
 }  // namespace vadrel
